@@ -1,0 +1,52 @@
+// The host's table managers.
+//
+// VovuAsicUtils::TableManager keeps the table objects the host created, keyed
+// by HwTableKey (plain pointers: a table removes itself when it is destroyed),
+// and the shadow information that direct tables register: which chip blocks
+// the shadows of each table occupy. ReadTableManager and VovuMdb::TableManager
+// are the read-back and database managers handed to factories.
+#pragma once
+
+#include <map>
+#include <vector>
+
+#include "Hardware/ChipType.h"
+#include "Orvel/Node.h"
+#include "VovuAsicUtils/HwTableKey.h"
+
+namespace VovuAsicUtils {
+
+class HwCommonTableBase;
+
+class TableManager : public Orvel::Node {
+ public:
+  // The table held under `key`, or null.
+  HwCommonTableBase* hwTableColl(const HwTableKey& key) const;
+  // Holds `table` under its own key, replacing what was there.
+  void hwTableCollIs(HwCommonTableBase* table);
+  void hwTableCollDel(const HwTableKey& key);
+  std::size_t hwTableCollSize() const noexcept { return hwTableColl_.size(); }
+
+  const std::vector<Hardware::Block>* hwTableShadowInfo(const HwTableKey& key) const;
+  void hwTableShadowInfoIs(const HwTableKey& key, std::vector<Hardware::Block> blocks);
+  void hwTableShadowInfoDel(const HwTableKey& key);
+  std::size_t hwTableShadowInfoSize() const noexcept { return shadowInfo_.size(); }
+
+  // When set, tables created from now on take no part in audits (see
+  // HwCommonShadowTableBase::overrideShadowAttributes).
+  bool auditsDisabled() const noexcept { return auditsDisabled_; }
+  void auditsDisabledIs(bool disabled) noexcept { auditsDisabled_ = disabled; }
+
+ private:
+  std::map<HwTableKey, HwCommonTableBase*> hwTableColl_;
+  std::map<HwTableKey, std::vector<Hardware::Block>> shadowInfo_;
+  bool auditsDisabled_ = false;
+};
+
+class ReadTableManager : public Orvel::Node {};
+
+}  // namespace VovuAsicUtils
+
+namespace VovuMdb {
+class TableManager : public Orvel::Node {};
+}  // namespace VovuMdb
