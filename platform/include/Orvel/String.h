@@ -38,6 +38,8 @@ class String {
   friend bool operator==(const String&, const String&) = default;
   friend auto operator<=>(const String&, const String&) = default;
   friend bool operator==(const String& a, std::string_view b) { return a.view() == b; }
+  friend bool operator==(const String& a, const char* b) { return a.view() == std::string_view(b); }
+  friend bool operator==(const String& a, const std::string& b) { return a.view() == std::string_view(b); }
 
  private:
   std::string text_;

@@ -1,0 +1,107 @@
+// What the catalogue knows about each table, as constant data.
+//
+// Every generated table unit defines one TableDescription from its table
+// description file; the generic table logic (VovuAsicUtils::HwTableAccessor)
+// and the host tools read it. catalogue::tables() lists all of them.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "Orvel/Ptr.h"
+#include "Orvel/String.h"
+#include "VovuAsicUtils/BcmGroupAddrInfo.h"
+#include "VovuAsicUtils/HwTableBase.h"
+#include "VovuAsicUtils/HwTableKey.h"
+#include "VovuAsicUtils/TableManager.h"
+
+namespace bcm88490_a0::catalogue {
+
+enum class TableKind : std::uint8_t { direct, reg };
+enum class KeyForm : std::uint8_t { indexed, value };
+// How a download walks the shadow: every index, the present keys only, or
+// one write per stored entry (register tables).
+enum class Walk : std::uint8_t { full, partial, entryByEntry };
+
+struct KeyDescription {
+  KeyForm form;
+  // Indexed form.
+  std::uint8_t arrayIndexMin;
+  std::uint8_t arrayIndexMax;
+  std::uint32_t entryIndexMin;
+  std::uint32_t entryIndexMax;
+  // Value form: min 0, max the last entry index, null = max + 1.
+  std::uint32_t min;
+  std::uint32_t max;
+  std::uint32_t null;
+};
+
+struct MemoryDescription {
+  const char* name;
+  std::uint8_t firstArrayIndex;
+  std::uint8_t arrayCount;
+  std::uint32_t firstEntryIndex;
+  std::uint32_t entryCount;
+  std::uint16_t entrySize;
+  std::uint32_t block;
+  std::uint32_t baseAddress;
+  std::uint8_t firstInstanceId;
+  std::uint8_t instanceCount;
+  // Names of the values above picked for this catalogue where the chip's
+  // documentation gives none ("block", "baseAddress", "firstInstanceId", "instanceCount").
+  std::span<const char* const> chosen;
+};
+
+struct ReaderDescription {
+  bool keyTakesArrayIndex;
+  std::uint32_t bytesPerEntry;
+};
+
+using FreeFactory = Orvel::Ptr<VovuAsicUtils::HwCommonTableBase> (*)(const Orvel::String&,
+                                                                    const VovuAsicUtils::HwTableKey&,
+                                                                    const Orvel::Ptr<VovuAsicUtils::TableManager>&);
+using DescriptorFactory = Orvel::Ptr<VovuAsicUtils::BcmGroupAddrInfo> (*)();
+using NameFunction = const Orvel::String& (*)();
+
+struct TableDescription {
+  const char* name;
+  const char* typeName;
+  const char* chipName;
+  const char* tag;
+  TableKind kind;
+  const char* bcmName;  // bcmMemName() of a direct table, bcmRegName() of a register table
+  const char* group;
+  bool tablePlugin;
+  bool parity;
+  std::uint32_t entrySize;
+  KeyDescription key;
+  std::span<const MemoryDescription> memories;
+  std::span<const std::uint32_t> blocks;
+  Walk walk;
+  ReaderDescription reader;
+  const char* defaultsTrace;  // null: the table has no default contents
+  const char* source;         // the description file the table was generated from
+
+  FreeFactory freeFactory;
+  DescriptorFactory tableDescriptorFactory;
+  NameFunction readerPluginName;  // the stored name of the table's reader plug-in object
+};
+
+// Creates the descriptor's memory descriptions and their first instance from
+// `description`, memory id 0 first.
+void populateDescriptor(VovuAsicUtils::BcmGroupAddrInfo& descriptor, const TableDescription& description);
+
+// The eighteen tables, in the order their units initialise.
+std::span<const TableDescription* const> tables();
+// The table named `name` (tableName()), or null.
+const TableDescription* table(std::string_view name);
+
+constexpr const char* kindText(TableKind kind) { return kind == TableKind::direct ? "direct" : "register"; }
+constexpr const char* walkText(Walk walk) {
+  return walk == Walk::full ? "full" : walk == Walk::partial ? "partial" : "entryByEntry";
+}
+
+}  // namespace bcm88490_a0::catalogue
+
+// The catalogue as a host finds it with dlsym in the loaded plug-in.
+extern "C" const bcm88490_a0::catalogue::TableDescription* const* bcm88490_a0_catalogue(std::size_t* count);

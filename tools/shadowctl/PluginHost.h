@@ -1,0 +1,29 @@
+// shadowctl's side of the plug-in: load the library, run the host's loader,
+// and reach the plug-in's table catalogue.
+#pragma once
+
+#include <span>
+#include <string>
+
+#include "tables/TableDescription.h"
+
+namespace shadowctl {
+
+// The plug-in next to this program (../lib/libbcm88490_a0_l3tables.so relative
+// to the executable's directory).
+std::string defaultPluginPath();
+
+class PluginHost {
+ public:
+  // Loads the plug-in (kept loaded until the process ends) and runs the
+  // loader's init callers. Throws std::runtime_error naming the path and the
+  // loader's reason when the library cannot be loaded.
+  explicit PluginHost(const std::string& path);
+
+  std::span<const bcm88490_a0::catalogue::TableDescription* const> tables() const { return tables_; }
+
+ private:
+  std::span<const bcm88490_a0::catalogue::TableDescription* const> tables_;
+};
+
+}  // namespace shadowctl

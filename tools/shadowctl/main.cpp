@@ -1,0 +1,73 @@
+// shadowctl: plays the switch agent for the bcm88490_a0 layer-3 table plug-in
+// and inspects what it registers.
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "NvToggles/Toggles.h"
+#include "PluginHost.h"
+#include "TablesCommand.h"
+#include "VovuAsicUtils/SupportedFapRevList.h"
+#include "Zev/TraceHandle.h"
+
+namespace {
+
+struct GlobalOptions {
+  std::string plugin = shadowctl::defaultPluginPath();
+  std::string trace;
+  std::string toggleDir;
+  std::string revisions;
+};
+
+// Applies the options that must be in place before the plug-in loads.
+void applyGlobals(const GlobalOptions& options) {
+  if (!options.trace.empty()) Zev::TraceHandle::enable(options.trace);
+  if (!options.toggleDir.empty()) NvToggles::toggleDirIs(options.toggleDir);
+  if (!options.revisions.empty()) {
+    VovuAsicUtils::SupportedFapRevList::fapRevisionListIs(VovuAsicUtils::SupportedFapRevList::parse(options.revisions));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"shadowctl: load the bcm88490_a0 layer-3 table plug-in, drive it like the switch agent, and inspect it."};
+  app.require_subcommand(1);
+  GlobalOptions globals;
+  app.add_option("--plugin", globals.plugin, "Plug-in library to load")->capture_default_str();
+  app.add_option("--trace", globals.trace,
+                 "Enable trace levels: HANDLE[=LEVELS][;...], e.g. 'Ippa*=8' or '*=0-3' (also VOVU_TRACE)");
+  app.add_option("--toggle-dir", globals.toggleDir, "Directory of feature-toggle files (also VOVU_TOGGLE_DIR)");
+  app.add_option("--revisions", globals.revisions,
+                 "Supported chip revisions as CHIPTYPE.MINOR,... (default 25.0,25.1,12.0; also VOVU_FAP_REVISIONS)");
+
+  bool tablesJson = false;
+  CLI::App* tables = app.add_subcommand("tables", "List the tables the plug-in registers, with their descriptors");
+  tables->add_flag("--json", tablesJson, "Print one JSON object {\"tables\": [...]} instead of a table");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+
+  try {
+    applyGlobals(globals);
+    shadowctl::PluginHost host(globals.plugin);
+    if (tables->parsed()) {
+      auto report = shadowctl::tablesReport(host);
+      if (tablesJson) {
+        std::cout << report.dump(2) << '\n';
+      } else {
+        shadowctl::printTablesHuman(report, std::cout);
+      }
+    }
+  } catch (const std::exception& e) {
+    std::cerr << "shadowctl: " << e.what() << '\n';
+    return 1;
+  }
+  return 0;
+}
