@@ -37,10 +37,12 @@ std::set<FapRevision> SupportedFapRevList::defaultList() {
 
 std::set<FapRevision> SupportedFapRevList::parse(std::string_view text) {
   std::set<FapRevision> result;
-  while (!text.empty()) {
+  if (text.empty()) return result;
+  for (bool more = true; more;) {
     std::size_t comma = text.find(',');
     std::string_view item = text.substr(0, comma);
-    text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+    more = comma != std::string_view::npos;
+    if (more) text = text.substr(comma + 1);
     std::size_t dot = item.find('.');
     if (dot == std::string_view::npos) parseNumber("", item);
     std::uint32_t chip = parseNumber(item.substr(0, dot), item);

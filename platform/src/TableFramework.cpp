@@ -56,7 +56,7 @@ void BcmRegMemInfo::instanceRangeIs(std::uint32_t firstInstanceId, std::uint32_t
         name_, firstInstanceId, std::int64_t{firstInstanceId} + instanceCount - 1, instanceCount));
   }
   firstInstanceId_ = static_cast<std::uint8_t>(firstInstanceId);
-  instanceCount_ = static_cast<std::uint8_t>(instanceCount);
+  instanceCount_ = static_cast<std::uint16_t>(instanceCount);
 }
 
 void BcmRegMemInfo::instanceInfoIs(const Orvel::Ptr<BcmInstanceInfo>& instance) {

@@ -46,7 +46,7 @@ struct MemoryDescription {
   std::uint32_t block;
   std::uint32_t baseAddress;
   std::uint8_t firstInstanceId;
-  std::uint8_t instanceCount;
+  std::uint16_t instanceCount;
   // Names of the values above picked for this catalogue where the chip's
   // documentation gives none ("block", "baseAddress", "firstInstanceId", "instanceCount").
   std::span<const char* const> chosen;

@@ -51,6 +51,11 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
+    if (!app.remaining().empty() && !app.get_subcommands().size()) {
+      std::cerr << "shadowctl: unknown command '" << app.remaining().front()
+                << "'; run shadowctl --help for the commands\n";
+      return static_cast<int>(CLI::ExitCodes::ExtrasError);
+    }
     return app.exit(e);
   }
 

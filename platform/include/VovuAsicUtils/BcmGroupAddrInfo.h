@@ -71,7 +71,7 @@ class BcmRegMemInfo : public Orvel::Node {
   // Instance ids first .. first + count - 1 exist on every chip. Throws
   // Orvel::RangeException unless count >= 1 and the last id fits in 8 bits.
   std::uint8_t firstInstanceId() const noexcept { return firstInstanceId_; }
-  std::uint8_t instanceCount() const noexcept { return instanceCount_; }
+  std::uint16_t instanceCount() const noexcept { return instanceCount_; }
   std::uint8_t lastInstanceId() const noexcept {
     return static_cast<std::uint8_t>(firstInstanceId_ + instanceCount_ - 1);
   }
@@ -92,7 +92,7 @@ class BcmRegMemInfo : public Orvel::Node {
   std::uint16_t entrySize_ = 0;
   std::uint32_t dmaEntrySize_ = 0;
   std::uint8_t firstInstanceId_ = 0;
-  std::uint8_t instanceCount_ = 1;
+  std::uint16_t instanceCount_ = 1;
   std::map<std::uint8_t, Orvel::Ptr<BcmInstanceInfo>> instances_;
 };
 

@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "Asic/GracefulAssert.h"
+#include "VovuAsicUtils/HwTableKey.h"
+#include "support/ChildProcess.h"
+
+namespace {
+
+using testing_support::kUnset;
+using testing_support::runProgram;
+
+// Verifies: only the exact six characters "assert" select strict mode.
+TEST(AssertionMode, OnlyExactAssertIsStrict) {
+  EXPECT_EQ(Asic::modeFor(nullptr), Asic::Mode::graceful);
+  for (const char* value : {"", "Assert", "asserts", "ASSERT", " assert", "assert "}) {
+    EXPECT_EQ(Asic::modeFor(value), Asic::Mode::graceful) << '"' << value << '"';
+  }
+  EXPECT_EQ(Asic::modeFor("assert"), Asic::Mode::strict);
+}
+
+// Verifies: a process reads its mode from the environment while the plug-in
+// loads (each case is a fresh process).
+TEST(AssertionMode, ReadOnceAtLoad) {
+  struct Case {
+    std::string value;
+    const char* mode;
+  };
+  for (const Case& c : {Case{kUnset, "graceful"}, Case{"", "graceful"}, Case{"Assert", "graceful"},
+                        Case{"asserts", "graceful"}, Case{"assert", "strict"}}) {
+    auto result = runProgram(ASIC_PROBE_PATH, {"mode"}, {{"GRACEFUL_ASSERT_MODE", c.value}});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.output, std::string(c.mode) + "\n") << "GRACEFUL_ASSERT_MODE=" << c.value;
+  }
+}
+
+// Verifies: the graceful assertion's exact text and type.
+TEST(GracefulAssertion, TextAndType) {
+  const VovuAsicUtils::HwShadowKey key(3, 1);
+  try {
+    ASIC_CHECK_AT("F", 369, key.fapId() == 4, "hwShadowCollHas( hwShadowKey )", "hwShadowKey {}{}", key,
+                  " does not exist in the shadow collection");
+    FAIL() << "the check passed";
+  } catch (const Asic::GracefulAssertException& e) {
+    EXPECT_STREQ(e.what(),
+                 "AssertionError at F:369 (hwShadowCollHas( hwShadowKey )) - hwShadowKey 3-1 does not exist in the "
+                 "shadow collection");
+  }
+  EXPECT_THROW(ASIC_CHECK(key.fapId() == 4, "No shadow in hwShadowColl for {}", key), Asic::OrderedTableException);
+  EXPECT_NO_THROW(ASIC_CHECK(key.fapId() == 3, "never formatted {}", key));
+}
+
+// Verifies: in strict mode a failed check ends the process with the same
+// text; in graceful mode the caller catches it.
+TEST(GracefulAssertion, StrictModeEndsProcess) {
+  auto strict = runProgram(ASIC_PROBE_PATH, {"check"}, {{"GRACEFUL_ASSERT_MODE", "assert"}});
+  EXPECT_EQ(strict.signal, SIGABRT);
+  EXPECT_NE(strict.output.find("AssertionError at "), std::string::npos) << strict.output;
+  EXPECT_NE(strict.output.find("(entries < 2) - too many entries: 3"), std::string::npos) << strict.output;
+
+  auto graceful = runProgram(ASIC_PROBE_PATH, {"check"}, {{"GRACEFUL_ASSERT_MODE", kUnset}});
+  EXPECT_EQ(graceful.exitCode, 0);
+  EXPECT_NE(graceful.output.find("caught: AssertionError at "), std::string::npos) << graceful.output;
+  EXPECT_NE(graceful.output.find("(entries < 2) - too many entries: 3"), std::string::npos);
+}
+
+// Verifies: strict mode evaluates the condition a second time and goes on
+// when it then holds (why conditions must have no side effects).
+TEST(GracefulAssertion, StrictModeReevaluatesCondition) {
+  auto strict = runProgram(ASIC_PROBE_PATH, {"check-twice"}, {{"GRACEFUL_ASSERT_MODE", "assert"}});
+  EXPECT_EQ(strict.output, "continued after 2 evaluations\n");
+  auto graceful = runProgram(ASIC_PROBE_PATH, {"check-twice"}, {{"GRACEFUL_ASSERT_MODE", kUnset}});
+  EXPECT_NE(graceful.output.find("caught: "), std::string::npos);
+}
+
+struct LogMsg {
+  std::string name, format, explanation, action;
+  std::uint32_t severity, zero;
+};
+
+// Reads the descriptors of a ".nevask_logmsg" section image.
+std::vector<LogMsg> parseLogMsgSection(const std::string& image) {
+  std::vector<LogMsg> result;
+  std::size_t at = 0;
+  auto word = [&](std::size_t offset) {
+    std::uint32_t w;
+    std::memcpy(&w, image.data() + offset, 4);
+    return w;
+  };
+  auto text = [&](std::size_t base, std::uint32_t offset) { return std::string(image.c_str() + base + offset); };
+  while (at + 24 <= image.size()) {
+    if (word(at) == 0) {  // padding between records
+      at += 4;
+      continue;
+    }
+    LogMsg m{text(at, word(at)),      text(at, word(at + 4)), text(at, word(at + 8)),
+             text(at, word(at + 12)), word(at + 16),          word(at + 20)};
+    const std::size_t end = at + word(at + 12) + m.action.size() + 1;
+    result.push_back(m);
+    at = (end + 3) / 4 * 4;
+  }
+  return result;
+}
+
+// Verifies: the built plug-in carries exactly the three log-message
+// descriptors in its ".nevask_logmsg" section (one copy each, although every
+// table unit declares them).
+TEST(LogMessages, SectionHoldsTheThreeDescriptors) {
+  const std::string image = ::testing::TempDir() + "nevask_logmsg.bin";
+  auto objcopy = runProgram("/usr/bin/objcopy", {"-O", "binary", "--only-section=.nevask_logmsg", PLUGIN_PATH, image});
+  ASSERT_EQ(objcopy.exitCode, 0) << objcopy.output;
+  std::ifstream in(image, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(bytes.empty()) << "no .nevask_logmsg section";
+
+  auto messages = parseLogMsgSection(bytes);
+  std::sort(messages.begin(), messages.end(), [](const LogMsg& a, const LogMsg& b) { return a.name < b.name; });
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[0].name, "HW_ABSTRACTION_ERROR");
+  EXPECT_EQ(messages[0].format, "Hardware abstraction error: unable to load item: %s");
+  EXPECT_EQ(messages[0].explanation,
+            "Hardware abstraction error: unable to load some persistent items. Some agents will be restarted");
+  EXPECT_EQ(messages[1].name, "HW_ABSTRACTION_EXCEPTION");
+  EXPECT_EQ(messages[1].format, "%s");
+  EXPECT_EQ(messages[1].explanation, "Exception");
+  EXPECT_EQ(messages[2].name, "HW_ABSTRACTION_RELAUNCH_ERROR");
+  EXPECT_EQ(messages[2].format, "%s");
+  EXPECT_EQ(messages[2].explanation, "Duplicate Writer Detected, ploom path not cleaned up");
+  for (const LogMsg& m : messages) {
+    EXPECT_EQ(m.action, "\x01") << m.name;
+    EXPECT_EQ(m.severity, 3u) << m.name;
+    EXPECT_EQ(m.zero, 0u) << m.name;
+  }
+  std::remove(image.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "Orvel/AllocTracker.h"
+#include "Orvel/Exception.h"
+#include "Orvel/Format.h"
+#include "Orvel/Ptr.h"
+
+namespace {
+
+struct Counted : Orvel::Node {
+  explicit Counted(int* destroyed) : destroyed_(destroyed) {}
+  ~Counted() override { ++*destroyed_; }
+  int* destroyed_;
+};
+
+struct Tracked : Orvel::Node {
+  ORVEL_SLAB_ALLOCATED("test::Tracked")
+  explicit Tracked(bool fail) {
+    if (fail) throw std::runtime_error("constructor failed");
+  }
+  char payload[40] = {};
+};
+
+// Verifies: a node lives exactly as long as its last pointer, through copies,
+// moves, upcasts and reassignment.
+TEST(OrvelPtr, DestroysWithLastReference) {
+  int destroyed = 0;
+  {
+    Orvel::Ptr<Counted> a(new Counted(&destroyed));
+    EXPECT_EQ(a->references(), 1u);
+    Orvel::Ptr<Orvel::Node> b = a;
+    EXPECT_EQ(a->references(), 2u);
+    Orvel::Ptr<Counted> c = std::move(a);
+    EXPECT_FALSE(a);
+    EXPECT_EQ(c->references(), 2u);
+    b = nullptr;
+    EXPECT_EQ(c->references(), 1u);
+    EXPECT_EQ(destroyed, 0);
+  }
+  EXPECT_EQ(destroyed, 1);
+}
+
+// Verifies: with the thread-control flag set, counts stay exact under
+// concurrent copies (plain increments would lose updates).
+TEST(OrvelPtr, AtomicCountsWhenThreadControlSet) {
+  Orvel::ThreadControl::sharedPointersIs(true);
+  int destroyed = 0;
+  Orvel::Ptr<Counted> shared(new Counted(&destroyed));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20000; ++i) {
+        Orvel::Ptr<Counted> copy = shared;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(shared->references(), 1u);
+  shared = nullptr;
+  EXPECT_EQ(destroyed, 1);
+  Orvel::ThreadControl::sharedPointersIs(false);
+}
+
+// Verifies: allocations are counted per type, and a constructor that throws
+// gives its memory and its count back before the exception leaves `new`.
+TEST(OrvelAllocTracker, CountsPerTypeAndReleasesOnFailedConstruction) {
+  Orvel::AllocTracker& tracker = Tracked::allocTracker();
+  const auto before = tracker.allocations();
+  {
+    Orvel::Ptr<Tracked> t(new Tracked(false));
+    EXPECT_EQ(tracker.allocations(), before + 1);
+    EXPECT_EQ(tracker.live(), 1u);
+    EXPECT_GE(tracker.liveBytes(), sizeof(Tracked));
+  }
+  EXPECT_EQ(tracker.live(), 0u);
+  EXPECT_THROW(Orvel::Ptr<Tracked>(new Tracked(true)), std::runtime_error);
+  EXPECT_EQ(tracker.live(), 0u);
+  EXPECT_EQ(tracker.liveBytes(), 0u);
+  EXPECT_EQ(&Orvel::AllocTracker::of("test::Tracked"), &tracker);
+}
+
+// Verifies: the formatted throw raises the requested type with the message.
+TEST(OrvelFormat, FmthrowRaisesTypedExceptionWithMessage) {
+  Zev::TraceHandle handle("OrvelFormatTest");
+  try {
+    Orvel::fmthrow<Orvel::CorruptionDetectedException>(handle, 3, "Tag", "file.cpp", "fn", 12, "bad link {} at {}",
+                                                       7, "slot");
+    FAIL() << "fmthrow returned";
+  } catch (const Orvel::CorruptionDetectedException& e) {
+    EXPECT_STREQ(e.what(), "bad link 7 at slot");
+  }
+  EXPECT_EQ(Orvel::fmtracestr(0, "Tag", "f.cpp", "fn", 3, "{}-{}", 1, 2), "1-2");
+  EXPECT_EQ(Orvel::fmtracestr(Orvel::kTraceStrWithLocation, "Tag", "f.cpp", "fn", 3, "x"), "Tag::fn f.cpp:3 x");
+}
+
+// Verifies: the fatal assertion ends the process with the assertion text.
+TEST(OrvelFormatDeathTest, FmassertEndsProcess) {
+  EXPECT_DEATH(Orvel::fmassert("a < b", "f.cpp", "fn", 9, "values {}", 42),
+               "AssertionError at f.cpp:9 \\(a < b\\) - values 42");
+}
+
+}  // namespace

@@ -1,0 +1,202 @@
+// Table objects, their descriptors and readers, created through the factories.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "EtppcCfgMtuActionProfileIdxMapTableHwDirect.h"
+#include "EtppcMtuMapTableHwDirect.h"
+#include "IppaCsInlif0ProfileMapHwDirect.h"
+#include "IppaVsiToRoutingProfileMapHwDirect.h"
+#include "IppbTtl0ActionProfileHwReg.h"
+#include "LpmEntryTypeMapHwDirect.h"
+#include "VovuAsicUtils/HwTableAccessor.h"
+#include "tables/TableDescription.h"
+
+namespace {
+
+using namespace bcm88490_a0;
+using VovuAsicUtils::FapRevision;
+using VovuAsicUtils::HwTableKey;
+using VovuAsicUtils::TableManager;
+
+const FapRevision kRev = FapRevision::of(Hardware::ChipType::bcm88490_a0, 1);
+
+Orvel::Ptr<TableManager> newManager() { return Orvel::Ptr<TableManager>(new TableManager()); }
+
+std::vector<std::uint32_t> blocksOf(const VovuAsicUtils::HwCommonTableBase& table) {
+  std::vector<std::uint32_t> blocks;
+  for (auto b : table.tableBlocks()) blocks.push_back(static_cast<std::uint32_t>(b));
+  return blocks;
+}
+
+// Verifies: the registered factory creates a table until the host records
+// one for the key, then returns that one with one more reference.
+TEST(TableFactory, LooksUpOrCreates) {
+  auto manager = newManager();
+  auto first = IppaCsInlif0ProfileMapHwDirect::factory(kRev, manager, nullptr);
+  auto second = IppaCsInlif0ProfileMapHwDirect::factory(kRev, manager, nullptr);
+  EXPECT_NE(first, second) << "nothing recorded yet: the factory must create";
+  manager->hwTableCollIs(first.ptr());
+  const auto references = first->references();
+  auto third = IppaCsInlif0ProfileMapHwDirect::factory(kRev, manager, nullptr);
+  EXPECT_EQ(third, first);
+  EXPECT_EQ(first->references(), references + 1);
+  // Another revision is another key.
+  auto other = IppaCsInlif0ProfileMapHwDirect::factory(FapRevision::of(Hardware::ChipType::bcm88490_a0, 0), manager,
+                                                       nullptr);
+  EXPECT_NE(other, first);
+}
+
+// Verifies: the free factory, the constructor and the "Is" creator always
+// create, even when the manager holds a table for the key.
+TEST(TableFactory, FreeFactoriesAlwaysCreate) {
+  auto manager = newManager();
+  HwTableKey key("IppaCsInlif0ProfileMapHwDirect", kRev);
+  auto held = ippaCsInlif0ProfileMapHwDirectFactory("held", key, manager);
+  manager->hwTableCollIs(held.ptr());
+  auto created = ippaCsInlif0ProfileMapHwDirectFactory("other", key, manager);
+  EXPECT_NE(created, held);
+  EXPECT_EQ(created->name(), "other");
+  auto viaIs = IppaCsInlif0ProfileMapHwDirect::IppaCsInlif0ProfileMapHwDirectIs("third", key, manager);
+  EXPECT_NE(viaIs, held);
+  EXPECT_EQ(manager->hwTableColl(key), held.ptr());
+}
+
+// Verifies: the reference table's identity, descriptor and blocks.
+TEST(TableDescriptor, ReferenceTable) {
+  auto manager = newManager();
+  auto table = ippaVsiToRoutingProfileMapHwDirectFactory("IppaVsiToRoutingProfileMapHwDirect",
+                                                         HwTableKey("IppaVsiToRoutingProfileMapHwDirect", kRev), manager);
+  EXPECT_STREQ(IppaVsiToRoutingProfileMapHwDirect::tableTypeName(), "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect");
+  EXPECT_STREQ(IppaVsiToRoutingProfileMapHwDirect::bcmMemName(), "IPPA_ROUTING_PROFILE_TABLE");
+  EXPECT_STREQ(table->chipName(), "bcm88490_a0");
+  EXPECT_TRUE(table->hasParitySupport());
+  EXPECT_EQ(table->entryDataMaxSize(), 4u);
+  EXPECT_EQ(table->entryDataMaxSizeBits(), 32u);
+  EXPECT_EQ(blocksOf(*table), (std::vector<std::uint32_t>{243}));
+
+  const auto& descriptor = table->tableDescriptor();
+  ASSERT_TRUE(descriptor);
+  EXPECT_EQ(descriptor->name(), "IppaVsiToRoutingProfileMapHw");
+  ASSERT_EQ(descriptor->memInfoColl().size(), 1u);
+  auto memory = descriptor->memInfo(0);
+  EXPECT_FALSE(memory->isRegister());
+  EXPECT_EQ(memory->name(), "ippaRoutingProfileTable");
+  EXPECT_EQ(memory->firstArrayIndex(), 2);
+  EXPECT_EQ(memory->arrayCount(), 2);
+  EXPECT_EQ(memory->firstEntryIndex(), 0u);
+  EXPECT_EQ(memory->entryCount(), 256u);
+  EXPECT_EQ(memory->dmaEntryCount(), 256u);
+  EXPECT_EQ(memory->entrySize(), 4);
+  EXPECT_EQ(memory->dmaEntrySize(), 4u);
+  ASSERT_EQ(memory->instanceInfoColl().size(), 1u);
+  auto instance = memory->instanceInfo(0);
+  ASSERT_TRUE(instance);
+  EXPECT_EQ(instance->addressOffset(), 0u);
+  EXPECT_EQ(instance->block(), 38u);
+  EXPECT_EQ(instance->broadcast(), 0);
+  EXPECT_EQ(instance->baseAddress(), 0x8d0200u);
+  EXPECT_EQ(descriptor->minShadowSize(), 512u);
+}
+
+// Verifies: the two tables that drive two memories declare blocks 151 then
+// 150 and describe memory 0 and memory 1 in that order.
+TEST(TableDescriptor, TwoMemoryTables) {
+  auto manager = newManager();
+  auto mtu = EtppcMtuMapTableHwDirect::factory(kRev, manager, nullptr);
+  auto profile = EtppcCfgMtuActionProfileIdxMapTableHwDirect::factory(kRev, manager, nullptr);
+  EXPECT_EQ(blocksOf(*mtu), (std::vector<std::uint32_t>{151, 150}));
+  EXPECT_EQ(blocksOf(*profile), (std::vector<std::uint32_t>{151, 150}));
+  EXPECT_EQ(mtu->tableDescriptor()->memInfo(0)->name(), "etppcMtuMapTable");
+  EXPECT_EQ(mtu->tableDescriptor()->memInfo(1)->name(), "etppbMtuMapTable");
+  EXPECT_STREQ(EtppcMtuMapTableHwDirect::bcmMemName(), "ETPPC_MTU_MAP_TABLE.ETPPB_MTU_MAP_TABLE");
+  // A value key: array index 0 only, max + 1 entries.
+  auto memory = mtu->tableDescriptor()->memInfo(1);
+  EXPECT_EQ(memory->firstArrayIndex(), 0);
+  EXPECT_EQ(memory->arrayCount(), 1);
+  EXPECT_EQ(memory->entryCount(), 128u);
+}
+
+// Verifies: a register table declares no blocks and registers no shadow
+// information; its descriptor holds one register with one entry of N bytes.
+TEST(TableDescriptor, RegisterTables) {
+  auto manager = newManager();
+  auto table = IppbTtl0ActionProfileHwReg::factory(kRev, manager, nullptr);
+  EXPECT_TRUE(table->tableBlocks().empty());
+  EXPECT_EQ(manager->hwTableShadowInfoSize(), 0u);
+  EXPECT_STREQ(IppbTtl0ActionProfileHwReg::bcmRegName(), "IPPB_TTL_0_ACTION_PROFILE");
+  auto memory = table->tableDescriptor()->firstMemInfo();
+  EXPECT_TRUE(memory->isRegister());
+  EXPECT_EQ(memory->name(), "ippbTtl0ActionProfile");
+  EXPECT_EQ(memory->firstArrayIndex(), 0);
+  EXPECT_EQ(memory->arrayCount(), 1);
+  EXPECT_EQ(memory->entryCount(), 1u);
+  EXPECT_EQ(memory->entrySize(), 8);
+  EXPECT_EQ(memory->instanceCount(), 1);
+}
+
+// Verifies: the attributes every table sets, the standalone flag of the four
+// plug-in-less tables, and the shadow information a direct table keeps with
+// its manager for as long as it lives.
+TEST(TableObject, AttributesAndLifetime) {
+  auto manager = newManager();
+  for (const auto* t : catalogue::tables()) {
+    HwTableKey key(t->name, kRev);
+    auto table = t->freeFactory(t->name, key, manager);
+    EXPECT_EQ(table->shadowDownloadOnInit(), 1) << t->name;
+    EXPECT_EQ(table->shadowAuditable(), 1) << t->name;
+    EXPECT_EQ(table->shadowMode(), VovuAsicUtils::ShadowMode::perInstance) << t->name;
+    EXPECT_EQ(table->entriesPerWrite(), 1u) << t->name;
+    EXPECT_EQ(table->standalone(), !t->tablePlugin) << t->name;
+    EXPECT_TRUE(table->flag(Orvel::Node::kLiveFlag));
+    const bool direct = t->kind == catalogue::TableKind::direct;
+    EXPECT_EQ(manager->hwTableShadowInfo(key) != nullptr, direct) << t->name;
+    table = nullptr;
+    EXPECT_EQ(manager->hwTableShadowInfo(key), nullptr) << t->name << ": onDelete left shadow information";
+  }
+  EXPECT_EQ(IppaVsiToRoutingProfileMapHwDirect::allocTracker().live(), 0u);
+  EXPECT_EQ(IppaVsiToRoutingProfileMapHwDirect::TableDescriptor::allocTracker().live(), 0u);
+}
+
+// Verifies: readers take their instance range from the descriptor's first
+// memory (the LPM map has two instances) and name themselves after the table.
+TEST(TableReader, InstanceRangeAndNames) {
+  Orvel::Ptr<VovuAsicUtils::ReadTableManager> readManager(new VovuAsicUtils::ReadTableManager());
+  auto lpm = HwTableLpmEntryTypeMapHwDirectReader::factory(kRev, readManager);
+  EXPECT_EQ(lpm->hwTableKey(), HwTableKey("LpmEntryTypeMapHwDirect", kRev));
+  EXPECT_EQ(lpm->minInstanceId(), 0);
+  EXPECT_EQ(lpm->maxInstanceId(), 1);
+  auto reference = hwTableIppaVsiToRoutingProfileMapHwDirectReaderFactory(
+      HwTableKey("IppaVsiToRoutingProfileMapHwDirect", kRev), readManager);
+  EXPECT_EQ(reference->maxInstanceId(), 0);
+  EXPECT_EQ(reference->tableDescriptor()->firstMemInfo()->name(), "ippaRoutingProfileTable");
+  EXPECT_STREQ(HwTableIppaVsiToRoutingProfileMapHwDirectReader::pluginName(),
+               "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirectReadPlugin");
+  EXPECT_STREQ(HwTableIppaVsiToRoutingProfileMapHwDirectReader::tableName(), "IppaVsiToRoutingProfileMapHwDirect");
+}
+
+// A table whose initialisation fails, to see what the generic factory leaves.
+struct FailingTable : VovuAsicUtils::HwDirectTableBase {
+  ORVEL_SLAB_ALLOCATED("test::FailingTable")
+  static const char* tableName() { return "FailingTable"; }
+  FailingTable(const Orvel::String& name, const HwTableKey& key, const Orvel::Ptr<TableManager>& manager)
+      : HwDirectTableBase(name, key, manager) {
+    throw std::runtime_error("handleInitialized failed");
+  }
+  const char* chipName() const override { return "test"; }
+  std::uint32_t entryDataMaxSize() const override { return 4; }
+  std::uint32_t entryDataMaxSizeBits() const override { return 32; }
+};
+
+// Verifies: a creation that fails releases the object's memory and its
+// allocation count before the exception reaches the caller.
+TEST(TableFactory, FailedCreationReleasesEverything) {
+  auto manager = newManager();
+  EXPECT_THROW(VovuAsicUtils::HwTableAccessor<FailingTable>::factory(kRev, manager, nullptr), std::runtime_error);
+  EXPECT_EQ(FailingTable::allocTracker().allocations(), 1u);
+  EXPECT_EQ(FailingTable::allocTracker().live(), 0u);
+  EXPECT_EQ(FailingTable::allocTracker().liveBytes(), 0u);
+  EXPECT_EQ(manager->hwTableCollSize(), 0u);
+}
+
+}  // namespace

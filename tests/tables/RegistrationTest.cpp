@@ -1,0 +1,111 @@
+// Registration as seen by a host that links the plug-in: readers registered
+// while it loaded, table factories once the loader has run.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "Plugin/Loader.h"
+#include "VovuAsicUtils/HwTableBase.h"
+#include "VovuAsicUtils/HwTableHolderContext.h"
+#include "VovuAsicUtils/HwTableReaderBase.h"
+#include "VovuAsicUtils/PluginHwTable.h"
+#include "VovuAsicUtils/SupportedFapRevList.h"
+#include "tables/TableDescription.h"
+
+namespace {
+
+using bcm88490_a0::catalogue::tables;
+using VovuAsicUtils::FapRevision;
+using VovuAsicUtils::HwTableHolderContext;
+
+const FapRevision kRev0 = FapRevision::of(Hardware::ChipType::bcm88490_a0, 0);
+const FapRevision kRev1 = FapRevision::of(Hardware::ChipType::bcm88490_a0, 1);
+
+class Registration : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { VovuAsicUtils::HwTablePlugin::DefaultHwTableLoader().runInitCallers(); }
+};
+
+// Verifies: every table registered a reader factory for each chip-type-25
+// revision of the default list, ascending, and none for chip type 12.
+TEST_F(Registration, ReaderFactoriesForEveryTableAndRevision) {
+  std::vector<std::string> expected;
+  for (const auto* t : tables()) {
+    expected.push_back(std::string(t->name) + "/" + kRev0.revString());
+    expected.push_back(std::string(t->name) + "/" + kRev1.revString());
+  }
+  std::vector<std::string> registered;
+  for (const auto& r : HwTableHolderContext::singleton()->hwReaderFactories()) {
+    registered.push_back(fmt::format("{}", r.key));
+  }
+  EXPECT_EQ(registered, expected);
+}
+
+// Verifies: exactly the fourteen plug-in tables registered table factories,
+// under the plug-in name "Default" and tag "noTag", one per revision in
+// ascending order; the four standalone tables registered none.
+TEST_F(Registration, TableFactoriesOfTheFourteenPluginTables) {
+  const auto factories = HwTableHolderContext::singleton()->hwTableFactories();
+  std::size_t pluginTables = 0;
+  for (const auto* t : tables()) {
+    std::vector<FapRevision> revisions;
+    for (const auto& f : factories) {
+      if (f.key.tableName() != t->name) continue;
+      revisions.push_back(f.key.fapRevision());
+      EXPECT_EQ(f.pluginName, "Default");
+      EXPECT_EQ(f.tag, "noTag");
+    }
+    if (t->tablePlugin) {
+      ++pluginTables;
+      EXPECT_EQ(revisions, (std::vector<FapRevision>{kRev0, kRev1})) << t->name;
+    } else {
+      EXPECT_TRUE(revisions.empty()) << t->name;
+    }
+  }
+  EXPECT_EQ(pluginTables, 14u);
+  EXPECT_EQ(factories.size(), 28u);
+}
+
+// Verifies: the two plug-in name forms: the table plug-in registers with the
+// loader as type name + "Plugin" (with the loader's own text and two empty
+// strings); the reader plug-in stores its reader's name + "Plugin", so
+// "ReadPlugin" is followed by a second "Plugin".
+TEST_F(Registration, PluginNameForms) {
+  const auto& registrations = VovuAsicUtils::HwTablePlugin::DefaultHwTableLoader().impl().registrations();
+  EXPECT_EQ(registrations.size(), 14u);
+  for (const auto* t : tables()) {
+    EXPECT_EQ(t->readerPluginName(), std::string(t->typeName) + "ReadPluginPlugin");
+    const std::string pluginName = std::string(t->typeName) + "Plugin";
+    auto it = std::find_if(registrations.begin(), registrations.end(),
+                           [&](const auto& r) { return r.pluginName == pluginName; });
+    EXPECT_EQ(it != registrations.end(), t->tablePlugin) << t->name;
+    if (it != registrations.end()) {
+      EXPECT_EQ(it->loaderText, "HwTableLoader");
+      EXPECT_EQ(it->first, "");
+      EXPECT_EQ(it->second, "");
+    }
+  }
+  EXPECT_EQ(std::string(tables()[0]->readerPluginName().str()),
+            "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirectReadPluginPlugin");
+}
+
+// Verifies: the registered factories create the right objects for their key.
+TEST_F(Registration, RegisteredFactoriesCreateTheirTables) {
+  auto* context = HwTableHolderContext::singleton();
+  Orvel::Ptr<VovuAsicUtils::TableManager> manager(new VovuAsicUtils::TableManager());
+  Orvel::Ptr<VovuAsicUtils::ReadTableManager> readManager(new VovuAsicUtils::ReadTableManager());
+  for (const auto* t : tables()) {
+    VovuAsicUtils::HwTableKey key(t->name, kRev1);
+    auto reader = context->hwReaderCreate(key, readManager);
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(reader->hwTableKey(), key);
+    if (!t->tablePlugin) continue;
+    auto table = context->hwTableCreate(key, manager, nullptr);
+    ASSERT_TRUE(table);
+    EXPECT_EQ(table->name(), t->name);
+    EXPECT_EQ(table->hwTableKey(), key);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,112 @@
+"""The table generator: golden output and the diagnostics of bad descriptions.
+
+Run with UPDATE_GOLDEN=1 to rewrite the golden files after an intended change
+of the generated code.
+"""
+import os
+import pathlib
+import sys
+import tempfile
+import unittest
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, os.environ.get("GENERATOR_DIR", str(HERE.parents[2] / "src" / "tables" / "generator")))
+
+import generate  # noqa: E402
+from model import DescriptionError, load  # noqa: E402
+
+FIXTURE = HERE / "fixtures" / "MiniMapHwDirect.toml"
+GOLDEN = HERE / "golden"
+
+
+class GoldenOutput(unittest.TestCase):
+    def test_generated_files_match_golden(self):
+        """Verifies: the emitted header, source and catalogue are exactly the reviewed ones."""
+        with tempfile.TemporaryDirectory() as out:
+            generate.generate([str(FIXTURE)], pathlib.Path(out), HERE)
+            for name in ("MiniMapHwDirect.h", "MiniMapHwDirect.cpp", "Catalogue.cpp"):
+                produced = (pathlib.Path(out) / name).read_text()
+                if os.environ.get("UPDATE_GOLDEN"):
+                    (GOLDEN / name).write_text(produced)
+                with self.subTest(file=name):
+                    self.assertEqual(produced, (GOLDEN / name).read_text())
+
+    def test_unchanged_output_is_not_rewritten(self):
+        """Verifies: a second run leaves files untouched, so the build does not recompile them."""
+        with tempfile.TemporaryDirectory() as out:
+            generate.generate([str(FIXTURE)], pathlib.Path(out), HERE)
+            header = pathlib.Path(out) / "MiniMapHwDirect.h"
+            os.utime(header, (1, 1))
+            generate.generate([str(FIXTURE)], pathlib.Path(out), HERE)
+            self.assertEqual(header.stat().st_mtime, 1)
+
+    def test_model_derives_descriptor_values(self):
+        """Verifies: a value key yields array index 0, one array and max + 1 entries; aliases and families expand."""
+        table = load(FIXTURE)
+        self.assertEqual([(m.first_array_index, m.array_count, m.entry_count) for m in table.memories],
+                         [(0, 1, 16), (0, 1, 16)])
+        self.assertEqual(table.key.null, 16)
+        self.assertEqual([(f.name, f.offset) for f in table.fields if f.alias_of is None],
+                         [("low", 0), ("bit0", 4), ("bit1", 5)])
+
+
+class Diagnostics(unittest.TestCase):
+    """Each case edits the fixture and expects one error at a given line."""
+
+    CASES = [
+        # (text to replace, replacement, the line the error names (by its text
+        # after the edit), expected message)
+        ('type = "U4"', 'type = "U8"', 'name = "low"', "unknown type 'U8'"),
+        ("width = 4\n", "width = 5\n", 'name = "low"', "must be 4 bits wide, not 5"),
+        ("offset = 0\nwidth = 4", "offset = 30\nwidth = 4", 'name = "low"', "does not fit in 32 data bits"),
+        ('aliasOf = "low"', 'aliasOf = "high"', 'name = "lowAlias"', "names unknown field 'high'"),
+        ('fields = ["bit0", "bit1"]', 'fields = ["bit0", "bit7"]', 'name = "bits"', "names unknown field 'bit7'"),
+        ('name = "lowAlias"', 'name = "low"', 'name = "low"', "field 'low' is defined twice"),
+        ("blocks = [151, 150]", "blocks = [151]", "blocks =", "1 blocks for 2 memories"),
+        ("instanceCount = 2", "instanceCount = 0", 'name = "miniMapC"', "must be at least one"),
+        # 256 is one past the last 8-bit instance id.
+        ("firstInstanceId = 1", "firstInstanceId = 256", 'name = "miniMapB"', "end at 255 or below"),
+        ('walk = "full"', 'walk = "sideways"', "walk =", "walk must be one of"),
+        ('chosen = ["block", "baseAddress"]', 'chosen = ["colour"]', 'name = "miniMapC"', "'colour' in chosen"),
+        ('kind = "direct"', 'kind = "register"', 'name = "MiniMapHwDirect"', "name must end in HwReg"),
+        ("max = 15", "max = -1", "max =", "needs 'max'"),
+        ('group = "MiniMapHw"\n', "", None, "missing key 'group'"),
+    ]
+
+    @staticmethod
+    def line_of(text, needle):
+        if needle is None:
+            return 1
+        return next(n for n, line in enumerate(text.splitlines(), start=1) if line.startswith(needle))
+
+    def test_bad_descriptions_are_reported_with_file_and_line(self):
+        text = FIXTURE.read_text()
+        with tempfile.TemporaryDirectory() as directory:
+            path = pathlib.Path(directory) / "MiniMapHwDirect.toml"
+            for old, new, at, message in self.CASES:
+                with self.subTest(edit=new):
+                    self.assertIn(old, text)
+                    edited = text.replace(old, new, 1)
+                    path.write_text(edited)
+                    with self.assertRaises(DescriptionError) as raised:
+                        load(path)
+                    self.assertIn(f"{path}:{self.line_of(edited, at)}: ", str(raised.exception))
+                    self.assertIn(message, str(raised.exception))
+
+    def test_description_must_be_named_after_its_table(self):
+        with tempfile.TemporaryDirectory() as directory:
+            path = pathlib.Path(directory) / "Other.toml"
+            path.write_text(FIXTURE.read_text())
+            with self.assertRaisesRegex(DescriptionError, r"Other.toml:2: .*MiniMapHwDirect.toml"):
+                load(path)
+
+    def test_command_line_reports_and_fails(self):
+        """Verifies: the generator exits 1 with 'error: <file>:<line>: ...' on stderr."""
+        with tempfile.TemporaryDirectory() as directory:
+            path = pathlib.Path(directory) / "MiniMapHwDirect.toml"
+            path.write_text(FIXTURE.read_text().replace('type = "U1"', 'type = "U0"'))
+            self.assertEqual(generate.main(["--out", directory, "--source-root", directory, str(path)]), 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
