@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <span>
+#include <string>
 
 #include "Orvel/Ptr.h"
 #include "Orvel/String.h"
@@ -14,6 +16,8 @@
 #include "VovuAsicUtils/HwTableBase.h"
 #include "VovuAsicUtils/HwTableKey.h"
 #include "VovuAsicUtils/TableManager.h"
+#include "Wem/PerUnitBitmap.h"
+#include "tables/values/EntryKey.h"
 
 namespace bcm88490_a0::catalogue {
 
@@ -52,6 +56,40 @@ struct MemoryDescription {
   std::span<const char* const> chosen;
 };
 
+// A named field of the table's Entry, as its description gives it (an alias
+// shows the offset, width and type of the field it names).
+struct FieldDescription {
+  const char* name;
+  std::uint32_t offset;
+  std::uint32_t width;
+  const char* type;     // "U4", "unsigned char", "unsigned short", "Wem::PerUnitBitmap"
+  const char* aliasOf;  // null unless the field is a second name of another
+  bool subFields;       // reached through Asic::FieldAccessor
+  bool vector;          // the whole data as a Wem::PerUnitBitmap
+};
+
+// The table's Entry reached through untyped storage of entryBytes bytes
+// (aligned to 8), for hosts that handle every table alike. Field operations
+// take an index into `fields` and go through the typed accessors, so values
+// are range-checked exactly as in typed code.
+struct ValueOps {
+  std::size_t entryBytes;
+  std::span<const FieldDescription> fields;
+  void (*entryDefault)(void* out);
+  // The entry with key (first, second) for an indexed key, (first) for a
+  // value key, checked in 64 bits; all data 0. Throws Orvel::RangeException.
+  void (*entryMake)(void* out, std::uint64_t first, std::uint64_t second);
+  const std::uint8_t* (*data)(const void* entry);
+  std::uint8_t* (*mutableData)(void* entry);
+  std::string (*entryText)(const void* entry);
+  std::string (*keyText)(const void* entry);
+  std::uint32_t (*keyHash)(const void* entry, std::uint32_t seed);
+  std::uint64_t (*fieldGet)(const void* entry, std::size_t field);
+  void (*fieldIs)(void* entry, std::size_t field, std::uint64_t value);
+  Wem::PerUnitBitmap (*vectorGet)(const void* entry, std::size_t field);
+  void (*vectorIs)(void* entry, std::size_t field, const Wem::PerUnitBitmap& value);
+};
+
 struct ReaderDescription {
   bool keyTakesArrayIndex;
   std::uint32_t bytesPerEntry;
@@ -82,10 +120,39 @@ struct TableDescription {
   const char* defaultsTrace;  // null: the table has no default contents
   const char* source;         // the description file the table was generated from
 
+  const ValueOps* values;
+
   FreeFactory freeFactory;
   DescriptorFactory tableDescriptorFactory;
   NameFunction readerPluginName;  // the stored name of the table's reader plug-in object
 };
+
+// The operations every table's Entry offers alike; the generator supplies the
+// field dispatch and the key construction.
+template <class Table>
+constexpr ValueOps valueOps(std::span<const FieldDescription> fields,
+                            std::uint64_t (*fieldGet)(const void*, std::size_t),
+                            void (*fieldIs)(void*, std::size_t, std::uint64_t),
+                            Wem::PerUnitBitmap (*vectorGet)(const void*, std::size_t),
+                            void (*vectorIs)(void*, std::size_t, const Wem::PerUnitBitmap&),
+                            void (*entryMake)(void*, std::uint64_t, std::uint64_t)) {
+  using Entry = typename Table::Entry;
+  return ValueOps{
+      sizeof(Entry),
+      fields,
+      [](void* out) { new (out) Entry(); },
+      entryMake,
+      [](const void* e) { return static_cast<const Entry*>(e)->data(); },
+      [](void* e) { return static_cast<Entry*>(e)->data(); },
+      [](const void* e) { return static_cast<const Entry*>(e)->strep(); },
+      [](const void* e) { return static_cast<const Entry*>(e)->entryKey().strep(); },
+      [](const void* e, std::uint32_t seed) { return values::keyHash(static_cast<const Entry*>(e)->entryKey(), seed); },
+      fieldGet,
+      fieldIs,
+      vectorGet,
+      vectorIs,
+  };
+}
 
 // Creates the descriptor's memory descriptions and their first instance from
 // `description`, memory id 0 first.

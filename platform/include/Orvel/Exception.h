@@ -2,6 +2,7 @@
 // Orvel::String; what() returns it.
 #pragma once
 
+#include <cstddef>
 #include <exception>
 
 #include "Orvel/String.h"
@@ -38,5 +39,19 @@ class InvalidInitializeException : public Exception {
 class NoPermissionException : public Exception {
   using Exception::Exception;
 };
+
+}  // namespace Orvel
+
+namespace Orvel {
+
+// An index past the end of a host vector or bitmap.
+class VectorOutOfRangeException : public Exception {
+  using Exception::Exception;
+};
+
+namespace Impl {
+// Raises VectorOutOfRangeException: "vector index <index> out of range (size <size>)".
+[[noreturn]] void throwVectorOutOfRangeException(std::size_t index, std::size_t size);
+}  // namespace Impl
 
 }  // namespace Orvel

@@ -47,6 +47,7 @@ constexpr catalogue::TableDescription kDescription{
     {$key_takes_array_index, $bytes_per_entry},
     $defaults_trace,
     $source,
+    &kValueOps,
     &freeFactory,
     &descriptorFactory,
     &$reader::pluginObjectName,

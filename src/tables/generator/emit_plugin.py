@@ -12,7 +12,8 @@ STATIC_INIT = """
 // plug-in and$table_plugin_note.
 namespace {
 const std::ios_base::Init streamInit;
-const bool reflectionRecorded = (Zev::reflectionModuleIs("$type_name"), true);
+const bool reflectionRecorded =
+    (Zev::reflectionModuleIs("$type_name"), bcm88490_a0::values::registerValueTypes<bcm88490_a0::$table>(), true);
 const Zev::LogHandle logHandles[] = {
     Zev::LogHandle(Asic::LogMessages::hwAbstractionException),
     Zev::LogHandle(Asic::LogMessages::hwAbstractionRelaunchError),
@@ -33,6 +34,7 @@ def static_init(t: Table) -> str:
     return fill(
         STATIC_INIT,
         type_name=t.type_name,
+        table=t.name,
         reader=t.reader_name,
         table_plugin=fill(TABLE_PLUGIN, table=t.name) if t.table_plugin else "",
         table_plugin_note=", last, the table plug-in" if t.table_plugin else

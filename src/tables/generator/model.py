@@ -341,6 +341,8 @@ def load(path: str | pathlib.Path) -> Table:
     if kind == "direct" and len(blocks) != len(memories):
         raise loc.error(loc.at_key("blocks"), f"{len(blocks)} blocks for {len(memories)} memories")
     fields = _read_fields(data, entry_size, loc)
+    if not fields:
+        raise loc.error(f"{path}:1", "a table needs at least one [[field]]")
 
     return Table(
         source=path,

@@ -2,6 +2,7 @@
 #include "MiniMapHwDirect.h"
 
 #include <ios>
+#include <new>
 
 #include "Asic/GracefulAssert.h"
 #include "Asic/LogMessages.h"
@@ -10,12 +11,62 @@
 #include "VovuAsicUtils/PluginHwTable.h"
 #include "Zev/LogHandle.h"
 #include "Zev/Reflection.h"
+#include "tables/values/TypeRegistration.h"
 
 namespace bcm88490_a0 {
 namespace {
 Orvel::Ptr<VovuAsicUtils::HwCommonTableBase> freeFactory(const Orvel::String& name,
     const VovuAsicUtils::HwTableKey& key, const Orvel::Ptr<VovuAsicUtils::TableManager>& tableManager);
 Orvel::Ptr<VovuAsicUtils::BcmGroupAddrInfo> descriptorFactory();
+constexpr catalogue::FieldDescription kFields[] = {
+  {"low", 0, 4, "U4", nullptr, false, false},
+  {"lowAlias", 0, 4, "U4", "low", false, false},
+  {"bit0", 4, 1, "U1", nullptr, false, false},
+  {"bit1", 5, 1, "U1", nullptr, false, false},
+};
+
+std::uint64_t fieldGet(const void* value, std::size_t field) {
+  const auto& entry = *static_cast<const MiniMapHwDirect::Entry*>(value);
+  switch (field) {
+    case 0: return entry.low();
+    case 1: return entry.lowAlias();
+    case 2: return entry.bit0();
+    case 3: return entry.bit1();
+  }
+  return 0;
+}
+
+void fieldIs(void* value, std::size_t field, std::uint64_t v) {
+  auto& entry = *static_cast<MiniMapHwDirect::Entry*>(value);
+  switch (field) {
+    case 0: entry.lowIs(Orvel::U4(v)); return;
+    case 1: entry.lowAliasIs(Orvel::U4(v)); return;
+    case 2: entry.bit0Is(Orvel::U1(v)); return;
+    case 3: entry.bit1Is(Orvel::U1(v)); return;
+  }
+}
+
+Wem::PerUnitBitmap vectorGet(const void* value, std::size_t field) {
+  const auto& entry = *static_cast<const MiniMapHwDirect::Entry*>(value);
+  switch (field) {
+  }
+  return Wem::PerUnitBitmap();
+}
+
+void vectorIs(void* value, std::size_t field, const Wem::PerUnitBitmap& v) {
+  auto& entry = *static_cast<MiniMapHwDirect::Entry*>(value);
+  switch (field) {
+  }
+}
+
+void entryMake(void* out, std::uint64_t first, std::uint64_t second) {
+  (void)second;
+  new (out) MiniMapHwDirect::Entry(MiniMapHwDirect::EntryKey::checked(first));
+}
+
+constexpr catalogue::ValueOps kValueOps = catalogue::valueOps<MiniMapHwDirect>(kFields, &fieldGet, &fieldIs, &vectorGet,
+                                                                     &vectorIs, &entryMake);
+
 constexpr const char* const kChosen0[] = {"block", "baseAddress"};
 constexpr catalogue::MemoryDescription kMemories[] = {
   {"miniMapC", 0, 1, 0, 16, 4, 51, 0x1000, 0, 2, std::span<const char* const>(kChosen0)},
@@ -41,6 +92,7 @@ constexpr catalogue::TableDescription kDescription{
     {false, 4},
     "MiniMapHwImpl",
     "fixtures/MiniMapHwDirect.toml",
+    &kValueOps,
     &freeFactory,
     &descriptorFactory,
     &HwTableMiniMapHwDirectReader::pluginObjectName,
@@ -133,7 +185,8 @@ Orvel::Ptr<HwTableMiniMapHwDirectReader> hwTableMiniMapHwDirectReaderFactory(con
 // plug-in and, last, the table plug-in.
 namespace {
 const std::ios_base::Init streamInit;
-const bool reflectionRecorded = (Zev::reflectionModuleIs("bcm88490_a0::MiniMapHwDirect"), true);
+const bool reflectionRecorded =
+    (Zev::reflectionModuleIs("bcm88490_a0::MiniMapHwDirect"), bcm88490_a0::values::registerValueTypes<bcm88490_a0::MiniMapHwDirect>(), true);
 const Zev::LogHandle logHandles[] = {
     Zev::LogHandle(Asic::LogMessages::hwAbstractionException),
     Zev::LogHandle(Asic::LogMessages::hwAbstractionRelaunchError),

@@ -1,0 +1,21 @@
+// Range errors of the catalogue's key and index types.
+#pragma once
+
+#include <string_view>
+
+namespace bcm88490_a0::values {
+
+// Raises Orvel::RangeException with
+// "<scope>::<attr> < <scope>::<low> or > <scope>::<high> not allowed",
+// e.g. scope "bcm88490_a0::T::EntryKey", attr "arrayIndex", low "arrayIndexMin".
+[[noreturn]] void throwRange(std::string_view scope, std::string_view attr, std::string_view low,
+                             std::string_view high);
+
+// The graceful assertion of a field array asked for an index it lacks.
+[[noreturn]] void failFieldArrayIndex(unsigned long long index);
+
+// Raises Orvel::RangeException for a value that does not fit an 8- or 16-bit
+// field: "unsigned char::value < 0 or > 0xff not allowed" (or unsigned short, 0xffff).
+[[noreturn]] void throwPlainFieldRange(unsigned bits);
+
+}  // namespace bcm88490_a0::values
