@@ -17,6 +17,7 @@
 #include "VovuAsicUtils/HwTableKey.h"
 #include "VovuAsicUtils/TableManager.h"
 #include "Wem/PerUnitBitmap.h"
+#include "Zev/CharRange.h"
 #include "tables/values/EntryKey.h"
 
 namespace bcm88490_a0::catalogue {
@@ -79,6 +80,9 @@ struct ValueOps {
   // The entry with key (first, second) for an indexed key, (first) for a
   // value key, checked in 64 bits; all data 0. Throws Orvel::RangeException.
   void (*entryMake)(void* out, std::uint64_t first, std::uint64_t second);
+  // The entry whose key is parsed from its string form; all data 0. Throws
+  // Zev::ParseException or Orvel::RangeException.
+  void (*entryParseKey)(void* out, std::string_view keyText);
   const std::uint8_t* (*data)(const void* entry);
   std::uint8_t* (*mutableData)(void* entry);
   std::string (*entryText)(const void* entry);
@@ -142,6 +146,9 @@ constexpr ValueOps valueOps(std::span<const FieldDescription> fields,
       fields,
       [](void* out) { new (out) Entry(); },
       entryMake,
+      [](void* out, std::string_view text) {
+        new (out) Entry(Zev::strepToValue<typename Table::EntryKey>(Orvel::String(text)));
+      },
       [](const void* e) { return static_cast<const Entry*>(e)->data(); },
       [](void* e) { return static_cast<Entry*>(e)->data(); },
       [](const void* e) { return static_cast<const Entry*>(e)->strep(); },

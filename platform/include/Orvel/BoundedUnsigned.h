@@ -48,8 +48,6 @@ class BoundedUnsigned {
   constexpr Storage value() const noexcept { return value_; }
   constexpr operator Storage() const noexcept { return value_; }  // NOLINT
 
-  friend constexpr bool operator==(BoundedUnsigned, BoundedUnsigned) = default;
-
  private:
   template <std::integral Int>
   static constexpr Storage checked(Int v) {

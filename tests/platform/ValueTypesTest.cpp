@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <random>
+
+#include "Detail/CopyBits.h"
+#include "Orvel/BoundedUnsigned.h"
+#include "Wem/PerUnitBitmap.h"
+#include "Zev/CharRange.h"
+#include "Zev/Hash.h"
+
+namespace {
+
+template <class U>
+std::string messageOf(std::int64_t v) {
+  try {
+    U u(v);
+    (void)u;
+  } catch (const Orvel::RangeException& e) {
+    return e.what();
+  }
+  return "";
+}
+
+// Verifies: each bounded type admits 0 .. 2^n - 1 and refuses the next value
+// and negatives with its message (two hex digits per storage byte).
+TEST(BoundedUnsigned, LimitsAndMessages) {
+  EXPECT_EQ(Orvel::U4(15).value(), 15);
+  EXPECT_EQ(messageOf<Orvel::U4>(16), "U4::value < 0 or > 0x0f not allowed");
+  EXPECT_EQ(messageOf<Orvel::U4>(-1), "U4::value < 0 or > 0x0f not allowed");
+  EXPECT_EQ(messageOf<Orvel::U6>(64), "U6::value < 0 or > 0x3f not allowed");
+  EXPECT_EQ(messageOf<Orvel::U21>(0x200000), "U21::value < 0 or > 0x001fffff not allowed");
+  EXPECT_EQ(messageOf<Orvel::U1>(2), "U1::value < 0 or > 0x01 not allowed");
+  EXPECT_EQ(messageOf<Orvel::U7>(128), "U7::value < 0 or > 0x7f not allowed");
+  EXPECT_EQ(messageOf<Orvel::U9>(512), "U9::value < 0 or > 0x01ff not allowed");
+  EXPECT_EQ(messageOf<Orvel::U12>(4096), "U12::value < 0 or > 0x0fff not allowed");
+  EXPECT_EQ(messageOf<Orvel::U14>(16384), "U14::value < 0 or > 0x3fff not allowed");
+  // The largest value of each is admitted.
+  EXPECT_EQ(messageOf<Orvel::U1>(1), "");
+  EXPECT_EQ(messageOf<Orvel::U9>(511), "");
+  EXPECT_EQ(messageOf<Orvel::U14>(16383), "");
+  EXPECT_EQ(messageOf<Orvel::U21>(0x1fffff), "");
+  // A wide unsigned value is checked whole, not narrowed first: 0x100000004 is not 4.
+  EXPECT_THROW(Orvel::U4(std::uint64_t{0x100000004}), Orvel::RangeException);
+}
+
+// Verifies: bitsOr replaces the run (clearing bits that were set), continues
+// into the next word across a boundary, and handles a 32-bit run.
+TEST(PerUnitBitmap, BitsOrReplacesAndSplits) {
+  Wem::PerUnitBitmap bitmap;
+  EXPECT_EQ(bitmap.bitCount(), 256u);
+  bitmap.wordIs(0, 0xffffffff);
+  bitmap.bitsOr(4, 0x0, 4);
+  EXPECT_EQ(bitmap.word(0), 0xffffff0fu) << "replaced, not ORed";
+  bitmap.bitsOr(30, 0b0110, 4);  // bits 30, 31 of word 0 and 0, 1 of word 1
+  EXPECT_EQ(bitmap.word(0), 0xbfffff0fu);  // bit 30 takes value bit 0 (0), bit 31 value bit 1 (1)
+  EXPECT_EQ(bitmap.word(1), 0x1u);
+  bitmap.bitsOr(64, 0xdeadbeef, 32);
+  EXPECT_EQ(bitmap.word(2), 0xdeadbeefu);
+  bitmap.bitsOr(72, 0xcafef00d, 32);  // a 32-bit run at offset 8 spans words 2 and 3
+  EXPECT_EQ(bitmap.word(2), 0xfef00defu);
+  EXPECT_EQ(bitmap.word(3), 0x000000cau);
+}
+
+// Verifies: a run touching a word past the end raises the vector range error
+// and changes nothing, also when only its second word is missing.
+TEST(PerUnitBitmap, RangeErrorChangesNothing) {
+  Wem::PerUnitBitmap bitmap(2);
+  bitmap.wordIs(1, 0x12345678);
+  EXPECT_THROW(bitmap.bitsOr(64, 1, 1), Orvel::VectorOutOfRangeException);
+  EXPECT_THROW(bitmap.bitsOr(60, 0xff, 8), Orvel::VectorOutOfRangeException);
+  EXPECT_EQ(bitmap.word(1), 0x12345678u);
+  try {
+    bitmap.word(2);
+  } catch (const Orvel::VectorOutOfRangeException& e) {
+    EXPECT_STREQ(e.what(), "vector index 2 out of range (size 2)");
+  }
+}
+
+// Reference: bit k of a buffer, one bit at a time.
+bool bitAt(const std::uint8_t* buffer, std::size_t k) { return buffer[k / 8] >> (k % 8) & 1; }
+
+// Verifies: copyBits moves exactly the requested run for every offset and
+// width up to 70 bits (more than one step), and leaves the rest alone.
+TEST(CopyBits, MatchesBitByBitCopy) {
+  std::mt19937 random(7);
+  std::array<std::uint8_t, 12> src{}, dst{}, before{};
+  for (std::size_t srcOffset : {0u, 3u, 8u, 13u}) {
+    for (std::size_t dstOffset : {0u, 1u, 7u, 9u, 20u}) {
+      for (std::size_t bits = 1; bits <= 70 && dstOffset + bits <= 96 && srcOffset + bits <= 96; ++bits) {
+        for (auto& b : src) b = static_cast<std::uint8_t>(random());
+        for (auto& b : dst) b = static_cast<std::uint8_t>(random());
+        before = dst;
+        Detail::copyBits(dst.data(), dst.size(), src.data(), src.size(), bits, dstOffset, srcOffset);
+        for (std::size_t k = 0; k < 96; ++k) {
+          const bool inRun = k >= dstOffset && k < dstOffset + bits;
+          const bool expected = inRun ? bitAt(src.data(), srcOffset + (k - dstOffset)) : bitAt(before.data(), k);
+          ASSERT_EQ(bitAt(dst.data(), k), expected) << "bit " << k << " bits " << bits << " dst " << dstOffset;
+        }
+      }
+    }
+  }
+}
+
+// Verifies: source bits past its end read as 0; destination bits past its
+// end are dropped without touching memory beyond it.
+TEST(CopyBits, ClipsAtBufferEnds) {
+  std::array<std::uint8_t, 3> dst{0, 0, 0xaa};
+  const std::uint8_t src = 0xff;
+  Detail::copyBits(dst.data(), 2, &src, 1, 16, 0, 0);
+  EXPECT_EQ(dst[0], 0xff);
+  EXPECT_EQ(dst[1], 0x00);
+  EXPECT_EQ(dst[2], 0xaa);
+  const std::uint16_t wide = 0xffff;
+  dst = {0, 0, 0xaa};
+  Detail::copyBits(dst.data(), 2, &wide, 2, 16, 12, 0);
+  EXPECT_EQ(dst[1], 0xf0);
+  EXPECT_EQ(dst[2], 0xaa);
+}
+
+// Verifies: a four-byte mix is the 32-bit MurmurHash3 of those four bytes
+// (published test vectors), so other processes can compute the same hash.
+TEST(ZevHash, FourByteMixMatchesMurmur3Vectors) {
+  EXPECT_EQ(Zev::Hash(0).result(), 0u);
+  EXPECT_EQ(Zev::Hash(1).result(), 0x514E28B7u);
+  EXPECT_EQ(Zev::hashSingleAttr(0, 0x00000000), 0x2362F9DEu);
+  EXPECT_EQ(Zev::hashSingleAttr(0, 0xffffffff), 0x76293B50u);
+  EXPECT_EQ(Zev::hashSingleAttr(0, 0x87654321), 0xF55B516Bu);
+  EXPECT_EQ(Zev::hashSingleAttr(0x5082EDEE, 0x87654321), 0x2362F9DEu);
+}
+
+// Verifies: mix1 and mix4 of the same number differ (the byte count is part
+// of the hash) and the seed changes the result.
+TEST(ZevHash, MixesAndSeedsDiffer) {
+  EXPECT_NE(Zev::Hash(0).mix1(5).result(), Zev::Hash(0).mix4(5).result());
+  EXPECT_NE(Zev::Hash(1).mix1(5).mix4(7).result(), Zev::Hash(2).mix1(5).mix4(7).result());
+  EXPECT_NE(Zev::Hash(1).mix1(5).mix4(7).result(), Zev::Hash(1).mix1(7).mix4(5).result());
+}
+
+// Verifies: the parser reads numbers in decimal and hex, names what it
+// expected, and refuses leftovers.
+TEST(CharRange, ParsesAttributesAndReportsErrors) {
+  Zev::CharRange range("T(a=0x10,b=7)");
+  EXPECT_EQ(Zev::desAttrPre(range, "T", "a"), 16u);
+  EXPECT_EQ(Zev::desAttrPost(range, "b"), 7u);
+  EXPECT_NO_THROW(Zev::CharRangeCheckAllDataConsumed(range));
+
+  Zev::CharRange bare("42");
+  EXPECT_EQ(Zev::deserializeAttr(bare, "T", "value"), 42u);
+  Zev::CharRange full("T(value=42)x");
+  EXPECT_EQ(Zev::deserializeAttr(full, "T", "value"), 42u);
+  try {
+    Zev::CharRangeCheckAllDataConsumed(full);
+    FAIL();
+  } catch (const Zev::ParseException& e) {
+    EXPECT_STREQ(e.what(), "unexpected text \"x\" at offset 11 in \"T(value=42)x\"");
+  }
+  Zev::CharRange wrong("U(value=1)");
+  EXPECT_THROW(Zev::deserializeAttr(wrong, "T", "value"), Zev::ParseException);
+  Zev::CharRange huge("T(a=99999999999999999999999");
+  EXPECT_THROW(Zev::desAttrPre(huge, "T", "a"), Zev::ParseException);
+  EXPECT_EQ(Zev::hexBytes(std::array<std::uint8_t, 3>{0x0a, 0xff, 0x10}.data(), 3), "0aff10");
+}
+
+}  // namespace
