@@ -5,6 +5,7 @@
 // and the host tools read it. catalogue::tables() lists all of them.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <new>
 #include <span>
@@ -85,6 +86,8 @@ struct ValueOps {
   void (*entryParseKey)(void* out, std::string_view keyText);
   const std::uint8_t* (*data)(const void* entry);
   std::uint8_t* (*mutableData)(void* entry);
+  // {arrayIndex, entryIndex} of an indexed key, {value, 0} of a value key.
+  std::array<std::uint64_t, 2> (*keyParts)(const void* entry);
   std::string (*entryText)(const void* entry);
   std::string (*keyText)(const void* entry);
   std::uint32_t (*keyHash)(const void* entry, std::uint32_t seed);
@@ -151,6 +154,14 @@ constexpr ValueOps valueOps(std::span<const FieldDescription> fields,
       },
       [](const void* e) { return static_cast<const Entry*>(e)->data(); },
       [](void* e) { return static_cast<Entry*>(e)->data(); },
+      [](const void* e) {
+        const auto& key = static_cast<const Entry*>(e)->entryKey();
+        if constexpr (Table::EntryKey::kIndexed) {
+          return std::array<std::uint64_t, 2>{key.arrayIndex(), key.entryIndex()};
+        } else {
+          return std::array<std::uint64_t, 2>{key.value(), 0};
+        }
+      },
       [](const void* e) { return static_cast<const Entry*>(e)->strep(); },
       [](const void* e) { return static_cast<const Entry*>(e)->entryKey().strep(); },
       [](const void* e, std::uint32_t seed) { return values::keyHash(static_cast<const Entry*>(e)->entryKey(), seed); },

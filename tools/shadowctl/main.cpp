@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "EncodeCommand.h"
 #include "NvToggles/Toggles.h"
 #include "PluginHost.h"
 #include "TablesCommand.h"
@@ -48,6 +49,25 @@ int main(int argc, char** argv) {
   CLI::App* tables = app.add_subcommand("tables", "List the tables the plug-in registers, with their descriptors");
   tables->add_flag("--json", tablesJson, "Print one JSON object {\"tables\": [...]} instead of a table");
 
+  shadowctl::EntryRequest encodeRequest;
+  bool encodeJson = false;
+  CLI::App* encode = app.add_subcommand(
+      "encode", "Build an entry from the table's default entry and field values; print it field by field");
+  encode->add_option("table", encodeRequest.table, "Table name (see `shadowctl tables`)")->required();
+  encode->add_option("assignments", encodeRequest.assignments,
+                     "FIELD=VALUE: VALUE decimal or 0x hex; a vector field takes the hex of its bytes, byte 0 first");
+  encode->add_option("--key", encodeRequest.key, "Entry key: A,E (array index, entry index) or V (value key)");
+  encode->add_flag("--json", encodeJson, "Print one JSON object");
+
+  shadowctl::EntryRequest decodeRequest;
+  bool decodeJson = false;
+  CLI::App* decode = app.add_subcommand("decode", "Show an entry given as its data bytes, field by field");
+  decode->add_option("table", decodeRequest.table, "Table name (see `shadowctl tables`)")->required();
+  decode->add_option("hex", decodeRequest.hex, "The entry's data bytes in hex, byte 0 first (2 digits a byte)")
+      ->required();
+  decode->add_option("--key", decodeRequest.key, "Entry key: A,E (array index, entry index) or V (value key)");
+  decode->add_flag("--json", decodeJson, "Print one JSON object");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -62,6 +82,15 @@ int main(int argc, char** argv) {
   try {
     applyGlobals(globals);
     shadowctl::PluginHost host(globals.plugin);
+    auto printEntry = [](const nlohmann::ordered_json& entry, bool json) {
+      if (json) {
+        std::cout << entry.dump() << '\n';
+      } else {
+        shadowctl::printEntryHuman(entry, std::cout);
+      }
+    };
+    if (encode->parsed()) printEntry(shadowctl::encodeEntry(host, encodeRequest), encodeJson);
+    if (decode->parsed()) printEntry(shadowctl::decodeEntry(host, decodeRequest), decodeJson);
     if (tables->parsed()) {
       auto report = shadowctl::tablesReport(host);
       if (tablesJson) {

@@ -1,0 +1,29 @@
+// `shadowctl encode` and `shadowctl decode`: one entry of a table, built from
+// field values or from its data bytes, shown field by field.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "PluginHost.h"
+
+namespace shadowctl {
+
+struct EntryRequest {
+  std::string table;
+  std::string key;                       // "A,E", "V" or empty for the default key
+  std::vector<std::string> assignments;  // FIELD=VALUE (encode)
+  std::string hex;                       // data bytes (decode)
+};
+
+// Both throw std::runtime_error (bad input) or the system's own exceptions
+// (range errors) with the message to show.
+nlohmann::ordered_json encodeEntry(const PluginHost& host, const EntryRequest& request);
+nlohmann::ordered_json decodeEntry(const PluginHost& host, const EntryRequest& request);
+
+void printEntryHuman(const nlohmann::ordered_json& entry, std::ostream& out);
+
+}  // namespace shadowctl
