@@ -61,11 +61,7 @@ std::uint64_t deserializeAttr(CharRange& range, std::string_view typeName, std::
   // A bare number, or the full form.
   const std::string_view rest = range.rest();
   if (!rest.empty() && rest.front() >= '0' && rest.front() <= '9') return range.number();
-  range.expect(typeName);
-  range.expect("(");
-  range.expect(attrName);
-  range.expect("=");
-  const std::uint64_t value = range.number();
+  const std::uint64_t value = desAttrPre(range, typeName, attrName);
   range.expect(")");
   return value;
 }

@@ -11,9 +11,16 @@
 namespace VovuAsicUtils {
 namespace {
 
+template <class List>
+auto findKey(List& list, const HwTableKey& key) {
+  return std::find_if(list.begin(), list.end(), [&](const auto& r) { return r.key == key; });
+}
+
 template <class Registration>
-auto findKey(std::vector<Registration>& list, const HwTableKey& key) {
-  return std::find_if(list.begin(), list.end(), [&](const Registration& r) { return r.key == key; });
+std::optional<Registration> findCopy(const std::vector<Registration>& list, const HwTableKey& key) {
+  auto it = findKey(list, key);
+  if (it == list.end()) return std::nullopt;
+  return *it;
 }
 
 }  // namespace
@@ -63,19 +70,13 @@ std::vector<HwTableHolderContext::ReaderFactoryRegistration> HwTableHolderContex
 std::optional<HwTableHolderContext::TableFactoryRegistration> HwTableHolderContext::hwTableFactory(
     const HwTableKey& key) const {
   std::lock_guard lock(mutex_);
-  auto& list = const_cast<std::vector<TableFactoryRegistration>&>(tableFactories_);
-  auto it = findKey(list, key);
-  if (it == list.end()) return std::nullopt;
-  return *it;
+  return findCopy(tableFactories_, key);
 }
 
 std::optional<HwTableHolderContext::ReaderFactoryRegistration> HwTableHolderContext::hwReaderFactory(
     const HwTableKey& key) const {
   std::lock_guard lock(mutex_);
-  auto& list = const_cast<std::vector<ReaderFactoryRegistration>&>(readerFactories_);
-  auto it = findKey(list, key);
-  if (it == list.end()) return std::nullopt;
-  return *it;
+  return findCopy(readerFactories_, key);
 }
 
 Orvel::Ptr<HwCommonTableBase> HwTableHolderContext::hwTableCreate(

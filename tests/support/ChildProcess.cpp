@@ -30,15 +30,29 @@ ChildResult wait(pid_t pid, int fd) {
   return result;
 }
 
-}  // namespace
-
-ChildResult runInChild(const std::function<std::string()>& body) {
+// Forks with a pipe from the child to the parent. In the child, returns 0 and
+// sets `childEnd`; in the parent, returns the pid and sets `parentEnd`.
+pid_t forkWithPipe(int& parentEnd, int& childEnd) {
   int pipeFds[2];
   if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     close(pipeFds[0]);
+    childEnd = pipeFds[1];
+  } else {
+    close(pipeFds[1]);
+    parentEnd = pipeFds[0];
+  }
+  return pid;
+}
+
+}  // namespace
+
+ChildResult runInChild(const std::function<std::string()>& body) {
+  int parentEnd = -1, childEnd = -1;
+  const pid_t pid = forkWithPipe(parentEnd, childEnd);
+  if (pid == 0) {
     int code = 0;
     std::string text;
     try {
@@ -47,24 +61,20 @@ ChildResult runInChild(const std::function<std::string()>& body) {
       text = e.what();
       code = 2;
     }
-    ssize_t ignored = write(pipeFds[1], text.data(), text.size());
+    ssize_t ignored = write(childEnd, text.data(), text.size());
     (void)ignored;
     _exit(code);
   }
-  close(pipeFds[1]);
-  return wait(pid, pipeFds[0]);
+  return wait(pid, parentEnd);
 }
 
 ChildResult runProgram(const std::string& program, const std::vector<std::string>& args,
                        const std::map<std::string, std::string>& environment) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
-  pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
+  int parentEnd = -1, childEnd = -1;
+  const pid_t pid = forkWithPipe(parentEnd, childEnd);
   if (pid == 0) {
-    close(pipeFds[0]);
-    dup2(pipeFds[1], STDOUT_FILENO);
-    dup2(pipeFds[1], STDERR_FILENO);
+    dup2(childEnd, STDOUT_FILENO);
+    dup2(childEnd, STDERR_FILENO);
     for (const auto& [name, value] : environment) {
       if (value == kUnset) {
         unsetenv(name.c_str());
@@ -79,8 +89,7 @@ ChildResult runProgram(const std::string& program, const std::vector<std::string
     execv(program.c_str(), argv.data());
     _exit(127);
   }
-  close(pipeFds[1]);
-  return wait(pid, pipeFds[0]);
+  return wait(pid, parentEnd);
 }
 
 }  // namespace testing_support
