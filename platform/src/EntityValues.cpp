@@ -103,6 +103,17 @@ void typeInfoIs(const TypeInfo& info) {
   r.types.push_back(info);
 }
 
+void typeInfoDel(std::string_view name) {
+  Registry& r = registry();
+  std::lock_guard lock(r.mutex);
+  for (auto it = r.types.begin(); it != r.types.end(); ++it) {
+    if (name == it->name) {
+      r.types.erase(it);
+      return;
+    }
+  }
+}
+
 const TypeInfo* typeInfo(std::string_view name) {
   Registry& r = registry();
   std::lock_guard lock(r.mutex);

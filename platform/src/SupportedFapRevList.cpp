@@ -1,6 +1,7 @@
 #include "VovuAsicUtils/SupportedFapRevList.h"
 
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 
 #include <fmt/format.h>
@@ -13,7 +14,14 @@ namespace {
 std::set<FapRevision>& list() {
   static std::set<FapRevision> revisions = [] {
     const char* env = std::getenv("VOVU_FAP_REVISIONS");
-    return env ? SupportedFapRevList::parse(env) : SupportedFapRevList::defaultList();
+    if (!env) return SupportedFapRevList::defaultList();
+    try {
+      return SupportedFapRevList::parse(env);
+    } catch (const Orvel::Exception& e) {
+      // The list is first read while plug-ins load: report and go on with the default.
+      std::fprintf(stderr, "VOVU_FAP_REVISIONS ignored: %s\n", e.what());
+      return SupportedFapRevList::defaultList();
+    }
   }();
   return revisions;
 }

@@ -21,14 +21,22 @@ void TableManager::hwTableCollDel(const HwTableKey& key) { hwTableColl_.erase(ke
 
 const std::vector<Hardware::Block>* TableManager::hwTableShadowInfo(const HwTableKey& key) const {
   auto it = shadowInfo_.find(key);
-  return it == shadowInfo_.end() ? nullptr : &it->second;
+  return it == shadowInfo_.end() ? nullptr : &it->second.blocks;
 }
 
-void TableManager::hwTableShadowInfoIs(const HwTableKey& key, std::vector<Hardware::Block> blocks) {
-  shadowInfo_[key] = std::move(blocks);
+void TableManager::hwTableShadowInfoIs(const HwTableKey& key, std::vector<Hardware::Block> blocks,
+                                       const void* owner) {
+  ShadowInfo& info = shadowInfo_[key];
+  info.blocks = std::move(blocks);
+  if (std::find(info.owners.begin(), info.owners.end(), owner) == info.owners.end()) info.owners.push_back(owner);
 }
 
-void TableManager::hwTableShadowInfoDel(const HwTableKey& key) { shadowInfo_.erase(key); }
+void TableManager::hwTableShadowInfoDel(const HwTableKey& key, const void* owner) {
+  auto it = shadowInfo_.find(key);
+  if (it == shadowInfo_.end()) return;
+  std::erase(it->second.owners, owner);
+  if (it->second.owners.empty()) shadowInfo_.erase(it);
+}
 
 HwCommonTableBase::HwCommonTableBase(Orvel::String name, HwTableKey key, Orvel::Ptr<TableManager> tableManager)
     : name_(std::move(name)), key_(std::move(key)), tableManager_(std::move(tableManager)) {}
@@ -42,11 +50,11 @@ void HwCommonShadowTableBase::overrideShadowAttributes() {
 }
 
 void HwDirectTableBase::addHwTableShadowInfo() {
-  if (hwTableManager()) hwTableManager()->hwTableShadowInfoIs(hwTableKey(), tableBlocks());
+  if (hwTableManager()) hwTableManager()->hwTableShadowInfoIs(hwTableKey(), tableBlocks(), this);
 }
 
 void HwDirectTableBase::delHwTableShadowInfo() {
-  if (hwTableManager()) hwTableManager()->hwTableShadowInfoDel(hwTableKey());
+  if (hwTableManager()) hwTableManager()->hwTableShadowInfoDel(hwTableKey(), this);
 }
 
 void BcmRegMemInfo::instanceRangeIs(std::uint32_t firstInstanceId, std::uint32_t instanceCount) {

@@ -230,7 +230,7 @@ TEST(FieldLayout, FieldDispatchChecksRange) {
     table->values->fieldIs(storage, 0, 256);
     FAIL();
   } catch (const Orvel::RangeException& e) {
-    EXPECT_STREQ(e.what(), "unsigned char::value < 0 or > 0xff not allowed");
+    EXPECT_STREQ(e.what(), "csInlif0Profile: 256 does not fit in 8 bits");
   }
   const auto* lpm = catalogue::table("LpmEntryTypeMapHwDirect");
   lpm->values->entryDefault(storage);

@@ -158,6 +158,26 @@ TEST(TableObject, AttributesAndLifetime) {
   EXPECT_EQ(IppaVsiToRoutingProfileMapHwDirect::TableDescriptor::allocTracker().live(), 0u);
 }
 
+// Verifies the order of a table's initialisation where it shows: the manager's
+// override comes after the table set its attributes, and the shadow
+// information records the blocks declared before it (151 then 150).
+TEST(TableObject, InitialisationOrder) {
+  auto manager = newManager();
+  manager->auditsDisabledIs(true);
+  auto table = EtppcMtuMapTableHwDirect::factory(kRev, manager, nullptr);
+  EXPECT_EQ(table->shadowAuditable(), 0);
+  const auto* info = manager->hwTableShadowInfo(table->hwTableKey());
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(*info, table->tableBlocks());
+  EXPECT_EQ(blocksOf(*table), (std::vector<std::uint32_t>{151, 150}));
+
+  // A second object under the same key, dropped, leaves the first one's information.
+  auto held = IppaCsInlif0ProfileMapHwDirect::factory(kRev, manager, nullptr);
+  manager->hwTableCollIs(held.ptr());
+  ippaCsInlif0ProfileMapHwDirectFactory("transient", held->hwTableKey(), manager);
+  EXPECT_NE(manager->hwTableShadowInfo(held->hwTableKey()), nullptr);
+}
+
 // Verifies: readers take their instance range from the descriptor's first
 // memory (the LPM map has two instances) and name themselves after the table.
 TEST(TableReader, InstanceRangeAndNames) {

@@ -6,7 +6,7 @@ import unittest
 
 SHADOWCTL = sys.argv.pop(1) if len(sys.argv) > 1 else "shadowctl"
 
-# name: (bcmMemName or None, group, memories, table plug-in, blocks)
+# name: (bcmMemName or bcmRegName, group, memories, table plug-in, blocks)
 EXPECTED = {
     "IppaVsiToRoutingProfileMapHwDirect": ("IPPA_ROUTING_PROFILE_TABLE", "IppaVsiToRoutingProfileMapHw",
                                            ["ippaRoutingProfileTable"], False, [243]),
@@ -25,26 +25,29 @@ EXPECTED = {
                                       ["ippdInLifProfileTable"], True, [246]),
     "IppfVsiToRoutingProfileMapHwDirect": ("IPPF_ROUTING_PROFILE_TABLE", "IppfVsiToRoutingProfileMapHw",
                                            ["ippfRoutingProfileTable"], False, [248]),
-    "EtppbSnoopActionTableHwReg": (None, "EtppbSnoopActionTableHw", ["etppbSnoopActionTable"], True, []),
+    "EtppbSnoopActionTableHwReg": ("ETPPB_SNOOP_ACTION_TABLE", "EtppbSnoopActionTableHw", ["etppbSnoopActionTable"], True, []),
     "EtppcMtuMapTableHwDirect": ("ETPPC_MTU_MAP_TABLE.ETPPB_MTU_MAP_TABLE", "EtppcMtuMapTableHw",
                                  ["etppcMtuMapTable", "etppbMtuMapTable"], True, [151, 150]),
     "IppfVsiPrefixIndexTableHwDirect": ("IPPF_VSI_PREFIX_INDEX_TABLE", "IppfVsiPrefixIndexTableHw",
                                         ["ippfVsiPrefixIndexTable"], True, [248]),
-    "IppbIpv4ActionProfilesCfgHwReg": (None, "IppbIpv4ActionProfilesCfgHw", ["ippbIpv4ActionProfilesCfg"], True, []),
-    "IppdAllowDefaultRouteHwReg": (None, "IppdAllowDefaultRouteHw", ["ippdAllowDefaultRoute"], True, []),
-    "IppbIpv6ActionProfiles0CfgHwReg": (None, "IppbIpv6ActionProfiles0CfgHw", ["ippbIpv6ActionProfiles0Cfg"], True,
+    "IppbIpv4ActionProfilesCfgHwReg": ("IPPB_IPV4_ACTION_PROFILES_CFG", "IppbIpv4ActionProfilesCfgHw", ["ippbIpv4ActionProfilesCfg"], True, []),
+    "IppdAllowDefaultRouteHwReg": ("IPPD_ALLOW_DEFAULT_ROUTE", "IppdAllowDefaultRouteHw", ["ippdAllowDefaultRoute"], True, []),
+    "IppbIpv6ActionProfiles0CfgHwReg": ("IPPB_IPV6_ACTION_PROFILES_0_CFG", "IppbIpv6ActionProfiles0CfgHw", ["ippbIpv6ActionProfiles0Cfg"], True,
                                         []),
     "EtppcTermVsdArrPrefixTableHwDirect": ("ETPPC_TERM_VSD_ARR_PREFIX_TABLE", "EtppcTermVsdArrPrefixTableHw",
                                            ["etppcTermVsdArrPrefixTable"], True, [151]),
     "LpmEntryTypeMapHwDirect": ("IPPB_FLP_LPM_ENTRY_TYPE_MAP_MEM", "LpmEntryTypeMapHw",
                                 ["ippbFlpLpmEntryTypeMapMem"], True, [244]),
-    "IppbTtl0ActionProfileHwReg": (None, "IppbTtl0ActionProfileHw", ["ippbTtl0ActionProfile"], True, []),
+    "IppbTtl0ActionProfileHwReg": ("IPPB_TTL_0_ACTION_PROFILE", "IppbTtl0ActionProfileHw", ["ippbTtl0ActionProfile"], True, []),
     "IppbFlpInlifProfile0MapHwDirect": ("IPPB_FLP_INLIF_PROFILE_0_MAP", "IppbFlpInlifProfile0MapHw",
                                         ["ippbFlpInlifProfile0Map"], True, [244]),
     "IppaRoutingProfileToVectorMapHwDirect": ("IPPA_MAP_ROUTE_PROFILE_TO_ROUTE_VECTOR",
                                               "IppaRoutingProfileToVectorMapHw",
                                               ["ippaMapRouteProfileToRouteVector"], False, [243]),
 }
+
+# The memories that carry ECC.
+PARITY = {"IppaVsiToRoutingProfileMapHwDirect", "IppfVsiToRoutingProfileMapHwDirect", "LpmEntryTypeMapHwDirect"}
 
 # name: (entry size, key) from the data models of the tables.
 KEYS = {
@@ -86,6 +89,7 @@ class TablesCommand(unittest.TestCase):
                 self.assertEqual(t["typeName"], "bcm88490_a0::" + name)
                 self.assertEqual(t["kind"], "register" if name.endswith("HwReg") else "direct")
                 self.assertEqual(t["bcmName"], bcm)
+                self.assertEqual(t["bcmRegName"], bcm if name.endswith("HwReg") else None)
                 self.assertEqual(t["group"], group)
                 self.assertEqual(t["memories"], memories)
                 self.assertEqual(t["tableFactory"], plugin)
@@ -94,13 +98,13 @@ class TablesCommand(unittest.TestCase):
                 self.assertEqual(t["blocks"], blocks)
                 self.assertEqual(t["revisions"], ["bcm88490_a0", "bcm88490_a0r1"])
                 self.assertEqual(t["tag"], "noTag")
+                self.assertEqual(t["parity"], name in PARITY, name)
                 self.assertEqual(t["attributes"]["standalone"], not plugin)
                 size, key = KEYS[name]
                 self.assertEqual(t["entrySize"], size)
                 self.assertEqual(t["key"], key)
                 for memory in t["descriptor"]["memories"]:
                     self.assertEqual(memory["entrySize"], size)
-        self.assertEqual(tables["IppbTtl0ActionProfileHwReg"]["bcmRegName"], "IPPB_TTL_0_ACTION_PROFILE")
 
     def test_human_output_is_aligned(self):
         """Verifies: the default output is one aligned row per table under a header."""
@@ -190,7 +194,7 @@ class EncodeDecode(unittest.TestCase):
             (["encode", "IppaVsiToRoutingProfileMapHwDirect", "routingProfile0=16"],
              "U4::value < 0 or > 0x0f not allowed"),
             (["encode", "IppaCsInlif0ProfileMapHwDirect", "csInlif0Profile=256"],
-             "unsigned char::value < 0 or > 0xff not allowed"),
+             "csInlif0Profile: 256 does not fit in 8 bits"),
             (["encode", "IppaVsiToRoutingProfileMapHwDirect", "nosuch=1"], "has no field 'nosuch'"),
             (["encode", "IppaVsiToRoutingProfileMapHwDirect", "routingProfile0"], "is not FIELD=VALUE"),
             (["encode", "IppaVsiToRoutingProfileMapHwDirect", "routingProfile0=x1"], "is not a decimal or 0x-hex"),

@@ -106,7 +106,7 @@ ordered_json tablesReport(const PluginHost& host) {
         {"name", t->name},
         {"typeName", t->typeName},
         {"kind", bcm88490_a0::catalogue::kindText(t->kind)},
-        {"bcmName", t->kind == TableKind::direct ? ordered_json(t->bcmName) : ordered_json(nullptr)},
+        {"bcmName", t->bcmName},
         {"bcmRegName", t->kind == TableKind::reg ? ordered_json(t->bcmName) : ordered_json(nullptr)},
         {"group", t->group},
         {"memories", memories},

@@ -51,6 +51,14 @@ class BoundedUnsigned {
  private:
   template <std::integral Int>
   static constexpr Storage checked(Int v) {
+    if constexpr (std::is_same_v<Int, bool>) {
+      return static_cast<Storage>(v);
+    } else {
+      return checkedNumber(v);
+    }
+  }
+  template <std::integral Int>
+  static constexpr Storage checkedNumber(Int v) {
     if constexpr (std::is_signed_v<Int>) {
       if (v < 0) Impl::throwBoundedRangeException(Bits, sizeof(Storage), kMax);
     }

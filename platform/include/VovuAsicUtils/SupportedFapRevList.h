@@ -3,7 +3,8 @@
 // The list is an ordered set of FapRevision. Its default holds chip type 25
 // minor 0 and minor 1 and chip type 12 minor 0; the environment variable
 // VOVU_FAP_REVISIONS ("CHIPTYPE.MINOR[,CHIPTYPE.MINOR...]", e.g. "25.0,25.1")
-// replaces the default when the list is first used, and the setters below
+// replaces the default when the list is first used (a malformed value is
+// reported on stderr and the default kept), and the setters below
 // replace it at any time. Plug-ins read it while they register, so a process
 // that wants another list sets it before it loads them.
 #pragma once

@@ -27,9 +27,13 @@ class TableManager : public Orvel::Node {
   void hwTableCollDel(const HwTableKey& key);
   std::size_t hwTableCollSize() const noexcept { return hwTableColl_.size(); }
 
+  // The blocks recorded under `key`, or null. Each table object records
+  // itself as an owner and removes only itself; the record lasts while any
+  // owner lives, so a second table object with the same key (built by a free
+  // factory) does not remove the information of the one the host holds.
   const std::vector<Hardware::Block>* hwTableShadowInfo(const HwTableKey& key) const;
-  void hwTableShadowInfoIs(const HwTableKey& key, std::vector<Hardware::Block> blocks);
-  void hwTableShadowInfoDel(const HwTableKey& key);
+  void hwTableShadowInfoIs(const HwTableKey& key, std::vector<Hardware::Block> blocks, const void* owner);
+  void hwTableShadowInfoDel(const HwTableKey& key, const void* owner);
   std::size_t hwTableShadowInfoSize() const noexcept { return shadowInfo_.size(); }
 
   // When set, tables created from now on take no part in audits (see
@@ -39,7 +43,11 @@ class TableManager : public Orvel::Node {
 
  private:
   std::map<HwTableKey, HwCommonTableBase*> hwTableColl_;
-  std::map<HwTableKey, std::vector<Hardware::Block>> shadowInfo_;
+  struct ShadowInfo {
+    std::vector<Hardware::Block> blocks;
+    std::vector<const void*> owners;
+  };
+  std::map<HwTableKey, ShadowInfo> shadowInfo_;
   bool auditsDisabled_ = false;
 };
 

@@ -30,6 +30,8 @@ struct TypeInfo {
 
 // Records `info` under info.name, replacing an earlier record of that name.
 void typeInfoIs(const TypeInfo& info);
+// Removes the record of `name` (a library that registered it is unloading).
+void typeInfoDel(std::string_view name);
 // The record of `name`, or null.
 const TypeInfo* typeInfo(std::string_view name);
 std::vector<const TypeInfo*> typeInfos();

@@ -8,12 +8,12 @@ from model import Table
 # loads and destroyed in reverse order when it unloads.
 STATIC_INIT = """
 // Static initialisation of the unit, in this order: the stream library, the
-// unit's reflection module, the log handles and the assertion mode, the reader
+// unit's reflection module and value types, the log handles and the assertion mode, the reader
 // plug-in and$table_plugin_note.
 namespace {
 const std::ios_base::Init streamInit;
-const bool reflectionRecorded =
-    (Zev::reflectionModuleIs("$type_name"), bcm88490_a0::values::registerValueTypes<bcm88490_a0::$table>(), true);
+const bool reflectionRecorded = (Zev::reflectionModuleIs("$type_name"), true);
+const bcm88490_a0::values::ValueTypeRegistration<bcm88490_a0::$table> valueTypes;
 const Zev::LogHandle logHandles[] = {
     Zev::LogHandle(Asic::LogMessages::hwAbstractionException),
     Zev::LogHandle(Asic::LogMessages::hwAbstractionRelaunchError),

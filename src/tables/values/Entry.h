@@ -97,6 +97,7 @@ class EntryBase {
 
   // The byte array as a collection: N bytes, every index below N present.
   static constexpr std::uint32_t dataByte0Size() noexcept { return entrySize; }
+  static constexpr bool dataByte0Has(std::uint64_t index) noexcept { return index < entrySize; }
   static constexpr DataByte0Iterator dataByte0Begin() noexcept { return DataByte0Iterator(0); }
   static constexpr DataByte0Iterator dataByte0End() noexcept { return DataByte0Iterator(entrySize); }
 

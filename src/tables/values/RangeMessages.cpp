@@ -19,9 +19,8 @@ void failFieldArrayIndex(unsigned long long index) {
   std::abort();  // strict mode ended the process already
 }
 
-void throwPlainFieldRange(unsigned bits) {
-  if (bits == 8) throw Orvel::RangeException("unsigned char::value < 0 or > 0xff not allowed");
-  throw Orvel::RangeException("unsigned short::value < 0 or > 0xffff not allowed");
+void throwPlainFieldRange(const char* field, unsigned long long value, unsigned bits) {
+  throw Orvel::RangeException(fmt::format("{}: {} does not fit in {} bits", field, value, bits));
 }
 
 }  // namespace bcm88490_a0::values

@@ -14,8 +14,9 @@ namespace bcm88490_a0::values {
 // The graceful assertion of a field array asked for an index it lacks.
 [[noreturn]] void failFieldArrayIndex(unsigned long long index);
 
-// Raises Orvel::RangeException for a value that does not fit an 8- or 16-bit
-// field: "unsigned char::value < 0 or > 0xff not allowed" (or unsigned short, 0xffff).
-[[noreturn]] void throwPlainFieldRange(unsigned bits);
+// Raises Orvel::RangeException for a value given to an 8- or 16-bit field
+// through the untyped catalogue operations (typed callers pass an unsigned
+// char or short and cannot overflow): "<field>: <value> does not fit in <bits> bits".
+[[noreturn]] void throwPlainFieldRange(const char* field, unsigned long long value, unsigned bits);
 
 }  // namespace bcm88490_a0::values

@@ -19,8 +19,27 @@ bool isEqOf(const void* a, const void* b) {
   return T::isEq(*static_cast<const T*>(a), *static_cast<const T*>(b));
 }
 
+// Registers a table's value types for as long as it exists: a static object of
+// each table unit, so the records (which point into the unit's code) go away
+// when the library unloads.
 template <class Table>
-void registerValueTypes() {
+class ValueTypeRegistration {
+ public:
+  ValueTypeRegistration() { registerValueTypes(); }
+  ~ValueTypeRegistration() {
+    Zev::typeInfoDel(Table::ValueTraits::kKeyTypeName);
+    Zev::typeInfoDel(Table::ValueTraits::kEntryTypeName);
+    Zev::typeInfoDel(Table::ValueTraits::kIndexTypeName);
+  }
+  ValueTypeRegistration(const ValueTypeRegistration&) = delete;
+  ValueTypeRegistration& operator=(const ValueTypeRegistration&) = delete;
+
+ private:
+  static void registerValueTypes();
+};
+
+template <class Table>
+void ValueTypeRegistration<Table>::registerValueTypes() {
   using Traits = typename Table::ValueTraits;
   using Key = typename Table::EntryKey;
   using Entry = typename Table::Entry;

@@ -181,12 +181,12 @@ Orvel::Ptr<HwTableMiniMapHwDirectReader> hwTableMiniMapHwDirectReaderFactory(con
 }  // namespace bcm88490_a0
 
 // Static initialisation of the unit, in this order: the stream library, the
-// unit's reflection module, the log handles and the assertion mode, the reader
+// unit's reflection module and value types, the log handles and the assertion mode, the reader
 // plug-in and, last, the table plug-in.
 namespace {
 const std::ios_base::Init streamInit;
-const bool reflectionRecorded =
-    (Zev::reflectionModuleIs("bcm88490_a0::MiniMapHwDirect"), bcm88490_a0::values::registerValueTypes<bcm88490_a0::MiniMapHwDirect>(), true);
+const bool reflectionRecorded = (Zev::reflectionModuleIs("bcm88490_a0::MiniMapHwDirect"), true);
+const bcm88490_a0::values::ValueTypeRegistration<bcm88490_a0::MiniMapHwDirect> valueTypes;
 const Zev::LogHandle logHandles[] = {
     Zev::LogHandle(Asic::LogMessages::hwAbstractionException),
     Zev::LogHandle(Asic::LogMessages::hwAbstractionRelaunchError),

@@ -1,0 +1,399 @@
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "Mem/WriterLock.h"
+#include "Orvel/Exception.h"
+#include "SharedMem/OwnerFile.h"
+#include "SharedMem/PalvoFile.h"
+#include "SharedMem/WirraInfo.h"
+#include "TempBaseDir.h"
+#include "support/ChildProcess.h"
+
+namespace {
+
+using Mem::WriterLock;
+using SharedMem::OwnerFile;
+using SharedMem::PalvoFile;
+using SharedMem::WirraInfo;
+using testing_support::runInChild;
+
+void writeText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+// True when a separate open of `path` could take an exclusive flock now.
+bool lockableNow(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return true;
+  const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  ::close(fd);
+  return free;
+}
+
+// Waits until some process or thread is blocked in flock on the file `path`
+// names now (a "->" entry of /proc/locks for its inode). False after 10 s.
+bool waitForBlockedLocker(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+  for (int i = 0; i < 10000; ++i) {
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+      if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+class WriterLockTest : public test_shm::TempBaseDir {
+ protected:
+  std::string root() const { return base_.string(); }
+  std::string ownerPath() const { return file("owner"); }
+
+  // Records `info` as the owner, as a writer does after taking the lock.
+  void recordOwner(const WirraInfo& info) {
+    OwnerFile owner(ownerPath());
+    owner.wirraInfoIs(info);
+    owner.typeNameIs("Test::Table");
+    owner.shmTypeIs(1);
+    owner.write();
+  }
+
+  // The refusal message of a second writer in this process.
+  std::string refusal() {
+    WriterLock second(root());
+    try {
+      second.acquireWriterLock(ownerPath());
+    } catch (const Orvel::InvalidInitializeException& e) {
+      EXPECT_FALSE(second.held());
+      return e.what();
+    }
+    return "not refused";
+  }
+};
+
+// Verifies: the lock is held with this process's socket information; a second
+// writer of this process is refused, naming the owner once it is recorded;
+// after release another writer gets the lock.
+TEST_F(WriterLockTest, RefusesSecondWriterInProcessUntilReleased) {
+  WriterLock first(root());
+  EXPECT_FALSE(first.held());
+  EXPECT_TRUE(first.wirraInfo().empty());
+  first.acquireWriterLock(ownerPath());
+  ASSERT_TRUE(first.held());
+  const WirraInfo info = first.wirraInfo();
+  EXPECT_EQ(info.pid, ::getpid());
+  EXPECT_EQ(info.socketName.rfind("vovu-" + std::to_string(::getpid()) + "-", 0), 0u) << info.socketName;
+  EXPECT_EQ(info.startTime, SharedMem::processStartTime(::getpid()));
+  EXPECT_NE(info.startTime, 0u);
+
+  EXPECT_EQ(refusal(), "collection " + root() + " is owned by an unknown process");
+  writeText(ownerPath(), "garbage");
+  EXPECT_EQ(refusal(), "collection " + root() + " is owned by an unknown process");
+  recordOwner(info);
+  EXPECT_EQ(refusal(), "collection " + root() + " is owned by " + info.toString());
+
+  // Locking and unlocking the owner file leaves the writer lock in place.
+  {
+    OwnerFile owner(ownerPath());
+    owner.lock();
+    owner.unlock();
+  }
+  EXPECT_NE(refusal(), "not refused");
+
+  first.release();
+  EXPECT_FALSE(first.held());
+  EXPECT_TRUE(first.wirraInfo().empty());
+  WriterLock second(root());
+  second.acquireWriterLock(ownerPath());
+  EXPECT_TRUE(second.held());
+  EXPECT_NE(second.wirraInfo().socketName, info.socketName);  // sockets are numbered per process
+}
+
+// Verifies: a child forked while the parent holds the lock is refused with
+// the parent named as owner, sees the parent alive and not itself; once the
+// parent releases, the child gets the lock.
+TEST_F(WriterLockTest, RefusesWriterInForkedChild) {
+  WriterLock parent(root());
+  parent.acquireWriterLock(ownerPath());
+  const WirraInfo info = parent.wirraInfo();
+  recordOwner(info);
+
+  const auto refused = runInChild([&] {
+    WriterLock child(root());
+    child.acquireWriterLock(ownerPath());
+    return std::string("acquired");
+  });
+  EXPECT_EQ(refused.exitCode, 2);
+  EXPECT_EQ(refused.output, "collection " + root() + " is owned by " + info.toString());
+
+  const auto view = runInChild([&] {
+    return std::string(WriterLock::ownerIsAlive(info) ? "alive" : "dead") +
+           (WriterLock::ownerIsMe(info) ? " me" : " other");
+  });
+  EXPECT_EQ(view.output, "alive other");
+
+  // The child's copy of the parent's lock going away leaves the parent's intact.
+  const auto dropped = runInChild([&] {
+    parent.release();
+    return std::string("released");
+  });
+  EXPECT_EQ(dropped.output, "released");
+  EXPECT_TRUE(WriterLock::ownerIsAlive(info));
+  EXPECT_NE(refusal(), "not refused");
+
+  parent.release();
+  const auto acquired = runInChild([&] {
+    WriterLock child(root());
+    child.acquireWriterLock(ownerPath());
+    return std::string(child.held() ? "acquired" : "not held");
+  });
+  EXPECT_EQ(acquired.exitCode, 0);
+  EXPECT_EQ(acquired.output, "acquired");
+}
+
+// Verifies: the owner is alive exactly while its lock (and so its socket) is
+// held; names nobody listens on, and empty records, are not alive.
+TEST_F(WriterLockTest, OwnerIsAliveWhileHeld) {
+  WriterLock lock(root());
+  lock.acquireWriterLock(ownerPath());
+  const WirraInfo info = lock.wirraInfo();
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(WriterLock::ownerIsAlive(info));  // every connection is served
+  lock.release();
+  EXPECT_FALSE(WriterLock::ownerIsAlive(info));
+
+  EXPECT_FALSE(WriterLock::ownerIsAlive(WirraInfo{}));
+  EXPECT_FALSE(WriterLock::ownerIsAlive(WirraInfo{"vovu-no-such-socket", ::getpid(), 1}));
+  EXPECT_FALSE(WriterLock::ownerIsAlive(WirraInfo{std::string(200, 'x'), ::getpid(), 1}));
+}
+
+// Verifies: ownerIsMe needs both this pid and this process's start time.
+TEST_F(WriterLockTest, OwnerIsMeNeedsPidAndStartTime) {
+  WriterLock lock(root());
+  lock.acquireWriterLock(ownerPath());
+  const WirraInfo mine = lock.wirraInfo();
+  struct Case {
+    const char* what;
+    WirraInfo info;
+    bool isMe;
+  };
+  const Case cases[] = {
+      {"own record", mine, true},
+      {"other pid", {mine.socketName, mine.pid + 1, mine.startTime}, false},
+      {"recycled pid", {mine.socketName, mine.pid, mine.startTime + 1}, false},
+      {"empty", {}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(WriterLock::ownerIsMe(c.info), c.isMe);
+  }
+}
+
+// Verifies: the start time is read after the command's closing parenthesis,
+// so a command holding spaces and parentheses does not shift the fields.
+TEST(ProcessStartTime, ParsesPastCommandName) {
+  EXPECT_NE(SharedMem::processStartTime(::getpid()), 0u);
+  EXPECT_EQ(SharedMem::processStartTime(0), 0u);
+  EXPECT_EQ(SharedMem::processStartTime(-1), 0u);
+  EXPECT_EQ(SharedMem::processStartTime(std::numeric_limits<std::int32_t>::max()), 0u);
+
+  const auto result = runInChild([] {
+    const std::uint64_t before = SharedMem::processStartTime(::getpid());
+    ::prctl(PR_SET_NAME, "a) b (c) 1 2 3", 0, 0, 0);
+    const std::uint64_t after = SharedMem::processStartTime(::getpid());
+    return before != 0 && before == after ? std::string("same") : std::to_string(before) + " " + std::to_string(after);
+  });
+  EXPECT_EQ(result.output, "same");
+}
+
+class OwnerFileTest : public test_shm::TempBaseDir {
+ protected:
+  std::string path() const { return file("owner"); }
+};
+
+// Verifies: a written record reads back field for field and validates; a
+// missing file reads as an empty record.
+TEST_F(OwnerFileTest, WriteReadValidateRoundTrip) {
+  std::string err;
+  OwnerFile reader(path());
+  EXPECT_FALSE(reader.read(err));
+  EXPECT_FALSE(err.empty());
+  EXPECT_FALSE(reader.validate(err));
+  EXPECT_TRUE(reader.wirraInfo().empty());
+
+  OwnerFile writer(path());
+  const WirraInfo info{"vovu-4242-7", 4242, 987654321012ull};
+  writer.wirraInfoIs(info);
+  writer.typeNameIs("Vovu::Bcm88490A0::Table \"quoted\"");
+  writer.shmTypeIs(1);
+  writer.wipedIs(true);
+  writer.write();
+
+  EXPECT_TRUE(reader.validate(err)) << err;
+  ASSERT_TRUE(reader.read(err)) << err;
+  EXPECT_EQ(reader.wirraInfo(), info);
+  EXPECT_EQ(reader.typeName(), "Vovu::Bcm88490A0::Table \"quoted\"");
+  EXPECT_EQ(reader.shmType(), 1u);
+  EXPECT_TRUE(reader.wiped());
+  EXPECT_NE(reader.toString().find(info.toString()), std::string::npos) << reader.toString();
+
+  // Rewriting replaces the record; no temporary files stay behind.
+  writer.wipedIs(false);
+  writer.wirraInfoIs({});
+  writer.write();
+  ASSERT_TRUE(reader.read(err)) << err;
+  EXPECT_FALSE(reader.wiped());
+  EXPECT_TRUE(reader.wirraInfo().empty());
+  std::size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(base_)) ++files;
+  EXPECT_EQ(files, 1u);
+
+  writer.remove();
+  EXPECT_FALSE(reader.validate(err));
+}
+
+// Verifies: a file that is not a complete owner record fails validate() and
+// read(), and read() leaves the record empty.
+TEST_F(OwnerFileTest, MalformedFilesFailValidate) {
+  const std::string good =
+      R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":"T","shmType":1,"wiped":false})";
+  struct Case {
+    const char* what;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"empty", ""},
+      {"not JSON", "{\"magic\":"},
+      {"array", "[1,2]"},
+      {"wrong magic", R"({"magic":"vovu-owner-2","wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":"T","shmType":1,"wiped":false})"},
+      {"no magic", R"({"wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":"T","shmType":1,"wiped":false})"},
+      {"no wirraInfo", R"({"magic":"vovu-owner-1","typeName":"T","shmType":1,"wiped":false})"},
+      {"pid as text", R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":"1","startTime":2},"typeName":"T","shmType":1,"wiped":false})"},
+      {"negative start", R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":1,"startTime":-2},"typeName":"T","shmType":1,"wiped":false})"},
+      {"no socketName", R"({"magic":"vovu-owner-1","wirraInfo":{"pid":1,"startTime":2},"typeName":"T","shmType":1,"wiped":false})"},
+      {"typeName number", R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":3,"shmType":1,"wiped":false})"},
+      {"shmType too big", R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":"T","shmType":4294967296,"wiped":false})"},
+      {"wiped as number", R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":"T","shmType":1,"wiped":0})"},
+  };
+  std::string err;
+  OwnerFile owner(path());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeText(path(), good);
+    ASSERT_TRUE(owner.read(err)) << err;  // the record is full before each case
+    writeText(path(), c.text);
+    err.clear();
+    EXPECT_FALSE(owner.validate(err));
+    EXPECT_FALSE(err.empty());
+    EXPECT_FALSE(owner.read(err));
+    EXPECT_TRUE(owner.wirraInfo().empty());
+    EXPECT_EQ(owner.typeName(), "");
+    EXPECT_EQ(owner.shmType(), 0u);
+  }
+}
+
+// Verifies: the owner-file lock excludes other opens of the file, and stays
+// on the file that has the name when write() replaces it.
+TEST_F(OwnerFileTest, LockFollowsReplacedFile) {
+  OwnerFile owner(path());
+  owner.lock();
+  EXPECT_FALSE(lockableNow(path()));
+  owner.write();
+  EXPECT_FALSE(lockableNow(path()));
+  owner.write();
+  EXPECT_FALSE(lockableNow(path()));
+  owner.unlock();
+  EXPECT_TRUE(lockableNow(path()));
+
+  // A second locker, blocked on the file that write() then replaces, ends up
+  // holding the current file once the first lets go.
+  owner.lock();
+  OwnerFile other(path());
+  std::thread waiter([&] { other.lock(); });
+  ASSERT_TRUE(waitForBlockedLocker(path()));
+  owner.write();
+  EXPECT_FALSE(lockableNow(path()));
+  owner.unlock();
+  waiter.join();
+  EXPECT_FALSE(lockableNow(path()));
+  other.unlock();
+  EXPECT_TRUE(lockableNow(path()));
+}
+
+class PalvoFileTest : public test_shm::TempBaseDir {
+ protected:
+  std::string path() const { return file("palvo"); }
+};
+
+// Verifies: an id is stored as eight lowercase hex digits and a newline and
+// reads back; validate() accepts only the stored id.
+TEST_F(PalvoFileTest, RoundTrip) {
+  const PalvoFile palvo(path());
+  EXPECT_EQ(palvo.read(), std::nullopt);
+  std::string err;
+  EXPECT_FALSE(palvo.validate(1, err));
+  EXPECT_FALSE(err.empty());
+
+  for (SharedMem::PalvoId id : {0x0u, 0x1u, 0xabcdef01u, 0xffffffffu}) {
+    palvo.write(id);
+    EXPECT_EQ(palvo.read(), id);
+  }
+  palvo.write(0x00c0ffeeu);
+  std::ifstream in(path(), std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "00c0ffee\n");
+  EXPECT_TRUE(palvo.validate(0x00c0ffeeu, err)) << err;
+  err.clear();
+  EXPECT_FALSE(palvo.validate(0x00c0ffefu, err));
+  EXPECT_NE(err.find("00c0ffee"), std::string::npos) << err;
+
+  palvo.remove();
+  EXPECT_EQ(palvo.read(), std::nullopt);
+  palvo.remove();
+}
+
+// Verifies: anything but eight lowercase hex digits and a newline reads as nothing.
+TEST_F(PalvoFileTest, MalformedReadsAsNothing) {
+  const PalvoFile palvo(path());
+  for (const std::string text : {"", "\n", "1234567\n", "123456789\n", "ABCDEF01\n", "abcdef01", "abcdef0g\n",
+                                 "abcdef01\n\n", " bcdef01\n", "0x12abcd\n", "-1234567\n"}) {
+    SCOPED_TRACE(text);
+    writeText(path(), text);
+    EXPECT_EQ(palvo.read(), std::nullopt);
+    std::string err;
+    EXPECT_FALSE(palvo.validate(0, err));
+  }
+}
+
+// Verifies: ids carry the pid's low 16 bits above a counter that advances per
+// call, and a forked child's ids carry the child's pid.
+TEST(PalvoId, PidAndCounter) {
+  const SharedMem::PalvoId first = SharedMem::newPalvoId();
+  const SharedMem::PalvoId second = SharedMem::newPalvoId();
+  const auto pidBits = static_cast<std::uint32_t>(::getpid()) & 0xffffu;
+  EXPECT_EQ(first >> 16, pidBits);
+  EXPECT_EQ(second >> 16, pidBits);
+  EXPECT_NE(first & 0xffffu, 0u);
+  EXPECT_EQ(second & 0xffffu, ((first & 0xffffu) + 1) & 0xffffu) << std::hex << first << " " << second;
+
+  const auto child = runInChild([] {
+    const SharedMem::PalvoId id = SharedMem::newPalvoId();
+    return (id >> 16) == (static_cast<std::uint32_t>(::getpid()) & 0xffffu) ? std::string("child pid")
+                                                                          : std::to_string(id);
+  });
+  EXPECT_EQ(child.output, "child pid");
+}
+
+}  // namespace
