@@ -15,7 +15,7 @@
 #include "Mem/SharedMemWrapper.h"
 #include "Mem/Util.h"
 #include "Orvel/Exception.h"
-#include "TempBaseDir.h"
+#include "support/TempBaseDir.h"
 
 namespace {
 

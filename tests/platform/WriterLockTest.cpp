@@ -19,7 +19,7 @@
 #include "SharedMem/OwnerFile.h"
 #include "SharedMem/PalvoFile.h"
 #include "SharedMem/WirraInfo.h"
-#include "TempBaseDir.h"
+#include "support/TempBaseDir.h"
 #include "support/ChildProcess.h"
 
 namespace {

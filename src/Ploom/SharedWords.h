@@ -1,0 +1,136 @@
+// Access to the words of the collection's shared files.
+//
+// Every word another process may read concurrently is accessed as a C++
+// atomic through std::atomic_ref, so the compiler neither tears nor caches
+// it, and the C++ memory model (and ThreadSanitizer) agree with the code:
+//   - a {version, link} pair (Ploom::SlotLink) and every versioned count is
+//     one aligned 64-bit store; publishing stores use release, never seq_cst
+//     (which would be an xchg on x86), and reads use acquire;
+//   - slot values are copied with relaxed 32-bit word accesses inside the
+//     seqlock formed by the slot's version word (the writer brackets the copy
+//     with release stores and a release fence; readers validate the version
+//     after an acquire fence).
+// On x86-64 all of these are plain moves: no fence and no locked instruction.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "Ploom/StorePoint.h"
+
+namespace Ploom {
+
+static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free,
+              "readers in other processes rely on lock-free 64-bit loads and stores");
+static_assert(std::atomic_ref<std::uint32_t>::is_always_lock_free, "32-bit words are lock-free");
+
+namespace Words {
+
+template <class T>
+inline T load(const void* at, std::memory_order order = std::memory_order_acquire) noexcept {
+  return std::atomic_ref<T>(*static_cast<T*>(const_cast<void*>(at))).load(order);
+}
+
+template <class T>
+inline void store(void* at, T value, std::memory_order order = std::memory_order_release) noexcept {
+  PLOOM_STORE_POINT();
+  std::atomic_ref<T>(*static_cast<T*>(at)).store(value, order);
+}
+
+// Copies `bytes` (a multiple of 4) with relaxed 32-bit accesses on both sides.
+inline void copyRelaxed(void* to, const void* from, std::size_t bytes) noexcept {
+  auto* t = static_cast<std::uint32_t*>(to);
+  const auto* f = static_cast<const std::uint32_t*>(from);
+  for (std::size_t i = 0; i < bytes / 4; ++i) {
+    store<std::uint32_t>(t + i, load<std::uint32_t>(f + i, std::memory_order_relaxed), std::memory_order_relaxed);
+  }
+}
+
+// Copies from process-local memory into shared memory with relaxed stores.
+inline void storeRelaxed(void* to, const void* from, std::size_t bytes) noexcept {
+  auto* t = static_cast<std::uint32_t*>(to);
+  const auto* f = static_cast<const std::uint32_t*>(from);
+  for (std::size_t i = 0; i < bytes / 4; ++i) store<std::uint32_t>(t + i, f[i], std::memory_order_relaxed);
+}
+
+// Copies from shared memory into process-local memory with relaxed loads.
+inline void loadRelaxed(void* to, const void* from, std::size_t bytes) noexcept {
+  auto* t = static_cast<std::uint32_t*>(to);
+  const auto* f = static_cast<const std::uint32_t*>(from);
+  for (std::size_t i = 0; i < bytes / 4; ++i) t[i] = load<std::uint32_t>(f + i, std::memory_order_relaxed);
+}
+
+}  // namespace Words
+
+// Ploom::SlotLink: the 8-byte {version, link} pair of a bucket entry or a
+// slot. version (bytes 0-3) advances by 4 on every rewrite of the pair; in a
+// slot, bit 0 is "occupied" and bit 1 "value being rewritten". link (bytes
+// 4-7): bit 31 end of chain, bit 30 the mark flag of its holder, bits 0-29 the
+// next slot (bit 31 clear) or the bucket whose entries follow (bit 31 set).
+struct SlotLink {
+  std::uint32_t version;
+  std::uint32_t link;
+
+  static constexpr std::uint32_t kEndOfChain = 0x80000000u;
+  static constexpr std::uint32_t kMark = 0x40000000u;
+  static constexpr std::uint32_t kIndexMask = 0x3FFFFFFFu;
+  // An end of chain naming no following bucket.
+  static constexpr std::uint32_t kNoBucket = 0x3FFFFFFFu;
+  // The universal "nothing" link: end of chain, mark clear, no bucket. Also
+  // the empty free list and the idle direct slot.
+  static constexpr std::uint32_t kNothing = 0xBFFFFFFFu;
+  static_assert(kNothing == (kEndOfChain | kNoBucket), "nothing is an end of chain naming no bucket");
+
+  static constexpr std::uint32_t kOccupied = 0x1u;
+  static constexpr std::uint32_t kWriting = 0x2u;
+  static constexpr std::uint32_t kVersionStep = 4;
+
+  constexpr bool endOfChain() const noexcept { return (link & kEndOfChain) != 0; }
+  constexpr std::uint32_t index() const noexcept { return link & kIndexMask; }
+  constexpr bool marked() const noexcept { return (link & kMark) != 0; }
+  constexpr bool occupied() const noexcept { return (version & kOccupied) != 0; }
+  constexpr bool writing() const noexcept { return (version & kWriting) != 0; }
+
+  static constexpr std::uint64_t pack(std::uint32_t version, std::uint32_t link) noexcept {
+    return std::uint64_t{link} << 32 | version;
+  }
+  static constexpr SlotLink unpack(std::uint64_t word) noexcept {
+    return SlotLink{static_cast<std::uint32_t>(word), static_cast<std::uint32_t>(word >> 32)};
+  }
+
+  // Reads the pair at `at` (acquire).
+  static SlotLink read(const void* at) noexcept { return unpack(Words::load<std::uint64_t>(at)); }
+  // Writes the pair at `at` in one store (release): everything stored before
+  // it is visible to a reader that sees the new pair.
+  static void write(void* at, SlotLink value) noexcept {
+    Words::store<std::uint64_t>(at, pack(value.version, value.link));
+  }
+  // Rewrites the link of the pair at `at`, keeping its own mark bit and
+  // advancing its version by 4, in one store.
+  static void relink(void* at, std::uint32_t newLink) noexcept {
+    const SlotLink old = read(at);
+    write(at, SlotLink{old.version + kVersionStep, (newLink & ~kMark) | (old.link & kMark)});
+  }
+};
+static_assert(sizeof(SlotLink) == 8, "a link pair is one 64-bit word");
+
+// Ploom::IterHint: where an iteration stands, so that next() can continue
+// without hashing again while the returned slot is untouched.
+struct IterHint {
+  std::uint32_t version = 0;
+  std::uint32_t slot = SlotLink::kNothing;
+  std::uint32_t bucket = SlotLink::kNothing;
+};
+
+// Reverses the 32 bits of a hash: the order of the split-ordered chain.
+constexpr std::uint32_t reverseBits(std::uint32_t h) noexcept {
+  h = (h >> 1 & 0x55555555u) | (h & 0x55555555u) << 1;
+  h = (h >> 2 & 0x33333333u) | (h & 0x33333333u) << 2;
+  h = (h >> 4 & 0x0F0F0F0Fu) | (h & 0x0F0F0F0Fu) << 4;
+  h = (h >> 8 & 0x00FF00FFu) | (h & 0x00FF00FFu) << 8;
+  return h >> 16 | h << 16;
+}
+static_assert(reverseBits(1) == 0x80000000u && reverseBits(0x80000000u) == 1 && reverseBits(0x6) == 0x60000000u);
+
+}  // namespace Ploom

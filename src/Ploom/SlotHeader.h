@@ -1,0 +1,57 @@
+// The slot file's header: the common part (bytes 0-557, Ploom::SlotHeaderCommon)
+// and the collection's own fields, then one lookaside slot image.
+//
+//   558  u16  runtime flags; bit 0: a writer is inside a critical section
+//   564  u32  occupied slot count
+//   568  u32  free-list head (slot index, or 0xBFFFFFFF when empty)
+//   572  u32  largest slot count the file has ever had
+//   576  u32  hash seed of the collection
+//   584  u32  slot-count generation  } one versioned pair, written
+//   588  u32  slot count             } with one 64-bit store
+//   592  u32  highest occupied count seen
+//   608       lookaside slot image (slot size bytes)
+// The slot array follows at 608 + slot size.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "Ploom/SharedWords.h"
+#include "Ploom/SlotHeaderCommon.h"
+
+namespace Ploom::SlotHeader {
+
+inline constexpr std::size_t kCommonSize = 608;
+inline constexpr std::size_t kRuntimeFlags = 558;
+inline constexpr std::size_t kOccupied = 564;
+inline constexpr std::size_t kFreeHead = 568;
+inline constexpr std::size_t kMaxSlotsEver = 572;
+inline constexpr std::size_t kSeed = 576;
+inline constexpr std::size_t kCountPair = 584;
+inline constexpr std::size_t kHighestOccupied = 592;
+inline constexpr std::size_t kLookaside = 608;
+
+inline constexpr std::uint16_t kInCriticalSection = 0x1;
+
+static_assert(SlotHeaderCommon::kEnd == kRuntimeFlags, "the collection's fields follow the common header");
+static_assert(kRuntimeFlags % 2 == 0 && kOccupied % 4 == 0 && kCountPair % 8 == 0,
+              "shared words are naturally aligned");
+static_assert(kLookaside == kCommonSize, "the lookaside image follows the common header");
+
+inline std::uint32_t word(const std::uint8_t* base, std::size_t offset) {
+  return Words::load<std::uint32_t>(base + offset);
+}
+inline void wordIs(std::uint8_t* base, std::size_t offset, std::uint32_t value) {
+  Words::store<std::uint32_t>(base + offset, value);
+}
+inline std::uint16_t runtimeFlags(const std::uint8_t* base) { return Words::load<std::uint16_t>(base + kRuntimeFlags); }
+inline void runtimeFlagsIs(std::uint8_t* base, std::uint16_t flags) {
+  Words::store<std::uint16_t>(base + kRuntimeFlags, flags);
+}
+// {generation, count} of the slot array.
+inline SlotLink countPair(const std::uint8_t* base) { return SlotLink::read(base + kCountPair); }
+inline void countPairIs(std::uint8_t* base, std::uint32_t generation, std::uint32_t count) {
+  SlotLink::write(base + kCountPair, SlotLink{generation, count});
+}
+
+}  // namespace Ploom::SlotHeader
