@@ -1,0 +1,122 @@
+// The writer against a model: long random sequences of every modification,
+// across the grow and shrink thresholds of buckets and slots, checked against
+// std::map after every batch (validation, contents, split-order iteration,
+// mark bits).
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+#include "PloomTestSupport.h"
+#include "support/Knobs.h"
+
+namespace {
+
+using namespace ploom_test;
+
+// A value for key `id` written for the `version`-th time; the payload lets a
+// reader tell a whole value from a torn one.
+test_values::Value valueFor(const test_values::Key& key, std::uint32_t version) {
+  return test_values::Value{key, {version, key.id * 2654435761u ^ version}};
+}
+test_values::GroupValue valueFor(const test_values::GroupKey& key, std::uint32_t version) {
+  return test_values::GroupValue{key, version ^ key.id};
+}
+bool sameValue(const test_values::Value& a, const test_values::Value& b) { return a == b; }
+bool sameValue(const test_values::GroupValue& a, const test_values::GroupValue& b) {
+  return a.key == b.key && a.payload == b.payload;
+}
+
+template <class V>
+class PloomModel : public test_shm::TempBaseDir {};
+
+using ValueTypes = ::testing::Types<test_values::Value, test_values::GroupValue>;
+TYPED_TEST_SUITE(PloomModel, ValueTypes);
+
+// Verifies: after every batch of random operations the collection validates,
+// holds exactly the model's entries with their values, iterates them in split
+// order (reversed hash, then key), and keeps the mark bits the model set.
+TYPED_TEST(PloomModel, RandomOperationsMatchStdMap) {
+  using V = TypeParam;
+  using K = typename V::EntryKey;
+  WriterHandle<V> w("/model/random", descriptor(64));
+  std::mt19937 random(20261205);
+  std::map<K, V> model;
+  std::map<K, bool> marks;  // keys whose mark the test set or cleared
+  std::uint32_t version = 0;
+  std::uint32_t largestCapacity = 0, largestBuckets = 0, smallestDrainedCapacity = ~0u;
+
+  const std::uint64_t rounds = testing_support::scaled(6);
+  for (std::uint64_t round = 0; round < rounds; ++round) {
+    // Alternate between filling (past 2048 slots and buckets) and draining to empty.
+    const bool filling = round % 2 == 0;
+    const std::uint32_t keySpace = 3000;
+    // Enough operations to reach the equilibrium from the other phase's size.
+    const int batches = filling ? 24 : 48;
+    for (int batch = 0; batch < batches; ++batch) {
+      for (int op = 0; op < 250; ++op) {
+        const K key{static_cast<std::uint32_t>(random() % keySpace)};
+        const int dice = static_cast<int>(random() % 100);
+        // Equilibrium sizes: about 2300 entries while filling, about 70 while draining.
+        const int insertShare = filling ? 70 : 2;
+        if (dice < insertShare) {
+          const V value = valueFor(key, ++version);
+          if (dice % 7 == 0 && model.count(key)) {
+            // Not overwriting leaves the stored value as it was.
+            w->write(value, false);
+          } else if (dice % 5 == 0) {
+            w->directWrite(value);
+            w->directCommit();
+            if (!model.count(key)) marks.erase(key);
+            model[key] = value;
+          } else {
+            w->write(value, true);
+            if (!model.count(key)) marks.erase(key);
+            model[key] = value;
+          }
+        } else if (dice < 90) {
+          V out;
+          const bool removed = w->remove(key, out);
+          ASSERT_EQ(removed, model.count(key) == 1);
+          if (removed) {
+            ASSERT_TRUE(sameValue(out, model[key]));
+            model.erase(key);
+            marks.erase(key);
+          }
+        } else {
+          const bool set = dice % 2 == 0;
+          const bool present =
+              w->markAndSweepFlag(key, set ? Ploom::MarkAndSweepOperation::set : Ploom::MarkAndSweepOperation::clear);
+          ASSERT_EQ(present, model.count(key) == 1);
+          if (present) marks[key] = set;
+        }
+      }
+      ASSERT_TRUE(w->validate()) << w->lastValidationError();
+      ASSERT_EQ(w->members(), model.size());
+      std::vector<K> keys;
+      for (const auto& [k, v] : model) keys.push_back(k);
+      const std::vector<V> seen = iterate(*w.writer);
+      const std::vector<K> expected = splitOrder(keys, w->seed());
+      ASSERT_EQ(seen.size(), expected.size());
+      for (std::size_t i = 0; i < seen.size(); ++i) {
+        ASSERT_TRUE(seen[i].entryKey() == expected[i]) << "position " << i;
+        ASSERT_TRUE(sameValue(seen[i], model[expected[i]]));
+      }
+      for (const auto& [k, marked] : marks) {
+        ASSERT_EQ(w->markAndSweepFlag(k, Ploom::MarkAndSweepOperation::read), marked);
+      }
+    }
+    if (filling) {
+      largestCapacity = std::max(largestCapacity, w->capacity());
+      largestBuckets = std::max(largestBuckets, w->buckets());
+    } else {
+      smallestDrainedCapacity = std::min(smallestDrainedCapacity, w->capacity());
+    }
+  }
+  // The run crossed the thresholds it is meant to cross.
+  EXPECT_GT(largestCapacity, 2048u) << "slots grew past the nominal capacity (10 % steps)";
+  EXPECT_GE(largestBuckets, 2048u);
+  EXPECT_LE(smallestDrainedCapacity, 256u) << "draining compacted the slot file";
+}
+
+}  // namespace

@@ -1,0 +1,86 @@
+// Helpers shared by the collection's tests: a writer on a private base
+// directory, an independent walk over the raw files, and the split order.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Ploom/PloomWriter.h"
+#include "TestValues.h"
+#include "support/TempBaseDir.h"
+
+namespace ploom_test {
+
+using test_values::Key;
+using test_values::Value;
+
+inline Ploom::MapDescriptor descriptor(std::uint32_t capacity, bool fixedSize = false) {
+  Ploom::MapDescriptor d;
+  d.capacity = capacity;
+  d.fixedSize = fixedSize;
+  return d;
+}
+
+template <class V>
+struct WriterHandle {
+  Orvel::Platform::DebugHandler dh{"ploom-test"};
+  std::unique_ptr<Ploom::PloomWriter<V>> writer;
+
+  WriterHandle(const std::string& path, Ploom::MapDescriptor d) {
+    writer = std::make_unique<Ploom::PloomWriter<V>>(dh, path, d, path);
+    writer->initialize(path);
+  }
+  Ploom::PloomWriter<V>* operator->() { return writer.get(); }
+};
+
+// Every entry in iteration order, through first/next.
+template <class V>
+std::vector<V> iterate(const Ploom::PloomWriter<V>& writer) {
+  std::vector<V> values;
+  V value;
+  Ploom::IterHint hint;
+  if (!writer.first(value, hint)) return values;
+  do {
+    values.push_back(value);
+  } while (writer.next(value.entryKey(), value, hint));
+  return values;
+}
+
+// Keys sorted in split order: ascending reversed hash, then key.
+template <class K>
+std::vector<K> splitOrder(std::vector<K> keys, std::uint32_t seed) {
+  std::sort(keys.begin(), keys.end(), [&](const K& a, const K& b) {
+    const auto ra = Ploom::reverseBits(keyHash(a, seed)), rb = Ploom::reverseBits(keyHash(b, seed));
+    return ra != rb ? ra < rb : a < b;
+  });
+  return keys;
+}
+
+// An independent reader of the raw files: finds `key` by walking its bucket's
+// chain with `buckets` buckets, following links only (no writer code).
+template <class V>
+bool rawFind(const std::uint8_t* bucketBase, const std::uint8_t* slotBase, std::uint32_t buckets,
+             const typename V::EntryKey& key, std::uint32_t seed) {
+  using Layout = Ploom::SlotLayout<V>;
+  const std::uint32_t bucket = keyHash(key, seed) & (buckets - 1);
+  std::uint64_t word;
+  std::memcpy(&word, bucketBase + 24 + 8 * bucket, 8);
+  for (int hops = 0; hops < 1 << 20; ++hops) {
+    const std::uint32_t link = static_cast<std::uint32_t>(word >> 32);
+    if (link & Ploom::SlotLink::kEndOfChain) return false;
+    const std::uint8_t* slot = slotBase + Layout::kHeaderSize + std::size_t{link & Ploom::SlotLink::kIndexMask} * Layout::kSlotSize;
+    V value;
+    std::memcpy(&value, slot + Layout::kValueOffset, sizeof(V));
+    if (!(value.entryKey() < key) && !(key < value.entryKey())) return true;
+    std::memcpy(&word, slot, 8);
+  }
+  return false;
+}
+
+}  // namespace ploom_test

@@ -1,0 +1,22 @@
+// Sizes and iteration counts of the stress and crash tests. They come from
+// the test, never from a timer: the normal run is short enough for every CI
+// run; VOVU_LONG_TESTS=1 (or a number, a multiplier) runs the same tests
+// much longer for soak runs.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace testing_support {
+
+inline std::uint64_t longFactor() {
+  const char* value = std::getenv("VOVU_LONG_TESTS");
+  if (!value || !*value) return 1;
+  const long factor = std::strtol(value, nullptr, 10);
+  return factor <= 1 ? 20 : static_cast<std::uint64_t>(factor);
+}
+
+// `normal` scaled by the soak factor.
+inline std::uint64_t scaled(std::uint64_t normal) { return normal * longFactor(); }
+
+}  // namespace testing_support
