@@ -84,3 +84,54 @@ bool rawFind(const std::uint8_t* bucketBase, const std::uint8_t* slotBase, std::
 }
 
 }  // namespace ploom_test
+
+namespace ploom_test {
+
+// The slot index that holds `key` in `writer`'s slot file.
+template <class V>
+std::uint32_t slotOf(Ploom::PloomWriter<V>& writer, const typename V::EntryKey& key) {
+  bool found = false;
+  const V* value = writer.lookup(key, found, nullptr);
+  EXPECT_TRUE(found);
+  const auto offset = reinterpret_cast<const std::uint8_t*>(value) - writer.slotTable().base();
+  return static_cast<std::uint32_t>((offset - Ploom::SlotLayout<V>::kHeaderSize - 8) / Ploom::SlotLayout<V>::kSlotSize);
+}
+
+// The free list, head first.
+template <class V>
+std::vector<std::uint32_t> freeList(Ploom::PloomWriter<V>& writer) {
+  std::vector<std::uint32_t> list;
+  auto& slots = writer.slotTable();
+  for (std::uint32_t s = slots.freeHead(); s != Ploom::SlotLink::kNothing && list.size() <= slots.numSlots();) {
+    list.push_back(s);
+    s = Ploom::SlotLink::read(slots[s]).link & ~Ploom::SlotLink::kMark;
+  }
+  return list;
+}
+
+// The {version, link} of bucket `b`.
+template <class V>
+Ploom::SlotLink bucketEntry(Ploom::PloomWriter<V>& writer, std::uint32_t b) {
+  return Ploom::SlotLink::read(writer.hashMap().bucketWriter().entry(b));
+}
+
+// Runs `fn` at every store the writer makes while installed.
+class StoreHook {
+ public:
+  explicit StoreHook(std::function<void()> fn) {
+    current() = std::move(fn);
+    Ploom::Testing::storeHook = [] { current()(); };
+  }
+  ~StoreHook() {
+    Ploom::Testing::storeHook = nullptr;
+    current() = nullptr;
+  }
+
+ private:
+  static std::function<void()>& current() {
+    static std::function<void()> fn;
+    return fn;
+  }
+};
+
+}  // namespace ploom_test
