@@ -146,10 +146,10 @@ int BucketWriter::attach(std::uint32_t palvoId) {
   shm.close();
   const std::size_t existing = shm.fileSize();
   const bool isNew = !shm.exists() || existing == 0;
-  std::string reason;
-  if (!shm.open(fileSizeFor(1), true, reason)) {
+  std::string openReason;
+  if (!shm.open(fileSizeFor(1), true, openReason)) {
     throw Orvel::InvalidInitializeException(fmt::format("cannot attach to shmem {} size:{}: {}", shm.path(),
-                                                        fileSizeFor(1), reason));
+                                                        fileSizeFor(1), openReason));
   }
   if (isNew) {
     std::memset(base(), 0, kEntriesOffset);
@@ -164,8 +164,13 @@ int BucketWriter::attach(std::uint32_t palvoId) {
   if (existing < kEntriesOffset || word(base(), 0) != kMagic || word(base(), 4) != kFormatVersion) return 8;
   const std::uint32_t count = word(base(), kCountPairOffset + 4);
   if (count == 0 || (count & (count - 1)) != 0 || fileSizeFor(count) > existing) return 8;
-  numBuckets_ = 1;
-  resize(count);
+  // Map the existing entries as they are: nothing is initialised.
+  std::string reason;
+  if (!shm.resize(fileSizeFor(count), reason)) {
+    throw Orvel::MemoryResourceException(
+        fmt::format("failed to resize {} to size {} : {}", shm.path(), fileSizeFor(count), reason));
+  }
+  numBuckets_ = count;
   return 2;
 }
 

@@ -87,6 +87,7 @@ class SlotWriterTable {
         throw Orvel::MemoryResourceException(
             fmt::format("failed to resize {} to size {} : {}", shm.path(), *Layout::fileSize(count), reason));
       }
+      base_ = static_cast<std::uint8_t*>(shm.base());  // the mapping may have moved
       cache();
       ORVEL_TRACE(dh_, 2, "SlotWriterTable", "to existing {}", shm.path());
       result = kAttached;
