@@ -31,6 +31,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include <fmt/format.h>
@@ -177,17 +178,21 @@ class WriterHashMap {
   bool next(const Key& key, V& valueOut, Ploom::IterHint& hint) const {
     if (hint.slot < slots_.numSlots() && hint.bucket < numBuckets() &&
         SlotLink::read(slots_[hint.slot]).version == hint.version) {
+      std::optional<bool> found;
+      std::uint32_t slot = 0, bucket = 0;
       try {
-        std::uint32_t slot, bucket;
-        const bool found = afterSlot(hint.slot, hint.bucket, slot, bucket);
-        ORVEL_TRACE(dh(), 9, "WriterHashMap", "{} next slotId {} success {}", context_.name, slot, found);
-        if (!found) return false;
-        deliver(slot, bucket, valueOut, hint);
-        return true;
+        found = afterSlot(hint.slot, hint.bucket, slot, bucket);
+        ORVEL_TRACE(dh(), 9, "WriterHashMap", "{} next slotId {} success {}", context_.name, slot, *found);
       } catch (const std::exception& e) {
         ORVEL_TRACE(dh(), 5, "WriterHashMap",
                     "saw exception in fast path: {}. This might be okay, dropping to slow path to find out",
                     e.what());
+      }
+      if (found) {
+        if (!*found) return false;
+        // Outside the fast path's catch: what the visitor finds is reported, not retried.
+        deliver(slot, bucket, valueOut, hint);
+        return true;
       }
     }
     // Slow path: find the position after `key` in its own bucket.

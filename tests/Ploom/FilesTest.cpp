@@ -1,0 +1,185 @@
+// The writer's files: creation, re-attaching, and what it does with files it
+// cannot trust (short, cut, of another writer, wrongly sized, garbage, left in
+// a critical section), and the one-writer rule.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "PloomTestSupport.h"
+#include "support/ChildProcess.h"
+
+namespace {
+
+using namespace ploom_test;
+using Ploom::SlotLink;
+namespace fs = std::filesystem;
+
+constexpr const char* kPath = "/files/collection";
+
+class PloomFiles : public test_shm::TempBaseDir {
+ public:
+  std::string file(const char* name) const { return Mem::OrlRootPath(kPath).file(name); }
+
+  void fill(std::uint32_t entries) {
+    WriterHandle<Value> w(kPath, descriptor(64));
+    for (std::uint32_t i = 0; i < entries; ++i) w->write(Value{Key{i}, {i, i}}, true);
+  }
+
+  std::uint32_t membersAfterAttach() {
+    WriterHandle<Value> w(kPath, descriptor(64));
+    EXPECT_TRUE(w->validate()) << w->lastValidationError();
+    return w->members();
+  }
+
+  // Overwrites `bytes` at `offset` of a file.
+  void poke(const char* name, std::size_t offset, const void* bytes, std::size_t size) {
+    std::fstream f(file(name), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(offset));
+    f.write(static_cast<const char*>(bytes), static_cast<std::streamsize>(size));
+  }
+};
+
+// Verifies: a writer creates the files it needs, and a restarted writer
+// re-attaches them with every entry.
+TEST_F(PloomFiles, CreateThenReattach) {
+  fill(100);
+  for (const char* name : {"slots", "buckets", "owner", "palvo"}) EXPECT_TRUE(fs::exists(file(name))) << name;
+  EXPECT_EQ(membersAfterAttach(), 100u);
+  EXPECT_EQ(membersAfterAttach(), 100u);
+}
+
+// Verifies: a slot file cut to 100 bytes fails header validation naming its
+// size and the header size, the slot table reports it (8), and the writer
+// re-formats the collection.
+TEST_F(PloomFiles, ShortSlotFile) {
+  fill(10);
+  fs::resize_file(file("slots"), 100);
+  Orvel::Platform::DebugHandler dh("files");
+  Ploom::Writer::Counters counters;
+  Ploom::SlotWriterTable<Value> slots(dh, "slots", Mem::OrlRootPath(kPath).path(), 64, false, true, &counters);
+  std::uint32_t seed = 0;
+  const SharedMem::PalvoId palvo = *SharedMem::PalvoFile(file("palvo")).read();
+  {
+    Mem::SharedMemWrapper shm(file("slots"), Mem::Access::readOnly);
+    std::string reason, err;
+    ASSERT_TRUE(shm.open(100, false, reason)) << reason;
+    EXPECT_FALSE(Ploom::SlotWriterTable<Value>::validateHeader(dh, static_cast<const std::uint8_t*>(shm.base()), 100,
+                                                                palvo, err));
+    EXPECT_EQ(err, "bad header file size: 100 wanted:640");
+  }
+  EXPECT_EQ(slots.attach(palvo, seed), Ploom::SlotWriterTable<Value>::kBadHeader);
+  slots.detach();
+  EXPECT_EQ(membersAfterAttach(), 0u);
+}
+
+// Verifies: files of another writer (restart identity differs), files whose
+// header claims more slots than the file holds, and files left inside a
+// critical section are re-formatted, each for its own reason.
+TEST_F(PloomFiles, UntrustedFilesAreReformatted) {
+  struct Case {
+    const char* name;
+    std::function<void(PloomFiles&)> damage;
+  };
+  const std::vector<Case> cases = {
+      {"other identity", [](PloomFiles& t) { SharedMem::PalvoFile(t.file("palvo")).write(0x12345678); }},
+      {"count past the file",
+       [](PloomFiles& t) {
+         const std::uint64_t pair = std::uint64_t{100000} << 32 | 7;
+         t.poke("slots", Ploom::SlotHeader::kCountPair, &pair, 8);
+       }},
+      {"critical section",
+       [](PloomFiles& t) {
+         const std::uint16_t flags = Ploom::SlotHeader::kInCriticalSection;
+         t.poke("slots", Ploom::SlotHeader::kRuntimeFlags, &flags, 2);
+       }},
+      {"bucket count not a power of two",
+       [](PloomFiles& t) {
+         const std::uint32_t count = 3;
+         t.poke("buckets", 20, &count, 4);
+       }},
+      {"buckets missing", [](PloomFiles& t) { fs::remove(t.file("buckets")); }},
+      {"owner missing", [](PloomFiles& t) { fs::remove(t.file("owner")); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(Mem::OrlRootPath(kPath).path());
+    fill(30);
+    c.damage(*this);
+    EXPECT_EQ(membersAfterAttach(), 0u);
+    fill(5);  // and the collection is usable again
+    EXPECT_EQ(membersAfterAttach(), 35u - 30u);
+  }
+}
+
+// Verifies: the writer's own check names what it found.
+TEST_F(PloomFiles, ValidationReasons) {
+  WriterHandle<Value> w(kPath, descriptor(64));
+  w->write(Value{Key{1}, {1, 1}}, true);
+  std::string err;
+  Ploom::SlotHeader::runtimeFlagsIs(w->slotTable().base(), Ploom::SlotHeader::kInCriticalSection);
+  EXPECT_FALSE(w->slotTable().validate(w->palvoId(), err));
+  EXPECT_EQ(err, "bad critical section runtimeFlags:1");
+  Ploom::SlotHeader::runtimeFlagsIs(w->slotTable().base(), 0);
+  EXPECT_FALSE(w->slotTable().validate(w->palvoId() + 1, err));
+  EXPECT_EQ(err, fmt::format("mismatching palvo:{}, oldPalvo:{}", w->palvoId() + 1, w->palvoId()));
+}
+
+// Verifies: garbage of any size in either file never crashes the writer: it
+// re-formats and works.
+TEST_F(PloomFiles, GarbageFiles) {
+  std::mt19937 random(99);
+  for (int round = 0; round < 40; ++round) {
+    fs::remove_all(Mem::OrlRootPath(kPath).path());
+    fill(20);
+    const char* name = round % 2 ? "slots" : "buckets";
+    const std::size_t size = random() % 5000;
+    std::string bytes(size, '\0');
+    for (auto& b : bytes) b = static_cast<char>(random());
+    // Sometimes keep the valid header and scramble only the rest.
+    const std::size_t keep = round % 3 == 0 ? std::min<std::size_t>(size, round % 2 ? 640 : 24) : 0;
+    {
+      std::ifstream in(file(name), std::ios::binary);
+      in.read(bytes.data(), static_cast<std::streamsize>(keep));
+    }
+    std::ofstream(file(name), std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(size));
+    WriterHandle<Value> w(kPath, descriptor(64));
+    EXPECT_TRUE(w->validate()) << "round " << round << ": " << w->lastValidationError();
+    w->write(Value{Key{7}, {7, 7}}, true);
+  }
+}
+
+// Verifies: while a writer owns a collection, a second writer in this
+// process or in another is refused with a message naming the owner; after
+// the first detaches, a writer of the same process can attach again.
+TEST_F(PloomFiles, OneWriterAtATime) {
+  auto first = std::make_unique<WriterHandle<Value>>(kPath, descriptor(64));
+  try {
+    WriterHandle<Value> second(kPath, descriptor(64));
+    FAIL() << "a second writer attached";
+  } catch (const Orvel::InvalidInitializeException& e) {
+    EXPECT_NE(std::string(e.what()).find("is owned by"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find(std::to_string(getpid())), std::string::npos) << e.what();
+  }
+  auto child = testing_support::runInChild([] {
+    WriterHandle<Value> other(kPath, descriptor(64));
+    return std::string("attached");
+  });
+  EXPECT_EQ(child.exitCode, 2) << child.output;
+  EXPECT_NE(child.output.find("is owned by"), std::string::npos) << child.output;
+  first.reset();
+  EXPECT_NO_THROW(WriterHandle<Value>(kPath, descriptor(64)));
+}
+
+// Verifies: removeFiles leaves none of the collection's files behind.
+TEST_F(PloomFiles, RemoveFiles) {
+  WriterHandle<Value> w(kPath, descriptor(64));
+  w->write(Value{Key{1}, {1, 1}}, true);
+  w->removeFiles();
+  for (const char* name : {"slots", "buckets", "owner", "palvo", "corruption-detected", "control"}) {
+    EXPECT_FALSE(fs::exists(file(name))) << name;
+  }
+}
+
+}  // namespace

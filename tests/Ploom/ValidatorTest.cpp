@@ -1,0 +1,102 @@
+// The validator: clean collections of every size pass; each kind of damage
+// is found and reported.
+#include <gtest/gtest.h>
+
+#include "PloomTestSupport.h"
+
+namespace {
+
+using namespace ploom_test;
+using Ploom::SlotLink;
+
+class PloomValidator : public test_shm::TempBaseDir {};
+
+// Verifies: empty and filled collections around every growth step validate.
+TEST_F(PloomValidator, CleanCollectionsValidate) {
+  for (std::uint32_t size : {0u, 1u, 2u, 63u, 64u, 65u, 100u, 513u, 1500u}) {
+    WriterHandle<Value> w("/v/clean" + std::to_string(size), descriptor(512));
+    for (std::uint32_t i = 0; i < size; ++i) w->write(Value{Key{i}, {i, i}}, true);
+    EXPECT_TRUE(w->validate()) << size << ": " << w->lastValidationError();
+  }
+}
+
+struct Damage {
+  const char* name;
+  std::function<void(Ploom::PloomWriter<Value>&)> apply;
+  const char* report;  // a part of the error text
+};
+
+// Verifies: each damage fails validation with a report of what was found.
+TEST_F(PloomValidator, DamageIsReported) {
+  auto lastFree = [](Ploom::PloomWriter<Value>& w) { return freeList(w).back(); };
+  const std::vector<Damage> damages = {
+      {"slot reachable from two chains",
+       [](auto& w) {
+         // The head slot of one bucket becomes the successor of another bucket's slot.
+         const std::uint32_t a = slotOf(w, Key{1}), b = slotOf(w, Key{2});
+         const SlotLink link = SlotLink::read(w.slotTable()[a]);
+         SlotLink::write(w.slotTable()[a], SlotLink{link.version, b});
+       },
+       ""},
+      {"free slot also reachable",
+       [&](auto& w) {
+         const std::uint32_t tail = lastFree(w);
+         const SlotLink link = SlotLink::read(w.slotTable()[tail]);
+         SlotLink::write(w.slotTable()[tail], SlotLink{link.version, slotOf(w, Key{3})});
+       },
+       "seen twice"},
+      {"free list past the last slot",
+       [&](auto& w) {
+         const std::uint32_t tail = lastFree(w);
+         const SlotLink link = SlotLink::read(w.slotTable()[tail]);
+         SlotLink::write(w.slotTable()[tail], SlotLink{link.version, w.capacity()});
+       },
+       "out of bounds"},
+      {"value write left unfinished",
+       [](auto& w) {
+         const std::uint32_t s = slotOf(w, Key{4});
+         const SlotLink link = SlotLink::read(w.slotTable()[s]);
+         SlotLink::write(w.slotTable()[s], SlotLink{link.version | SlotLink::kWriting, link.link});
+       },
+       "unfinished value write"},
+      {"occupied count one low",
+       [](auto& w) { Ploom::SlotHeader::wordIs(w.slotTable().base(), Ploom::SlotHeader::kOccupied, w.members() - 1); },
+       "more entries reachable"},
+      {"occupied count one high",
+       [](auto& w) { Ploom::SlotHeader::wordIs(w.slotTable().base(), Ploom::SlotHeader::kOccupied, w.members() + 1); },
+       "header says occupied"},
+      {"free slot lost",
+       [](auto& w) {
+         const std::uint32_t head = w.slotTable().freeHead();
+         Ploom::SlotHeader::wordIs(w.slotTable().base(), Ploom::SlotHeader::kFreeHead,
+                                   SlotLink::read(w.slotTable()[head]).link & ~SlotLink::kMark);
+       },
+       "slots found"},
+      {"stored reversed hash wrong",
+       [](auto& w) {
+         const std::uint32_t s = slotOf(w, Key{5});
+         std::uint8_t* at = w.slotTable()[s] + Ploom::SlotLayout<Value>::kRhashOffset;
+         Ploom::Words::store<std::uint32_t>(at, Ploom::Words::load<std::uint32_t>(at) ^ 1);
+       },
+       ""},
+      {"occupied slot on no chain",
+       [](auto& w) {
+         const std::uint32_t head = w.slotTable().freeHead();
+         const SlotLink link = SlotLink::read(w.slotTable()[head]);
+         SlotLink::write(w.slotTable()[head], SlotLink{link.version | SlotLink::kOccupied, link.link});
+       },
+       "is occupied"},
+  };
+  for (const Damage& d : damages) {
+    SCOPED_TRACE(d.name);
+    WriterHandle<Value> w(std::string("/v/") + d.name, descriptor(64));
+    for (std::uint32_t i = 0; i < 40; ++i) w->write(Value{Key{i}, {i, i}}, true);
+    ASSERT_TRUE(w->validate()) << w->lastValidationError();
+    d.apply(*w.writer);
+    EXPECT_FALSE(w->validate());
+    EXPECT_FALSE(w->lastValidationError().empty());
+    EXPECT_NE(w->lastValidationError().find(d.report), std::string::npos) << w->lastValidationError();
+  }
+}
+
+}  // namespace
