@@ -27,15 +27,19 @@ static_assert(std::atomic_ref<std::uint32_t>::is_always_lock_free, "32-bit words
 
 namespace Words {
 
-template <class T>
-inline T load(const void* at, std::memory_order order = std::memory_order_acquire) noexcept {
-  return std::atomic_ref<T>(*static_cast<T*>(const_cast<void*>(at))).load(order);
+// The memory order is a template argument, so no code for stronger orders is
+// ever generated (a run-time order would compile a seq_cst branch too).
+template <class T, std::memory_order Order = std::memory_order_acquire>
+inline T load(const void* at) noexcept {
+  static_assert(Order == std::memory_order_acquire || Order == std::memory_order_relaxed);
+  return std::atomic_ref<T>(*static_cast<T*>(const_cast<void*>(at))).load(Order);
 }
 
-template <class T>
-inline void store(void* at, T value, std::memory_order order = std::memory_order_release) noexcept {
+template <class T, std::memory_order Order = std::memory_order_release>
+inline void store(void* at, T value) noexcept {
+  static_assert(Order == std::memory_order_release || Order == std::memory_order_relaxed);
   PLOOM_STORE_POINT();
-  std::atomic_ref<T>(*static_cast<T*>(at)).store(value, order);
+  std::atomic_ref<T>(*static_cast<T*>(at)).store(value, Order);
 }
 
 // Copies `bytes` (a multiple of 4) with relaxed 32-bit accesses on both sides.
@@ -43,7 +47,7 @@ inline void copyRelaxed(void* to, const void* from, std::size_t bytes) noexcept 
   auto* t = static_cast<std::uint32_t*>(to);
   const auto* f = static_cast<const std::uint32_t*>(from);
   for (std::size_t i = 0; i < bytes / 4; ++i) {
-    store<std::uint32_t>(t + i, load<std::uint32_t>(f + i, std::memory_order_relaxed), std::memory_order_relaxed);
+    store<std::uint32_t, std::memory_order_relaxed>(t + i, load<std::uint32_t, std::memory_order_relaxed>(f + i));
   }
 }
 
@@ -51,14 +55,14 @@ inline void copyRelaxed(void* to, const void* from, std::size_t bytes) noexcept 
 inline void storeRelaxed(void* to, const void* from, std::size_t bytes) noexcept {
   auto* t = static_cast<std::uint32_t*>(to);
   const auto* f = static_cast<const std::uint32_t*>(from);
-  for (std::size_t i = 0; i < bytes / 4; ++i) store<std::uint32_t>(t + i, f[i], std::memory_order_relaxed);
+  for (std::size_t i = 0; i < bytes / 4; ++i) store<std::uint32_t, std::memory_order_relaxed>(t + i, f[i]);
 }
 
 // Copies from shared memory into process-local memory with relaxed loads.
 inline void loadRelaxed(void* to, const void* from, std::size_t bytes) noexcept {
   auto* t = static_cast<std::uint32_t*>(to);
   const auto* f = static_cast<const std::uint32_t*>(from);
-  for (std::size_t i = 0; i < bytes / 4; ++i) t[i] = load<std::uint32_t>(f + i, std::memory_order_relaxed);
+  for (std::size_t i = 0; i < bytes / 4; ++i) t[i] = load<std::uint32_t, std::memory_order_relaxed>(f + i);
 }
 
 }  // namespace Words

@@ -152,7 +152,7 @@ class SlotWriterTable {
       SlotLink::write(slot, SlotLink{0, SlotLink::kNothing});
       Words::storeRelaxed(slot + Layout::kValueOffset, &defaultValue, sizeof(V));
       for (std::uint32_t at = Layout::kRhashOffset; at < Layout::kSlotSize; at += 4) {
-        Words::store<std::uint32_t>(slot + at, 0, std::memory_order_relaxed);
+        Words::store<std::uint32_t, std::memory_order_relaxed>(slot + at, 0);
       }
       SlotLink::relink(slot, head);
       head = s;
