@@ -30,13 +30,13 @@ namespace Words {
 // The memory order is a template argument, so no code for stronger orders is
 // ever generated (a run-time order would compile a seq_cst branch too).
 template <class T, std::memory_order Order = std::memory_order_acquire>
-inline T load(const void* at) noexcept {
+[[gnu::always_inline]] inline T load(const void* at) noexcept {
   static_assert(Order == std::memory_order_acquire || Order == std::memory_order_relaxed);
   return std::atomic_ref<T>(*static_cast<T*>(const_cast<void*>(at))).load(Order);
 }
 
 template <class T, std::memory_order Order = std::memory_order_release>
-inline void store(void* at, T value) noexcept {
+[[gnu::always_inline]] inline void store(void* at, T value) noexcept {
   static_assert(Order == std::memory_order_release || Order == std::memory_order_relaxed);
   PLOOM_STORE_POINT();
   std::atomic_ref<T>(*static_cast<T*>(at)).store(value, Order);
@@ -104,10 +104,10 @@ struct SlotLink {
   }
 
   // Reads the pair at `at` (acquire).
-  static SlotLink read(const void* at) noexcept { return unpack(Words::load<std::uint64_t>(at)); }
+  [[gnu::always_inline]] static SlotLink read(const void* at) noexcept { return unpack(Words::load<std::uint64_t>(at)); }
   // Writes the pair at `at` in one store (release): everything stored before
   // it is visible to a reader that sees the new pair.
-  static void write(void* at, SlotLink value) noexcept {
+  [[gnu::always_inline]] static void write(void* at, SlotLink value) noexcept {
     Words::store<std::uint64_t>(at, pack(value.version, value.link));
   }
   // Rewrites the link of the pair at `at`, keeping its own mark bit and

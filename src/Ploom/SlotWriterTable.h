@@ -312,11 +312,8 @@ class SlotWriterTable {
   }
 
   // The slot at `index`; Orvel::CorruptionDetectedException when it is past the end.
-  std::uint8_t* operator[](std::uint32_t index) const {
-    if (index >= numSlots_) {
-      PLOOM_THROW(Orvel::CorruptionDetectedException, dh_, "SlotWriterTable", "out-of-range index: {} max:{}", index,
-                  static_cast<std::int64_t>(numSlots_) - 1);
-    }
+  [[gnu::always_inline]] std::uint8_t* operator[](std::uint32_t index) const {
+    if (index >= numSlots_) [[unlikely]] throwOutOfRange(index);
     return rawSlot(index);
   }
 
@@ -357,6 +354,11 @@ class SlotWriterTable {
   const std::string& name() const noexcept { return name_; }
 
  private:
+  [[noreturn, gnu::cold, gnu::noinline]] void throwOutOfRange(std::uint32_t index) const {
+    PLOOM_THROW(Orvel::CorruptionDetectedException, dh_, "SlotWriterTable", "out-of-range index: {} max:{}", index,
+                static_cast<std::int64_t>(numSlots_) - 1);
+  }
+
   std::uint8_t* rawSlot(std::uint32_t index) const noexcept {
     return base_ + Layout::kHeaderSize + std::size_t{index} * Layout::kSlotSize;
   }

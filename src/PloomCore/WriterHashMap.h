@@ -112,39 +112,41 @@ class WriterHashMap {
   // key is present: `curr` is its slot and `prev` the link pointing to it.
   // False: `prev` is the link after which a new entry belongs and `curr` the
   // last link looked at.
-  bool find(const Key& key, std::uint32_t bucket, LinkRef& prev, LinkRef& curr, std::uint32_t h) const {
+  bool find(const Key& key, std::uint32_t bucket, LinkRef& prevOut, LinkRef& currOut, std::uint32_t h) const {
     if (bucket >= numBuckets()) buckets_.throwOutOfRange(bucket);
     const std::uint32_t r = Ploom::reverseBits(h);
-    prev = curr = LinkRef::bucket(bucket);
+    LinkRef prev = LinkRef::bucket(bucket);
+    LinkRef curr = prev;
+    bool found = false;
     std::uint32_t hops = 0;
-    for (SlotLink link = SlotLink::read(at(curr)); !link.endOfChain(); link = SlotLink::read(at(curr))) {
-      const std::uint32_t index = checkedSlot(link, bucket, hops);
-      curr = LinkRef::slot(index);
-      ORVEL_TRACE(dh(), 9, "WriterHashMap", "{} next curr:{}", context_.name, index);
-      const std::uint32_t slotR = Ploom::Words::load<std::uint32_t>(slots_[index] + Layout::kRhashOffset);
-      if (slotR < r) {
-        prev = curr;
-        continue;
-      }
+    for (SlotLink link = SlotLink::read(buckets_.entry(bucket)); !link.endOfChain();) {
+      const Checked checked = checkedSlot(link, bucket, hops);
+      curr = LinkRef::slot(checked.index);
+      ORVEL_TRACE(dh(), 9, "WriterHashMap", "{} next curr:{}", context_.name, checked.index);
+      const std::uint32_t slotR = Ploom::Words::load<std::uint32_t>(checked.slot + Layout::kRhashOffset);
       if (slotR > r) break;
-      const auto order = keyOf(index) <=> key;
-      if (order < 0) {
-        prev = curr;
-        continue;
+      if (slotR == r) {
+        const auto order = Traits::key(*valueIn(checked.slot)) <=> key;
+        if (order == 0) {
+          found = true;
+          break;
+        }
+        if (order > 0) break;
       }
-      if (order > 0) break;
-      ORVEL_TRACE(dh(), 9, "WriterHashMap", "{} found curr:{} next:{}", context_.name, index,
-                  SlotLink::read(slots_[index]).link);
-      return true;
+      // The slot sorts before the key: walk on.
+      prev = curr;
+      link = SlotLink::read(checked.slot);
     }
-    if (!(curr == prev) && !curr.inBucket) {
-      // Stopped before a greater slot: prev is where the new entry goes.
+    prevOut = prev;
+    currOut = curr;
+    if (found) {
+      ORVEL_TRACE(dh(), 9, "WriterHashMap", "{} found curr:{} next:{}", context_.name, curr.index,
+                  SlotLink::read(at(curr)).link);
     } else {
-      curr = prev;
+      ORVEL_TRACE(dh(), 9, "WriterHashMap", "{} not found curr:{} next:{}", context_.name, curr.index,
+                  SlotLink::read(at(prev)).link);
     }
-    ORVEL_TRACE(dh(), 9, "WriterHashMap", "{} not found curr:{} next:{}", context_.name, curr.index,
-                SlotLink::read(at(prev)).link);
-    return false;
+    return found;
   }
 
   // The stored value of `key`, or null.
@@ -164,7 +166,7 @@ class WriterHashMap {
   // The first entry at or after `bucket` in split order.
   bool first(std::uint32_t bucket, V& valueOut, Ploom::IterHint& hint) const {
     if (bucket >= numBuckets()) buckets_.throwOutOfRange(bucket);
-    std::uint32_t slot;
+    Checked slot;
     if (!firstSlotFrom(bucket, slot, bucket)) {
       ORVEL_TRACE(dh(), 8, "WriterHashMap", "none found!");
       return false;
@@ -179,10 +181,11 @@ class WriterHashMap {
     if (hint.slot < slots_.numSlots() && hint.bucket < numBuckets() &&
         SlotLink::read(slots_[hint.slot]).version == hint.version) {
       std::optional<bool> found;
-      std::uint32_t slot = 0, bucket = 0;
+      Checked slot{};
+      std::uint32_t bucket = 0;
       try {
         found = afterSlot(hint.slot, hint.bucket, slot, bucket);
-        ORVEL_TRACE(dh(), 9, "WriterHashMap", "{} next slotId {} success {}", context_.name, slot, *found);
+        ORVEL_TRACE(dh(), 9, "WriterHashMap", "{} next slotId {} success {}", context_.name, slot.index, *found);
       } catch (const std::exception& e) {
         ORVEL_TRACE(dh(), 5, "WriterHashMap",
                     "saw exception in fast path: {}. This might be okay, dropping to slow path to find out",
@@ -201,18 +204,19 @@ class WriterHashMap {
     const std::uint32_t bucket = bucketOf(h);
     std::uint32_t hops = 0;
     for (SlotLink link = SlotLink::read(buckets_.entry(bucket)); !link.endOfChain();) {
-      const std::uint32_t index = checkedSlot(link, bucket, hops);
-      ORVEL_TRACE(dh(), 9, "WriterHashMap", "{} comparing slot {} {}", context_.name, index, bucket);
-      const std::uint32_t slotR = Ploom::Words::load<std::uint32_t>(slots_[index] + Layout::kRhashOffset);
-      if (slotR > r || (slotR == r && (keyOf(index) <=> key) > 0)) {
-        deliver(index, bucket, valueOut, hint);
+      const Checked checked = checkedSlot(link, bucket, hops);
+      ORVEL_TRACE(dh(), 9, "WriterHashMap", "{} comparing slot {} {}", context_.name, checked.index, bucket);
+      const std::uint32_t slotR = Ploom::Words::load<std::uint32_t>(checked.slot + Layout::kRhashOffset);
+      if (slotR > r || (slotR == r && (Traits::key(*valueIn(checked.slot)) <=> key) > 0)) {
+        deliver(checked, bucket, valueOut, hint);
         ORVEL_TRACE(dh(), 9, "WriterHashMap", "{} success {} using {}, saving new slot hint {}", context_.name, true,
-                    bucket, index);
+                    bucket, checked.index);
         return true;
       }
-      link = SlotLink::read(slots_[index]);
+      link = SlotLink::read(checked.slot);
     }
-    std::uint32_t slot, nextBucket;
+    Checked slot;
+    std::uint32_t nextBucket;
     if (!followEnd(bucket, slot, nextBucket)) return false;
     ORVEL_TRACE(dh(), 9, "WriterHashMap", "{} next bucket {}", context_.name, nextBucket);
     deliver(slot, nextBucket, valueOut, hint);
@@ -250,7 +254,7 @@ class WriterHashMap {
       LinkRef link = LinkRef::bucket(b);
       std::uint32_t hops = 0;
       for (SlotLink l = SlotLink::read(at(link)); !l.endOfChain(); l = SlotLink::read(at(link))) {
-        const std::uint32_t index = checkedSlot(l, b, hops, n);
+        const std::uint32_t index = checkedSlot(l, b, hops, n).index;
         if ((hash(keyOf(index)) & (2 * n - 1)) != b) break;
         link = LinkRef::slot(index);
       }
@@ -265,7 +269,7 @@ class WriterHashMap {
       LinkRef link = LinkRef::bucket(b);
       std::uint32_t hops = 0;
       for (SlotLink l = SlotLink::read(at(link)); !l.endOfChain(); l = SlotLink::read(at(link))) {
-        const std::uint32_t index = checkedSlot(l, b, hops, 2 * n, true);
+        const std::uint32_t index = checkedSlot(l, b, hops, 2 * n, true).index;
         if ((hash(keyOf(index)) & (2 * n - 1)) != b) break;
         link = LinkRef::slot(index);
       }
@@ -288,7 +292,7 @@ class WriterHashMap {
       LinkRef last = LinkRef::bucket(b);
       std::uint32_t hops = 0;
       for (SlotLink l = SlotLink::read(at(last)); !l.endOfChain(); l = SlotLink::read(at(last))) {
-        last = LinkRef::slot(checkedSlot(l, b, hops));
+        last = LinkRef::slot(checkedSlot(l, b, hops).index);
       }
       SlotLink::relink(at(last), SlotLink::read(buckets_.entry(b + half)).link);
       yield.check();
@@ -314,11 +318,12 @@ class WriterHashMap {
   // Used by compaction and the tests; does not check keys.
   template <class Fn>
   void forEachSlot(Fn&& fn) const {
-    std::uint32_t slot, bucket;
+    Checked slot;
+    std::uint32_t bucket;
     if (!firstSlotFrom(0, slot, bucket)) return;
     do {
-      fn(slot, bucket);
-    } while (afterSlot(slot, bucket, slot, bucket));
+      fn(slot.index, bucket);
+    } while (afterSlot(slot.index, bucket, slot, bucket));
   }
 
   // Yields to critical-priority tasks every 10 ms of a long pass when the
@@ -355,22 +360,34 @@ class WriterHashMap {
     SlotLink::write(buckets_.base() + BucketWriter::kCountPairOffset, SlotLink{pair.version + 1, count});
   }
 
+  // A slot a chain led to, checked: its index, address and key hash.
+  struct Checked {
+    std::uint32_t index;
+    std::uint8_t* slot;
+    std::uint32_t h;
+  };
+
   // Checks the slot a chain link of `bucket` leads to: hop count, index
-  // range, occupied, and that its key hashes into the bucket (under `mask`
-  // buckets, numBuckets() by default; pass 2 of a grow also admits the
-  // sibling bucket + mask / 2 via `splitting`).
-  std::uint32_t checkedSlot(SlotLink link, std::uint32_t bucket, std::uint32_t& hops, std::uint32_t buckets = 0,
-                            bool splitting = false) const {
+  // range, occupied, and that its key hashes into the bucket (under
+  // `buckets` buckets, numBuckets() by default; while a grow splits bucket b
+  // under 2n buckets, b + n is admitted too via `splitting`).
+  Checked checkedSlot(SlotLink link, std::uint32_t bucket, std::uint32_t& hops, std::uint32_t buckets = 0,
+                      bool splitting = false) const {
     if (++hops > slots_.numSlots()) WriterHashMapCommon::throwHashChainCycle(hops, slots_.numSlots());
     const std::uint32_t index = link.index();
-    const SlotLink slot = SlotLink::read(slots_[index]);  // range-checked
-    if (!slot.occupied()) WriterHashMapCommon::throwNotOccupied(index);
+    std::uint8_t* slot = slots_[index];  // range-checked
+    if (!SlotLink::read(slot).occupied()) WriterHashMapCommon::throwNotOccupied(index);
+    const std::uint32_t h = hash(Traits::key(*valueIn(slot)));
     const std::uint32_t mask = (buckets ? buckets : numBuckets()) - 1;
-    const std::uint32_t home = hash(keyOf(index)) & mask;
+    const std::uint32_t home = h & mask;
     if (home != bucket && !(splitting && home == bucket + (mask + 1) / 2)) {
       if (buckets == 0 || (home & ((mask + 1) / 2 - 1)) != bucket) WriterHashMapCommon::throwCorruptKey(index);
     }
-    return index;
+    return Checked{index, slot, h};
+  }
+
+  static const V* valueIn(const std::uint8_t* slot) noexcept {
+    return reinterpret_cast<const V*>(slot + Layout::kValueOffset);
   }
 
   // The bucket after `bucket` in split order: its bucketBits-bit reversed
@@ -385,11 +402,11 @@ class WriterHashMap {
   }
 
   // From the end marker of `bucket`, the first slot of the next non-empty bucket.
-  bool followEnd(std::uint32_t bucket, std::uint32_t& slot, std::uint32_t& slotBucket) const {
+  bool followEnd(std::uint32_t bucket, Checked& slot, std::uint32_t& slotBucket) const {
     LinkRef at0 = LinkRef::bucket(bucket);
     std::uint32_t hops = 0;
     for (SlotLink l = SlotLink::read(at(at0)); !l.endOfChain(); l = SlotLink::read(at(at0))) {
-      at0 = LinkRef::slot(checkedSlot(l, bucket, hops));
+      at0 = LinkRef::slot(checkedSlot(l, bucket, hops).index);
     }
     const std::uint32_t marker = SlotLink::read(at(at0)).index();
     return nextNonEmpty(bucket, marker, slot, slotBucket);
@@ -397,7 +414,7 @@ class WriterHashMap {
 
   // Checks that `marker` (the end marker of `bucket`) names its successor and
   // finds the first slot from there on.
-  bool nextNonEmpty(std::uint32_t bucket, std::uint32_t marker, std::uint32_t& slot, std::uint32_t& slotBucket) const {
+  bool nextNonEmpty(std::uint32_t bucket, std::uint32_t marker, Checked& slot, std::uint32_t& slotBucket) const {
     std::uint32_t hops = 0;
     while (true) {
       if (marker == SlotLink::kNoBucket) {
@@ -418,7 +435,7 @@ class WriterHashMap {
     }
   }
 
-  bool firstSlotFrom(std::uint32_t bucket, std::uint32_t& slot, std::uint32_t& slotBucket) const {
+  bool firstSlotFrom(std::uint32_t bucket, Checked& slot, std::uint32_t& slotBucket) const {
     const SlotLink head = SlotLink::read(buckets_.entry(bucket));
     if (!head.endOfChain()) {
       std::uint32_t hops = 0;
@@ -430,7 +447,7 @@ class WriterHashMap {
   }
 
   // The slot after `slot` (of `bucket`) in split order.
-  bool afterSlot(std::uint32_t from, std::uint32_t bucket, std::uint32_t& slot, std::uint32_t& slotBucket) const {
+  bool afterSlot(std::uint32_t from, std::uint32_t bucket, Checked& slot, std::uint32_t& slotBucket) const {
     const SlotLink link = SlotLink::read(slots_[from]);
     if (!link.endOfChain()) {
       std::uint32_t hops = 0;
@@ -443,13 +460,13 @@ class WriterHashMap {
   }
 
   // Hands a slot out of first()/next(): visitor, reversed-hash check, copy, hint.
-  void deliver(std::uint32_t slot, std::uint32_t bucket, V& valueOut, Ploom::IterHint& hint) const {
-    if (visitor_) visitor_->visit(slot);
-    const std::uint32_t stored = Ploom::Words::load<std::uint32_t>(slots_[slot] + Layout::kRhashOffset);
-    const std::uint32_t computed = Ploom::reverseBits(hash(keyOf(slot)));
-    if (stored != computed) WriterHashMapCommon::throwCorruptRhash(slot, stored, computed);
-    valueOut = *valueAt(slot);
-    hint = Ploom::IterHint{SlotLink::read(slots_[slot]).version, slot, bucket};
+  void deliver(const Checked& slot, std::uint32_t bucket, V& valueOut, Ploom::IterHint& hint) const {
+    if (visitor_) visitor_->visit(slot.index);
+    const std::uint32_t stored = Ploom::Words::load<std::uint32_t>(slot.slot + Layout::kRhashOffset);
+    const std::uint32_t computed = Ploom::reverseBits(slot.h);
+    if (stored != computed) WriterHashMapCommon::throwCorruptRhash(slot.index, stored, computed);
+    valueOut = *valueIn(slot.slot);
+    hint = Ploom::IterHint{SlotLink::read(slot.slot).version, slot.index, bucket};
   }
 
   Ploom::SlotWriterTable<V>& slots_;

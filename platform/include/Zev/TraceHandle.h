@@ -37,7 +37,7 @@ class TraceHandle {
   TraceHandle& operator=(const TraceHandle&) = delete;
 
   const Orvel::String& name() const noexcept { return name_; }
-  bool enabled(std::uint16_t level) const noexcept {
+  [[gnu::always_inline]] bool enabled(std::uint16_t level) const noexcept {
     return level < kLevels && (mask_.load(std::memory_order_relaxed) >> level & 1u);
   }
   std::uint16_t levelMask() const noexcept { return mask_.load(std::memory_order_relaxed); }

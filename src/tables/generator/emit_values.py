@@ -105,15 +105,15 @@ void fieldIs(void* value, std::size_t field, std::uint64_t v) {
 $set_cases  }
 }
 
-Wem::PerUnitBitmap vectorGet(const void* value, std::size_t field) {
-  const auto& entry = *static_cast<const $table::Entry*>(value);
+Wem::PerUnitBitmap vectorGet([[maybe_unused]] const void* value, std::size_t field) {
+  [[maybe_unused]] const auto& entry = *static_cast<const $table::Entry*>(value);
   switch (field) {
 $vector_get_cases  }
   return Wem::PerUnitBitmap();
 }
 
-void vectorIs(void* value, std::size_t field, const Wem::PerUnitBitmap& v) {
-  auto& entry = *static_cast<$table::Entry*>(value);
+void vectorIs([[maybe_unused]] void* value, std::size_t field, [[maybe_unused]] const Wem::PerUnitBitmap& v) {
+  [[maybe_unused]] auto& entry = *static_cast<$table::Entry*>(value);
   switch (field) {
 $vector_set_cases  }
 }

@@ -46,15 +46,15 @@ void fieldIs(void* value, std::size_t field, std::uint64_t v) {
   }
 }
 
-Wem::PerUnitBitmap vectorGet(const void* value, std::size_t field) {
-  const auto& entry = *static_cast<const MiniMapHwDirect::Entry*>(value);
+Wem::PerUnitBitmap vectorGet([[maybe_unused]] const void* value, std::size_t field) {
+  [[maybe_unused]] const auto& entry = *static_cast<const MiniMapHwDirect::Entry*>(value);
   switch (field) {
   }
   return Wem::PerUnitBitmap();
 }
 
-void vectorIs(void* value, std::size_t field, const Wem::PerUnitBitmap& v) {
-  auto& entry = *static_cast<MiniMapHwDirect::Entry*>(value);
+void vectorIs([[maybe_unused]] void* value, std::size_t field, [[maybe_unused]] const Wem::PerUnitBitmap& v) {
+  [[maybe_unused]] auto& entry = *static_cast<MiniMapHwDirect::Entry*>(value);
   switch (field) {
   }
 }

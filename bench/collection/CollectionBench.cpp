@@ -1,0 +1,321 @@
+// The shared-memory collection's writer next to its peers, on values of the
+// catalogue's shape (a 12-byte entry whose first 8 bytes are the key):
+//   ploom              the collection, writer side, files in /dev/shm;
+//   std_unordered_map  an in-process hash map with the same key hash: the
+//                      upper bound, measuring the structure, not the hash;
+//   ipc_unordered_map  boost::unordered_map in Boost.Interprocess managed
+//                      shared memory behind an interprocess_sharable_mutex,
+//                      the conventional way to share a map between processes.
+// Names are <op>/<impl>/<N>. Run with --benchmark_format=json for the record.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "Mem/OrlRootPath.h"
+#include "Ploom/PloomWriter.h"
+#include "Zev/Hash.h"
+
+#ifdef VOVU_HAVE_BOOST_INTERPROCESS
+#include <boost/interprocess/allocators/allocator.hpp>
+#include <boost/interprocess/managed_shared_memory.hpp>
+#include <boost/interprocess/sync/interprocess_sharable_mutex.hpp>
+#include <boost/interprocess/sync/scoped_lock.hpp>
+#include <boost/interprocess/sync/sharable_lock.hpp>
+#include <boost/unordered_map.hpp>
+#endif
+
+namespace {
+
+constexpr std::uint32_t kSeed = 0x5bd1e995;
+
+// The key of an indexed table: array index, three zero bytes, entry index.
+struct BenchKey {
+  std::uint8_t arrayIndex = 0;
+  std::uint8_t padding[3] = {};
+  std::uint32_t entryIndex = 0;
+  friend bool operator==(const BenchKey& a, const BenchKey& b) {
+    return a.arrayIndex == b.arrayIndex && a.entryIndex == b.entryIndex;
+  }
+  friend std::strong_ordering operator<=>(const BenchKey& a, const BenchKey& b) {
+    if (auto c = a.arrayIndex <=> b.arrayIndex; c != 0) return c;
+    return a.entryIndex <=> b.entryIndex;
+  }
+};
+inline std::uint32_t keyHash(const BenchKey& k, std::uint32_t seed) {
+  return Zev::Hash(seed).mix1(k.arrayIndex).mix4(k.entryIndex).result();
+}
+struct KeyHasher {
+  std::size_t operator()(const BenchKey& k) const noexcept { return keyHash(k, kSeed); }
+};
+
+struct BenchEntry {
+  using EntryKey = BenchKey;
+  static constexpr const char* kTypeName = "bench::BenchEntry";
+  BenchKey key;
+  std::uint32_t data = 0;
+  const BenchKey& entryKey() const { return key; }
+};
+static_assert(sizeof(BenchEntry) == 12);
+
+BenchKey keyOf(std::uint32_t i) { return BenchKey{static_cast<std::uint8_t>(i & 1), {}, i >> 1}; }
+
+// --- ploom -----------------------------------------------------------------
+
+struct PloomPeer {
+  Orvel::Platform::DebugHandler dh{"bench"};
+  std::unique_ptr<Ploom::PloomWriter<BenchEntry>> writer;
+  explicit PloomPeer(std::uint32_t n) {
+    static int instance = 0;
+    Ploom::MapDescriptor d;
+    d.capacity = n;
+    const std::string path = "/bench/" + std::to_string(getpid()) + "/" + std::to_string(instance++);
+    writer = std::make_unique<Ploom::PloomWriter<BenchEntry>>(dh, path, d, path);
+    writer->initialize(path);
+  }
+  ~PloomPeer() {
+    writer->removeFiles();
+    writer.reset();
+  }
+  void insert(std::uint32_t i) { writer->write(BenchEntry{keyOf(i), i}, true); }
+  bool lookup(std::uint32_t i) {
+    bool found = false;
+    const BenchEntry* e = writer->lookup(keyOf(i), found, nullptr);
+    benchmark::DoNotOptimize(e);
+    return found;
+  }
+  void overwrite(std::uint32_t i, std::uint32_t v) { writer->write(BenchEntry{keyOf(i), v}, true); }
+  void remove(std::uint32_t i) {
+    BenchEntry out;
+    writer->remove(keyOf(i), out);
+  }
+  std::uint64_t iterate() {
+    std::uint64_t sum = 0;
+    BenchEntry e;
+    Ploom::IterHint hint;
+    if (!writer->first(e, hint)) return 0;
+    do {
+      sum += e.data;
+    } while (writer->next(e.key, e, hint));
+    return sum;
+  }
+};
+
+// --- std::unordered_map ----------------------------------------------------
+
+struct StdPeer {
+  std::unordered_map<BenchKey, BenchEntry, KeyHasher> map;
+  explicit StdPeer(std::uint32_t n) { map.reserve(n); }
+  void insert(std::uint32_t i) { map[keyOf(i)] = BenchEntry{keyOf(i), i}; }
+  bool lookup(std::uint32_t i) {
+    auto it = map.find(keyOf(i));
+    benchmark::DoNotOptimize(it);
+    return it != map.end();
+  }
+  void overwrite(std::uint32_t i, std::uint32_t v) { map[keyOf(i)] = BenchEntry{keyOf(i), v}; }
+  void remove(std::uint32_t i) { map.erase(keyOf(i)); }
+  std::uint64_t iterate() {
+    std::uint64_t sum = 0;
+    for (const auto& [k, e] : map) sum += e.data;
+    return sum;
+  }
+};
+
+#ifdef VOVU_HAVE_BOOST_INTERPROCESS
+// --- boost::unordered_map in managed shared memory --------------------------
+
+namespace bip = boost::interprocess;
+
+struct IpcPeer {
+  using Allocator = bip::allocator<std::pair<const BenchKey, BenchEntry>, bip::managed_shared_memory::segment_manager>;
+  using Map = boost::unordered_map<BenchKey, BenchEntry, KeyHasher, std::equal_to<BenchKey>, Allocator>;
+  std::string name;
+  std::unique_ptr<bip::managed_shared_memory> segment;
+  Map* map = nullptr;
+  bip::interprocess_sharable_mutex* mutex = nullptr;
+
+  explicit IpcPeer(std::uint32_t n) {
+    static int instance = 0;
+    name = "vovu-bench-" + std::to_string(getpid()) + "-" + std::to_string(instance++);
+    bip::shared_memory_object::remove(name.c_str());
+    segment = std::make_unique<bip::managed_shared_memory>(bip::create_only, name.c_str(),
+                                                           std::size_t{1} << 20 | (std::size_t{n} * 256));
+    mutex = segment->construct<bip::interprocess_sharable_mutex>("mutex")();
+    map = segment->construct<Map>("map")(n, KeyHasher(), std::equal_to<BenchKey>(),
+                                         segment->get_allocator<std::pair<const BenchKey, BenchEntry>>());
+  }
+  ~IpcPeer() {
+    segment.reset();
+    bip::shared_memory_object::remove(name.c_str());
+  }
+  void insert(std::uint32_t i) {
+    bip::scoped_lock lock(*mutex);
+    (*map)[keyOf(i)] = BenchEntry{keyOf(i), i};
+  }
+  bool lookup(std::uint32_t i) {
+    bip::sharable_lock lock(*mutex);
+    auto it = map->find(keyOf(i));
+    benchmark::DoNotOptimize(it);
+    return it != map->end();
+  }
+  void overwrite(std::uint32_t i, std::uint32_t v) {
+    bip::scoped_lock lock(*mutex);
+    (*map)[keyOf(i)] = BenchEntry{keyOf(i), v};
+  }
+  void remove(std::uint32_t i) {
+    bip::scoped_lock lock(*mutex);
+    map->erase(keyOf(i));
+  }
+  std::uint64_t iterate() {
+    bip::sharable_lock lock(*mutex);
+    std::uint64_t sum = 0;
+    for (const auto& [k, e] : *map) sum += e.data;
+    return sum;
+  }
+};
+#endif
+
+// --- the operations --------------------------------------------------------
+
+// A fixed pseudo-random visiting order over 0 .. n - 1.
+std::vector<std::uint32_t> order(std::uint32_t n) {
+  std::vector<std::uint32_t> o(n);
+  for (std::uint32_t i = 0; i < n; ++i) o[i] = static_cast<std::uint32_t>((std::uint64_t{i} * 2654435761u) % n);
+  return o;
+}
+
+template <class Peer>
+void lookupHit(benchmark::State& state) {
+  const auto n = static_cast<std::uint32_t>(state.range(0));
+  Peer peer(n);
+  for (std::uint32_t i = 0; i < n; ++i) peer.insert(i);
+  const auto o = order(n);
+  std::size_t at = 0, hits = 0;
+  for (auto _ : state) {
+    hits += peer.lookup(o[at]);
+    if (++at == n) at = 0;
+  }
+  if (hits != state.iterations()) state.SkipWithError("a present key was not found");
+}
+
+template <class Peer>
+void lookupMiss(benchmark::State& state) {
+  const auto n = static_cast<std::uint32_t>(state.range(0));
+  Peer peer(n);
+  for (std::uint32_t i = 0; i < n; ++i) peer.insert(i);
+  const auto o = order(n);
+  std::size_t at = 0, hits = 0;
+  for (auto _ : state) {
+    hits += peer.lookup(n + o[at]);
+    if (++at == n) at = 0;
+  }
+  if (hits != 0) state.SkipWithError("an absent key was found");
+}
+
+template <class Peer>
+void overwrite(benchmark::State& state) {
+  const auto n = static_cast<std::uint32_t>(state.range(0));
+  Peer peer(n);
+  for (std::uint32_t i = 0; i < n; ++i) peer.insert(i);
+  const auto o = order(n);
+  std::size_t at = 0;
+  std::uint32_t v = 0;
+  for (auto _ : state) {
+    peer.overwrite(o[at], ++v);
+    if (++at == n) at = 0;
+  }
+}
+
+// One insert and one remove of a key not in the collection, at size n.
+template <class Peer>
+void insertRemove(benchmark::State& state) {
+  const auto n = static_cast<std::uint32_t>(state.range(0));
+  Peer peer(n + 1);
+  for (std::uint32_t i = 0; i < n; ++i) peer.insert(i);
+  std::uint32_t extra = 0;
+  for (auto _ : state) {
+    const std::uint32_t key = n + (extra++ % n);
+    peer.insert(key);
+    peer.remove(key);
+  }
+}
+
+template <class Peer>
+void iterate(benchmark::State& state) {
+  const auto n = static_cast<std::uint32_t>(state.range(0));
+  Peer peer(n);
+  for (std::uint32_t i = 0; i < n; ++i) peer.insert(i);
+  for (auto _ : state) benchmark::DoNotOptimize(peer.iterate());
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * n);
+}
+
+// Doubling and halving the bucket index of n entries, per entry.
+void bucketResize(benchmark::State& state) {
+  const auto n = static_cast<std::uint32_t>(state.range(0));
+  PloomPeer peer(n);
+  for (std::uint32_t i = 0; i < n; ++i) peer.insert(i);
+  auto& map = peer.writer->hashMap();
+  for (auto _ : state) {
+    map.growBuckets();
+    map.shrinkBuckets();
+  }
+  state.counters["ns_per_entry_grow_and_shrink"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * n, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// Slot growth by inserting from empty, and compaction by removing all but a few.
+void slotGrowShrink(benchmark::State& state) {
+  const auto n = static_cast<std::uint32_t>(state.range(0));
+  for (auto _ : state) {
+    state.PauseTiming();
+    PloomPeer peer(64);
+    state.ResumeTiming();
+    for (std::uint32_t i = 0; i < n; ++i) peer.insert(i);
+    for (std::uint32_t i = 0; i < n - 4; ++i) peer.remove(i);
+    state.PauseTiming();
+    peer.writer.reset();
+    state.ResumeTiming();
+  }
+  state.counters["ns_per_entry"] = benchmark::Counter(static_cast<double>(state.iterations()) * n,
+                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+#define VOVU_PEER_BENCHMARKS(op, function)                                                         \
+  BENCHMARK(function<PloomPeer>)->Name(#op "/ploom")->Arg(256)->Arg(2048)->Arg(65536);             \
+  BENCHMARK(function<StdPeer>)->Name(#op "/std_unordered_map")->Arg(256)->Arg(2048)->Arg(65536);  \
+  VOVU_IPC_BENCHMARK(op, function)
+
+#ifdef VOVU_HAVE_BOOST_INTERPROCESS
+#define VOVU_IPC_BENCHMARK(op, function) \
+  BENCHMARK(function<IpcPeer>)->Name(#op "/ipc_unordered_map")->Arg(256)->Arg(2048)->Arg(65536);
+#else
+#define VOVU_IPC_BENCHMARK(op, function)
+#endif
+
+VOVU_PEER_BENCHMARKS(lookup_hit, lookupHit)
+VOVU_PEER_BENCHMARKS(lookup_miss, lookupMiss)
+VOVU_PEER_BENCHMARKS(overwrite, overwrite)
+VOVU_PEER_BENCHMARKS(insert_remove, insertRemove)
+VOVU_PEER_BENCHMARKS(iterate, iterate)
+BENCHMARK(bucketResize)->Name("bucket_grow_shrink/ploom")->Arg(2048)->Arg(65536);
+BENCHMARK(slotGrowShrink)->Name("slot_grow_compact/ploom")->Arg(2048)->Arg(65536)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Collection files go to a private directory under /dev/shm, removed at the end.
+  std::string base = "/dev/shm/vovu-bench-XXXXXX";
+  if (!mkdtemp(base.data())) return 1;
+  Mem::baseDirIs(base);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::filesystem::remove_all(base);
+  return 0;
+}
