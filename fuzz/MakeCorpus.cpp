@@ -1,0 +1,60 @@
+// Writes seed inputs for the collection-file fuzz target: real collections of
+// a few sizes, packed as the target reads them.
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "Mem/OrlRootPath.h"
+#include "Ploom/PloomWriter.h"
+#include "PloomFilesFuzz.h"
+#include "Zev/Hash.h"
+
+namespace {
+struct Key {
+  std::uint32_t id = 0;
+  friend constexpr auto operator<=>(const Key&, const Key&) = default;
+};
+inline std::uint32_t keyHash(const Key& key, std::uint32_t seed) { return Zev::hashSingleAttr(seed, key.id); }
+struct Value {
+  using EntryKey = Key;
+  static constexpr const char* kTypeName = "fuzz::Value";
+  Key key;
+  std::uint32_t payload[2] = {0, 0};
+  const Key& entryKey() const { return key; }
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    fprintf(stderr, "usage: %s CORPUS_DIR\n", argv[0]);
+    return 2;
+  }
+  std::filesystem::create_directories(argv[1]);
+  std::string base = "/dev/shm/vovu-corpus-XXXXXX";
+  if (!mkdtemp(base.data())) return 1;
+  Mem::baseDirIs(base);
+  Orvel::Platform::DebugHandler dh("corpus");
+  for (std::uint32_t size : {0u, 1u, 5u, 64u, 70u}) {
+    const std::string path = "/corpus/" + std::to_string(size);
+    {
+      Ploom::MapDescriptor d;
+      d.capacity = 64;
+      Ploom::PloomWriter<Value> writer(dh, path, d, path);
+      writer.initialize(path);
+      for (std::uint32_t i = 0; i < size; ++i) writer.write(Value{Key{i}, {i, i}}, true);
+    }
+    const Mem::OrlRootPath root(path);
+    std::ofstream(std::string(argv[1]) + "/collection-" + std::to_string(size), std::ios::binary)
+        << ploom_fuzz::pack(slurp(root.file("slots")), slurp(root.file("buckets")));
+  }
+  std::filesystem::remove_all(base);
+  return 0;
+}
