@@ -139,7 +139,8 @@ void ValidatorCommon::throwStuckLookaside(std::uint32_t index) {
 namespace PloomCore {
 
 BucketWriter::BucketWriter(std::string rootPath)
-    : rootPath_(std::move(rootPath)), file_(kFileName, rootPath_ + "/" + kFileName, Mem::Access::readWrite) {}
+    : rootPath_(std::move(rootPath)),
+      file_(kFileName, rootPath_.empty() ? std::string() : rootPath_ + "/" + kFileName, Mem::Access::readWrite) {}
 
 int BucketWriter::attach(std::uint32_t palvoId) {
   Mem::SharedMemWrapper& shm = file_.shm();

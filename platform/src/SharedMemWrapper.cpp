@@ -34,6 +34,7 @@ SharedMemWrapper::SharedMemWrapper(std::string path, Access access) : path_(std:
 SharedMemWrapper::~SharedMemWrapper() { close(); }
 
 bool SharedMemWrapper::exists() const {
+  if (anonymous()) return isOpen();
   struct stat st {};
   return ::stat(path_.c_str(), &st) == 0;
 }
@@ -41,6 +42,7 @@ bool SharedMemWrapper::exists() const {
 // While open, the length of the file this object maps (it may have been
 // unlinked, or replaced under the same name); otherwise the file at path().
 std::size_t SharedMemWrapper::fileSize() const {
+  if (anonymous()) return mapped_;
   struct stat st {};
   const int rc = fd_ >= 0 ? ::fstat(fd_, &st) : ::stat(path_.c_str(), &st);
   return rc == 0 ? static_cast<std::size_t>(st.st_size) : 0;
@@ -53,6 +55,18 @@ bool SharedMemWrapper::open(std::size_t size, bool create, std::string& reason) 
     return false;
   }
   const bool writable = access_ == Access::readWrite;
+  if (anonymous()) {
+    // Private: a shared anonymous object has a fixed size and would not grow with mremap.
+    void* memory = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+      reason = errnoText(errno);
+      return false;
+    }
+    base_ = memory;
+    mapped_ = size;
+    coreDumpModeIs(coreDumpMode_);
+    return true;
+  }
   int flags = O_CLOEXEC | (writable ? O_RDWR : O_RDONLY);
   if (writable && create) flags |= O_CREAT;
   const int fd = ::open(path_.c_str(), flags, 0644);
@@ -99,7 +113,9 @@ bool SharedMemWrapper::resize(std::size_t size, std::string& reason) {
   if (size == mapped_) return true;
   const bool writable = access_ == Access::readWrite;
 
-  if (size > mapped_) {
+  if (anonymous()) {
+    // Process-local memory: nothing behind it to extend or punch.
+  } else if (size > mapped_) {
     if (writable) {
       // From the page holding the old end: holes punched by an earlier
       // shrink lie above it and must be backed again before they are mapped.
@@ -159,7 +175,7 @@ void SharedMemWrapper::close() {
 
 void SharedMemWrapper::wipe() {
   close();
-  ::unlink(path_.c_str());
+  if (!anonymous()) ::unlink(path_.c_str());
 }
 
 // Mode 3 leaves the mapping out of core dumps; every other mode includes it.

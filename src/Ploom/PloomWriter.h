@@ -30,6 +30,8 @@
 #include <optional>
 #include <string>
 
+#include <unistd.h>
+
 #include <fmt/format.h>
 
 #include "Mem/OrlRootPath.h"
@@ -68,10 +70,10 @@ class PloomWriter : public PloomInterface<V> {
         name_(std::move(name)),
         rootPath_(collectionPath),
         notifier_(std::move(notifier)),
-        slots_(dh, name_, rootPath_.path(), descriptor.capacity, descriptor.fixedSize, descriptor.shrinkSlots,
-               &counters_),
+        slots_(dh, name_, descriptor.local ? std::string() : rootPath_.path(), descriptor.capacity,
+               descriptor.fixedSize, descriptor.shrinkSlots, &counters_),
         map_(slots_, PloomCore::HashMapContext{&dh, &seed_, &counters_, [this] { return criticalTaskCheck_; }, name_},
-             rootPath_.path(), descriptor.shrinkBuckets),
+             descriptor.local ? std::string() : rootPath_.path(), descriptor.shrinkBuckets),
         writerLock_(rootPath_.path()),
         ownerFile_(rootPath_.file("owner")),
         palvoFile_(rootPath_.file("palvo")) {
@@ -85,7 +87,7 @@ class PloomWriter : public PloomInterface<V> {
   // Attaches as the collection's only writer. Throws
   // Orvel::InvalidInitializeException when another writer owns it.
   bool initialize(const std::string& /*name*/) override {
-    if (!Mem::Atomics::checkCpuSupport()) {
+    if (!descriptor_.local && !Mem::Atomics::checkCpuSupport()) {
       ORVEL_TRACE(dh_, 0, "PloomWriter", "Hardware does not support Atomics");
       throw Orvel::InvalidInitializeException("Hardware does not support Atomics");
     }
@@ -96,6 +98,10 @@ class PloomWriter : public PloomInterface<V> {
   }
 
   void attach() {
+    if (descriptor_.local) {
+      attachLocal();
+      return;
+    }
     rootPath_.create();
     ownerFile_.lock();
     try {
@@ -130,6 +136,16 @@ class PloomWriter : public PloomInterface<V> {
       throw;
     }
     ownerFile_.unlock();
+  }
+
+  // A local writer lives in process-local memory: no files, lock, owner or
+  // socket; its restart identity comes from the process id.
+  void attachLocal() {
+    palvoId_ = static_cast<SharedMem::PalvoId>(getpid());
+    const int r = attach(palvoId_);
+    PLOOM_ASSERT(r == 1 && validate(palvoId_, false), "local collection {} failed to attach: {}", name_, r);
+    attached_ = true;
+    ORVEL_TRACE(dh_, 1, "PloomWriter", "success local {} capacity:{} palvoId:{}", name_, capacity(), palvoId_);
   }
 
   // Attaches both files: the results or-ed (1 created, 2 attached existing;
@@ -176,7 +192,7 @@ class PloomWriter : public PloomInterface<V> {
     return r;
   }
 
-  bool validate() override { return validate(palvoId_, true); }
+  bool validate() override { return validate(palvoId_, !descriptor_.local); }
   bool validate(std::uint32_t palvoId, bool checkOwner) {
     Validator<V> validator(dh_, slots_, map_, name_);
     bool ok = validator.validate(palvoId);
@@ -192,6 +208,7 @@ class PloomWriter : public PloomInterface<V> {
 
   bool validateFiles() override {
     std::string err;
+    if (descriptor_.local) return map_.validate(palvoId_, err) && slots_.validate(palvoId_, err);
     return map_.validate(palvoId_, err) && slots_.validate(palvoId_, err) && palvoFile_.validate(palvoId_, err) &&
            ownerFile_.validate(err);
   }
@@ -402,7 +419,7 @@ class PloomWriter : public PloomInterface<V> {
     PLOOM_ASSERT(!(directSlot_ != SlotLink::kNothing && directNew_),
                  "unbalanced directSlot:{} containing value:{} - Make sure the DirectIs/Commit are properly paired!",
                  directSlot_, describeSlot(directSlot_));
-    if (ownerWritten_) {
+    if (ownerWritten_ && !descriptor_.local) {
       try {
         std::string err;
         if (ownerFile_.read(err) && Mem::WriterLock::ownerIsMe(ownerFile_.wirraInfo())) {
@@ -416,7 +433,7 @@ class PloomWriter : public PloomInterface<V> {
     }
     slots_.detach();
     map_.detach();
-    writerLock_.release();
+    if (!descriptor_.local) writerLock_.release();
     initialized_ = false;
     attached_ = false;
   }
@@ -427,6 +444,7 @@ class PloomWriter : public PloomInterface<V> {
   }
 
   void removeFiles() {
+    if (descriptor_.local) return;
     ORVEL_TRACE(dh_, 1, "PloomWriter", "removing Ploom files in {}", rootPath_.path());
     std::remove(rootPath_.file(kCorruptionFile).c_str());
     map_.cleanup();

@@ -49,11 +49,12 @@ class SlotWriterTable {
   // Link indices have 30 bits: the slot count never exceeds them.
   static constexpr std::uint32_t kMaxIndexableSlots = SlotLink::kIndexMask;
 
+  // An empty root path keeps the slots in process-local memory (a local writer).
   SlotWriterTable(const Orvel::Platform::DebugHandler& dh, std::string collectionName, const std::string& rootPath,
                   std::uint32_t capacity, bool fixedSize, bool shrinkEnabled, Writer::Counters* counters)
       : dh_(dh),
         name_(std::move(collectionName)),
-        file_(kFileName, rootPath + "/" + kFileName, Mem::Access::readWrite),
+        file_(kFileName, rootPath.empty() ? std::string() : rootPath + "/" + kFileName, Mem::Access::readWrite),
         maxSlots_(capacity),
         minSlots_(fixedSize ? capacity : Layout::kMinSlots),
         counters_(counters),

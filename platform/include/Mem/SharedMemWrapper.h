@@ -11,7 +11,10 @@
 //   - wipe() unlinks the file; readers that still map the old inode keep
 //     valid (stale) pages and must detect the change themselves.
 // mappedSize() is the size the caller asked for; fileSize() the file's
-// length on disk. Mappings may move when they grow: callers keep indices,
+// length on disk.
+//
+// An empty path means process-local memory (MAP_PRIVATE | MAP_ANONYMOUS, resized
+// with mremap): no file, nothing left after close(), exists() only while open. Mappings may move when they grow: callers keep indices,
 // not pointers, across resize().
 #pragma once
 
@@ -31,6 +34,7 @@ class SharedMemWrapper {
   SharedMemWrapper& operator=(const SharedMemWrapper&) = delete;
 
   const std::string& path() const noexcept { return path_; }
+  bool anonymous() const noexcept { return path_.empty(); }
   bool exists() const;
   // Length of the file on disk, 0 when there is none.
   std::size_t fileSize() const;
@@ -73,6 +77,7 @@ class SharedMemWrapper {
 // directory, e.g. "slots").
 class Tracked {
  public:
+  // An empty path: process-local memory (see SharedMemWrapper).
   Tracked(std::string name, std::string path, Access access) : name_(std::move(name)), shm_(std::move(path), access) {}
   const std::string& name() const noexcept { return name_; }
   SharedMemWrapper& shm() noexcept { return shm_; }

@@ -30,6 +30,7 @@ class BucketWriter {
 
   static constexpr std::size_t fileSizeFor(std::uint64_t buckets) { return kEntriesOffset + 8 * buckets; }
 
+  // An empty root path keeps the buckets in process-local memory.
   explicit BucketWriter(std::string rootPath);
 
   // 1: a new file was created; 2: an existing valid-looking file was mapped;

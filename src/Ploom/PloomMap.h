@@ -1,0 +1,285 @@
+// Ploom::PloomMap: the object through which an owner (a shadow's entry
+// storage) holds one collection. According to its descriptor it creates the
+// writer (this process owns the files), a local writer (process-local memory),
+// or, for the reader modes, a placeholder until a reader attaches. Most
+// operations forward to the current endpoint.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "Mem/OrlRootPath.h"
+#include "Mem/Util.h"
+#include "Mem/WriterLock.h"
+#include "Orvel/DebugHandler.h"
+#include "Ploom/MapDescriptor.h"
+#include "Ploom/PloomDummy.h"
+#include "Ploom/PloomWriter.h"
+#include "SharedMem/OwnerFile.h"
+
+namespace Ploom {
+
+// What PloomMap has apart from its value type.
+class PloomMapBase {
+ public:
+  enum class Event { flushComplete };
+  static constexpr Event eventFlushComplete_ = Event::flushComplete;
+
+  using EventSink = std::function<void(Event)>;
+  using Callback = std::function<void()>;
+  using NotifyingCallback = std::function<void(bool)>;
+
+  explicit PloomMapBase(std::string collectionPath)
+      : collectionPath_(std::move(collectionPath)), dh_(std::make_unique<Orvel::Platform::DebugHandler>(collectionPath_)) {}
+  virtual ~PloomMapBase() = default;
+
+  const std::string& collName() const noexcept { return collectionPath_; }
+  const MapDescriptor& descriptor() const noexcept { return descriptor_; }
+  MapMode mode() const noexcept { return descriptor_.mode; }
+  bool localMem() const noexcept { return descriptor_.local; }
+  bool initialized() const noexcept { return initialized_; }
+  bool notifying() const noexcept { return notifying_; }
+  std::string rootPath() const { return Mem::OrlRootPath(collectionPath_).path(); }
+  const Orvel::Platform::DebugHandler& debugHandler() const noexcept { return *dh_; }
+
+  void eventSinkIs(EventSink sink) { eventSink_ = std::move(sink); }
+  void readyCallbackIs(Callback callback) { ready_ = std::move(callback); }
+  void flushCompleteCallbackIs(Callback callback) { flushComplete_ = std::move(callback); }
+  void notifyingCallbackIs(NotifyingCallback callback) { notifyingCallback_ = std::move(callback); }
+
+  // A corruption found while operating on the mounted collection: the marker
+  // file "corruption-detected" is written in the root directory (the next
+  // writer removes it after a successful attach) and the text traced.
+  void doCorruptionDetected(const std::string& text) {
+    if (!descriptor_.local) {
+      std::ofstream(Mem::OrlRootPath(collectionPath_).file(kCorruptionFile)) << text << '\n';
+    }
+    ORVEL_TRACE(*dh_, 0, "PloomMap", "corruption detected in {}: {}", collectionPath_, text);
+  }
+
+ protected:
+  std::string collectionPath_;
+  std::unique_ptr<Orvel::Platform::DebugHandler> dh_;
+  MapDescriptor descriptor_;
+  bool initialized_ = false;
+  bool notifying_ = false;
+  double yieldTime_ = 0;
+  EventSink eventSink_;
+  Callback ready_;
+  Callback flushComplete_;
+  NotifyingCallback notifyingCallback_;
+};
+
+template <CollectionValue V>
+class PloomMap : public PloomMapBase {
+ public:
+  using Key = typename V::EntryKey;
+
+  explicit PloomMap(std::string collectionPath) : PloomMapBase(std::move(collectionPath)) {}
+  ~PloomMap() override {
+    ORVEL_TRACE(*dh_, 5, "PloomMap", "deleting state");
+    if (writer_) writer_->detach(false);
+  }
+
+  // Opens the collection as the descriptor says. Throws
+  // Orvel::InvalidInitializeException with the reason when it cannot.
+  void init(const MapDescriptor& descriptor) {
+    if (initialized_) {
+      if (descriptor_.supportsReinitWith(descriptor)) {
+        ORVEL_TRACE(*dh_, 5, "PloomMap", "name:{} already initialized; current {}; incoming {}", collectionPath_,
+                    descriptor_.toString(), descriptor.toString());
+        return;
+      }
+      throw Orvel::InvalidInitializeException(
+          fmt::format("name:{} failed subsequent initialize; old {}; new {}; reason: {}", collectionPath_,
+                      descriptor_.toString(), descriptor.toString(), "the descriptors differ in layout"));
+    }
+    ORVEL_TRACE(*dh_, 1, "PloomMap", "name:{} {}", collectionPath_, descriptor.toString());
+    if (descriptor.heapAllocation && !descriptor.local) {
+      throw Orvel::InvalidInitializeException(fmt::format(
+          "cannot initialize collection {} heap allocation in non-local mode not allowed", collectionPath_));
+    }
+    if (descriptor.mode == MapMode::writer && descriptor.capacity == 0) {
+      throw Orvel::InvalidInitializeException(
+          fmt::format("0 is not a valid initialization size for collection {} in writer mode", collectionPath_));
+    }
+    descriptor_ = descriptor;
+    if (descriptor.mode != MapMode::writer && !descriptor.local) {
+      if (static_cast<std::uint32_t>(descriptor.mode) > 3) {
+        throw Orvel::InvalidInitializeException(
+            fmt::format("not a valid reader type:{}", static_cast<std::uint32_t>(descriptor.mode)));
+      }
+      // Readers attach later (attach(name)); until then there is nothing to read.
+      installDummy();
+    } else {
+      auto writer = std::make_unique<PloomWriter<V>>(*dh_, collectionPath_, descriptor, collectionPath_,
+                                                     [this](bool quiesced) { writerQuiesced(quiesced); });
+      try {
+        writer->initialize(collectionPath_);
+      } catch (const Orvel::InvalidInitializeException&) {
+        throw;
+      } catch (const std::exception& e) {
+        throw Orvel::InvalidInitializeException(
+            fmt::format("failed to initialize collection {}: {}", collectionPath_, e.what()));
+      }
+      writer_ = writer.get();
+      impl_ = std::move(writer);
+      if (!descriptor.local) Mem::Util::createControlFile(rootPath());
+    }
+    initialized_ = true;
+    if (descriptor.mode == MapMode::writer) {
+      if (notifyingCallback_) notifyingCallback_(true);
+      if (ready_) ready_();
+    }
+  }
+
+  // The attach of the reader modes.
+  bool attach(const std::string& name) {
+    PLOOM_ASSERT(descriptor_.mode != MapMode::writer, "invoked for a writer");
+    ORVEL_TRACE(*dh_, 5, "PloomMap", "attempting to attach {} as {}", name, static_cast<std::uint32_t>(descriptor_.mode));
+    installDummy();
+    ORVEL_TRACE(*dh_, 5, "PloomMap", "successful");
+    return true;
+  }
+
+  void tryAttach() {
+    if (mountStatus() != 0) {
+      ORVEL_TRACE(*dh_, 5, "PloomMap", "{} is already mounted, mountStatus:{}", collectionPath_, mountStatus());
+      return;
+    }
+    attach(collectionPath_);
+    ORVEL_TRACE(*dh_, 5, "PloomMap", "mounted {} mountStatus:{}", collectionPath_, mountStatus());
+  }
+
+  // "<socket>:<pid>" of the owning writer when it is alive; empty otherwise.
+  std::string owner() const {
+    try {
+      SharedMem::OwnerFile ownerFile(Mem::OrlRootPath(collectionPath_).file("owner"));
+      std::string err;
+      if (!ownerFile.read(err)) return "";
+      const auto& info = ownerFile.wirraInfo();
+      if (info.empty() || !Mem::WriterLock::ownerIsAlive(info)) return "";
+      return fmt::format("{}:{}", info.socketName, info.pid);
+    } catch (const std::exception& e) {
+      ORVEL_TRACE(*dh_, 1, "PloomMap", "corruption detected: {}", e.what());
+      return "";
+    }
+  }
+
+  void installDummy() {
+    if (impl_ && writer_) impl_->detach(false);
+    writer_ = nullptr;
+    impl_ = std::make_unique<PloomDummy<V>>(collectionPath_, rootPath());
+  }
+
+  void installStrictDummy(const std::string& detail = "") {
+    if (impl_ && writer_) impl_->detach(false);
+    writer_ = nullptr;
+    impl_ = std::make_unique<PloomStrictDummy<V>>(collectionPath_, rootPath(), detail);
+  }
+
+  // A private writer in process-local memory (capacity 100, named "none").
+  static std::unique_ptr<PloomWriter<V>> createDefaultLocalWriter(const Orvel::Platform::DebugHandler& dh) {
+    MapDescriptor d;
+    d.capacity = 100;
+    d.local = true;
+    auto writer = std::make_unique<PloomWriter<V>>(dh, "none", d, "none");
+    try {
+      writer->initialize("none");
+    } catch (const std::exception& e) {
+      PLOOM_ASSERT(false, "unable to initialize local PloomTemporary: {}", e.what());
+    }
+    return writer;
+  }
+
+  void notifyingIs(bool notifying) {
+    PLOOM_ASSERT(initialized_, "not allowed at this time, initialized:{} keyNotifications:{}", initialized_, true);
+    ORVEL_TRACE(*dh_, 5, "PloomMap", "{} notifying:{}", collectionPath_, notifying);
+    notifying_ = notifying;
+    if (notifyingCallback_) notifyingCallback_(notifying);
+  }
+
+  void detach(bool force) {
+    if (impl_) impl_->detach(force);
+    impl_.reset();
+    writer_ = nullptr;
+    initialized_ = false;
+  }
+
+  void cleanupAndDetach() {
+    if (!initialized_) {
+      ORVEL_TRACE(*dh_, 5, "PloomMap", "detaching uninitialized ploom:{}", collectionPath_);
+      return;
+    }
+    if (impl_) impl_->cleanup();
+    detach(false);
+  }
+
+  bool validate() { return impl_ && impl_->validate(); }
+  bool validateFiles(const std::string& name, std::uint32_t) {
+    ORVEL_TRACE(*dh_, 5, "PloomMap", "{} validateFiles {}", rootPath(), name);
+    return impl_ && impl_->validateFiles();
+  }
+  void removeFiles() {
+    if (writer_) writer_->removeFiles();
+  }
+
+  // Forwarding operations.
+  void yieldTimeIs(double seconds) {
+    ORVEL_TRACE(*dh_, 5, "PloomMap", "{} yieldTime:{}", rootPath(), seconds);
+    yieldTime_ = seconds;
+    if (impl_) impl_->yieldTimeIs(seconds);
+  }
+  bool quiesced() const {
+    ORVEL_TRACE(*dh_, 5, "PloomMap", "{} type:{}", rootPath(), impl_ ? static_cast<int>(impl_->type()) : -1);
+    return impl_ ? impl_->quiesced() : true;
+  }
+  std::uint32_t mountStatus() const { return impl_ ? impl_->mountStatus() : 0; }
+  bool clientQuiesced(const std::string& readerName) const {
+    ORVEL_TRACE(*dh_, 5, "PloomMap", "{} readerName:{}", rootPath(), readerName);
+    if (!writer_) throw Orvel::Exception("not implemented");
+    return !readerName.empty();
+  }
+  // The endpoint was flushed: the placeholder takes over, then the owner hears of it.
+  void flushComplete() {
+    installDummy();
+    if (eventSink_) eventSink_(eventFlushComplete_);
+    if (flushComplete_) flushComplete_();
+  }
+  void handleDisconnect() {
+    ORVEL_TRACE(*dh_, 1, "PloomMap", "{}", rootPath());
+    if (descriptor_.mode != MapMode::reader && descriptor_.mode != MapMode::shadowReader) {
+      Orvel::fmassert("mode", __FILE__, __func__, __LINE__, "wrong type:{}", static_cast<std::uint32_t>(descriptor_.mode));
+    }
+  }
+
+  std::uint32_t capacity() const { return impl_ ? impl_->capacity() : 0; }
+  std::uint32_t maxSize() const { return impl_ ? impl_->maxSize() : 0; }
+  bool connected() const { return impl_ && impl_->connected(); }
+  std::uint32_t palvoId() const { return impl_ ? impl_->palvoId() : 0; }
+  bool criticalTaskCheck() const { return impl_ && impl_->criticalTaskCheck(); }
+  void criticalTaskCheckIs(bool check) {
+    if (impl_) impl_->criticalTaskCheckIs(check);
+  }
+  const Writer::Counters* writerCounters() const { return writer_ ? &writer_->counters() : nullptr; }
+
+  // The endpoint all entry operations go through.
+  PloomInterface<V>* endpoint() const noexcept { return impl_.get(); }
+  PloomWriter<V>* writer() const noexcept { return writer_; }
+
+ private:
+  void writerQuiesced(bool quiesced) {
+    if (notifyingCallback_) notifyingCallback_(quiesced);
+  }
+
+  std::unique_ptr<PloomInterface<V>> impl_;
+  PloomWriter<V>* writer_ = nullptr;
+};
+
+}  // namespace Ploom

@@ -1,0 +1,152 @@
+// Ploom::PloomMap: opening a collection in each mode, the placeholder
+// endpoints, local writers, and the map-level operations.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "Ploom/PloomMap.h"
+#include "PloomTestSupport.h"
+
+namespace {
+
+using namespace ploom_test;
+namespace fs = std::filesystem;
+
+class PloomMapTest : public test_shm::TempBaseDir {};
+
+Ploom::MapDescriptor readerDescriptor() {
+  Ploom::MapDescriptor d = descriptor(0);
+  d.mode = Ploom::MapMode::reader;
+  return d;
+}
+
+template <class F>
+std::string messageOf(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "no exception";
+}
+
+// Verifies: writer mode creates the collection, its control file, and tells
+// the owner it is ready and notifying.
+TEST_F(PloomMapTest, WriterMode) {
+  Ploom::PloomMap<Value> map("/map/writer");
+  int ready = 0, notifying = 0;
+  map.readyCallbackIs([&] { ++ready; });
+  map.notifyingCallbackIs([&](bool on) { notifying += on; });
+  map.init(descriptor(512));
+  EXPECT_EQ(ready, 1);
+  EXPECT_EQ(notifying, 1);
+  ASSERT_NE(map.writer(), nullptr);
+  EXPECT_EQ(map.endpoint()->type(), Ploom::EndpointType::writer);
+  EXPECT_EQ(map.mountStatus(), 1u);
+  EXPECT_TRUE(fs::exists(map.rootPath() + "/control"));
+  map.endpoint()->write(Value{Key{1}, {1, 1}}, true);
+  EXPECT_TRUE(map.validate());
+  EXPECT_TRUE(map.validateFiles("writer", 0));
+  EXPECT_TRUE(map.clientQuiesced("reader"));
+  EXPECT_FALSE(map.clientQuiesced(""));
+  EXPECT_NE(map.owner().find(std::to_string(getpid())), std::string::npos) << map.owner();
+  map.init(descriptor(512));  // the same descriptor again is accepted
+}
+
+// Verifies: descriptors that cannot work are refused with their reason.
+TEST_F(PloomMapTest, InitRefusals) {
+  Ploom::PloomMap<Value> zero("/map/zero");
+  EXPECT_EQ(messageOf([&] { zero.init(descriptor(0)); }),
+            "0 is not a valid initialization size for collection /map/zero in writer mode");
+  Ploom::PloomMap<Value> heap("/map/heap");
+  Ploom::MapDescriptor d = descriptor(64);
+  d.heapAllocation = true;
+  EXPECT_EQ(messageOf([&] { heap.init(d); }),
+            "cannot initialize collection /map/heap heap allocation in non-local mode not allowed");
+  Ploom::PloomMap<Value> twice("/map/twice");
+  twice.init(descriptor(64));
+  EXPECT_NE(messageOf([&] { twice.init(descriptor(128)); }).find("name:/map/twice failed subsequent initialize"),
+            std::string::npos);
+}
+
+// Verifies: the placeholder finds nothing, iterates nothing and refuses
+// every modification as read-only.
+TEST_F(PloomMapTest, ReaderModeHasThePlaceholder) {
+  Ploom::PloomMap<Value> map("/map/reader");
+  map.init(readerDescriptor());
+  auto* endpoint = map.endpoint();
+  ASSERT_NE(endpoint, nullptr);
+  EXPECT_EQ(endpoint->type(), Ploom::EndpointType::dummy);
+  bool found = true;
+  const Value* v = endpoint->lookup(Key{3}, found, nullptr);
+  EXPECT_FALSE(found);
+  EXPECT_EQ(*v, Value{});
+  Value out;
+  Ploom::IterHint hint;
+  EXPECT_FALSE(endpoint->first(out, hint));
+  EXPECT_EQ(messageOf([&] { endpoint->write(Value{}, true); }), "write to read-only Ploom table");
+  EXPECT_EQ(messageOf([&] { endpoint->directWrite(Value{}); }), "write to read-only Ploom table");
+  EXPECT_EQ(messageOf([&] { endpoint->directCommit(); }), "write to read-only Ploom table");
+  EXPECT_EQ(messageOf([&] { endpoint->remove(Key{}, out); }), "remove to read-only Ploom table");
+  EXPECT_THROW(endpoint->remove(Key{}, out), Orvel::NoPermissionException);
+  EXPECT_EQ(messageOf([&] { map.clientQuiesced("x"); }), "not implemented");
+}
+
+// Verifies: a local writer keeps its collection in process memory (no files),
+// takes its identity from the process id, and the default local writer has
+// capacity 100 and the name "none".
+TEST_F(PloomMapTest, LocalWriters) {
+  Ploom::PloomMap<Value> map("/map/local");
+  Ploom::MapDescriptor d = descriptor(64);
+  d.local = true;
+  map.init(d);
+  for (std::uint32_t i = 0; i < 500; ++i) map.endpoint()->write(Value{Key{i}, {i, i}}, true);
+  EXPECT_EQ(map.endpoint()->members(), 500u);
+  EXPECT_TRUE(map.validate());
+  EXPECT_EQ(map.palvoId(), static_cast<std::uint32_t>(getpid()));
+  EXPECT_FALSE(fs::exists(map.rootPath()));
+
+  auto local = Ploom::PloomMap<Value>::createDefaultLocalWriter(map.debugHandler());
+  EXPECT_EQ(local->maxSize(), 100u);
+  EXPECT_EQ(local->ploomName(), "none");
+  local->write(Value{Key{1}, {2, 3}}, true);
+  bool found = false;
+  EXPECT_EQ(local->lookup(Key{1}, found, nullptr)->payload[1], 3u);
+}
+
+// Verifies: a flush installs the placeholder, then reports the event and
+// calls the owner back; a corruption report leaves the marker file that the
+// next writer removes.
+TEST_F(PloomMapTest, FlushAndCorruptionReport) {
+  {
+    Ploom::PloomMap<Value> map("/map/flush");
+    map.init(descriptor(64));
+    std::vector<std::string> events;
+    map.eventSinkIs([&](Ploom::PloomMapBase::Event) { events.push_back("event"); });
+    map.flushCompleteCallbackIs([&] { events.push_back("callback"); });
+    map.doCorruptionDetected("test corruption");
+    EXPECT_TRUE(fs::exists(map.rootPath() + "/corruption-detected"));
+    map.flushComplete();
+    EXPECT_EQ(map.endpoint()->type(), Ploom::EndpointType::dummy);
+    EXPECT_EQ(events, (std::vector<std::string>{"event", "callback"}));
+  }
+  Ploom::PloomMap<Value> again("/map/flush");
+  again.init(descriptor(64));
+  EXPECT_FALSE(fs::exists(again.rootPath() + "/corruption-detected"));
+}
+
+using PloomMapDeathTest = PloomMapTest;
+
+// Verifies: the uses that are bugs end the process with their texts.
+TEST_F(PloomMapDeathTest, Misuse) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // the writer's socket thread runs
+  Ploom::PloomMap<Value> map("/map/misuse");
+  map.init(descriptor(64));
+  EXPECT_DEATH(map.attach("x"), "invoked for a writer");
+  EXPECT_DEATH(map.handleDisconnect(), "wrong type:0");
+  map.installStrictDummy();
+  bool found = false;
+  EXPECT_DEATH(map.endpoint()->lookup(Key{1}, found, nullptr), "invoked, name:/map/misuse rootpath:");
+}
+
+}  // namespace
