@@ -120,22 +120,26 @@ class WriterHashMap {
     bool found = false;
     std::uint32_t hops = 0;
     for (SlotLink link = SlotLink::read(buckets_.entry(bucket)); !link.endOfChain();) {
-      const Checked checked = checkedSlot(link, bucket, hops);
-      curr = LinkRef::slot(checked.index);
-      ORVEL_TRACE(dh(), 9, "WriterHashMap", "{} next curr:{}", context_.name, checked.index);
-      const std::uint32_t slotR = Ploom::Words::load<std::uint32_t>(checked.slot + Layout::kRhashOffset);
-      if (slotR > r) break;
-      if (slotR == r) {
-        const auto order = Traits::key(*valueIn(checked.slot)) <=> key;
-        if (order == 0) {
-          found = true;
-          break;
-        }
-        if (order > 0) break;
+      std::uint8_t* slot = occupiedSlot(link, hops);
+      const std::uint32_t index = link.index();
+      curr = LinkRef::slot(index);
+      ORVEL_TRACE(dh(), 9, "WriterHashMap", "{} next curr:{}", context_.name, index);
+      const std::uint32_t slotR = Ploom::Words::load<std::uint32_t>(slot + Layout::kRhashOffset);
+      const auto order = Traits::key(*valueIn(slot)) <=> key;
+      // A slot holding the key itself hashes to h, so its bucket check would
+      // pass; every other slot's key is hashed again and checked.
+      if (slotR == r && order == 0) {
+        found = true;
+        break;
       }
+      if ((hash(Traits::key(*valueIn(slot))) & (numBuckets() - 1)) != bucket) {
+        WriterHashMapCommon::throwCorruptKey(index);
+      }
+      if (slotR > r) break;
+      if (slotR == r && order > 0) break;
       // The slot sorts before the key: walk on.
       prev = curr;
-      link = SlotLink::read(checked.slot);
+      link = SlotLink::read(slot);
     }
     prevOut = prev;
     currOut = curr;
@@ -373,10 +377,8 @@ class WriterHashMap {
   // under 2n buckets, b + n is admitted too via `splitting`).
   Checked checkedSlot(SlotLink link, std::uint32_t bucket, std::uint32_t& hops, std::uint32_t buckets = 0,
                       bool splitting = false) const {
-    if (++hops > slots_.numSlots()) WriterHashMapCommon::throwHashChainCycle(hops, slots_.numSlots());
+    std::uint8_t* slot = occupiedSlot(link, hops);
     const std::uint32_t index = link.index();
-    std::uint8_t* slot = slots_[index];  // range-checked
-    if (!SlotLink::read(slot).occupied()) WriterHashMapCommon::throwNotOccupied(index);
     const std::uint32_t h = hash(Traits::key(*valueIn(slot)));
     const std::uint32_t mask = (buckets ? buckets : numBuckets()) - 1;
     const std::uint32_t home = h & mask;
@@ -384,6 +386,15 @@ class WriterHashMap {
       if (buckets == 0 || (home & ((mask + 1) / 2 - 1)) != bucket) WriterHashMapCommon::throwCorruptKey(index);
     }
     return Checked{index, slot, h};
+  }
+
+  // The first checks of every hop: hop count, index range, occupied.
+  std::uint8_t* occupiedSlot(SlotLink link, std::uint32_t& hops) const {
+    if (++hops > slots_.numSlots()) WriterHashMapCommon::throwHashChainCycle(hops, slots_.numSlots());
+    const std::uint32_t index = link.index();
+    std::uint8_t* slot = slots_[index];  // range-checked
+    if (!SlotLink::read(slot).occupied()) WriterHashMapCommon::throwNotOccupied(index);
+    return slot;
   }
 
   static const V* valueIn(const std::uint8_t* slot) noexcept {

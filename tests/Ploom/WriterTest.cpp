@@ -2,9 +2,12 @@
 // chains and buckets, the value-write protocol, two-step writes, compaction.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <numeric>
 
 #include "Lumlog/Sink.h"
+#include "NvToggles/Toggles.h"
 #include "PloomTestSupport.h"
 
 namespace {
@@ -259,6 +262,55 @@ TEST_F(PloomWriterTest, SuperShrink) {
   EXPECT_TRUE(w->validate()) << w->lastValidationError();
 }
 
+// The VmFlags line of this process's mapping of `path`.
+std::string vmFlagsOf(const std::string& path) {
+  std::ifstream smaps("/proc/self/smaps");
+  bool inMapping = false;
+  for (std::string line; std::getline(smaps, line);) {
+    if (line.find(path) != std::string::npos && line.find('-') < line.find(' ')) inMapping = true;
+    if (inMapping && line.rfind("VmFlags:", 0) == 0) return line;
+  }
+  return "";
+}
+
+// Verifies: with the "FullCoreDump" toggle off the collection's mappings are
+// left out of core dumps; by default they are included.
+TEST_F(PloomWriterTest, CoreDumpToggle) {
+  const std::string toggles = file("toggles");
+  std::filesystem::create_directories(toggles);
+  NvToggles::toggleDirIs(toggles);
+  {
+    WriterHandle<Value> w("/t/dump-on", descriptor(64));
+    const std::string flags = vmFlagsOf(w->rootPath() + "/slots");
+    ASSERT_FALSE(flags.empty());
+    EXPECT_EQ(flags.find(" dd"), std::string::npos) << flags;
+  }
+  std::ofstream(toggles + "/Ploom.json") << R"({"FullCoreDump": false})";
+  {
+    WriterHandle<Value> w("/t/dump-off", descriptor(64));
+    EXPECT_NE(vmFlagsOf(w->rootPath() + "/slots").find(" dd"), std::string::npos);
+    EXPECT_NE(vmFlagsOf(w->rootPath() + "/buckets").find(" dd"), std::string::npos);
+  }
+  NvToggles::toggleDirIs("");
+}
+
+// Verifies: long passes run the critical-priority tasks when the collection
+// asks for it, and never otherwise.
+TEST_F(PloomWriterTest, LongPassesYieldWhenAsked) {
+  for (bool check : {false, true}) {
+    Ploom::MapDescriptor d = descriptor(64);
+    d.criticalTaskCheck = check;
+    WriterHandle<Value> w(check ? "/t/yield" : "/t/noyield", d);
+    for (std::uint32_t i = 0; i < 100; ++i) w->write(val(i), true);
+    int runs = 0;
+    const auto id = Orvel::schedulerRootOrvel()->criticalPriorityTaskIs([&] { ++runs; });
+    // Grow until one pass outlasts the 10 ms deadline (at the latest with a million buckets).
+    while (runs == 0 && w->buckets() < (1u << 21)) w->hashMap().growBuckets();
+    Orvel::schedulerRootOrvel()->criticalPriorityTaskDel(id);
+    EXPECT_EQ(runs > 0, check);
+  }
+}
+
 using PloomWriterDeathTest = PloomWriterTest;
 
 // Verifies: writes must pair directWrite with directCommit.
@@ -285,7 +337,7 @@ TEST_F(PloomWriterDeathTest, CriticalTaskMayNotWrite) {
         // Inside a modification, grow until one pass outlasts the 10 ms
         // yield deadline (at the latest with a million buckets).
         w->slotTable().enterCriticalSection("test");
-        for (int i = 0; i < 20; ++i) w->hashMap().growBuckets();
+        while (w->buckets() < (1u << 21)) w->hashMap().growBuckets();
       },
       "Ploom reentrancy detected");
   Orvel::schedulerRootOrvel()->criticalPriorityTaskDel(id);

@@ -69,6 +69,8 @@ class EntryBase {
  public:
   using EntryKey = Key;
   using DataByte0Index = values::DataByte0Index<Traits>;
+  // The full type name, as collections record it in their files.
+  static constexpr const char* kTypeName = Traits::kEntryTypeName;
   static constexpr std::uint32_t entrySize = Traits::kEntrySize;
   static constexpr std::uint32_t entrySizeBits = Traits::kEntrySize * 8;
 

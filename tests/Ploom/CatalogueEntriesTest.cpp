@@ -1,0 +1,100 @@
+// The collection with the catalogue's own entries: every direct table's Entry
+// is stored, found, iterated and validated, and the LPM map's 2048 default
+// entries grow a collection of capacity 512 the way its shadow will.
+#include <gtest/gtest.h>
+
+#include "EtppcMtuMapTableHwDirect.h"
+#include "IppaCsInlif0ProfileMapHwDirect.h"
+#include "IppaRoutingProfileToVectorMapHwDirect.h"
+#include "IppaVsiToRoutingProfileMapHwDirect.h"
+#include "IppbFlpInlifProfile0MapHwDirect.h"
+#include "IppdInlifProfileTableHwDirect.h"
+#include "IppfRoutingProfileToVectorMapHwDirect.h"
+#include "IppfVsiPrefixIndexTableHwDirect.h"
+#include "IppfVsiToRoutingProfileMapHwDirect.h"
+#include "EtppcCfgMtuActionProfileIdxMapTableHwDirect.h"
+#include "EtppcTermVsdArrPrefixTableHwDirect.h"
+#include "LpmEntryTypeMapHwDirect.h"
+#include "PloomTestSupport.h"
+#include "TarSnifActionTableHwDirect.h"
+
+namespace {
+
+using namespace bcm88490_a0;
+using ploom_test::descriptor;
+using ploom_test::WriterHandle;
+
+template <class Table>
+class CatalogueEntries : public test_shm::TempBaseDir {};
+
+using DirectTables =
+    ::testing::Types<IppaVsiToRoutingProfileMapHwDirect, IppaCsInlif0ProfileMapHwDirect, TarSnifActionTableHwDirect,
+                     EtppcCfgMtuActionProfileIdxMapTableHwDirect, IppfRoutingProfileToVectorMapHwDirect,
+                     IppdInlifProfileTableHwDirect, IppfVsiToRoutingProfileMapHwDirect, EtppcMtuMapTableHwDirect,
+                     IppfVsiPrefixIndexTableHwDirect, EtppcTermVsdArrPrefixTableHwDirect, LpmEntryTypeMapHwDirect,
+                     IppbFlpInlifProfile0MapHwDirect, IppaRoutingProfileToVectorMapHwDirect>;
+TYPED_TEST_SUITE(CatalogueEntries, DirectTables);
+
+// Every key of the table's range, in order.
+template <class Table>
+std::vector<typename Table::EntryKey> allKeys() {
+  using Key = typename Table::EntryKey;
+  std::vector<Key> keys;
+  if constexpr (Key::kIndexed) {
+    for (unsigned a = Key::arrayIndexMin; a <= Key::arrayIndexMax; ++a) {
+      for (std::uint32_t e = Key::entryIndexMin; e <= Key::entryIndexMax; ++e) {
+        keys.emplace_back(static_cast<unsigned char>(a), e);
+      }
+    }
+  } else {
+    for (std::uint32_t v = Key::min; v <= Key::max; ++v) keys.emplace_back(v);
+  }
+  return keys;
+}
+
+// Verifies: a collection holds every key of the table with its data, finds
+// each, iterates exactly the stored entries and validates; the value sizes
+// are those the slot layout expects (8, 12, 16 or 40 bytes).
+TYPED_TEST(CatalogueEntries, StoreEveryKey) {
+  using Table = TypeParam;
+  using Entry = typename Table::Entry;
+  static_assert(sizeof(Entry) == 8 || sizeof(Entry) == 12 || sizeof(Entry) == 16 || sizeof(Entry) == 40);
+  WriterHandle<Entry> w(std::string("/catalogue/") + Table::tableName(), descriptor(512));
+  const auto keys = allKeys<Table>();
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    Entry entry(keys[i]);
+    entry.dataByte0Is(0, static_cast<unsigned char>(i));
+    w->write(entry, true);
+  }
+  EXPECT_EQ(w->members(), keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    bool found = false;
+    const Entry* stored = w->lookup(keys[i], found, nullptr);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(stored->dataByte0(0), static_cast<unsigned char>(i));
+  }
+  EXPECT_EQ(ploom_test::iterate(*w.writer).size(), keys.size());
+  EXPECT_TRUE(w->validate()) << w->lastValidationError();
+  EXPECT_EQ(Ploom::SlotHeaderCommon::typeName(w->slotTable().base()), std::string(Table::tableTypeName()) + "::Entry");
+}
+
+class LpmCollection : public test_shm::TempBaseDir {};
+
+// Verifies: the LPM map's 2048 defaults in a collection of capacity 512 grow
+// the slots 64 -> ... -> 512 -> 564 -> ... -> 2158 and the buckets to 2048.
+TEST_F(LpmCollection, DefaultsGrowPastCapacity) {
+  using Entry = LpmEntryTypeMapHwDirect::Entry;
+  WriterHandle<Entry> w("/catalogue/lpm-defaults", descriptor(512));
+  for (unsigned a = 0; a <= 1; ++a) {
+    for (std::uint32_t e = 0; e < 1024; ++e) {
+      Entry entry(LpmEntryTypeMapHwDirect::EntryKey(static_cast<unsigned char>(a), e));
+      entry.lpmEntryTypeIs(10);
+      w->write(entry, true);
+    }
+  }
+  EXPECT_EQ(w->capacity(), 2158u);
+  EXPECT_EQ(w->buckets(), 2048u);
+  EXPECT_TRUE(w->validate()) << w->lastValidationError();
+}
+
+}  // namespace
