@@ -9,7 +9,9 @@
 #include "Orvel/Exception.h"
 #include "Ploom/SlotHeaderCommon.h"
 #include "Ploom/ValidatorCommon.h"
+#include "PloomCore/BucketReader.h"
 #include "PloomCore/BucketWriter.h"
+#include <sys/stat.h>
 
 namespace {
 
@@ -76,6 +78,7 @@ bool SlotHeaderCommon::validateWords(const void* base, std::uint32_t headerSize,
 std::uint32_t SlotHeaderCommon::palvoId(const void* base) { return word(base, kPalvoOffset); }
 std::uint32_t SlotHeaderCommon::valueSize(const void* base) { return word(base, 20); }
 std::uint32_t SlotHeaderCommon::slotSize(const void* base) { return word(base, 24); }
+std::uint32_t SlotHeaderCommon::maxSlots(const void* base) { return word(base, 32); }
 
 std::string SlotHeaderCommon::typeName(const void* base) {
   const char* text = static_cast<const char*>(base) + kTypeNameOffset;
@@ -228,6 +231,76 @@ void BucketWriter::cleanup() {
 
 void BucketWriter::throwOutOfRange(std::uint32_t bucket) const {
   throw Orvel::CorruptionDetectedException(fmt::format("bucket {} out of range (count {})", bucket, numBuckets_));
+}
+
+BucketReader::BucketReader(std::string rootPath)
+    : rootPath_(std::move(rootPath)),
+      file_(BucketWriter::kFileName, rootPath_ + "/" + BucketWriter::kFileName, Mem::Access::readOnly) {}
+
+bool BucketReader::attach(std::string& reason) {
+  Mem::SharedMemWrapper& shm = file_.shm();
+  shm.close();
+  numBuckets_ = 0;
+  if (!shm.open(BucketWriter::kEntriesOffset, false, reason)) return false;
+  if (word(base(), 0) != BucketWriter::kMagic || word(base(), 4) != BucketWriter::kFormatVersion) {
+    reason = "not a bucket file";
+    shm.close();
+    return false;
+  }
+  try {
+    remap();
+  } catch (const Orvel::Exception& e) {
+    reason = e.what();
+    shm.close();
+    return false;
+  }
+  return true;
+}
+
+void BucketReader::detach() {
+  file_.shm().close();
+  numBuckets_ = 0;
+}
+
+std::uint64_t BucketReader::countPair() const {
+  return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(const_cast<std::uint8_t*>(base()) +
+                                                                          BucketWriter::kCountPairOffset))
+      .load(std::memory_order_acquire);
+}
+
+bool BucketReader::remap() {
+  const std::uint64_t pair = countPair();
+  const auto generation = static_cast<std::uint32_t>(pair);
+  const auto count = static_cast<std::uint32_t>(pair >> 32);
+  if (count == numBuckets_ && generation == generation_) return false;
+  if (count == 0 || (count & (count - 1)) != 0) {
+    throw Orvel::CorruptionDetectedException(fmt::format("bad bucket count:{} in {}", count, file_.shm().path()));
+  }
+  std::string reason;
+  if (!file_.shm().resize(BucketWriter::fileSizeFor(count), reason)) {
+    throw Orvel::CorruptionDetectedException(
+        fmt::format("cannot map {} buckets of {}: {}", count, file_.shm().path(), reason));
+  }
+  numBuckets_ = count;
+  generation_ = generation;
+  return true;
+}
+
+bool BucketReader::replaced() const {
+  struct stat atPath {};
+  return ::stat(file_.shm().path().c_str(), &atPath) != 0 || file_.shm().fileSize() == 0 ||
+         static_cast<std::uint64_t>(atPath.st_ino) != file_.shm().inode();
+}
+
+void BucketReader::throwOutOfRange(std::uint32_t bucket) const {
+  throw Orvel::CorruptionDetectedException(fmt::format("bucket {} out of range (count {})", bucket, numBuckets_));
+}
+
+void BucketReader::throwNumBucketsMismatch(std::uint64_t pair) const {
+  throw Orvel::CorruptionDetectedException(
+      fmt::format("bucket count changed to {} (generation {}) while reading with {} (generation {})",
+                  static_cast<std::uint32_t>(pair >> 32), static_cast<std::uint32_t>(pair), numBuckets_,
+                  generation_));
 }
 
 }  // namespace PloomCore

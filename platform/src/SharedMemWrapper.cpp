@@ -48,6 +48,12 @@ std::size_t SharedMemWrapper::fileSize() const {
   return rc == 0 ? static_cast<std::size_t>(st.st_size) : 0;
 }
 
+std::uint64_t SharedMemWrapper::inode() const {
+  struct stat st {};
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return 0;
+  return static_cast<std::uint64_t>(st.st_ino);
+}
+
 bool SharedMemWrapper::open(std::size_t size, bool create, std::string& reason) {
   close();
   if (size == 0) {

@@ -20,6 +20,7 @@
 #include "Orvel/DebugHandler.h"
 #include "Ploom/MapDescriptor.h"
 #include "Ploom/PloomDummy.h"
+#include "Ploom/PloomReader.h"
 #include "Ploom/PloomWriter.h"
 #include "SharedMem/OwnerFile.h"
 
@@ -139,11 +140,19 @@ class PloomMap : public PloomMapBase {
     }
   }
 
-  // The attach of the reader modes.
+  // The attach of the reader modes: a reader on the writer's files, or the
+  // placeholder while they cannot be read (the owner tries again later).
   bool attach(const std::string& name) {
     PLOOM_ASSERT(descriptor_.mode != MapMode::writer, "invoked for a writer");
     ORVEL_TRACE(*dh_, 5, "PloomMap", "attempting to attach {} as {}", name, static_cast<std::uint32_t>(descriptor_.mode));
-    installDummy();
+    auto reader = std::make_unique<PloomReader<V>>(*dh_, collectionPath_, name);
+    if (!reader->initialize(name)) {
+      ORVEL_TRACE(*dh_, 5, "PloomMap", "initialize failed for {}", name);
+      installDummy();
+      return false;
+    }
+    writer_ = nullptr;
+    impl_ = std::move(reader);
     ORVEL_TRACE(*dh_, 5, "PloomMap", "successful");
     return true;
   }

@@ -302,6 +302,7 @@ class PloomWriter : public PloomInterface<V> {
         Words::storeRelaxed(slots_[s] + Layout::kValueOffset, &value, sizeof(V));
       } else {
         s = curr.index;
+        std::atomic_thread_fence(std::memory_order_release);  // as in writeValue
         Words::storeRelaxed(slots_.lookaside() + Layout::kValueOffset, &value, sizeof(V));
       }
     } catch (const Orvel::MemoryResourceException&) {
@@ -488,6 +489,10 @@ class PloomWriter : public PloomInterface<V> {
     std::uint8_t* slot = slots_[s];
     const SlotLink old = SlotLink::read(slot);
     if (old.occupied()) {
+      // Orders every earlier store (the last rewrite's final version above
+      // all) before the lookaside stores: a reader that sees new lookaside
+      // words then sees that version too, and retries.
+      std::atomic_thread_fence(std::memory_order_release);
       std::uint8_t* lookaside = slots_.lookaside();
       Words::copyRelaxed(lookaside + Layout::kValueOffset, slot + Layout::kValueOffset, sizeof(V));
       Words::copyRelaxed(lookaside + Layout::kRhashOffset, slot + Layout::kRhashOffset, 4);

@@ -1,7 +1,8 @@
 // The slot file's header: the common part (bytes 0-557, Ploom::SlotHeaderCommon)
 // and the collection's own fields, then one lookaside slot image.
 //
-//   558  u16  runtime flags; bit 0: a writer is inside a critical section
+//   558  u16  runtime flags; bit 0: a writer is inside a critical section;
+//             bit 1: the file was retired (unlinked for a re-format)
 //   564  u32  occupied slot count
 //   568  u32  free-list head (slot index, or 0xBFFFFFFF when empty)
 //   572  u32  largest slot count the file has ever had
@@ -32,6 +33,9 @@ inline constexpr std::size_t kHighestOccupied = 592;
 inline constexpr std::size_t kLookaside = 608;
 
 inline constexpr std::uint16_t kInCriticalSection = 0x1;
+// Set in a file's header just before the writer unlinks it to re-format the
+// collection: readers still mapping it attach the new files.
+inline constexpr std::uint16_t kRetired = 0x2;
 
 static_assert(SlotHeaderCommon::kEnd == kRuntimeFlags, "the collection's fields follow the common header");
 static_assert(kRuntimeFlags % 2 == 0 && kOccupied % 4 == 0 && kCountPair % 8 == 0,

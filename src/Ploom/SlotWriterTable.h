@@ -334,8 +334,12 @@ class SlotWriterTable {
     base_ = nullptr;
     numSlots_ = 0;
   }
-  // Unmaps and removes the file (before a re-format).
+  // Unmaps and removes the file (before a re-format), marking it retired
+  // first for the readers that keep it mapped.
   void cleanup() {
+    if (base_ != nullptr && file_.shm().mappedSize() > SlotHeader::kRuntimeFlags + 1) {
+      SlotHeader::runtimeFlagsIs(base_, SlotHeader::runtimeFlags(base_) | SlotHeader::kRetired);
+    }
     file_.shm().wipe();
     base_ = nullptr;
     numSlots_ = 0;

@@ -38,6 +38,9 @@ class SharedMemWrapper {
   bool exists() const;
   // Length of the file on disk, 0 when there is none.
   std::size_t fileSize() const;
+  // The inode of the open file (0 when closed or anonymous): a reader
+  // compares it with the file now at path() to notice a re-formatted file.
+  std::uint64_t inode() const;
 
   // Opens the file (creating it, read-write only, when `create` is set and it
   // does not exist), extends it to at least `size` bytes (read-write) and maps

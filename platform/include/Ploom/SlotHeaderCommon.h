@@ -47,6 +47,7 @@ class SlotHeaderCommon {
   static std::string typeName(const void* base);
   static std::uint32_t valueSize(const void* base);
   static std::uint32_t slotSize(const void* base);
+  static std::uint32_t maxSlots(const void* base);
   // The common header as one line, for traces.
   static std::string toString(const void* base);
 };

@@ -1,0 +1,275 @@
+// PloomCore::ReaderHashMap: a reader process's lock-free view of a
+// collection's bucket and slot files (the structure is described in
+// WriterHashMap.h).
+//
+// Nothing is locked; every read is validated afterwards:
+//   1. a slot is read inside its version seqlock: the version word (acquire),
+//      the value and reversed hash copied with relaxed word loads (from the
+//      lookaside image when bit 1 says the value is being rewritten), an
+//      acquire fence, the version again (relaxed); a different version means
+//      the copy may be torn and it is repeated (Boehm's seqlock reader);
+//   2. the {version, link} pair that led to a slot is re-read after the slot
+//      read; a new version means the chain changed under the walk, which
+//      restarts;
+//   3. a lookup that finds nothing compares the bucket-count generation with
+//      the one it started with and raises the mismatch when a resize
+//      completed meanwhile (the owning reader re-maps and retries).
+// Keys and end markers are accepted for bucket counts n, n/2 and 2n, which is
+// what a walk overlapping a grow or shrink in progress meets. Every index read
+// from the files is range-checked before it is used.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "Orvel/DebugHandler.h"
+#include "Orvel/Format.h"
+#include "Ploom/ReaderCounters.h"
+#include "Ploom/SharedWords.h"
+#include "Ploom/SlotReaderTable.h"
+#include "Ploom/ValueTraits.h"
+#include "PloomCore/BucketReader.h"
+#include "PloomCore/ReaderHashMapCommon.h"
+
+namespace PloomCore {
+
+template <Ploom::CollectionValue V>
+class ReaderHashMap {
+ public:
+  using Traits = Ploom::ValueTraits<V>;
+  using Key = typename Traits::Key;
+  using Layout = Ploom::SlotLayout<V>;
+  using SlotLink = Ploom::SlotLink;
+
+  ReaderHashMap(const Orvel::Platform::DebugHandler& dh, const BucketReader& buckets,
+                const Ploom::SlotReaderTable<V>& slots, const std::uint32_t* seed, Ploom::Reader::Counters* counters)
+      : dh_(dh), buckets_(buckets), slots_(slots), seed_(seed), counters_(counters) {}
+
+  // The value of `key` copied into `buffer` (or the scratch buffer); the
+  // type's default and found = false when absent.
+  const V* lookup(const Key& key, bool& found, V* buffer) const {
+    found = false;
+    V* out = buffer ? buffer : &scratch_;
+    const std::uint32_t n = buckets_.numBuckets();
+    if (n == 0) {
+      ORVEL_TRACE(dh_, 5, "ReaderHashMap", "bucket table detached");
+      *out = V{};
+      return out;
+    }
+    const std::uint32_t generation = buckets_.generation();
+    const std::uint32_t h = hash(key);
+    const std::uint32_t bucket = h & (n - 1);
+    const std::uint32_t r = Ploom::reverseBits(h);
+    while (true) {
+      const std::uint8_t* linkAt = buckets_.entry(bucket);
+      SlotLink snap = SlotLink::read(linkAt);
+      std::uint32_t hops = 0;
+      bool restart = false;
+      while (!snap.endOfChain()) {
+        const std::uint32_t index = checkedIndex(snap, hops);
+        std::uint32_t slotR;
+        const SlotLink read = consistentRead(index, *out, slotR);
+        if (SlotLink::read(linkAt).version != snap.version) {
+          restart = retry();
+          break;
+        }
+        if (!read.occupied()) ReaderHashMapCommon::throwNotOccupied(index, &key, sizeof(Key));
+        const auto order = Traits::key(*out) <=> key;
+        if (slotR < r || (slotR == r && order < 0)) {
+          checkKeyBucket(Traits::key(*out), bucket);
+          linkAt = slots_.slot(index);
+          snap = read;
+          continue;
+        }
+        if (slotR > r || order > 0) break;
+        found = true;
+        return out;
+      }
+      if (restart) continue;
+      if (snap.endOfChain() && (snap.link & ~SlotLink::kMark) != SlotLink::kNothing && snap.index() >= n) {
+        buckets_.throwOutOfRange(snap.index());
+      }
+      const std::uint64_t pair = buckets_.countPair();
+      if (static_cast<std::uint32_t>(pair) != generation) buckets_.throwNumBucketsMismatch(pair);
+      *out = V{};
+      return out;
+    }
+  }
+
+  bool first(std::uint32_t bucket, V& valueOut, Ploom::IterHint& hint) const {
+    const std::uint32_t n = buckets_.numBuckets();
+    if (bucket >= n) buckets_.throwOutOfRange(bucket);
+    std::uint32_t bucketHops = 0;
+    while (true) {
+      const SlotLink head = SlotLink::read(buckets_.entry(bucket));
+      if (head.endOfChain()) {
+        const std::uint32_t marker = head.index();
+        if (marker == SlotLink::kNoBucket) {
+          ORVEL_TRACE(dh_, 8, "ReaderHashMap", "none found!");
+          return false;
+        }
+        if (!successorTolerated(bucket, marker)) ReaderHashMapCommon::throwHasBucket(bucket, marker, n);
+        if (++bucketHops > n) ReaderHashMapCommon::throwHashBucketCycle(bucketHops, n);
+        if (marker >= n) buckets_.throwOutOfRange(marker);
+        bucket = marker;
+        continue;
+      }
+      std::uint32_t hops = 0;
+      const std::uint32_t index = checkedIndex(head, hops);
+      std::uint32_t slotR;
+      const SlotLink read = consistentRead(index, valueOut, slotR);
+      if (SlotLink::read(buckets_.entry(bucket)).version != head.version) {
+        retry();
+        continue;
+      }
+      if (!read.occupied()) ReaderHashMapCommon::throwNotOccupied(index, &Traits::key(valueOut), sizeof(Key));
+      checkKeyBucket(Traits::key(valueOut), bucket);
+      hint = Ploom::IterHint{read.version, index, bucket};
+      ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} found at bucket {}, saving {}", index, bucket, hint.slot);
+      return true;
+    }
+  }
+
+  bool next(const Key& key, V& valueOut, Ploom::IterHint& hint) const {
+    const std::uint32_t n = buckets_.numBuckets();
+    if (hint.slot < slots_.numSlots() && hint.bucket < n) {
+      const SlotLink link = SlotLink::read(slots_.slot(hint.slot));
+      if (link.version == hint.version) {
+        if (!link.endOfChain()) {
+          std::uint32_t hops = 0;
+          const std::uint32_t index = checkedIndex(link, hops);
+          std::uint32_t slotR;
+          const SlotLink read = consistentRead(index, valueOut, slotR);
+          if (SlotLink::read(slots_.slot(hint.slot)).version == hint.version && read.occupied() &&
+              keyTolerated(Traits::key(valueOut), hint.bucket)) {
+            hint = Ploom::IterHint{read.version, index, hint.bucket};
+            ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} next slot {} success", hint.bucket, index);
+            return true;
+          }
+        } else {
+          if ((link.link & ~SlotLink::kMark) == SlotLink::kNothing) {
+            ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} failed", hint.bucket);
+            return false;
+          }
+          const std::uint32_t marker = link.index();
+          if (!successorTolerated(hint.bucket, marker)) ReaderHashMapCommon::throwHasBucket(hint.bucket, marker, n);
+          if (marker >= n) buckets_.throwOutOfRange(marker);
+          ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} next bucket {} using {}", hint.bucket, marker, hint.slot);
+          return first(marker, valueOut, hint);
+        }
+      }
+    }
+    // Slow path: the first slot after `key` in its own bucket, or the next bucket's first.
+    counters_->inc(Ploom::Reader::Counters::slowPaths);
+    const std::uint32_t h = hash(key);
+    const std::uint32_t bucket = h & (n - 1);
+    const std::uint32_t r = Ploom::reverseBits(h);
+    while (true) {
+      const std::uint8_t* linkAt = buckets_.entry(bucket);
+      SlotLink snap = SlotLink::read(linkAt);
+      std::uint32_t hops = 0;
+      bool restart = false;
+      while (!snap.endOfChain()) {
+        const std::uint32_t index = checkedIndex(snap, hops);
+        ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} comparing slot {} {}", bucket, index, r);
+        std::uint32_t slotR;
+        const SlotLink read = consistentRead(index, valueOut, slotR);
+        if (SlotLink::read(linkAt).version != snap.version) {
+          restart = retry();
+          break;
+        }
+        if (!read.occupied()) ReaderHashMapCommon::throwSlowPathNotOccupied(bucket, &key, sizeof(Key), index);
+        if (slotR > r || (slotR == r && (Traits::key(valueOut) <=> key) > 0)) {
+          hint = Ploom::IterHint{read.version, index, bucket};
+          ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} success {}, saving {}", bucket, index, hint.slot);
+          return true;
+        }
+        checkKeyBucket(Traits::key(valueOut), bucket);
+        linkAt = slots_.slot(index);
+        snap = read;
+      }
+      if (restart) continue;
+      if ((snap.link & ~SlotLink::kMark) == SlotLink::kNothing) {
+        ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} failed", bucket);
+        return false;
+      }
+      const std::uint32_t marker = snap.index();
+      if (!successorTolerated(bucket, marker)) ReaderHashMapCommon::throwHasBucket(bucket, marker, n);
+      if (marker >= n) buckets_.throwOutOfRange(marker);
+      ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} next bucket {}", bucket, marker);
+      return first(marker, valueOut, hint);
+    }
+  }
+
+  std::uint32_t hash(const Key& key) const { return Traits::hash(key, *seed_); }
+
+  // Reads slot `index` inside its version seqlock into `out`; returns the
+  // {version, link} it read under.
+  SlotLink consistentRead(std::uint32_t index, V& out, std::uint32_t& rhash) const {
+    const std::uint8_t* slot = slots_.slot(index);
+    while (true) {
+      const SlotLink before = SlotLink::read(slot);
+      const std::uint8_t* source = slot;
+      if (before.writing()) {
+        counters_->inc(Ploom::Reader::Counters::rewriteCopies);
+        source = slots_.lookaside();
+      }
+      Ploom::Words::loadRelaxed(&out, source + Layout::kValueOffset, sizeof(V));
+      rhash = Ploom::Words::load<std::uint32_t, std::memory_order_relaxed>(source + Layout::kRhashOffset);
+      std::atomic_thread_fence(std::memory_order_acquire);
+      const SlotLink after = SlotLink::unpack(Ploom::Words::load<std::uint64_t, std::memory_order_relaxed>(slot));
+      if (after.version == before.version) {
+        if (index >= slots_.numSlots()) ReaderHashMapCommon::throwOutOfRangeIndex(index, slots_.numSlots());
+        return before;
+      }
+    }
+  }
+
+ private:
+  bool retry() const {
+    counters_->inc(Ploom::Reader::Counters::retries);
+    return true;
+  }
+
+  std::uint32_t checkedIndex(SlotLink link, std::uint32_t& hops) const {
+    const std::uint32_t bound = slots_.numSlots();
+    if (++hops > bound) ReaderHashMapCommon::throwHashChainCycle(hops, bound);
+    const std::uint32_t index = link.index();
+    if (index >= bound) ReaderHashMapCommon::throwOutOfRangeIndex(index, bound);
+    return index;
+  }
+
+  // A key read from bucket b's chain belongs there under n, n/2 or 2n buckets.
+  bool keyTolerated(const Key& key, std::uint32_t bucket) const {
+    const std::uint32_t h = hash(key);
+    const std::uint32_t n = buckets_.numBuckets();
+    return (h & (n - 1)) == bucket || (n > 1 && (h & (n / 2 - 1)) == bucket) || (h & (2 * n - 1)) == bucket;
+  }
+  void checkKeyBucket(const Key& key, std::uint32_t bucket) const {
+    if (!keyTolerated(key, bucket)) ReaderHashMapCommon::throwCorruptKey(bucket, &key, sizeof(Key));
+  }
+
+  // The successor of `bucket` in split order with `bits` bits of bucket index.
+  static std::uint32_t successorWith(std::uint32_t bucket, unsigned bits) {
+    if (bits == 0) return SlotLink::kNoBucket;
+    const std::uint32_t size = std::uint32_t{1} << bits;
+    if (bucket >= size) return SlotLink::kNoBucket - 1;  // matches no marker
+    const std::uint32_t reversed = Ploom::reverseBits(bucket) >> (32 - bits);
+    if (reversed + 1 >= size) return SlotLink::kNoBucket;
+    return Ploom::reverseBits(reversed + 1) >> (32 - bits);
+  }
+  bool successorTolerated(std::uint32_t bucket, std::uint32_t marker) const {
+    const unsigned bits = static_cast<unsigned>(__builtin_ctz(buckets_.numBuckets()));
+    return marker == successorWith(bucket, bits) || (bits > 0 && marker == successorWith(bucket, bits - 1)) ||
+           marker == successorWith(bucket, bits + 1);
+  }
+
+  const Orvel::Platform::DebugHandler& dh_;
+  const BucketReader& buckets_;
+  const Ploom::SlotReaderTable<V>& slots_;
+  const std::uint32_t* seed_;
+  Ploom::Reader::Counters* counters_;
+  mutable V scratch_{};
+};
+
+}  // namespace PloomCore
