@@ -201,7 +201,7 @@ void lookupHit(benchmark::State& state) {
     hits += peer.lookup(o[at]);
     if (++at == n) at = 0;
   }
-  if (hits != state.iterations()) state.SkipWithError("a present key was not found");
+  if (hits != static_cast<std::size_t>(state.iterations())) state.SkipWithError("a present key was not found");
 }
 
 template <class Peer>

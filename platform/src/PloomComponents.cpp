@@ -206,6 +206,14 @@ bool BucketWriter::validate(std::uint32_t palvoId, std::string& err) const {
 
 void BucketWriter::resize(std::uint32_t buckets) {
   Mem::SharedMemWrapper& shm = file_.shm();
+  if (buckets <= numBuckets_) {
+    // Shrinking keeps the mapping and the entries past the new count: a
+    // reader still using the larger count reads the chains as they were
+    // joined, never zeroed memory. A later grow sets them again before it
+    // publishes the larger count.
+    numBuckets_ = buckets;
+    return;
+  }
   std::string reason;
   if (!shm.resize(fileSizeFor(buckets), reason)) {
     throw Orvel::MemoryResourceException(

@@ -19,6 +19,7 @@
 #include "Orvel/DebugHandler.h"
 #include "Orvel/Format.h"
 #include "Orvel/Time.h"
+#include "Ploom/Errors.h"
 #include "Ploom/PloomInterface.h"
 #include "Ploom/ReaderCounters.h"
 #include "Ploom/SlotReaderTable.h"
@@ -99,7 +100,8 @@ class PloomReader : public PloomInterface<V> {
     return found;
   }
 
-  bool next(const Key& key, V& valueOut, IterHint& hint) const override {
+  bool next(const Key& keyIn, V& valueOut, IterHint& hint) const override {
+    const Key key = keyIn;  // valueOut may hold it
     return withRetry([&] { return map_.next(key, valueOut, hint); },
                      [&] { hint.bucket = SlotLink::kNothing; });  // the slow path after a re-map
   }
@@ -117,6 +119,10 @@ class PloomReader : public PloomInterface<V> {
 
   // Re-maps what the writer resized or replaced; true when anything changed.
   bool doResize() const {
+    if (!initialized_) {
+      reattach();
+      return true;
+    }
     bool changed = false;
     if (SlotHeader::runtimeFlags(slots_.base()) & SlotHeader::kRetired) {
       reattach();
@@ -157,6 +163,7 @@ class PloomReader : public PloomInterface<V> {
  private:
   template <class Op, class Reset>
   auto withRetry(Op&& op, Reset&& reset) const {
+    if (!initialized_) reattach();  // a collection that went away may be back
     while (true) {
       try {
         auto result = op();

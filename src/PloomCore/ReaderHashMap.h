@@ -130,7 +130,10 @@ class ReaderHashMap {
     }
   }
 
-  bool next(const Key& key, V& valueOut, Ploom::IterHint& hint) const {
+  bool next(const Key& keyIn, V& valueOut, Ploom::IterHint& hint) const {
+    // A copy: callers pass the key of the value they pass as output, which
+    // the reads below overwrite before the slow path may need the key.
+    const Key key = keyIn;
     const std::uint32_t n = buckets_.numBuckets();
     if (hint.slot < slots_.numSlots() && hint.bucket < n) {
       const SlotLink link = SlotLink::read(slots_.slot(hint.slot));

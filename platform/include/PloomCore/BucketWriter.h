@@ -37,9 +37,10 @@ class BucketWriter {
   // 8: the existing file's header failed validation (nothing is changed).
   int attach(std::uint32_t palvoId);
   bool validate(std::uint32_t palvoId, std::string& err) const;
-  // Maps room for `buckets` entries (growing the file; shrinking gives the
-  // memory back but keeps the file length) and initialises added entries.
-  // Throws Orvel::MemoryResourceException.
+  // Maps room for `buckets` entries (growing the file) and initialises the
+  // entries past the current count. Shrinking only lowers the count: the
+  // entries past it stay as they are for readers that still use the larger
+  // count. Throws Orvel::MemoryResourceException.
   void resize(std::uint32_t buckets);
   void detach();
   // Unmaps and removes the file.
