@@ -12,6 +12,7 @@
 #include <string>
 
 #include "Orvel/Ptr.h"
+#include "Ploom/CollectionInspector.h"
 #include "Orvel/String.h"
 #include "VovuAsicUtils/BcmGroupAddrInfo.h"
 #include "VovuAsicUtils/HwTableBase.h"
@@ -95,6 +96,10 @@ struct ValueOps {
   void (*fieldIs)(void* entry, std::size_t field, std::uint64_t value);
   Wem::PerUnitBitmap (*vectorGet)(const void* entry, std::size_t field);
   void (*vectorIs)(void* entry, std::size_t field, const Wem::PerUnitBitmap& value);
+  // Reads the shared-memory collection at `collectionPath` as this table's
+  // entries, read-only (Ploom::inspectCollection).
+  bool (*collectionInspect)(const std::string& collectionPath, const Ploom::EntryVisitor& visit,
+                            Ploom::CollectionReport& report, bool check);
 };
 
 struct ReaderDescription {
@@ -169,6 +174,7 @@ constexpr ValueOps valueOps(std::span<const FieldDescription> fields,
       fieldIs,
       vectorGet,
       vectorIs,
+      &Ploom::inspectCollection<Entry>,
   };
 }
 

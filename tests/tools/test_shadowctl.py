@@ -1,10 +1,14 @@
 """shadowctl end to end: the catalogue it lists and its errors."""
 import json
+import os
+import shutil
 import subprocess
+import tempfile
 import sys
 import unittest
 
 SHADOWCTL = sys.argv.pop(1) if len(sys.argv) > 1 else "shadowctl"
+MAKE_COLLECTION = sys.argv.pop(1) if len(sys.argv) > 1 else "make_collection"
 
 # name: (bcmMemName or bcmRegName, group, memories, table plug-in, blocks)
 EXPECTED = {
@@ -206,6 +210,111 @@ class EncodeDecode(unittest.TestCase):
             (["decode", "TarSnifActionTableHwDirect", "zz" * 12], "is not hex"),
         ]
         for args, message in cases:
+            with self.subTest(args=args):
+                result = run(*args)
+                self.assertEqual(result.returncode, 1, result.stdout)
+                self.assertIn(message, result.stderr)
+
+
+class CollectionCommands(unittest.TestCase):
+    """dump, check and stats of collections another process wrote."""
+
+    def setUp(self):
+        self.base = tempfile.mkdtemp(prefix="vovu-shadowctl-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+        self.addCleanup(shutil.rmtree, self.base, True)
+
+    def make(self, name, table, first, count, data=None):
+        args = [MAKE_COLLECTION, self.base, name, table, str(first), str(count)] + ([str(data)] if data is not None else [])
+        subprocess.run(args, check=True)
+        return os.path.join(self.base, name)
+
+    def test_dump_lists_entries_decoded(self):
+        """Verifies: dump --json lists every entry with its key, data and fields, as the table decodes them."""
+        path = self.make("tar", "TarSnifActionTableHwDirect", 0, 32)
+        result = run("dump", path, "--json")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        dump = json.loads(result.stdout)
+        self.assertEqual(dump["type"], "bcm88490_a0::TarSnifActionTableHwDirect::Entry")
+        self.assertEqual(dump["members"], 32)
+        self.assertEqual(sorted(e["key"]["value"] for e in dump["entries"]), list(range(32)))
+        for entry in dump["entries"]:
+            self.assertEqual(len(entry["data"]), 24)
+            self.assertEqual(int(entry["data"][:2], 16), entry["key"]["value"])
+            self.assertEqual(entry["fields"]["destinationOw"], entry["key"]["value"] & 1)
+        lpm = json.loads(run("dump", self.make("lpm", "LpmEntryTypeMapHwDirect", 1020, 8), "--json").stdout)
+        self.assertIn({"arrayIndex": 1, "entryIndex": 3}, [e["key"] for e in lpm["entries"]])
+        human = run("dump", path)
+        self.assertEqual(human.returncode, 0, human.stderr)
+        self.assertIn("32 entries", human.stdout)
+
+    def test_stats_and_check(self):
+        """Verifies: stats reports the collection's figures; check finds a consistent collection consistent."""
+        path = self.make("stats", "TarSnifActionTableHwDirect", 0, 32)
+        stats = json.loads(run("stats", path, "--json").stdout)
+        self.assertEqual(stats["members"], 32)
+        self.assertGreaterEqual(stats["slots"], 32)
+        self.assertGreaterEqual(stats["buckets"], 16)
+        self.assertEqual(stats["reader"]["entriesRead"], 32)
+        check = run("check", path, "--json")
+        self.assertEqual(check.returncode, 0, check.stdout)
+        self.assertTrue(json.loads(check.stdout)["ok"])
+
+    def test_check_reports_damage_and_changes_nothing(self):
+        """Verifies: check reports a wrong occupied count and a left critical section, and writes nothing."""
+        path = self.make("damaged", "TarSnifActionTableHwDirect", 0, 10)
+        slots = os.path.join(path, "slots")
+        with open(slots, "r+b") as f:
+            f.seek(564)
+            f.write((11).to_bytes(4, "little"))
+            f.seek(558)
+            f.write((1).to_bytes(2, "little"))
+        with open(slots, "rb") as f:
+            before = f.read()
+        check = run("check", path, "--json")
+        self.assertEqual(check.returncode, 2, check.stdout)
+        problems = " ".join(json.loads(check.stdout)["problems"])
+        self.assertIn("10 entries reachable but the header counts 11", problems)
+        self.assertIn("critical section", problems)
+        with open(slots, "rb") as f:
+            self.assertEqual(f.read(), before, "check wrote to the collection")
+
+    def test_watch_prints_changes(self):
+        """Verifies: dump --watch prints what another process adds and changes, one JSON object a line."""
+        path = self.make("watched", "TarSnifActionTableHwDirect", 0, 4)
+        watcher = subprocess.Popen([SHADOWCTL, "dump", path, "--json", "--watch", "--interval", "0.05"],
+                                   stdout=subprocess.PIPE, text=True)
+        try:
+            self.assertEqual(json.loads(watcher.stdout.readline())["members"], 4)
+            self.make("watched", "TarSnifActionTableHwDirect", 2, 4, data=200)
+            changes = [json.loads(watcher.stdout.readline()) for _ in range(4)]
+        finally:
+            watcher.terminate()
+            watcher.wait(timeout=10)
+        self.assertEqual(sorted((c["change"], c["key"]["value"]) for c in changes),
+                         [("added", 4), ("added", 5), ("changed", 2), ("changed", 3)])
+        self.assertTrue(all(c["data"].startswith("c8") for c in changes))
+
+    def test_bad_paths(self):
+        """Verifies: paths that are not collections of this plug-in get a message and status 1."""
+        os.makedirs(os.path.join(self.base, "empty"))
+        with open(os.path.join(self.base, "garbage"), "w") as f:
+            f.write("x")
+        os.makedirs(os.path.join(self.base, "junk"))
+        with open(os.path.join(self.base, "junk", "slots"), "wb") as f:
+            f.write(b"\0" * 700)
+        # A slots file of another program's values: a valid common header naming another type.
+        os.makedirs(os.path.join(self.base, "foreign"))
+        header = bytearray(700)
+        header[0:12] = b"PSLT" + (1).to_bytes(4, "little") + (608).to_bytes(4, "little")
+        header[16:20] = (7).to_bytes(4, "little")
+        header[48:48 + 12] = b"other::Entry"
+        with open(os.path.join(self.base, "foreign", "slots"), "wb") as f:
+            f.write(header)
+        for args, message in [(["dump", "/nonexistent/dir"], "no such collection directory"),
+                              (["check", os.path.join(self.base, "empty")], "not a collection"),
+                              (["stats", os.path.join(self.base, "garbage")], "no such collection directory"),
+                              (["dump", os.path.join(self.base, "junk")], "has no readable header"),
+                              (["dump", os.path.join(self.base, "foreign")], "holds values of type other::Entry")]:
             with self.subTest(args=args):
                 result = run(*args)
                 self.assertEqual(result.returncode, 1, result.stdout)

@@ -111,7 +111,9 @@ void assign(const TableDescription& t, void* entry, const std::string& assignmen
   t.values->vectorIs(entry, index, bitmap);
 }
 
-ordered_json describe(const TableDescription& t, const void* entry) {
+}  // namespace
+
+ordered_json describeEntry(const TableDescription& t, const void* entry) {
   const auto& ops = *t.values;
   const auto parts = ops.keyParts(entry);
   ordered_json key = t.key.form == KeyForm::indexed ? ordered_json{{"arrayIndex", parts[0]}, {"entryIndex", parts[1]}}
@@ -135,14 +137,12 @@ ordered_json describe(const TableDescription& t, const void* entry) {
           {"text", ops.entryText(entry)}};
 }
 
-}  // namespace
-
 ordered_json encodeEntry(const PluginHost& host, const EntryRequest& request) {
   const TableDescription& t = findTable(host, request.table);
   EntryStorage storage;
   makeEntry(t, request.key, storage.bytes);
   for (const std::string& assignment : request.assignments) assign(t, storage.bytes, assignment);
-  return describe(t, storage.bytes);
+  return describeEntry(t, storage.bytes);
 }
 
 ordered_json decodeEntry(const PluginHost& host, const EntryRequest& request) {
@@ -155,7 +155,7 @@ ordered_json decodeEntry(const PluginHost& host, const EntryRequest& request) {
   EntryStorage storage;
   makeEntry(t, request.key, storage.bytes);
   std::copy(bytes.begin(), bytes.end(), t.values->mutableData(storage.bytes));
-  return describe(t, storage.bytes);
+  return describeEntry(t, storage.bytes);
 }
 
 void printEntryHuman(const ordered_json& entry, std::ostream& out) {

@@ -26,4 +26,7 @@ nlohmann::ordered_json decodeEntry(const PluginHost& host, const EntryRequest& r
 
 void printEntryHuman(const nlohmann::ordered_json& entry, std::ostream& out);
 
+// One entry of table `t` held in untyped storage, as encode --json prints it.
+nlohmann::ordered_json describeEntry(const bcm88490_a0::catalogue::TableDescription& t, const void* entry);
+
 }  // namespace shadowctl

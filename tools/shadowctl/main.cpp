@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "CollectionCommands.h"
 #include "EncodeCommand.h"
 #include "NvToggles/Toggles.h"
 #include "PluginHost.h"
@@ -68,6 +69,19 @@ int main(int argc, char** argv) {
   decode->add_option("--key", decodeRequest.key, "Entry key: A,E (array index, entry index) or V (value key)");
   decode->add_flag("--json", decodeJson, "Print one JSON object");
 
+  shadowctl::CollectionRequest dumpRequest, checkRequest, statsRequest;
+  CLI::App* dump = app.add_subcommand("dump", "Print the entries of a shared-memory collection (read-only)");
+  dump->add_option("path", dumpRequest.path, "The collection's directory")->required();
+  dump->add_flag("--json", dumpRequest.json, "Print one JSON object (one per change line with --watch)");
+  dump->add_flag("--watch", dumpRequest.watch, "Keep looking and print each change until interrupted");
+  dump->add_option("--interval", dumpRequest.interval, "Seconds between looks with --watch")->capture_default_str();
+  CLI::App* check = app.add_subcommand("check", "Check a collection's files for consistency, read-only; exit 2 when not");
+  check->add_option("path", checkRequest.path, "The collection's directory")->required();
+  check->add_flag("--json", checkRequest.json, "Print one JSON object");
+  CLI::App* stats = app.add_subcommand("stats", "Print a collection's figures: members, buckets, slots, generations");
+  stats->add_option("path", statsRequest.path, "The collection's directory")->required();
+  stats->add_flag("--json", statsRequest.json, "Print one JSON object");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -89,6 +103,9 @@ int main(int argc, char** argv) {
         shadowctl::printEntryHuman(entry, std::cout);
       }
     };
+    if (dump->parsed()) return shadowctl::dumpCollection(host, dumpRequest, std::cout, std::cerr);
+    if (check->parsed()) return shadowctl::checkCollection(host, checkRequest, std::cout, std::cerr);
+    if (stats->parsed()) return shadowctl::collectionStats(host, statsRequest, std::cout, std::cerr);
     if (encode->parsed()) printEntry(shadowctl::encodeEntry(host, encodeRequest), encodeJson);
     if (decode->parsed()) printEntry(shadowctl::decodeEntry(host, decodeRequest), decodeJson);
     if (tables->parsed()) {

@@ -1,0 +1,216 @@
+#include "CollectionCommands.h"
+
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <ostream>
+#include <stdexcept>
+#include <thread>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "EncodeCommand.h"
+#include "Mem/OrlRootPath.h"
+#include "Ploom/CollectionInspector.h"
+
+namespace shadowctl {
+namespace {
+
+using bcm88490_a0::catalogue::TableDescription;
+using nlohmann::ordered_json;
+
+struct Collection {
+  const TableDescription* table;
+  std::string collectionPath;  // below the base directory
+  std::string typeName;
+};
+
+// Finds the collection in directory `path` and the table of its values; the
+// base directory of collections becomes the directory that holds it.
+Collection open(const PluginHost& host, const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path dir = fs::absolute(fs::path(path), error).lexically_normal();
+  if (error || !fs::is_directory(dir)) throw std::runtime_error(fmt::format("{}: no such collection directory", path));
+  if (!fs::exists(dir / "slots")) throw std::runtime_error(fmt::format("{}: not a collection (no slots file)", path));
+  const std::string typeName = Ploom::collectionTypeName(dir.string());
+  if (typeName.empty()) throw std::runtime_error(fmt::format("{}: the slots file has no readable header", path));
+  for (const TableDescription* t : host.tables()) {
+    if (typeName == std::string(t->typeName) + "::Entry") {
+      Mem::baseDirIs(dir.parent_path().string());
+      return Collection{t, dir.filename().string(), typeName};
+    }
+  }
+  throw std::runtime_error(
+      fmt::format("{}: holds values of type {}, which is no table of this plug-in", path, typeName));
+}
+
+ordered_json reportJson(const std::string& path, const Ploom::CollectionReport& r) {
+  return {{"path", path},
+          {"type", r.typeName},
+          {"members", r.members},
+          {"slots", r.capacity},
+          {"buckets", r.buckets},
+          {"maxSlotsEver", r.maxSlotsEver},
+          {"highestOccupied", r.highestOccupied},
+          {"slotGeneration", r.slotGeneration},
+          {"bucketGeneration", r.bucketGeneration},
+          {"runtimeFlags", r.runtimeFlags},
+          {"palvoId", r.palvoId},
+          {"seed", r.seed},
+          {"reader", {{"entriesRead", r.entriesRead},
+                      {"retries", r.retries},
+                      {"rewriteCopies", r.rewriteCopies},
+                      {"slowPaths", r.slowPaths},
+                      {"resizeRetries", r.resizeRetries}}}};
+}
+
+// Every entry as {"key", "data", "fields"}, in iteration order.
+std::vector<ordered_json> readEntries(const Collection& c, Ploom::CollectionReport& report) {
+  std::vector<ordered_json> entries;
+  const bool ok = c.table->values->collectionInspect(
+      c.collectionPath,
+      [&](const void* entry) {
+        ordered_json full = describeEntry(*c.table, entry);
+        entries.push_back({{"key", full["key"]}, {"data", full["data"]}, {"fields", full["fields"]}});
+      },
+      report, false);
+  if (!ok) throw std::runtime_error(report.problems.empty() ? "cannot read the collection" : report.problems.front());
+  return entries;
+}
+
+std::string keyText(const ordered_json& key) {
+  if (key.contains("value")) return key["value"].dump();
+  return fmt::format("{},{}", key["arrayIndex"].dump(), key["entryIndex"].dump());
+}
+
+std::string fieldsText(const ordered_json& fields) {
+  std::string text;
+  for (const auto& [name, value] : fields.items()) {
+    text += fmt::format("{}{}={}", text.empty() ? "" : " ", name, value.is_string() ? value.get<std::string>() : value.dump());
+  }
+  return text;
+}
+
+volatile std::sig_atomic_t interrupted = 0;
+
+}  // namespace
+
+int dumpCollection(const PluginHost& host, const CollectionRequest& request, std::ostream& out, std::ostream& err) {
+  try {
+    const Collection c = open(host, request.path);
+    Ploom::CollectionReport report;
+    auto entries = readEntries(c, report);
+    if (request.json) {
+      out << ordered_json{{"path", request.path}, {"type", c.typeName}, {"members", entries.size()}, {"entries", entries}}
+                 .dump()
+          << '\n';
+    } else {
+      out << fmt::format("{} ({}): {} entries\n", request.path, c.typeName, entries.size());
+      for (const auto& e : entries) {
+        out << fmt::format("  {:<10} {}  {}\n", keyText(e["key"]), e["data"].get<std::string>(), fieldsText(e["fields"]));
+      }
+    }
+    if (!request.watch) return 0;
+
+    // Watching: look again at every interval and print what changed.
+    std::signal(SIGINT, [](int) { interrupted = 1; });
+    std::signal(SIGTERM, [](int) { interrupted = 1; });
+    std::map<std::string, ordered_json> known;
+    for (auto& e : entries) known[keyText(e["key"])] = e;
+    out.flush();
+    while (!interrupted) {
+      std::this_thread::sleep_for(std::chrono::duration<double>(request.interval));
+      std::map<std::string, ordered_json> now;
+      try {
+        Ploom::CollectionReport again;
+        for (auto& e : readEntries(c, again)) now[keyText(e["key"])] = e;
+      } catch (const std::exception& e) {
+        continue;  // the writer is away or re-formatting: look again later
+      }
+      auto emit = [&](const char* change, const ordered_json& entry) {
+        if (request.json) {
+          ordered_json line = {{"change", change}};
+          for (const auto& [k, v] : entry.items()) line[k] = v;
+          out << line.dump() << '\n';
+        } else {
+          out << fmt::format("{} {:<10} {}  {}\n", change, keyText(entry["key"]), entry["data"].get<std::string>(),
+                             fieldsText(entry["fields"]));
+        }
+      };
+      for (const auto& [key, entry] : now) {
+        auto it = known.find(key);
+        if (it == known.end()) {
+          emit("added", entry);
+        } else if (it->second["data"] != entry["data"]) {
+          emit("changed", entry);
+        }
+      }
+      for (const auto& [key, entry] : known) {
+        if (!now.count(key)) emit("removed", entry);
+      }
+      out.flush();
+      known = std::move(now);
+    }
+    return 0;
+  } catch (const std::exception& e) {
+    err << "shadowctl: " << e.what() << '\n';
+    return 1;
+  }
+}
+
+int checkCollection(const PluginHost& host, const CollectionRequest& request, std::ostream& out, std::ostream& err) {
+  try {
+    const Collection c = open(host, request.path);
+    Ploom::CollectionReport report;
+    c.table->values->collectionInspect(c.collectionPath, nullptr, report, true);
+    const bool ok = report.problems.empty();
+    if (request.json) {
+      ordered_json json = reportJson(request.path, report);
+      json["ok"] = ok;
+      json["freeSlots"] = report.freeSlots;
+      json["problems"] = report.problems;
+      out << json.dump() << '\n';
+    } else {
+      out << fmt::format("{} ({}): {}\n", request.path, c.typeName, ok ? "consistent" : "PROBLEMS FOUND");
+      out << fmt::format("  {} entries reachable, {} free slots, {} slots, {} buckets\n", report.entriesRead,
+                         report.freeSlots, report.capacity, report.buckets);
+      for (const auto& p : report.problems) out << "  - " << p << '\n';
+    }
+    return ok ? 0 : 2;
+  } catch (const std::exception& e) {
+    err << "shadowctl: " << e.what() << '\n';
+    return 1;
+  }
+}
+
+int collectionStats(const PluginHost& host, const CollectionRequest& request, std::ostream& out, std::ostream& err) {
+  try {
+    const Collection c = open(host, request.path);
+    Ploom::CollectionReport report;
+    if (!c.table->values->collectionInspect(c.collectionPath, nullptr, report, false)) {
+      throw std::runtime_error(report.problems.front());
+    }
+    const ordered_json json = reportJson(request.path, report);
+    if (request.json) {
+      out << json.dump() << '\n';
+    } else {
+      std::size_t width = 0;
+      for (const auto& [k, v] : json.items()) width = std::max(width, k.size());
+      for (const auto& [k, v] : json.items()) {
+        if (v.is_object()) {
+          for (const auto& [k2, v2] : v.items()) out << fmt::format("{:<{}}  {}\n", k + "." + k2, width + 16, v2.dump());
+        } else {
+          out << fmt::format("{:<{}}  {}\n", k, width + 16, v.is_string() ? v.get<std::string>() : v.dump());
+        }
+      }
+    }
+    return 0;
+  } catch (const std::exception& e) {
+    err << "shadowctl: " << e.what() << '\n';
+    return 1;
+  }
+}
+
+}  // namespace shadowctl
