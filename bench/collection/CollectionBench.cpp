@@ -13,12 +13,15 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "Mem/OrlRootPath.h"
+#include "Ploom/PloomReader.h"
 #include "Ploom/PloomWriter.h"
 #include "Zev/Hash.h"
 
@@ -103,6 +106,44 @@ struct PloomPeer {
     do {
       sum += e.data;
     } while (writer->next(e.key, e, hint));
+    return sum;
+  }
+};
+
+// The reader of another process's collection: here a second, read-only
+// mapping of the writer's files in the same process.
+struct PloomReaderPeer {
+  PloomPeer writer;
+  Orvel::Platform::DebugHandler dh{"bench-reader"};
+  std::unique_ptr<Ploom::PloomReader<BenchEntry>> reader;
+  explicit PloomReaderPeer(std::uint32_t n) : writer(n) {}
+  void insert(std::uint32_t i) {
+    writer.insert(i);
+    reader.reset();
+  }
+  Ploom::PloomReader<BenchEntry>& view() {
+    if (!reader) {
+      const std::string path = writer.writer->ploomName();
+      reader = std::make_unique<Ploom::PloomReader<BenchEntry>>(dh, path, path);
+      reader->initialize(path);
+    }
+    return *reader;
+  }
+  bool lookup(std::uint32_t i) {
+    bool found = false;
+    BenchEntry out;
+    view().lookup(keyOf(i), found, &out);
+    benchmark::DoNotOptimize(out);
+    return found;
+  }
+  std::uint64_t iterate() {
+    std::uint64_t sum = 0;
+    BenchEntry e;
+    Ploom::IterHint hint;
+    if (!view().first(e, hint)) return 0;
+    do {
+      sum += e.data;
+    } while (view().next(e.key, e, hint));
     return sum;
   }
 };
@@ -255,6 +296,46 @@ void iterate(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * n);
 }
 
+// Look-ups while another thread keeps overwriting entries: what a reader pays
+// when the writer is busy (a lock-based map makes it wait).
+template <class Peer, class Writer>
+void lookupContended(benchmark::State& state, Peer& peer, Writer&& overwrite) {
+  const auto n = static_cast<std::uint32_t>(state.range(0));
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    std::uint32_t v = 0;
+    while (!stop.load(std::memory_order_relaxed)) overwrite(v++ % n, v);
+  });
+  const auto o = order(n);
+  std::size_t at = 0, hits = 0;
+  for (auto _ : state) {
+    hits += peer.lookup(o[at]);
+    if (++at == n) at = 0;
+  }
+  stop = true;
+  writer.join();
+  if (hits != static_cast<std::size_t>(state.iterations())) state.SkipWithError("a present key was not found");
+}
+
+void lookupContendedPloom(benchmark::State& state) {
+  const auto n = static_cast<std::uint32_t>(state.range(0));
+  PloomReaderPeer peer(n);
+  for (std::uint32_t i = 0; i < n; ++i) peer.insert(i);
+  peer.view();
+  lookupContended(state, peer, [&](std::uint32_t i, std::uint32_t v) { peer.writer.overwrite(i, v); });
+}
+BENCHMARK(lookupContendedPloom)->Name("lookup_hit_busy_writer/ploom_reader")->Arg(2048)->UseRealTime();
+
+#ifdef VOVU_HAVE_BOOST_INTERPROCESS
+void lookupContendedIpc(benchmark::State& state) {
+  const auto n = static_cast<std::uint32_t>(state.range(0));
+  IpcPeer peer(n);
+  for (std::uint32_t i = 0; i < n; ++i) peer.insert(i);
+  lookupContended(state, peer, [&](std::uint32_t i, std::uint32_t v) { peer.overwrite(i, v); });
+}
+BENCHMARK(lookupContendedIpc)->Name("lookup_hit_busy_writer/ipc_unordered_map")->Arg(2048)->UseRealTime();
+#endif
+
 // Doubling and halving the bucket index of n entries, per entry.
 void bucketResize(benchmark::State& state) {
   const auto n = static_cast<std::uint32_t>(state.range(0));
@@ -303,6 +384,10 @@ VOVU_PEER_BENCHMARKS(lookup_miss, lookupMiss)
 VOVU_PEER_BENCHMARKS(overwrite, overwrite)
 VOVU_PEER_BENCHMARKS(insert_remove, insertRemove)
 VOVU_PEER_BENCHMARKS(iterate, iterate)
+// Reads from another mapping, next to the writer's own and the peers' above.
+BENCHMARK(lookupHit<PloomReaderPeer>)->Name("lookup_hit/ploom_reader")->Arg(256)->Arg(2048)->Arg(65536);
+BENCHMARK(lookupMiss<PloomReaderPeer>)->Name("lookup_miss/ploom_reader")->Arg(256)->Arg(2048)->Arg(65536);
+BENCHMARK(iterate<PloomReaderPeer>)->Name("iterate/ploom_reader")->Arg(256)->Arg(2048)->Arg(65536);
 BENCHMARK(bucketResize)->Name("bucket_grow_shrink/ploom")->Arg(2048)->Arg(65536);
 BENCHMARK(slotGrowShrink)->Name("slot_grow_compact/ploom")->Arg(2048)->Arg(65536)->Unit(benchmark::kMicrosecond);
 
