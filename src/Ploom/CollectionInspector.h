@@ -10,7 +10,13 @@
 
 #include <fmt/format.h>
 
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <thread>
+
 #include "Ploom/PloomReader.h"
+#include "Ploom/PloomShadow.h"
 
 namespace Ploom {
 
@@ -120,6 +126,76 @@ bool inspectCollection(const std::string& collectionPath, const EntryVisitor& vi
   report.rewriteCopies = counters[Reader::Counters::rewriteCopies];
   report.slowPaths = counters[Reader::Counters::slowPaths];
   report.resizeRetries = counters[Reader::Counters::resizeRetries];
+  return true;
+}
+
+enum class Change { added, changed, removed };
+using ChangeVisitor = std::function<void(Change change, const void* entry)>;
+
+// Follows the collection at `collectionPath` with a local shadow, calling
+// `visit` for every entry added, changed (new data) or removed (with its last
+// data), until `stop()` returns true; looks again every `interval` seconds.
+// Returns false when the collection cannot be attached.
+template <CollectionValue V>
+bool watchCollection(const std::string& collectionPath, const ChangeVisitor& visit, const std::function<bool()>& stop,
+                     double interval) {
+  using Key = typename V::EntryKey;
+  Orvel::Platform::DebugHandler dh("watch");
+  PloomShadow<V> shadow(dh, collectionPath, collectionPath);
+  if (!shadow.initialize(collectionPath)) return false;
+  // The current value of every key, to tell additions from changes and to
+  // report removals with their last data.
+  std::map<Key, V> known;
+  std::vector<Key> touched, gone;
+  shadow.keyChangedIs([&](const Key& key) { touched.push_back(key); });
+  shadow.keyRemovedIs([&](const Key& key) { gone.push_back(key); });
+  shadow.sync();
+  for (const Key& key : touched) {
+    bool found = false;
+    V value;
+    shadow.lookup(key, found, &value);
+    if (found) known[key] = value;
+  }
+  touched.clear();
+  gone.clear();
+  while (!stop()) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(interval));
+    try {
+      // Every slot is looked at; rewrites in place change no index, so the
+      // values of known keys are compared too.
+      shadow.sync();
+    } catch (const Orvel::CorruptionDetectedException&) {
+      continue;  // the writer is away or re-formatting: look again later
+    }
+    for (const Key& key : gone) {
+      auto it = known.find(key);
+      bool found = false;
+      V value;
+      shadow.lookup(key, found, &value);
+      if (found || it == known.end()) continue;  // moved, not removed
+      visit(Change::removed, &it->second);
+      known.erase(it);
+    }
+    for (auto& [key, value] : known) {
+      bool found = false;
+      V now;
+      shadow.lookup(key, found, &now);
+      if (found && std::memcmp(&now, &value, sizeof(V)) != 0) {
+        value = now;
+        visit(Change::changed, &value);
+      }
+    }
+    for (const Key& key : touched) {
+      bool found = false;
+      V value;
+      shadow.lookup(key, found, &value);
+      if (!found || known.count(key)) continue;
+      known[key] = value;
+      visit(Change::added, &known[key]);
+    }
+    touched.clear();
+    gone.clear();
+  }
   return true;
 }
 

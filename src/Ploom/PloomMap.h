@@ -21,6 +21,7 @@
 #include "Ploom/MapDescriptor.h"
 #include "Ploom/PloomDummy.h"
 #include "Ploom/PloomReader.h"
+#include "Ploom/PloomShadow.h"
 #include "Ploom/PloomWriter.h"
 #include "SharedMem/OwnerFile.h"
 
@@ -145,7 +146,13 @@ class PloomMap : public PloomMapBase {
   bool attach(const std::string& name) {
     PLOOM_ASSERT(descriptor_.mode != MapMode::writer, "invoked for a writer");
     ORVEL_TRACE(*dh_, 5, "PloomMap", "attempting to attach {} as {}", name, static_cast<std::uint32_t>(descriptor_.mode));
-    auto reader = std::make_unique<PloomReader<V>>(*dh_, collectionPath_, name);
+    // Mode 1 reads the shared files directly; the shadow modes keep a local index.
+    std::unique_ptr<PloomInterface<V>> reader;
+    if (descriptor_.mode == MapMode::reader) {
+      reader = std::make_unique<PloomReader<V>>(*dh_, collectionPath_, name);
+    } else {
+      reader = std::make_unique<PloomShadow<V>>(*dh_, collectionPath_, name);
+    }
     if (!reader->initialize(name)) {
       ORVEL_TRACE(*dh_, 5, "PloomMap", "initialize failed for {}", name);
       installDummy();

@@ -100,6 +100,9 @@ struct ValueOps {
   // entries, read-only (Ploom::inspectCollection).
   bool (*collectionInspect)(const std::string& collectionPath, const Ploom::EntryVisitor& visit,
                             Ploom::CollectionReport& report, bool check);
+  // Follows the collection through a local shadow (Ploom::watchCollection).
+  bool (*collectionWatch)(const std::string& collectionPath, const Ploom::ChangeVisitor& visit,
+                          const std::function<bool()>& stop, double interval);
 };
 
 struct ReaderDescription {
@@ -175,6 +178,7 @@ constexpr ValueOps valueOps(std::span<const FieldDescription> fields,
       vectorGet,
       vectorIs,
       &Ploom::inspectCollection<Entry>,
+      &Ploom::watchCollection<Entry>,
   };
 }
 

@@ -177,7 +177,9 @@ TEST_F(PloomCrash, RandomKills) {
     const bool flagged = criticalFlagSet();
     const auto now = contents();
     (flagged ? flaggedDeaths : cleanDeaths)++;
-    if (flagged) ASSERT_TRUE(now.empty()) << "round " << round;
+    if (flagged) {
+      ASSERT_TRUE(now.empty()) << "round " << round;
+    }
     for (const auto& [id, value] : now) ASSERT_TRUE(whole(value)) << "round " << round << " key " << id;
     largest = std::max(largest, now.size());
   }

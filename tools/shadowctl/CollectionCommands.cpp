@@ -2,7 +2,6 @@
 
 #include <csignal>
 #include <filesystem>
-#include <map>
 #include <ostream>
 #include <stdexcept>
 #include <thread>
@@ -114,44 +113,26 @@ int dumpCollection(const PluginHost& host, const CollectionRequest& request, std
     }
     if (!request.watch) return 0;
 
-    // Watching: look again at every interval and print what changed.
+    // Watching: a local shadow follows the writer; every change is printed as it is seen.
     std::signal(SIGINT, [](int) { interrupted = 1; });
     std::signal(SIGTERM, [](int) { interrupted = 1; });
-    std::map<std::string, ordered_json> known;
-    for (auto& e : entries) known[keyText(e["key"])] = e;
     out.flush();
-    while (!interrupted) {
-      std::this_thread::sleep_for(std::chrono::duration<double>(request.interval));
-      std::map<std::string, ordered_json> now;
-      try {
-        Ploom::CollectionReport again;
-        for (auto& e : readEntries(c, again)) now[keyText(e["key"])] = e;
-      } catch (const std::exception& e) {
-        continue;  // the writer is away or re-formatting: look again later
-      }
-      auto emit = [&](const char* change, const ordered_json& entry) {
-        if (request.json) {
-          ordered_json line = {{"change", change}};
-          for (const auto& [k, v] : entry.items()) line[k] = v;
-          out << line.dump() << '\n';
-        } else {
-          out << fmt::format("{} {:<10} {}  {}\n", change, keyText(entry["key"]), entry["data"].get<std::string>(),
-                             fieldsText(entry["fields"]));
-        }
-      };
-      for (const auto& [key, entry] : now) {
-        auto it = known.find(key);
-        if (it == known.end()) {
-          emit("added", entry);
-        } else if (it->second["data"] != entry["data"]) {
-          emit("changed", entry);
-        }
-      }
-      for (const auto& [key, entry] : known) {
-        if (!now.count(key)) emit("removed", entry);
+    auto emit = [&](Ploom::Change change, const void* raw) {
+      static constexpr const char* kNames[] = {"added", "changed", "removed"};
+      const char* name = kNames[static_cast<int>(change)];
+      const ordered_json full = describeEntry(*c.table, raw);
+      if (request.json) {
+        out << ordered_json{{"change", name}, {"key", full["key"]}, {"data", full["data"]}, {"fields", full["fields"]}}
+                   .dump()
+            << '\n';
+      } else {
+        out << fmt::format("{} {:<10} {}  {}\n", name, keyText(full["key"]), full["data"].get<std::string>(),
+                           fieldsText(full["fields"]));
       }
       out.flush();
-      known = std::move(now);
+    };
+    if (!c.table->values->collectionWatch(c.collectionPath, emit, [] { return interrupted != 0; }, request.interval)) {
+      throw std::runtime_error("cannot follow the collection");
     }
     return 0;
   } catch (const std::exception& e) {

@@ -1,0 +1,197 @@
+// The local shadow: a local index that follows the writer's changes, and the
+// index's own growth and shrinking.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "Lumlog/Sink.h"
+#include "Ploom/PloomMap.h"
+#include "Ploom/PloomShadow.h"
+#include "PloomTestSupport.h"
+
+namespace {
+
+using namespace ploom_test;
+
+class PloomShadowTest : public test_shm::TempBaseDir {};
+
+Value val(std::uint32_t id, std::uint32_t payload = 0) { return Value{Key{id}, {payload, id}}; }
+
+struct ShadowHandle {
+  Orvel::Platform::DebugHandler dh{"shadow-test"};
+  Ploom::PloomShadow<Value> shadow;
+  std::vector<std::uint32_t> changed, removed;
+  explicit ShadowHandle(const std::string& path) : shadow(dh, path, path) {
+    shadow.keyChangedIs([this](const Key& k) { changed.push_back(k.id); });
+    shadow.keyRemovedIs([this](const Key& k) { removed.push_back(k.id); });
+  }
+};
+
+template <class Endpoint>
+std::vector<Value> iterateEndpoint(const Endpoint& e) {
+  std::vector<Value> values;
+  Value value;
+  Ploom::IterHint hint;
+  if (!e.first(value, hint)) return values;
+  do {
+    values.push_back(value);
+  } while (e.next(value.key, value, hint));
+  return values;
+}
+
+// Verifies: after a sync the shadow holds exactly the writer's entries, finds
+// each through its local index, and iterates them in the writer's order; the
+// callbacks heard of every key.
+TEST_F(PloomShadowTest, FollowsTheWriter) {
+  WriterHandle<Value> w("/s/follow", descriptor(64));
+  for (std::uint32_t i = 0; i < 500; ++i) w->write(val(i, i), true);
+  ShadowHandle s("/s/follow");
+  ASSERT_TRUE(s.shadow.initialize("/s/follow"));
+  s.shadow.sync();
+  EXPECT_EQ(s.shadow.members(), 500u);
+  EXPECT_EQ(s.changed.size(), 500u);
+  for (std::uint32_t i = 0; i < 500; ++i) {
+    bool found = false;
+    const Value* v = s.shadow.lookup(Key{i}, found, nullptr);
+    ASSERT_TRUE(found) << i;
+    EXPECT_EQ(v->payload[0], i);
+  }
+  EXPECT_EQ(iterateEndpoint(s.shadow), iterate(*w.writer));
+
+  // Removals, rewrites and additions.
+  Value out;
+  for (std::uint32_t i = 0; i < 100; ++i) w->remove(Key{i}, out);
+  for (std::uint32_t i = 100; i < 150; ++i) w->write(val(i, 7), true);
+  for (std::uint32_t i = 1000; i < 1100; ++i) w->write(val(i, i), true);
+  s.changed.clear();
+  s.shadow.sync();
+  EXPECT_EQ(std::set<std::uint32_t>(s.removed.begin(), s.removed.end()).size(), 100u);
+  EXPECT_EQ(s.shadow.members(), w->members());
+  EXPECT_EQ(iterateEndpoint(s.shadow), iterate(*w.writer));
+  bool found = true;
+  s.shadow.lookup(Key{5}, found, nullptr);
+  EXPECT_FALSE(found);
+  EXPECT_EQ(s.shadow.lookup(Key{120}, found, nullptr)->payload[0], 7u);
+}
+
+// Verifies: when compaction moves keys to other slots, the shadow re-links
+// their records in place ("value updated"): the occupied count stays, every
+// key is still found.
+TEST_F(PloomShadowTest, KeysMovedByCompaction) {
+  WriterHandle<Value> w("/s/moved", descriptor(64));
+  for (std::uint32_t i = 0; i < 400; ++i) w->write(val(i, i), true);
+  ShadowHandle s("/s/moved");
+  ASSERT_TRUE(s.shadow.initialize("/s/moved"));
+  s.shadow.sync();
+  Value out;
+  for (std::uint32_t i = 0; i < 390; ++i) w->remove(Key{i}, out);  // compacts: the ten left move down
+  s.shadow.sync();
+  EXPECT_EQ(s.shadow.members(), 10u);
+  for (std::uint32_t i = 390; i < 400; ++i) {
+    bool found = false;
+    EXPECT_EQ(s.shadow.lookup(Key{i}, found, nullptr)->payload[0], i);
+    EXPECT_TRUE(found);
+  }
+  EXPECT_GT(s.shadow.store().index().relinks(), 0u);
+  EXPECT_LE(s.shadow.localCapacity(), w->capacity()) << "the local store shrank with the shared one";
+}
+
+// Verifies: notifications for slots past both tables are consumed without
+// change; the same key in the same slot twice changes the index once.
+TEST_F(PloomShadowTest, NotificationEdges) {
+  WriterHandle<Value> w("/s/edges", descriptor(64));
+  w->write(val(1), true);
+  ShadowHandle s("/s/edges");
+  ASSERT_TRUE(s.shadow.initialize("/s/edges"));
+  s.shadow.sync();
+  Lumlog::CaptureSink sink;
+  Lumlog::currentSinkIs(&sink);
+  s.dh.levelMaskIs((1u << 5) | (1u << 8));
+  EXPECT_TRUE(s.shadow.doSlot(100000, Brask::BraskReader::kNoSequence, 0));
+  const std::uint32_t slot = slotOf(*w.writer, Key{1});
+  s.changed.clear();
+  EXPECT_TRUE(s.shadow.doSlot(slot, Brask::BraskReader::kNoSequence, 0));
+  Lumlog::currentSinkIs(nullptr);
+  bool skipped = false, unchanged = false;
+  for (const auto& r : sink.records()) {
+    skipped |= r.message ==
+               "skip growing of shadow table to accomodate slotIndex:100000 because shared memory has shrunk to 64 "
+               "slots";
+    unchanged |= r.message == "no index update needed";
+  }
+  EXPECT_TRUE(skipped);
+  EXPECT_TRUE(unchanged);
+  EXPECT_TRUE(s.changed.empty());
+  EXPECT_EQ(s.shadow.members(), 1u);
+}
+
+// Verifies: a value whose record points past the shared slot table is looked
+// up by key instead.
+TEST_F(PloomShadowTest, ValueByKeyWhenTheSlotIsGone) {
+  WriterHandle<Value> w("/s/gone", descriptor(64));
+  for (std::uint32_t i = 0; i < 300; ++i) w->write(val(i, i), true);
+  ShadowHandle s("/s/gone");
+  ASSERT_TRUE(s.shadow.initialize("/s/gone"));
+  s.shadow.sync();
+  const std::uint32_t high = slotOf(*w.writer, Key{299});
+  ASSERT_GE(high, 64u);
+  Value out;
+  for (std::uint32_t i = 0; i < 298; ++i) w->remove(Key{i}, out);  // compaction: 299 moves below 64
+  bool found = false;
+  EXPECT_EQ(s.shadow.lookup(Key{299}, found, nullptr)->payload[0], 299u) << "before the shadow synced";
+  EXPECT_TRUE(found);
+}
+
+// Verifies: a map in shadow mode attaches a local shadow.
+TEST_F(PloomShadowTest, ShadowModeOfTheMap) {
+  WriterHandle<Value> w("/s/map", descriptor(64));
+  w->write(val(3, 33), true);
+  Ploom::MapDescriptor d;
+  d.mode = Ploom::MapMode::shadow;
+  Ploom::PloomMap<Value> map("/s/map");
+  map.init(d);
+  ASSERT_TRUE(map.attach("/s/map"));
+  ASSERT_EQ(map.endpoint()->type(), Ploom::EndpointType::shadow);
+  auto* shadow = static_cast<Ploom::PloomShadow<Value>*>(map.endpoint());
+  shadow->sync();
+  bool found = false;
+  EXPECT_EQ(map.endpoint()->lookup(Key{3}, found, nullptr)->payload[0], 33u);
+  EXPECT_TRUE(found);
+}
+
+// Verifies the local index's own resizes: with 2 buckets and factor 1 the
+// fifth record doubles the buckets, chains stay sorted and every key is
+// found; removing records halves them again, never below 2.
+TEST(ShadowHashMap, GrowsAndShrinks) {
+  Orvel::Platform::DebugHandler dh("index");
+  std::uint32_t seed = 99;
+  using Record = Ploom::ShadowRecord<Key>;
+  std::vector<Record> records(64);
+  auto hash = [&](const Key& k) { return test_values::keyHash(k, seed); };
+  Ploom::ShadowHashMap<Key, decltype(hash)> index(dh, hash, records, 1);
+  index.reset();
+  for (std::uint32_t s = 0; s < 5; ++s) {
+    records[s].key = Key{s * 7};
+    index.write(s, true);
+  }
+  EXPECT_EQ(index.numBuckets(), 4u);
+  for (std::uint32_t s = 5; s < 40; ++s) {
+    records[s].key = Key{s * 7};
+    index.write(s, true);
+  }
+  EXPECT_EQ(index.occupied(), 40u);
+  // Iteration visits keys in (reversed hash, key) order and finds each.
+  std::vector<std::uint64_t> order;
+  for (std::uint32_t at = index.firstFrom(0); at != Record::kNone; at = index.next(at)) {
+    order.push_back(std::uint64_t{records[at].rhash} << 32 | records[at].key.id);
+  }
+  EXPECT_EQ(order.size(), 40u);
+  EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+  for (std::uint32_t s = 0; s < 40; ++s) EXPECT_EQ(index.find(Key{s * 7}), s);
+  for (std::uint32_t s = 0; s < 39; ++s) index.remove(s);
+  EXPECT_EQ(index.numBuckets(), 2u);
+  EXPECT_EQ(index.find(Key{39 * 7}), 39u);
+  EXPECT_EQ(index.largestOccupied(), 64u);
+}
+
+}  // namespace
