@@ -7,7 +7,10 @@
 
 namespace Ploom {
 
-enum class MapMode : std::uint32_t { writer = 0, reader = 1, shadow = 2, shadowReader = 3 };
+// The writer, or one of the three reader kinds: 1 a local shadow keyed by
+// slot (KeyShadowStore), 2 a direct reader of the shared files, 3 a local
+// shadow (ShadowStore).
+enum class MapMode : std::uint32_t { writer = 0, keyShadow = 1, reader = 2, shadow = 3 };
 
 struct MapDescriptor {
   std::uint32_t capacity = 0;  // slot table maximum (and size, when fixed)

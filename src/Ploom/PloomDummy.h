@@ -68,7 +68,7 @@ class PloomStrictDummy : public PloomInterface<V> {
   std::uint32_t minSize() const override { fail(); }
   std::uint32_t maxSize() const override { fail(); }
   std::uint32_t capacity() const override { fail(); }
-  EndpointType type() const override { return EndpointType::strictDummy; }
+  EndpointType type() const override { return EndpointType::dummy; }
   std::string rootPath() const override { return rootPath_; }
   std::string ploomName() const override { return name_; }
   std::uint32_t mountStatus() const override { fail(); }

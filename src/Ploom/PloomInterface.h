@@ -15,8 +15,8 @@ namespace Ploom {
 
 enum class MarkAndSweepOperation : std::uint32_t { read = 0, clear = 1, set = 2 };
 
-// The endpoint kinds type() reports.
-enum class EndpointType : std::uint32_t { writer = 0, reader = 1, dummy = 2, shadow = 3, strictDummy = 4 };
+// The endpoint kinds type() reports (a local writer is a temporary).
+enum class EndpointType : std::uint32_t { writer = 0, reader = 1, dummy = 2, shadow = 3, temporary = 4 };
 
 template <CollectionValue V>
 class PloomInterface {

@@ -146,7 +146,7 @@ class PloomMap : public PloomMapBase {
   bool attach(const std::string& name) {
     PLOOM_ASSERT(descriptor_.mode != MapMode::writer, "invoked for a writer");
     ORVEL_TRACE(*dh_, 5, "PloomMap", "attempting to attach {} as {}", name, static_cast<std::uint32_t>(descriptor_.mode));
-    // Mode 1 reads the shared files directly; the shadow modes keep a local index.
+    // Mode 2 reads the shared files directly; modes 1 and 3 keep a local index.
     std::unique_ptr<PloomInterface<V>> reader;
     if (descriptor_.mode == MapMode::reader) {
       reader = std::make_unique<PloomReader<V>>(*dh_, collectionPath_, name);
@@ -270,7 +270,7 @@ class PloomMap : public PloomMapBase {
   }
   void handleDisconnect() {
     ORVEL_TRACE(*dh_, 1, "PloomMap", "{}", rootPath());
-    if (descriptor_.mode != MapMode::reader && descriptor_.mode != MapMode::shadowReader) {
+    if (descriptor_.mode != MapMode::keyShadow && descriptor_.mode != MapMode::shadow) {
       Orvel::fmassert("mode", __FILE__, __func__, __LINE__, "wrong type:{}", static_cast<std::uint32_t>(descriptor_.mode));
     }
   }

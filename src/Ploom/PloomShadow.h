@@ -36,8 +36,11 @@ class KeyShadowStore {
   };
   using Callback = std::function<void(const Key&)>;
 
+  // The local index doubles its buckets past (buckets << 2) records.
+  static constexpr std::uint32_t kBucketFactor = 2;
+
   KeyShadowStore(const Orvel::Platform::DebugHandler& dh, PloomReader<V>& reader, const std::uint32_t* seed)
-      : dh_(dh), reader_(reader), index_(dh, KeyHash{seed}, records_) {}
+      : dh_(dh), reader_(reader), index_(dh, KeyHash{seed}, records_, kBucketFactor) {}
 
   void initialize() {
     if (initialized_) return;
@@ -187,6 +190,11 @@ class KeyShadowStore {
   std::uint64_t shrinks_ = 0;
   mutable std::uint64_t mismatches_ = 0;
 };
+
+// Both reader modes with a local index use the same store: what the two host
+// stores differ in (how records are kept) makes no difference here.
+template <CollectionValue V>
+using ShadowStore = KeyShadowStore<V>;
 
 template <CollectionValue V>
 class PloomShadow : public PloomInterface<V> {

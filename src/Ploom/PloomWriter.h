@@ -463,7 +463,9 @@ class PloomWriter : public PloomInterface<V> {
   std::uint32_t minSize() const override { return descriptor_.fixedSize ? descriptor_.capacity : slots_.minSlots(); }
   std::uint32_t maxSize() const override { return slots_.maxSlots(); }
   std::uint32_t buckets() const override { return map_.numBuckets(); }
-  EndpointType type() const override { return EndpointType::writer; }
+  EndpointType type() const override {
+    return descriptor_.local ? EndpointType::temporary : EndpointType::writer;
+  }
   std::uint32_t mountStatus() const override { return initialized_ ? 1 : 0; }
   std::uint32_t palvoId() const override { return palvoId_; }
   std::string rootPath() const override { return rootPath_.path(); }

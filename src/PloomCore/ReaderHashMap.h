@@ -136,8 +136,11 @@ class ReaderHashMap {
     const Key key = keyIn;
     const std::uint32_t n = buckets_.numBuckets();
     if (hint.slot < slots_.numSlots() && hint.bucket < n) {
-      const SlotLink link = SlotLink::read(slots_.slot(hint.slot));
-      if (link.version == hint.version) {
+      // The hinted slot must be untouched and still hold `key`: versions
+      // restart when slots are initialised again after a shrink and regrow.
+      std::uint32_t hintedR;
+      const SlotLink link = consistentRead(hint.slot, valueOut, hintedR);
+      if (link.version == hint.version && (Traits::key(valueOut) <=> key) == 0) {
         if (!link.endOfChain()) {
           std::uint32_t hops = 0;
           const std::uint32_t index = checkedIndex(link, hops);

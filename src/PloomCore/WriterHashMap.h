@@ -182,8 +182,11 @@ class WriterHashMap {
 
   // The entry after `key` in split order.
   bool next(const Key& key, V& valueOut, Ploom::IterHint& hint) const {
+    // The hinted slot must be untouched and still hold `key`: versions restart
+    // when slots are initialised again after a shrink and regrow.
     if (hint.slot < slots_.numSlots() && hint.bucket < numBuckets() &&
-        SlotLink::read(slots_[hint.slot]).version == hint.version) {
+        SlotLink::read(slots_[hint.slot]).version == hint.version &&
+        (Traits::key(*valueIn(slots_[hint.slot])) <=> key) == 0) {
       std::optional<bool> found;
       Checked slot{};
       std::uint32_t bucket = 0;

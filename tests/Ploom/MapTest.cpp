@@ -104,6 +104,7 @@ TEST_F(PloomMapTest, LocalWriters) {
   EXPECT_EQ(map.endpoint()->members(), 500u);
   EXPECT_TRUE(map.validate());
   EXPECT_EQ(map.palvoId(), static_cast<std::uint32_t>(getpid()));
+  EXPECT_EQ(map.endpoint()->type(), Ploom::EndpointType::temporary);
   EXPECT_FALSE(fs::exists(map.rootPath()));
 
   auto local = Ploom::PloomMap<Value>::createDefaultLocalWriter(map.debugHandler());

@@ -147,7 +147,7 @@ TEST_F(PloomShadowTest, ShadowModeOfTheMap) {
   WriterHandle<Value> w("/s/map", descriptor(64));
   w->write(val(3, 33), true);
   Ploom::MapDescriptor d;
-  d.mode = Ploom::MapMode::shadow;
+  d.mode = Ploom::MapMode::keyShadow;
   Ploom::PloomMap<Value> map("/s/map");
   map.init(d);
   ASSERT_TRUE(map.attach("/s/map"));
