@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build ccache python3 binutils
   libfmt-dev libspdlog-dev libcli11-dev nlohmann-json3-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libboost-dev liblmdb-dev
   clang-14 libclang-rt-14-dev
 )
 

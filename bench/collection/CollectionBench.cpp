@@ -23,6 +23,7 @@
 #include "Mem/OrlRootPath.h"
 #include "Ploom/PloomReader.h"
 #include "Ploom/PloomWriter.h"
+#include "BenchValues.h"
 #include "Zev/Hash.h"
 
 #ifdef VOVU_HAVE_BOOST_INTERPROCESS
@@ -36,38 +37,11 @@
 
 namespace {
 
-constexpr std::uint32_t kSeed = 0x5bd1e995;
-
-// The key of an indexed table: array index, three zero bytes, entry index.
-struct BenchKey {
-  std::uint8_t arrayIndex = 0;
-  std::uint8_t padding[3] = {};
-  std::uint32_t entryIndex = 0;
-  friend bool operator==(const BenchKey& a, const BenchKey& b) {
-    return a.arrayIndex == b.arrayIndex && a.entryIndex == b.entryIndex;
-  }
-  friend std::strong_ordering operator<=>(const BenchKey& a, const BenchKey& b) {
-    if (auto c = a.arrayIndex <=> b.arrayIndex; c != 0) return c;
-    return a.entryIndex <=> b.entryIndex;
-  }
-};
-inline std::uint32_t keyHash(const BenchKey& k, std::uint32_t seed) {
-  return Zev::Hash(seed).mix1(k.arrayIndex).mix4(k.entryIndex).result();
-}
-struct KeyHasher {
-  std::size_t operator()(const BenchKey& k) const noexcept { return keyHash(k, kSeed); }
-};
-
-struct BenchEntry {
-  using EntryKey = BenchKey;
-  static constexpr const char* kTypeName = "bench::BenchEntry";
-  BenchKey key;
-  std::uint32_t data = 0;
-  const BenchKey& entryKey() const { return key; }
-};
-static_assert(sizeof(BenchEntry) == 12);
-
-BenchKey keyOf(std::uint32_t i) { return BenchKey{static_cast<std::uint8_t>(i & 1), {}, i >> 1}; }
+using bench_values::BenchEntry;
+using bench_values::BenchKey;
+using bench_values::keyOf;
+using bench_values::KeyHasher;
+using bench_values::order;
 
 // --- ploom -----------------------------------------------------------------
 
@@ -223,13 +197,6 @@ struct IpcPeer {
 #endif
 
 // --- the operations --------------------------------------------------------
-
-// A fixed pseudo-random visiting order over 0 .. n - 1.
-std::vector<std::uint32_t> order(std::uint32_t n) {
-  std::vector<std::uint32_t> o(n);
-  for (std::uint32_t i = 0; i < n; ++i) o[i] = static_cast<std::uint32_t>((std::uint64_t{i} * 2654435761u) % n);
-  return o;
-}
 
 template <class Peer>
 void lookupHit(benchmark::State& state) {
@@ -393,11 +360,16 @@ BENCHMARK(slotGrowShrink)->Name("slot_grow_compact/ploom")->Arg(2048)->Arg(65536
 
 }  // namespace
 
+namespace bench_reader {
+void registerReaderBenchmarks();
+}
+
 int main(int argc, char** argv) {
   // Collection files go to a private directory under /dev/shm, removed at the end.
   std::string base = "/dev/shm/vovu-bench-XXXXXX";
   if (!mkdtemp(base.data())) return 1;
   Mem::baseDirIs(base);
+  bench_reader::registerReaderBenchmarks();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
