@@ -10,21 +10,11 @@
 #include "Mem/OrlRootPath.h"
 #include "Ploom/PloomWriter.h"
 #include "PloomFilesFuzz.h"
-#include "Zev/Hash.h"
+#include "FuzzValues.h"
 
 namespace {
-struct Key {
-  std::uint32_t id = 0;
-  friend constexpr auto operator<=>(const Key&, const Key&) = default;
-};
-inline std::uint32_t keyHash(const Key& key, std::uint32_t seed) { return Zev::hashSingleAttr(seed, key.id); }
-struct Value {
-  using EntryKey = Key;
-  static constexpr const char* kTypeName = "fuzz::Value";
-  Key key;
-  std::uint32_t payload[2] = {0, 0};
-  const Key& entryKey() const { return key; }
-};
+using fuzz_values::Key;
+using fuzz_values::Value;
 
 std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -14,22 +14,12 @@
 #include "Mem/OrlRootPath.h"
 #include "Ploom/Validator.h"
 #include "PloomCore/WriterHashMap.h"
-#include "Zev/Hash.h"
+#include "FuzzValues.h"
 
 namespace {
 
-struct Key {
-  std::uint32_t id = 0;
-  friend constexpr auto operator<=>(const Key&, const Key&) = default;
-};
-inline std::uint32_t keyHash(const Key& key, std::uint32_t seed) { return Zev::hashSingleAttr(seed, key.id); }
-struct Value {
-  using EntryKey = Key;
-  static constexpr const char* kTypeName = "fuzz::Value";
-  Key key;
-  std::uint32_t payload[2] = {0, 0};
-  const Key& entryKey() const { return key; }
-};
+using fuzz_values::Key;
+using fuzz_values::Value;
 
 const std::string& root() {
   static const std::string path = [] {

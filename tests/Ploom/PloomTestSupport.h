@@ -39,16 +39,16 @@ struct WriterHandle {
   Ploom::PloomWriter<V>* operator->() { return writer.get(); }
 };
 
-// Every entry in iteration order, through first/next.
+// Every entry in iteration order, through first/next of any endpoint.
 template <class V>
-std::vector<V> iterate(const Ploom::PloomWriter<V>& writer) {
+std::vector<V> iterate(const Ploom::PloomInterface<V>& endpoint) {
   std::vector<V> values;
   V value;
   Ploom::IterHint hint;
-  if (!writer.first(value, hint)) return values;
+  if (!endpoint.first(value, hint)) return values;
   do {
     values.push_back(value);
-  } while (writer.next(value.entryKey(), value, hint));
+  } while (endpoint.next(value.entryKey(), value, hint));
   return values;
 }
 

@@ -21,17 +21,6 @@ struct ReaderHandle {
   explicit ReaderHandle(const std::string& path) : reader(dh, path, path) {}
 };
 
-std::vector<Value> iterateReader(const Ploom::PloomReader<Value>& reader) {
-  std::vector<Value> values;
-  Value value;
-  Ploom::IterHint hint;
-  if (!reader.first(value, hint)) return values;
-  do {
-    values.push_back(value);
-  } while (reader.next(value.key, value, hint));
-  return values;
-}
-
 // Verifies: a reader attached to an empty collection finds nothing without
 // error; after the writer grows it, the reader follows and finds every entry
 // and iterates them in the writer's order.
@@ -55,14 +44,14 @@ TEST_F(PloomReaderTest, FollowsTheWriter) {
   EXPECT_EQ(r.reader.capacity(), w->capacity());
   EXPECT_EQ(r.reader.buckets(), w->buckets());
   EXPECT_EQ(r.reader.members(), 3000u);
-  const auto fromReader = iterateReader(r.reader);
+  const auto fromReader = iterate<Value>(r.reader);
   const auto fromWriter = iterate(*w.writer);
   ASSERT_EQ(fromReader.size(), fromWriter.size());
   for (std::size_t i = 0; i < fromReader.size(); ++i) ASSERT_EQ(fromReader[i], fromWriter[i]);
 
   Value removed;
   for (std::uint32_t i = 0; i < 2990; ++i) w->remove(Key{i}, removed);
-  EXPECT_EQ(iterateReader(r.reader).size(), 10u);
+  EXPECT_EQ(iterate<Value>(r.reader).size(), 10u);
   EXPECT_FALSE((r.reader.lookup(Key{5}, found, nullptr), found));
   EXPECT_TRUE((r.reader.lookup(Key{2995}, found, nullptr), found));
   EXPECT_EQ(r.reader.capacity(), w->capacity()) << "the reader follows compaction";

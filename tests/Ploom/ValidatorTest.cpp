@@ -32,9 +32,12 @@ TEST_F(PloomValidator, DamageIsReported) {
   const std::vector<Damage> damages = {
       {"slot reachable from two chains",
        [](auto& w) {
-         // The head slot of one bucket becomes the successor of another bucket's slot.
-         const std::uint32_t a = slotOf(w, Key{1}), b = slotOf(w, Key{2});
+         // One entry's slot gains a successor that is not its own: the entries
+         // between are cut off, or the chain loops back on itself.
+         const std::uint32_t a = slotOf(w, Key{1});
          const SlotLink link = SlotLink::read(w.slotTable()[a]);
+         std::uint32_t b = slotOf(w, Key{2});
+         if ((link.link & ~SlotLink::kMark) == b) b = slotOf(w, Key{3});
          SlotLink::write(w.slotTable()[a], SlotLink{link.version, b});
        },
        ""},
