@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "Ploom/SharedWords.h"
 #include "Zev/Hash.h"
 
 namespace bench_values {
@@ -48,6 +49,19 @@ inline std::vector<std::uint32_t> order(std::uint32_t n) {
   std::vector<std::uint32_t> o(n);
   for (std::uint32_t i = 0; i < n; ++i) o[i] = static_cast<std::uint32_t>((std::uint64_t{i} * 2654435761u) % n);
   return o;
+}
+
+// The sum of every entry's data, walked with first/next of any collection endpoint.
+template <class Endpoint>
+std::uint64_t sumByIteration(const Endpoint& endpoint) {
+  std::uint64_t sum = 0;
+  BenchEntry e;
+  Ploom::IterHint hint;
+  if (!endpoint.first(e, hint)) return 0;
+  do {
+    sum += e.data;
+  } while (endpoint.next(e.key, e, hint));
+  return sum;
 }
 
 }  // namespace bench_values

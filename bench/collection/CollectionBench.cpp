@@ -72,16 +72,7 @@ struct PloomPeer {
     BenchEntry out;
     writer->remove(keyOf(i), out);
   }
-  std::uint64_t iterate() {
-    std::uint64_t sum = 0;
-    BenchEntry e;
-    Ploom::IterHint hint;
-    if (!writer->first(e, hint)) return 0;
-    do {
-      sum += e.data;
-    } while (writer->next(e.key, e, hint));
-    return sum;
-  }
+  std::uint64_t iterate() { return sumByIteration(*writer); }
 };
 
 // The reader of another process's collection: here a second, read-only

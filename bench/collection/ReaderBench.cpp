@@ -114,16 +114,7 @@ struct PloomSide {
     benchmark::DoNotOptimize(out);
     return found;
   }
-  std::uint64_t iterate() {
-    std::uint64_t sum = 0;
-    BenchEntry e;
-    Ploom::IterHint hint;
-    if (!endpoint->first(e, hint)) return 0;
-    do {
-      sum += e.data;
-    } while (endpoint->next(e.key, e, hint));
-    return sum;
-  }
+  std::uint64_t iterate() { return sumByIteration(*endpoint); }
 };
 
 #ifdef VOVU_HAVE_BOOST_INTERPROCESS
