@@ -107,7 +107,9 @@ TEST_F(PloomCrash, DeathAtEveryStoreOfEveryOperation) {
     const auto after = contents();
     // The prepared entries survived re-attaching, and the operation changed them.
     ASSERT_GE(before.size(), std::min<std::uint32_t>(op.prepared, 8u));
-    if (std::string(op.name) != "mark") ASSERT_NE(before, after);
+    if (std::string(op.name) != "mark") {
+      ASSERT_NE(before, after);
+    }
 
     int reformatted = 0;
     for (int k = 1; k <= stores; ++k) {
@@ -132,7 +134,9 @@ TEST_F(PloomCrash, DeathAtEveryStoreOfEveryOperation) {
         EXPECT_TRUE(now == before || now == after) << "store " << k << " left a state that is neither before nor after";
       }
     }
-    if (std::string(op.name) != "mark") EXPECT_GT(reformatted, 0) << "no death inside the critical section";
+    if (std::string(op.name) != "mark") {
+      EXPECT_GT(reformatted, 0) << "no death inside the critical section";
+    }
   }
 }
 

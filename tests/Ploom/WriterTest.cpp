@@ -122,7 +122,9 @@ TEST_F(PloomWriterTest, EqualReversedHashesInKeyOrder) {
   const auto seen = iterate(*w.writer);
   ASSERT_EQ(seen.size(), 8u);
   for (std::size_t i = 0; i + 1 < seen.size(); ++i) {
-    if (seen[i].key.id / 4 == seen[i + 1].key.id / 4) EXPECT_LT(seen[i].key.id, seen[i + 1].key.id);
+    if (seen[i].key.id / 4 == seen[i + 1].key.id / 4) {
+      EXPECT_LT(seen[i].key.id, seen[i + 1].key.id);
+    }
   }
   for (std::uint32_t id = 0; id < 8; ++id) {
     bool found = false;
