@@ -15,15 +15,14 @@
 #include <fmt/format.h>
 
 #include "Mem/OrlRootPath.h"
+#include "Mem/ReaderSentry.h"
 #include "Mem/Util.h"
-#include "Mem/WriterLock.h"
 #include "Orvel/DebugHandler.h"
 #include "Ploom/MapDescriptor.h"
 #include "Ploom/PloomDummy.h"
 #include "Ploom/PloomReader.h"
 #include "Ploom/PloomShadow.h"
 #include "Ploom/PloomWriter.h"
-#include "SharedMem/OwnerFile.h"
 
 namespace Ploom {
 
@@ -119,6 +118,7 @@ class PloomMap : public PloomMapBase {
       }
       // Readers attach later (attach(name)); until then there is nothing to read.
       installDummy();
+      startReaderSentry();
     } else {
       auto writer = std::make_unique<PloomWriter<V>>(*dh_, collectionPath_, descriptor, collectionPath_,
                                                      [this](bool quiesced) { writerQuiesced(quiesced); });
@@ -176,11 +176,8 @@ class PloomMap : public PloomMapBase {
   // "<socket>:<pid>" of the owning writer when it is alive; empty otherwise.
   std::string owner() const {
     try {
-      SharedMem::OwnerFile ownerFile(Mem::OrlRootPath(collectionPath_).file("owner"));
-      std::string err;
-      if (!ownerFile.read(err)) return "";
-      const auto& info = ownerFile.wirraInfo();
-      if (info.empty() || !Mem::WriterLock::ownerIsAlive(info)) return "";
+      SharedMem::WirraInfo info;
+      if (!Mem::ReaderSentry::liveOwner(Mem::OrlRootPath(collectionPath_), info)) return "";
       return fmt::format("{}:{}", info.socketName, info.pid);
     } catch (const std::exception& e) {
       ORVEL_TRACE(*dh_, 1, "PloomMap", "corruption detected: {}", e.what());
@@ -222,6 +219,7 @@ class PloomMap : public PloomMapBase {
   }
 
   void detach(bool force) {
+    sentry_.reset();
     if (impl_) impl_->detach(force);
     impl_.reset();
     writer_ = nullptr;
@@ -268,6 +266,11 @@ class PloomMap : public PloomMapBase {
     if (eventSink_) eventSink_(eventFlushComplete_);
     if (flushComplete_) flushComplete_();
   }
+  // Checks whether the collection's writer came or went (reader modes): a
+  // writer that appears is attached to when nothing is mounted yet, one that
+  // goes is a disconnect. Returns whether a live writer owns the collection.
+  bool pollWriter() { return sentry_ && sentry_->poll(); }
+
   void handleDisconnect() {
     ORVEL_TRACE(*dh_, 1, "PloomMap", "{}", rootPath());
     if (descriptor_.mode != MapMode::keyShadow && descriptor_.mode != MapMode::shadow) {
@@ -290,12 +293,50 @@ class PloomMap : public PloomMapBase {
   PloomWriter<V>* writer() const noexcept { return writer_; }
 
  private:
+  // What the reader sentry reports, forwarded to the map on the thread that polls.
+  class SentryNotifiee final : public Mem::ReaderSentryNotifiee {
+   public:
+    explicit SentryNotifiee(PloomMap& map) : map_(map) {}
+    void writerAppeared() override { map_.tryAttach(); }
+    void writerGone() override { map_.writerGone(); }
+
+   private:
+    PloomMap& map_;
+  };
+
   void writerQuiesced(bool quiesced) {
     if (notifyingCallback_) notifyingCallback_(quiesced);
   }
 
+  // Watches for the writer from now on. A root directory that cannot be made
+  // is an error, except inside a changed root (Q7_CHROOT set), where the
+  // collection's directories may be provided later by the host.
+  void startReaderSentry() {
+    sentryNotifiee_ = std::make_unique<SentryNotifiee>(*this);
+    sentry_ = std::make_unique<Mem::ReaderSentry>(Mem::OrlRootPath(collectionPath_), *sentryNotifiee_);
+    try {
+      sentry_->start();
+    } catch (const std::exception& e) {
+      if (std::getenv("Q7_CHROOT") == nullptr) throw;
+      ORVEL_TRACE(*dh_, 1, "PloomMap", "{} reader sentry not started: {}", collectionPath_, e.what());
+    }
+  }
+
+  // A local index keeps its contents and follows the next writer; the plain
+  // reader keeps reading the files it has, and re-attaches when a new writer
+  // replaces them.
+  void writerGone() {
+    if (descriptor_.mode == MapMode::keyShadow || descriptor_.mode == MapMode::shadow) {
+      handleDisconnect();
+    } else {
+      ORVEL_TRACE(*dh_, 1, "PloomMap", "{} writer gone", collectionPath_);
+    }
+  }
+
   std::unique_ptr<PloomInterface<V>> impl_;
   PloomWriter<V>* writer_ = nullptr;
+  std::unique_ptr<SentryNotifiee> sentryNotifiee_;
+  std::unique_ptr<Mem::ReaderSentry> sentry_;  // reader modes only
 };
 
 }  // namespace Ploom

@@ -2,8 +2,12 @@
 // endpoints, local writers, and the map-level operations.
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <stdlib.h>
 
+#include <filesystem>
+#include <fstream>
+
+#include "Mem/ReaderSentry.h"
 #include "Ploom/PloomMap.h"
 #include "PloomTestSupport.h"
 
@@ -14,9 +18,9 @@ namespace fs = std::filesystem;
 
 class PloomMapTest : public test_shm::TempBaseDir {};
 
-Ploom::MapDescriptor readerDescriptor() {
+Ploom::MapDescriptor readerDescriptor(Ploom::MapMode mode = Ploom::MapMode::reader) {
   Ploom::MapDescriptor d = descriptor(0);
-  d.mode = Ploom::MapMode::reader;
+  d.mode = mode;
   return d;
 }
 
@@ -90,6 +94,86 @@ TEST_F(PloomMapTest, ReaderModeHasThePlaceholder) {
   EXPECT_EQ(messageOf([&] { endpoint->remove(Key{}, out); }), "remove to read-only Ploom table");
   EXPECT_THROW(endpoint->remove(Key{}, out), Orvel::NoPermissionException);
   EXPECT_EQ(messageOf([&] { map.clientQuiesced("x"); }), "not implemented");
+}
+
+struct SeenWriters : Mem::ReaderSentryNotifiee {
+  int appeared = 0, gone = 0;
+  void writerAppeared() override { ++appeared; }
+  void writerGone() override { ++gone; }
+};
+
+std::unique_ptr<Ploom::PloomMap<Value>> writerMap(const std::string& path) {
+  auto map = std::make_unique<Ploom::PloomMap<Value>>(path);
+  map->init(descriptor(64));
+  return map;
+}
+
+// Verifies: the sentry reports each writer's coming and going once, also a
+// writer replaced by another between two polls, and nothing before start().
+TEST_F(PloomMapTest, ReaderSentryReportsEachWriter) {
+  SeenWriters seen;
+  Mem::ReaderSentry sentry(Mem::OrlRootPath("/map/sentry"), seen);
+  auto writer = writerMap("/map/sentry");
+  EXPECT_FALSE(sentry.poll());
+  EXPECT_EQ(seen.appeared, 0);
+  sentry.start();
+  EXPECT_EQ(seen.appeared, 1);
+  EXPECT_TRUE(sentry.poll());
+  EXPECT_EQ(seen.appeared, 1);
+  writer.reset();
+  writer = writerMap("/map/sentry");
+  EXPECT_TRUE(sentry.poll());
+  EXPECT_EQ(seen.gone, 1);
+  EXPECT_EQ(seen.appeared, 2);
+  writer.reset();
+  EXPECT_FALSE(sentry.poll());
+  EXPECT_FALSE(sentry.poll());
+  EXPECT_EQ(seen.gone, 2);
+  EXPECT_EQ(seen.appeared, 2);
+}
+
+// Verifies: reader-mode maps mount the collection when its writer appears and
+// keep their contents when it goes; a local index takes the disconnect.
+TEST_F(PloomMapTest, ReaderModesFollowTheWriter) {
+  Ploom::PloomMap<Value> reader("/map/followed");
+  Ploom::PloomMap<Value> shadow("/map/followed");
+  reader.init(readerDescriptor());
+  shadow.init(readerDescriptor(Ploom::MapMode::shadow));
+  EXPECT_FALSE(reader.pollWriter());
+  EXPECT_EQ(reader.endpoint()->type(), Ploom::EndpointType::dummy);
+
+  auto writer = writerMap("/map/followed");
+  writer->endpoint()->write(Value{Key{7}, {7, 7}}, true);
+  EXPECT_TRUE(reader.pollWriter());
+  EXPECT_TRUE(shadow.pollWriter());
+  EXPECT_EQ(reader.endpoint()->type(), Ploom::EndpointType::reader);
+  ASSERT_EQ(shadow.endpoint()->type(), Ploom::EndpointType::shadow);
+  static_cast<Ploom::PloomShadow<Value>*>(shadow.endpoint())->sync();
+  writer.reset();
+
+  EXPECT_FALSE(reader.pollWriter());
+  EXPECT_FALSE(shadow.pollWriter());
+  for (auto* map : {&reader, &shadow}) {
+    bool found = false;
+    const Value* v = map->endpoint()->lookup(Key{7}, found, nullptr);
+    EXPECT_TRUE(found);
+    EXPECT_EQ(*v, (Value{Key{7}, {7, 7}}));
+  }
+}
+
+// Verifies: a reader whose root directory cannot be made fails to open,
+// except in a changed root (Q7_CHROOT), where it waits for a writer.
+TEST_F(PloomMapTest, ReaderSentryStartFailure) {
+  std::ofstream(file("plain")) << "a file where a directory should be\n";
+  Mem::baseDirIs(file("plain") + "/below");
+  Ploom::PloomMap<Value> map("/map/nowhere");
+  EXPECT_THROW(map.init(readerDescriptor()), Orvel::MemoryResourceException);
+  ::setenv("Q7_CHROOT", "/", 1);
+  Ploom::PloomMap<Value> chrooted("/map/nowhere");
+  EXPECT_NO_THROW(chrooted.init(readerDescriptor()));
+  ::unsetenv("Q7_CHROOT");
+  EXPECT_FALSE(chrooted.pollWriter());
+  EXPECT_EQ(chrooted.endpoint()->type(), Ploom::EndpointType::dummy);
 }
 
 // Verifies: a local writer keeps its collection in process memory (no files),
