@@ -159,11 +159,18 @@ bool SharedMemWrapper::resize(std::size_t size, std::string& reason) {
     }
   }
 
-  void* base = ::mremap(base_, mapped_, size, MREMAP_MAYMOVE);
+  // Process-local memory lives only in its mapping, which the kernel moves
+  // with its contents. A file is mapped anew and the old range unmapped:
+  // a failure leaves the old mapping as it was, and a thread sanitizer, which
+  // follows mmap and munmap but not a mapping the kernel moves, does not
+  // mistake another thread's old accesses at a reused address for races.
+  void* base = anonymous() ? ::mremap(base_, mapped_, size, MREMAP_MAYMOVE)
+                           : ::mmap(nullptr, size, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd_, 0);
   if (base == MAP_FAILED) {
     reason = errnoText(errno);
     return false;
   }
+  if (!anonymous()) ::munmap(base_, mapped_);
   if (base != base_) ++remaps_;
   base_ = base;
   mapped_ = size;

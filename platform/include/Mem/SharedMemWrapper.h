@@ -14,8 +14,10 @@
 // length on disk.
 //
 // An empty path means process-local memory (MAP_PRIVATE | MAP_ANONYMOUS, resized
-// with mremap): no file, nothing left after close(), exists() only while open. Mappings may move when they grow: callers keep indices,
-// not pointers, across resize().
+// with mremap): no file, nothing left after close(), exists() only while open.
+// Mappings move when they are resized (a file's always, process-local memory
+// when it cannot grow in place): callers keep indices, not pointers, across
+// resize().
 #pragma once
 
 #include <cstddef>
