@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the collection tests under ThreadSanitizer and runs the in-process
-# stress run: a writer thread and reader threads on the same files. Every word
-# the writer and readers share is accessed atomically, so any report is a bug.
-# Address-space randomisation is turned off for the run, as ThreadSanitizer's
-# fixed memory layout asks.
+# stress run: a writer thread and reader threads on the same files, each with
+# its own mappings, so what is checked is the state the threads share inside
+# the process. Address-space randomisation is turned off for the run, as
+# ThreadSanitizer's fixed memory layout asks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

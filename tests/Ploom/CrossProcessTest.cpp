@@ -228,10 +228,12 @@ TEST_F(PloomCrossProcess, ReaderFollowsAWriterThatChangesEverything) {
   munmap(memory, sizeof(Control));
 }
 
-// The same writer and readers as threads of one process, each with its own
-// mappings of the files, so that a thread sanitizer sees every access to the
-// shared words: a report there is a word the writer and readers share
-// without an atomic access.
+// The same writer and readers as threads of one process. Each maps the files
+// at addresses of its own, so under a thread sanitizer this checks what the
+// threads share inside the process (trace handles and sinks, allocation
+// counters, the writer lock's socket thread, the readers' counters), not the
+// words in the files: those are covered by the cross-process run above and
+// the store-path tests.
 TEST_F(PloomCrossProcess, ReaderThreadsFollowAWriterThread) {
   Control control;
   std::thread writer([&] { runWriter(control, testing_support::scaled(10), 1); });
