@@ -10,11 +10,11 @@
 #include "Mem/OrlRootPath.h"
 #include "Ploom/PloomWriter.h"
 #include "PloomFilesFuzz.h"
-#include "FuzzValues.h"
+#include "Ploom/TestValues.h"
 
 namespace {
-using fuzz_values::Key;
-using fuzz_values::Value;
+using test_values::Key;
+using test_values::Value;
 
 std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -14,12 +14,12 @@
 #include "Mem/OrlRootPath.h"
 #include "Ploom/Validator.h"
 #include "PloomCore/WriterHashMap.h"
-#include "FuzzValues.h"
+#include "Ploom/TestValues.h"
 
 namespace {
 
-using fuzz_values::Key;
-using fuzz_values::Value;
+using test_values::Key;
+using test_values::Value;
 
 const std::string& root() {
   static const std::string path = [] {
