@@ -268,8 +268,18 @@ class PloomMap : public PloomMapBase {
   }
   // Checks whether the collection's writer came or went (reader modes): a
   // writer that appears is attached to when nothing is mounted yet, one that
-  // goes is a disconnect. Returns whether a live writer owns the collection.
-  bool pollWriter() { return sentry_ && sentry_->poll(); }
+  // goes is a disconnect. A sentry that could not start at init tries again.
+  // Returns whether a live writer owns the collection.
+  bool pollWriter() {
+    if (!sentry_) return false;
+    if (sentry_->started()) return sentry_->poll();
+    try {
+      sentry_->start();
+    } catch (const std::exception& e) {
+      ORVEL_TRACE(*dh_, 9, "PloomMap", "{} reader sentry not started: {}", collectionPath_, e.what());
+    }
+    return sentry_->writerAlive();
+  }
 
   void handleDisconnect() {
     ORVEL_TRACE(*dh_, 1, "PloomMap", "{}", rootPath());

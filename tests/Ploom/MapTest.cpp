@@ -162,7 +162,8 @@ TEST_F(PloomMapTest, ReaderModesFollowTheWriter) {
 }
 
 // Verifies: a reader whose root directory cannot be made fails to open,
-// except in a changed root (Q7_CHROOT), where it waits for a writer.
+// except in a changed root (Q7_CHROOT), where it keeps trying and follows a
+// writer once the directory can be made.
 TEST_F(PloomMapTest, ReaderSentryStartFailure) {
   std::ofstream(file("plain")) << "a file where a directory should be\n";
   Mem::baseDirIs(file("plain") + "/below");
@@ -174,6 +175,13 @@ TEST_F(PloomMapTest, ReaderSentryStartFailure) {
   ::unsetenv("Q7_CHROOT");
   EXPECT_FALSE(chrooted.pollWriter());
   EXPECT_EQ(chrooted.endpoint()->type(), Ploom::EndpointType::dummy);
+
+  fs::remove(file("plain"));
+  EXPECT_FALSE(chrooted.pollWriter());
+  EXPECT_TRUE(fs::is_directory(chrooted.rootPath()));
+  auto writer = writerMap("/map/nowhere");
+  EXPECT_TRUE(chrooted.pollWriter());
+  EXPECT_EQ(chrooted.endpoint()->type(), Ploom::EndpointType::reader);
 }
 
 // Verifies: a local writer keeps its collection in process memory (no files),
