@@ -50,13 +50,31 @@ class PloomDummy : public PloomInterface<V> {
   V defaultValue_{};
 };
 
+// What a strict placeholder knows, and its one answer to every call. Kept out
+// of the class template so that the compiler sees that fail() does not
+// return where the template's members call it.
+class StrictDummyIdentity {
+ protected:
+  StrictDummyIdentity(std::string name, std::string rootPath, std::string detail)
+      : name_(std::move(name)), rootPath_(std::move(rootPath)), detail_(std::move(detail)) {}
+
+  [[noreturn]] void fail() const {
+    Orvel::fmassert("false", __FILE__, "PloomStrictDummy", __LINE__, "invoked, name:{} rootpath:{}{}", name_,
+                    rootPath_, detail_);
+  }
+
+  std::string name_;
+  std::string rootPath_;
+  std::string detail_;
+};
+
 template <CollectionValue V>
-class PloomStrictDummy : public PloomInterface<V> {
+class PloomStrictDummy : public PloomInterface<V>, private StrictDummyIdentity {
  public:
   using Key = typename V::EntryKey;
 
   PloomStrictDummy(std::string name, std::string rootPath, std::string detail = "")
-      : name_(std::move(name)), rootPath_(std::move(rootPath)), detail_(std::move(detail)) {}
+      : StrictDummyIdentity(std::move(name), std::move(rootPath), std::move(detail)) {}
 
   bool initialize(const std::string&) override { fail(); }
   void detach(bool) override { fail(); }
@@ -81,15 +99,6 @@ class PloomStrictDummy : public PloomInterface<V> {
   void directCommit() override { fail(); }
   bool markAndSweepFlag(const Key&, MarkAndSweepOperation) override { fail(); }
 
- private:
-  [[noreturn]] void fail() const {
-    Orvel::fmassert("false", __FILE__, "PloomStrictDummy", __LINE__, "invoked, name:{} rootpath:{}{}", name_,
-                    rootPath_, detail_);
-  }
-
-  std::string name_;
-  std::string rootPath_;
-  std::string detail_;
 };
 
 }  // namespace Ploom
