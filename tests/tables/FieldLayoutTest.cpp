@@ -347,37 +347,4 @@ TEST(FieldLayoutListed, SettingEachFieldChangesExactlyTheListedBits) {
   EXPECT_EQ(checked, kNamedFieldCount);
 }
 
-// Verifies: the number of named fields, in the list and in the catalogue.
-TEST(FieldLayoutListed, NamedFieldCount) {
-  EXPECT_EQ(listedFields().size(), kNamedFieldCount);
-  std::size_t inCatalogue = 0;
-  for (const auto* t : catalogue::tables()) inCatalogue += t->values->fields.size();
-  EXPECT_EQ(inCatalogue, kNamedFieldCount);
-
-  // Per table, as listed.
-  const std::map<std::string, std::size_t> perTable = {
-      {"IppaVsiToRoutingProfileMapHwDirect", 5},
-      {"IppaCsInlif0ProfileMapHwDirect", 1},
-      {"IppaRoutingProfileToVectorMapHwDirect", 2},
-      {"IppbFlpInlifProfile0MapHwDirect", 2},
-      {"IppdInlifProfileTableHwDirect", 3},
-      {"IppfRoutingProfileToVectorMapHwDirect", 2},
-      {"IppfVsiToRoutingProfileMapHwDirect", 5},
-      {"IppfVsiPrefixIndexTableHwDirect", 1},
-      {"LpmEntryTypeMapHwDirect", 2},
-      {"EtppcCfgMtuActionProfileIdxMapTableHwDirect", 3},
-      {"EtppcMtuMapTableHwDirect", 2},
-      {"EtppcTermVsdArrPrefixTableHwDirect", 1},
-      {"TarSnifActionTableHwDirect", 16},
-      {"EtppbSnoopActionTableHwReg", 104},
-      {"IppbIpv4ActionProfilesCfgHwReg", 16},
-      {"IppdAllowDefaultRouteHwReg", 3},
-      {"IppbIpv6ActionProfiles0CfgHwReg", 20},
-      {"IppbTtl0ActionProfileHwReg", 7},
-  };
-  for (const auto& [table, count] : perTable) {
-    EXPECT_EQ(listedNames(table).size(), count) << table;
-  }
-}
-
 }  // namespace
