@@ -38,9 +38,14 @@ class PloomMapBase {
 
   explicit PloomMapBase(std::string collectionPath)
       : collectionPath_(std::move(collectionPath)), dh_(std::make_unique<Orvel::Platform::DebugHandler>(collectionPath_)) {}
+  // A map whose debug handler has its own name; the path is set later.
+  PloomMapBase(std::string collectionPath, const char* debugHandlerName)
+      : collectionPath_(std::move(collectionPath)), dh_(std::make_unique<Orvel::Platform::DebugHandler>(debugHandlerName)) {}
   virtual ~PloomMapBase() = default;
 
   const std::string& collName() const noexcept { return collectionPath_; }
+  // Renames the collection; only before init (the endpoint keeps its own name).
+  void collectionPathIs(std::string path) { collectionPath_ = std::move(path); }
   const MapDescriptor& descriptor() const noexcept { return descriptor_; }
   MapMode mode() const noexcept { return descriptor_.mode; }
   bool localMem() const noexcept { return descriptor_.local; }
@@ -57,7 +62,7 @@ class PloomMapBase {
   // A corruption found while operating on the mounted collection: the marker
   // file "corruption-detected" is written in the root directory (the next
   // writer removes it after a successful attach) and the text traced.
-  void doCorruptionDetected(const std::string& text) {
+  void doCorruptionDetected(const std::string& text) const {
     if (!descriptor_.local) {
       std::ofstream(Mem::OrlRootPath(collectionPath_).file(kCorruptionFile)) << text << '\n';
     }
@@ -83,6 +88,8 @@ class PloomMap : public PloomMapBase {
   using Key = typename V::EntryKey;
 
   explicit PloomMap(std::string collectionPath) : PloomMapBase(std::move(collectionPath)) {}
+  PloomMap(std::string collectionPath, const char* debugHandlerName)
+      : PloomMapBase(std::move(collectionPath), debugHandlerName) {}
   ~PloomMap() override {
     ORVEL_TRACE(*dh_, 5, "PloomMap", "deleting state");
     if (writer_) writer_->detach(false);

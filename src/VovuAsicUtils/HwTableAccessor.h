@@ -3,18 +3,44 @@
 //
 // Table must provide tableName(), tableTypeName(), description() (its
 // catalogue::TableDescription), _defaultTraceHandle(), a nested
-// TableDescriptor, and a constructor (name, key, tableManager) that calls
-// handleInitialized() itself: the most-derived class runs the hooks, never a
-// base constructor or destructor through virtual dispatch.
+// TableDescriptor, a nested Shadow (on ShadowAccessor or
+// RegisterShadowAccessor, with shadowFactory), userInitHwTable, and a
+// constructor (name, key, tableManager) that calls handleInitialized() itself:
+// the most-derived class runs the hooks, never a base constructor or
+// destructor through virtual dispatch.
+//
+// The four entry operations check the shadow key first: a key the table does
+// not hold, or a shadow of another type, is a graceful assertion (strict mode:
+// the process ends) whose text names this file and the fixed line of the
+// check (CheckSite); setEntry and deleteEntry count the entry before the check.
 #pragma once
 
+#include <string>
+
+#include "Asic/GracefulAssert.h"
+#include "Asic/LogEntryWrapper.h"
+#include "Orvel/Exception.h"
 #include "Orvel/Format.h"
 #include "Orvel/Ptr.h"
+#include "SchanAccel/SchanCmds.h"
 #include "VovuAsicUtils/HwTableBase.h"
+#include "VovuAsicUtils/ShadowAccessor.h"
 #include "VovuAsicUtils/TableManager.h"
 #include "tables/TableDescription.h"
 
 namespace VovuAsicUtils {
+
+// The source file and lines the table operations' traces and checks report.
+inline constexpr const char* kHwTableAccessorFile = "VovuAsicUtils/HwTableAccessor.h";
+struct CheckSite {
+  int trace;       // the operation's entry trace
+  int collection;  // hwShadowCollHas( hwShadowKey )
+  int pointer;     // shadow
+};
+inline constexpr CheckSite kSetEntrySite{364, 369, 376};
+inline constexpr CheckSite kGetEntrySite{385, 389, 396};
+inline constexpr CheckSite kDeleteEntrySite{406, 413, 420};
+inline constexpr CheckSite kSchanCmdsSite{430, 434, 441};
 
 template <class Table>
 struct HwTableAccessor {
@@ -48,10 +74,103 @@ struct HwTableAccessor {
     }
   }
 
+  // The shadow operations below are templates over T = Table, so that the
+  // factory alone serves tables that have no shadows.
+  template <class T = Table>
+  static void addShadow(T& table, const HwShadowKey& key) {
+    const Zev::TraceHandle& th = Table::_defaultTraceHandle();
+    ORVEL_TRACE(th, 8, Table::tableName(), " fapId: {} fapRevision: {} tableName: {}", key.fapId(),
+                table.fapRevision(), Table::tableName());
+    if (table.hwShadowCollHas(key)) {
+      ORVEL_TRACE(th, 3, Table::tableName(), " fapId: {} shadowSize {}", key.fapId(),
+                  table.tableDescriptor()->minShadowSize());
+      return;
+    }
+    const Orvel::Ptr<TableManager>& manager = table.hwTableManager();
+    if (!manager) {
+      throw Orvel::InvalidInitializeException(fmt::format("{}: no table manager to take shadow objects from",
+                                                          Table::tableName()));
+    }
+    const Orvel::String name =
+        Orvel::String(revisionText(table.fapRevision())) + table.tableDescriptor()->firstMemInfo()->name().view();
+    const auto status = manager->status();
+    const auto cmdletRequiredStatus = manager->cmdletRequiredStatus();
+    Orvel::Ptr<typename T::Shadow> shadow;
+    if constexpr (Table::kRegisterTable) {
+      shadow = Table::shadowFactory(name, key, table.fapRevision(), table.tableDescriptor(), status,
+                                    cmdletRequiredStatus, manager->regShadowEntryStorage(), Table::tableTypeName());
+    } else {
+      const auto dmaMemPoolManager = manager->dmaMemPoolManager();
+      const auto entityManager = manager->entityManager();
+      shadow = Table::shadowFactory(name, key, table.fapRevision(), table.tableDescriptor(), status,
+                                    cmdletRequiredStatus, dmaMemPoolManager, entityManager, Table::tableTypeName());
+    }
+    table.hwShadowCollIs(shadow);
+    table.initShadow(key);
+    ORVEL_TRACE(th, 3, Table::tableName(), " fapId: {} shadowSize {}", key.fapId(),
+                table.tableDescriptor()->minShadowSize());
+  }
+
+  static void initShadow(Table& table, const HwShadowKey& key) {
+    ORVEL_TRACE(Table::_defaultTraceHandle(), 8, Table::tableName(), " hwShadowKey: {}", key);
+    ORVEL_TRACE(Table::_defaultTraceHandle(), 3, Table::tableName(), "Calling userInitHwTable");
+    table.userInitHwTable(key);
+  }
+
+  // The shadow of `key` when the table holds one of its own type, else null.
+  template <class T = Table>
+  static Orvel::Ptr<typename T::Shadow> shadow(const T& table, const HwShadowKey& key) {
+    return Orvel::dynamicPtrCast<typename T::Shadow>(table.hwShadowColl(key));
+  }
+
+  template <class T = Table>
+  static void setEntry(T& table, const HwShadowKey& key, const typename T::Entry& entry) {
+    table.hwTableStats().entryAddCntInc(1);
+    traceEntry(table, kSetEntrySite, key, entry.strep());
+    checkedShadow(table, key, kSetEntrySite)->setEntry(entry);
+  }
+
+  template <class T = Table>
+  static typename T::Entry getEntry(const T& table, const HwShadowKey& key, const typename T::EntryKey& entryKey) {
+    traceEntry(table, kGetEntrySite, key, entryKey.strep());
+    return checkedShadow(table, key, kGetEntrySite)->getEntry(entryKey);
+  }
+
+  template <class T = Table>
+  static void deleteEntry(T& table, const HwShadowKey& key, const typename T::EntryKey& entryKey) {
+    traceEntry(table, kDeleteEntrySite, key, entryKey.strep());
+    table.hwTableStats().entryDelCntInc(1);
+    checkedShadow(table, key, kDeleteEntrySite)->deleteEntry(entryKey);
+  }
+
+  template <class T = Table>
+  static Orvel::Ptr<SchanAccel::SchanCmds> schanCmds(const T& table, const HwShadowKey& key,
+                                                     const typename T::EntryKey& entryKey,
+                                                     const Orvel::Ptr<Asic::LogEntryWrapperBase>& logEntry) {
+    traceEntry(table, kSchanCmdsSite, key, entryKey.strep());
+    Orvel::Ptr<typename T::Shadow> s = checkedShadow(table, key, kSchanCmdsSite);
+    return s->schanCmds(table.getFapmask(key), table.fapRevision(), entryKey, false, logEntry);
+  }
+
   // Run by the table's destructor before the base is destroyed.
   static void onDelete(Table& table) noexcept {
     ORVEL_TRACE(Table::_defaultTraceHandle(), 8, Table::tableName(), "");
     if (Table::description().kind == bcm88490_a0::catalogue::TableKind::direct) table.delHwTableShadowInfo();
+  }
+
+ private:
+  static void traceEntry(const Table& table, const CheckSite& site, const HwShadowKey& key, const std::string& what) {
+    VOVU_ACCESSOR_TRACE(Table::_defaultTraceHandle(), 8, kHwTableAccessorFile, site.trace, Table::tableName(),
+                        " shadowName : {} hwShadowKey {} entry : {}", table.shadowName(key), key, what);
+  }
+
+  template <class T = Table>
+  static Orvel::Ptr<typename T::Shadow> checkedShadow(const T& table, const HwShadowKey& key, const CheckSite& site) {
+    ASIC_CHECK_AT(kHwTableAccessorFile, site.collection, table.hwShadowCollHas(key), "hwShadowCollHas( hwShadowKey )",
+                  "hwShadowKey {}{}", key, " does not exist in the shadow collection");
+    Orvel::Ptr<typename T::Shadow> s = shadow(table, key);
+    ASIC_CHECK_AT(kHwTableAccessorFile, site.pointer, s != nullptr, "shadow", "No shadow in hwShadowColl for {}", key);
+    return s;
   }
 };
 

@@ -13,6 +13,7 @@
 
 #include "Orvel/Ptr.h"
 #include "Ploom/CollectionInspector.h"
+#include "SchanAccel/SchanCmds.h"
 #include "Orvel/String.h"
 #include "VovuAsicUtils/BcmGroupAddrInfo.h"
 #include "VovuAsicUtils/HwTableBase.h"
@@ -105,6 +106,25 @@ struct ValueOps {
                           const std::function<bool()>& stop, double interval);
 };
 
+// A table's shadow operations reached through untyped entries (storage of
+// ValueOps::entryBytes; a key is given as an entry holding it), for hosts
+// that handle every table alike. They are the table's own typed operations,
+// checks and messages included.
+struct ShadowOps {
+  void (*setEntry)(VovuAsicUtils::HwCommonTableBase& table, const VovuAsicUtils::HwShadowKey& key, const void* entry);
+  void (*getEntry)(const VovuAsicUtils::HwCommonTableBase& table, const VovuAsicUtils::HwShadowKey& key,
+                   const void* keyEntry, void* out);
+  void (*deleteEntry)(VovuAsicUtils::HwCommonTableBase& table, const VovuAsicUtils::HwShadowKey& key,
+                      const void* keyEntry);
+  Orvel::Ptr<SchanAccel::SchanCmds> (*schanCmds)(const VovuAsicUtils::HwCommonTableBase& table,
+                                                 const VovuAsicUtils::HwShadowKey& key, const void* keyEntry);
+  // Visits the shadow's entries in its iteration order; nothing when the table has no such shadow.
+  void (*forEachEntry)(const VovuAsicUtils::HwCommonTableBase& table, const VovuAsicUtils::HwShadowKey& key,
+                       const std::function<void(const void* entry)>& visit);
+  // The shadow's state path; empty for a register shadow or an unknown key.
+  std::string (*path)(const VovuAsicUtils::HwCommonTableBase& table, const VovuAsicUtils::HwShadowKey& key);
+};
+
 struct ReaderDescription {
   bool keyTakesArrayIndex;
   std::uint32_t bytesPerEntry;
@@ -136,6 +156,7 @@ struct TableDescription {
   const char* source;         // the description file the table was generated from
 
   const ValueOps* values;
+  const ShadowOps* shadows;
 
   FreeFactory freeFactory;
   DescriptorFactory tableDescriptorFactory;

@@ -60,6 +60,8 @@ struct PlainTable : HwDirectTableBase {
   const char* chipName() const override { return "test"; }
   std::uint32_t entryDataMaxSize() const override { return 4; }
   std::uint32_t entryDataMaxSizeBits() const override { return 32; }
+  void addShadow(const HwShadowKey&) override {}
+  void initShadow(const HwShadowKey&) override {}
 };
 
 // Verifies: a table leaves its manager's collection when destroyed, and its

@@ -206,6 +206,8 @@ struct FailingTable : VovuAsicUtils::HwDirectTableBase {
   const char* chipName() const override { return "test"; }
   std::uint32_t entryDataMaxSize() const override { return 4; }
   std::uint32_t entryDataMaxSizeBits() const override { return 32; }
+  void addShadow(const VovuAsicUtils::HwShadowKey&) override {}
+  void initShadow(const VovuAsicUtils::HwShadowKey&) override {}
 };
 
 // Verifies: a creation that fails releases the object's memory and its

@@ -42,7 +42,8 @@ class Node {
     }
   }
 
-  // Drops one reference and destroys the object when it was the last.
+  // Drops one reference; when it was the last, lastUserGone() decides what
+  // happens (by default the object is destroyed).
   void delRef() const noexcept {
     std::uint32_t left;
     if (ThreadControl::sharedPointers()) {
@@ -50,7 +51,7 @@ class Node {
     } else {
       left = --refCount_;
     }
-    if (left == 0) delete this;
+    if (left == 0) const_cast<Node*>(this)->lastUserGone();
   }
 
   std::uint32_t references() const noexcept {
@@ -59,6 +60,11 @@ class Node {
 
   bool flag(std::uint32_t mask) const noexcept { return (flags_ & mask) == mask; }
   void flagIs(std::uint32_t mask, bool on) noexcept { flags_ = on ? (flags_ | mask) : (flags_ & ~mask); }
+
+ protected:
+  // Called when the count drops to zero. An override may hand out a new
+  // reference (the object then lives on) or end with `delete this`.
+  virtual void lastUserGone() noexcept { delete this; }
 
  private:
   mutable std::uint32_t refCount_ = 0;

@@ -2,7 +2,8 @@
 //
 // HwCommonTableBase holds what every table has: its name and HwTableKey, the
 // table manager that created it, its table descriptor, the chip blocks it
-// occupies and the shadow attributes below. HwCommonShadowTableBase adds the
+// occupies, its statistics, its shadows (hwShadowColl, one per HwShadowKey)
+// and the shadow attributes below. HwCommonShadowTableBase adds the
 // hook that reconciles those attributes with the table manager;
 // HwDirectTableBase is the base of every generated table (memory and
 // register tables alike) and registers the table's shadow information.
@@ -23,12 +24,16 @@
 #pragma once
 
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "Hardware/ChipType.h"
 #include "Orvel/Ptr.h"
 #include "Orvel/String.h"
+#include "SchanAccel/Fapmask.h"
 #include "VovuAsicUtils/BcmGroupAddrInfo.h"
+#include "VovuAsicUtils/HwTableStats.h"
+#include "VovuAsicUtils/ShadowBase.h"
 #include "VovuAsicUtils/HwTableKey.h"
 #include "VovuAsicUtils/TableManager.h"
 
@@ -46,8 +51,37 @@ class HwCommonTableBase : public Orvel::Node {
   const HwTableKey& hwTableKey() const noexcept { return key_; }
   const FapRevision& fapRevision() const noexcept { return key_.fapRevision(); }
   const Orvel::Ptr<TableManager>& hwTableManager() const noexcept { return tableManager_; }
+  HwTableStats& hwTableStats() noexcept { return stats_; }
+  const HwTableStats& hwTableStats() const noexcept { return stats_; }
 
   virtual const char* chipName() const = 0;
+  // Creates, registers and initialises the shadow of `key`; nothing if it exists.
+  virtual void addShadow(const HwShadowKey& key) = 0;
+  // Writes the table's default contents into the shadow of `key`.
+  virtual void initShadow(const HwShadowKey& key) = 0;
+
+  // The shadows, by key.
+  bool hwShadowCollHas(const HwShadowKey& key) const { return shadows_.count(key) != 0; }
+  Orvel::Ptr<HwShadowBase> hwShadowColl(const HwShadowKey& key) const {
+    auto it = shadows_.find(key);
+    return it == shadows_.end() ? nullptr : it->second;
+  }
+  void hwShadowCollIs(const Orvel::Ptr<HwShadowBase>& shadow) { shadows_[shadow->hwShadowKey()] = shadow; }
+  // Drops the table's reference to the shadow of `key`; the shadow is torn
+  // down when its last reference goes.
+  void delShadow(const HwShadowKey& key) { shadows_.erase(key); }
+  const std::unordered_map<HwShadowKey, Orvel::Ptr<HwShadowBase>>& hwShadowColl() const noexcept { return shadows_; }
+  // The chips the commands of a shadow go to: the shadow key's chip.
+  SchanAccel::Fapmask getFapmask(const HwShadowKey& key) const {
+    SchanAccel::Fapmask mask;
+    mask.fapIdIs(key.fapId());
+    return mask;
+  }
+  // The name of the shadow of `key`, or empty.
+  Orvel::String shadowName(const HwShadowKey& key) const {
+    auto it = shadows_.find(key);
+    return it == shadows_.end() ? Orvel::String() : it->second->name();
+  }
   virtual std::uint32_t entryDataMaxSize() const = 0;
   virtual std::uint32_t entryDataMaxSizeBits() const = 0;
 
@@ -74,6 +108,8 @@ class HwCommonTableBase : public Orvel::Node {
   Orvel::Ptr<TableManager> tableManager_;
   Orvel::Ptr<BcmGroupAddrInfo> tableDescriptor_;
   std::vector<Hardware::Block> blocks_;
+  HwTableStats stats_;
+  std::unordered_map<HwShadowKey, Orvel::Ptr<HwShadowBase>> shadows_;
   std::uint8_t shadowDownloadOnInit_ = 0;
   std::uint8_t shadowAuditable_ = 0;
   ShadowMode shadowMode_ = ShadowMode::none;

@@ -5,14 +5,24 @@
 // and the shadow information that direct tables register: which chip blocks
 // the shadows of each table occupy. ReadTableManager and VovuMdb::TableManager
 // are the read-back and database managers handed to factories.
+//
+// A table manager also supplies what every shadow of its tables shares: the
+// chip status, the cmdlet-required status, the DMA memory pool manager, the
+// state-database entity manager (named "Sysdb" unless given) and the register
+// entry storage of the register tables.
 #pragma once
 
 #include <map>
 #include <vector>
 
+#include "DmaMemPoolManager/DmaMemPoolManager.h"
 #include "Hardware/ChipType.h"
+#include "Hardware/Vovu/Status.h"
 #include "Orvel/Node.h"
+#include "Orvel/Ptr.h"
+#include "Tolvane/EntityManager.h"
 #include "VovuAsicUtils/HwTableKey.h"
+#include "VovuAsicUtils/RegShadowEntryStorage.h"
 
 namespace VovuAsicUtils {
 
@@ -20,6 +30,18 @@ class HwCommonTableBase;
 
 class TableManager : public Orvel::Node {
  public:
+  explicit TableManager(Orvel::String entityManagerName = "Sysdb");
+
+  const Orvel::Ptr<Hardware::Vovu::Status>& status() const noexcept { return status_; }
+  const Orvel::Ptr<Hardware::Vovu::VovuCmdletRequiredStatus>& cmdletRequiredStatus() const noexcept {
+    return cmdletRequiredStatus_;
+  }
+  const Orvel::Ptr<DmaMemPoolManager::DmaMemPoolManager>& dmaMemPoolManager() const noexcept {
+    return dmaMemPoolManager_;
+  }
+  const Orvel::Ptr<Tolvane::EntityManager>& entityManager() const noexcept { return entityManager_; }
+  const Orvel::Ptr<RegShadowEntryStorage>& regShadowEntryStorage() const noexcept { return regShadowEntryStorage_; }
+
   // The table held under `key`, or null.
   HwCommonTableBase* hwTableColl(const HwTableKey& key) const;
   // Holds `table` under its own key, replacing what was there.
@@ -42,6 +64,11 @@ class TableManager : public Orvel::Node {
   void auditsDisabledIs(bool disabled) noexcept { auditsDisabled_ = disabled; }
 
  private:
+  Orvel::Ptr<Hardware::Vovu::Status> status_;
+  Orvel::Ptr<Hardware::Vovu::VovuCmdletRequiredStatus> cmdletRequiredStatus_;
+  Orvel::Ptr<DmaMemPoolManager::DmaMemPoolManager> dmaMemPoolManager_;
+  Orvel::Ptr<Tolvane::EntityManager> entityManager_;
+  Orvel::Ptr<RegShadowEntryStorage> regShadowEntryStorage_;
   std::map<HwTableKey, HwCommonTableBase*> hwTableColl_;
   struct ShadowInfo {
     std::vector<Hardware::Block> blocks;

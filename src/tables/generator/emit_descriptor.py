@@ -48,6 +48,7 @@ constexpr catalogue::TableDescription kDescription{
     $defaults_trace,
     $source,
     &kValueOps,
+    &kShadowOps,
     &freeFactory,
     &descriptorFactory,
     &$reader::pluginObjectName,

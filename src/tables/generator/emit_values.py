@@ -124,6 +124,7 @@ void entryMake(void* out, std::uint64_t first, std::uint64_t second) {
 
 constexpr catalogue::ValueOps kValueOps = catalogue::valueOps<$table>(kFields, &fieldGet, &fieldIs, &vectorGet,
                                                                      &vectorIs, &entryMake);
+constexpr catalogue::ShadowOps kShadowOps = VovuAsicUtils::shadowOps<$table>();
 """
 
 

@@ -9,6 +9,8 @@
 #include "Orvel/Format.h"
 #include "VovuAsicUtils/HwTableAccessor.h"
 #include "VovuAsicUtils/PluginHwTable.h"
+#include "VovuAsicUtils/ShadowOps.h"
+#include "ZevSharedMem/EntityManager.h"
 #include "Zev/LogHandle.h"
 #include "Zev/Reflection.h"
 #include "tables/values/TypeRegistration.h"
@@ -66,6 +68,7 @@ void entryMake(void* out, std::uint64_t first, std::uint64_t second) {
 
 constexpr catalogue::ValueOps kValueOps = catalogue::valueOps<MiniMapHwDirect>(kFields, &fieldGet, &fieldIs, &vectorGet,
                                                                      &vectorIs, &entryMake);
+constexpr catalogue::ShadowOps kShadowOps = VovuAsicUtils::shadowOps<MiniMapHwDirect>();
 
 constexpr const char* const kChosen0[] = {"block", "baseAddress"};
 constexpr catalogue::MemoryDescription kMemories[] = {
@@ -93,6 +96,7 @@ constexpr catalogue::TableDescription kDescription{
     "MiniMapHwImpl",
     "fixtures/MiniMapHwDirect.toml",
     &kValueOps,
+    &kShadowOps,
     &freeFactory,
     &descriptorFactory,
     &HwTableMiniMapHwDirectReader::pluginObjectName,
@@ -136,6 +140,73 @@ MiniMapHwDirect::~MiniMapHwDirect() {
 void MiniMapHwDirect::handleInitialized() { VovuAsicUtils::HwTableAccessor<MiniMapHwDirect>::handleInitialized(*this); }
 
 void MiniMapHwDirect::onDelete() noexcept { VovuAsicUtils::HwTableAccessor<MiniMapHwDirect>::onDelete(*this); }
+MiniMapHwDirect::Shadow::Shadow(const Orvel::String& name, const VovuAsicUtils::HwShadowKey& key,
+      const VovuAsicUtils::FapRevision& fapRevision, const Orvel::Ptr<VovuAsicUtils::BcmGroupAddrInfo>& descriptor,
+      const Orvel::Ptr<Hardware::Vovu::Status>& status,
+      const Orvel::Ptr<Hardware::Vovu::VovuCmdletRequiredStatus>& cmdletRequiredStatus,
+      const Orvel::Ptr<DmaMemPoolManager::DmaMemPoolManager>& dmaMemPoolManager,
+      const Orvel::Ptr<Tolvane::EntityManager>& entityManager, const Orvel::String& hwTableName)
+    : VovuAsicUtils::ShadowAccessor<Entry>(name, key, fapRevision, descriptor, status, cmdletRequiredStatus, dmaMemPoolManager, entityManager, hwTableName) {
+  handleInitialized();
+  flagIs(Orvel::Node::kLiveFlag, true);
+}
+
+MiniMapHwDirect::Shadow::~Shadow() {
+  flagIs(Orvel::Node::kLiveFlag, false);
+  onDelete();
+}
+Orvel::Ptr<MiniMapHwDirect::Shadow::EntryStorage> MiniMapHwDirect::Shadow::entryStorageFactory(const Orvel::String& name) {
+  return Orvel::Ptr<EntryStorage>(new EntryStorage(name));
+}
+
+namespace {
+Orvel::Ptr<ZevPloom::Entity> entryStorageEntity(const Orvel::String& name) {
+  return MiniMapHwDirect::Shadow::entryStorageFactory(name);
+}
+// The mount of a shadow's state path creates its entry storage by this type name.
+const ZevSharedMem::EntityTypeRegistration entryStorageType("bcm88490_a0::MiniMapHwDirect::Shadow::EntryStorage", &entryStorageEntity);
+}  // namespace
+void MiniMapHwDirect::addShadow(const VovuAsicUtils::HwShadowKey& key) { Accessor::addShadow(*this, key); }
+
+void MiniMapHwDirect::initShadow(const VovuAsicUtils::HwShadowKey& key) { Accessor::initShadow(*this, key); }
+
+Orvel::Ptr<MiniMapHwDirect::Shadow> MiniMapHwDirect::shadow(const VovuAsicUtils::HwShadowKey& key) const {
+  return Accessor::shadow(*this, key);
+}
+
+Orvel::Ptr<const MiniMapHwDirect::Shadow> MiniMapHwDirect::shadowConst(const VovuAsicUtils::HwShadowKey& key) const {
+  return Orvel::Ptr<const Shadow>(Accessor::shadow(*this, key).ptr());
+}
+
+Orvel::Ptr<MiniMapHwDirect::Shadow> MiniMapHwDirect::shadowFactory(const Orvel::String& name, const VovuAsicUtils::HwShadowKey& key,
+      const VovuAsicUtils::FapRevision& fapRevision, const Orvel::Ptr<VovuAsicUtils::BcmGroupAddrInfo>& descriptor,
+      const Orvel::Ptr<Hardware::Vovu::Status>& status,
+      const Orvel::Ptr<Hardware::Vovu::VovuCmdletRequiredStatus>& cmdletRequiredStatus,
+      const Orvel::Ptr<DmaMemPoolManager::DmaMemPoolManager>& dmaMemPoolManager,
+      const Orvel::Ptr<Tolvane::EntityManager>& entityManager, const Orvel::String& hwTableName) {
+  return Orvel::Ptr<Shadow>(new Shadow(name, key, fapRevision, descriptor, status, cmdletRequiredStatus, dmaMemPoolManager, entityManager, hwTableName));
+}
+
+void MiniMapHwDirect::setEntry(const VovuAsicUtils::HwShadowKey& key, const Entry& entry) {
+  Accessor::setEntry(*this, key, entry);
+}
+
+void MiniMapHwDirect::deleteEntry(const VovuAsicUtils::HwShadowKey& key, const EntryKey& entryKey) {
+  Accessor::deleteEntry(*this, key, entryKey);
+}
+
+MiniMapHwDirect::Entry MiniMapHwDirect::getEntry(const VovuAsicUtils::HwShadowKey& key, const EntryKey& entryKey) const {
+  return Accessor::getEntry(*this, key, entryKey);
+}
+
+Orvel::Ptr<SchanAccel::SchanCmds> MiniMapHwDirect::schanCmds(const VovuAsicUtils::HwShadowKey& key, const EntryKey& entryKey,
+    const Orvel::Ptr<Asic::LogEntryWrapperBase>& logEntry) const {
+  return Accessor::schanCmds(*this, key, entryKey, logEntry);
+}
+Zev::TraceHandle& MiniMapHwDirect::_defaultsTraceHandle() {
+  static Zev::TraceHandle handle("MiniMapHwImpl");
+  return handle;
+}
 
 namespace {
 Orvel::Ptr<VovuAsicUtils::HwCommonTableBase> freeFactory(const Orvel::String& name,

@@ -11,8 +11,11 @@
 #include "Orvel/BoundedUnsigned.h"
 #include "Orvel/Ptr.h"
 #include "Orvel/String.h"
+#include "Asic/LogEntryWrapper.h"
+#include "SchanAccel/SchanCmds.h"
 #include "VovuAsicUtils/HwTableBase.h"
 #include "VovuAsicUtils/HwTableReaderBase.h"
+#include "VovuAsicUtils/ShadowAccessor.h"
 #include "Wem/PerUnitBitmap.h"
 #include "Zev/TraceHandle.h"
 #include "tables/TableDescription.h"
@@ -107,6 +110,32 @@ class MiniMapHwDirect : public VovuAsicUtils::HwDirectTableBase {
     }
   };
 
+  static constexpr bool kRegisterTable = false;
+  // One chip instance of the table. Its entries live in its EntryStorage, a
+  // shared-memory collection mounted at the shadow's state path.
+  class Shadow : public VovuAsicUtils::ShadowAccessor<Entry> {
+   public:
+    ORVEL_SLAB_ALLOCATED("bcm88490_a0::MiniMapHwDirect::Shadow")
+
+    // The entity that owns the shadow's entry collection.
+    class EntryStorage : public ZevPloom::EntryStorage<Entry> {
+     public:
+      ORVEL_SLAB_ALLOCATED("bcm88490_a0::MiniMapHwDirect::Shadow::EntryStorage")
+      using ZevPloom::EntryStorage<Entry>::EntryStorage;
+    };
+
+    // Mounts the collection, empties it and sets up the default entry.
+    Shadow(const Orvel::String& name, const VovuAsicUtils::HwShadowKey& key,
+        const VovuAsicUtils::FapRevision& fapRevision, const Orvel::Ptr<VovuAsicUtils::BcmGroupAddrInfo>& descriptor,
+        const Orvel::Ptr<Hardware::Vovu::Status>& status,
+        const Orvel::Ptr<Hardware::Vovu::VovuCmdletRequiredStatus>& cmdletRequiredStatus,
+        const Orvel::Ptr<DmaMemPoolManager::DmaMemPoolManager>& dmaMemPoolManager,
+        const Orvel::Ptr<Tolvane::EntityManager>& entityManager, const Orvel::String& hwTableName);
+    // Releases the default entry, deletes every entry and unmounts the collection.
+    ~Shadow() override;
+    static Orvel::Ptr<EntryStorage> entryStorageFactory(const Orvel::String& name);
+  };
+
   static const catalogue::TableDescription& description();
   static constexpr const char* tableName() { return "MiniMapHwDirect"; }
   static constexpr const char* tableTypeName() { return "bcm88490_a0::MiniMapHwDirect"; }
@@ -118,6 +147,28 @@ class MiniMapHwDirect : public VovuAsicUtils::HwDirectTableBase {
   bool hasParitySupport() const override { return false; }
   std::uint32_t entryDataMaxSize() const override { return 4; }
   std::uint32_t entryDataMaxSizeBits() const override { return 32; }
+  // Shadows (one per HwShadowKey) and their entries.
+  void addShadow(const VovuAsicUtils::HwShadowKey& key) override;
+  void initShadow(const VovuAsicUtils::HwShadowKey& key) override;
+  Orvel::Ptr<Shadow> shadow(const VovuAsicUtils::HwShadowKey& key) const;
+  Orvel::Ptr<const Shadow> shadowConst(const VovuAsicUtils::HwShadowKey& key) const;
+  static Orvel::Ptr<Shadow> shadowFactory(const Orvel::String& name, const VovuAsicUtils::HwShadowKey& key,
+      const VovuAsicUtils::FapRevision& fapRevision, const Orvel::Ptr<VovuAsicUtils::BcmGroupAddrInfo>& descriptor,
+      const Orvel::Ptr<Hardware::Vovu::Status>& status,
+      const Orvel::Ptr<Hardware::Vovu::VovuCmdletRequiredStatus>& cmdletRequiredStatus,
+      const Orvel::Ptr<DmaMemPoolManager::DmaMemPoolManager>& dmaMemPoolManager,
+      const Orvel::Ptr<Tolvane::EntityManager>& entityManager, const Orvel::String& hwTableName);
+  void setEntry(const VovuAsicUtils::HwShadowKey& key, const Entry& entry);
+  void deleteEntry(const VovuAsicUtils::HwShadowKey& key, const EntryKey& entryKey);
+  Entry getEntry(const VovuAsicUtils::HwShadowKey& key, const EntryKey& entryKey) const;
+  // The batch that brings the hardware entry of `entryKey` in line with the shadow; null when none applies.
+  Orvel::Ptr<SchanAccel::SchanCmds> schanCmds(const VovuAsicUtils::HwShadowKey& key, const EntryKey& entryKey,
+      const Orvel::Ptr<Asic::LogEntryWrapperBase>& logEntry = nullptr) const;
+  // The table's default contents, written into the shadow of `key` with setEntry.
+  void userInitHwTable(const VovuAsicUtils::HwShadowKey& key);
+  // The default-contents trace handle.
+  static Zev::TraceHandle& _defaultsTraceHandle();
+
 
   // The registered table factory: the table the manager holds for (tableName(), rev), or a new one.
   static Orvel::Ptr<VovuAsicUtils::HwCommonTableBase> factory(const VovuAsicUtils::FapRevision& rev,
@@ -133,6 +184,7 @@ class MiniMapHwDirect : public VovuAsicUtils::HwDirectTableBase {
   ~MiniMapHwDirect() override;
 
  private:
+  using Accessor = VovuAsicUtils::HwTableAccessor<MiniMapHwDirect>;
   friend struct VovuAsicUtils::HwTableAccessor<MiniMapHwDirect>;
   void handleInitialized();
   void onDelete() noexcept;

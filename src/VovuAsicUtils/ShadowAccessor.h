@@ -1,0 +1,290 @@
+// The shadow logic every table shares, as bases of the generated Shadow classes.
+//
+// VovuAsicUtils::ShadowAccessor<Entry> (memory tables) keeps a shadow's
+// entries in its EntryStorage, mounted as the entity of the shadow's state
+// path: construction mounts the collection, empties it and sets up the
+// default entry; destruction releases the default entry, deletes every entry
+// and unmounts. It answers the write path: getEntry and schanCmds read the
+// collection (the default entry stands in for an absent key), deleteEntry
+// removes a key. RegisterShadowAccessor<Entry> (register tables) keeps its one
+// entry in the table manager's RegShadowEntryStorage instead.
+//
+// A corruption found by a look-up is reported to the collection and the key
+// counts as absent; every other exception reaches the caller.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "Asic/GracefulAssert.h"
+#include "Asic/LogEntryWrapper.h"
+#include "Orvel/Exception.h"
+#include "Orvel/Format.h"
+#include "SchanAccel/SchanCmds.h"
+#include "VovuAsicUtils/Constants.h"
+#include "VovuAsicUtils/ShadowBase.h"
+#include "ZevPloom/EntryStorage.h"
+#include "ZevSharedMem/EntityManager.h"
+
+namespace VovuAsicUtils {
+
+// The trace handle of the shadow templates ("ShadowAccessor").
+Zev::TraceHandle& shadowAccessorTraceHandle();
+
+// The source file the shadow accessor's traces name.
+inline constexpr const char* kShadowAccessorFile = "VovuAsicUtils/ShadowAccessor.h";
+
+// Traces at a fixed source line of the accessor, skipping the arguments when disabled.
+#define VOVU_ACCESSOR_TRACE(handle, level, file, line, tag, ...)                                         \
+  do {                                                                                                   \
+    const ::Zev::TraceHandle& accessorTraceHandle_ = (handle);                                           \
+    if (accessorTraceHandle_.enabled(level)) [[unlikely]] {                                              \
+      ::Orvel::fmtrace(accessorTraceHandle_, (level), (file), __func__, (line), (tag), __VA_ARGS__);     \
+    }                                                                                                    \
+  } while (0)
+
+// Text of a revision as it enters shadow names and paths (FapRevision::revString()).
+inline std::string revisionText(const FapRevision& revision) { return revision.revString(); }
+
+template <class Entry>
+class ShadowAccessor : public DirectKeyBasedShadowBase {
+ public:
+  using EntryKey = typename Entry::EntryKey;
+  using Storage = ZevPloom::EntryStorage<Entry>;
+
+  ShadowAccessor(const Orvel::String& name, const HwShadowKey& key, const FapRevision& fapRevision,
+                 const Orvel::Ptr<BcmGroupAddrInfo>& descriptor, const Orvel::Ptr<Hardware::Vovu::Status>& status,
+                 const Orvel::Ptr<Hardware::Vovu::VovuCmdletRequiredStatus>& cmdletRequiredStatus,
+                 const Orvel::Ptr<DmaMemPoolManager::DmaMemPoolManager>& dmaMemPoolManager,
+                 const Orvel::Ptr<Tolvane::EntityManager>& entityManager, const Orvel::String& hwTableName)
+      : DirectKeyBasedShadowBase(name, key, fapRevision, descriptor, status, cmdletRequiredStatus, dmaMemPoolManager,
+                                 entityManager),
+        hwTableName_(hwTableName) {}
+
+  const Orvel::String& hwTableName() const noexcept { return hwTableName_; }
+  const Orvel::Ptr<Storage>& entryStorage() const noexcept { return entryStorage_; }
+  // The shadow's state path (the entry storage's full name).
+  std::string path() const {
+    return Constants::shadowTblPloomPath(revisionText(fapRevision()), hwTableName_.view(), hwShadowKey().toString());
+  }
+  std::string entityTypeName() const { return fmt::format("{}::Shadow::EntryStorage", hwTableName_.view()); }
+
+  void setEntry(const Entry& entry) { storage().entryCollIs(entry); }
+
+  void deleteEntry(const EntryKey& key) {
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 77, "", " shadowKey: {} entryKey: {}",
+                        hwShadowKey(), key.strep());
+    if (present(key)) storage().entryCollDel(key);
+  }
+
+  // The stored entry, or `key` with the default entry's data.
+  Entry getEntry(const EntryKey& key) const {
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 40, "", "key: {}", key.strep());
+    if (present(key)) return storage().entryColl(key);
+    return defaultEntryFor(key);
+  }
+
+  // The batch that writes the shadow's value for `key` (the default entry when
+  // absent or when `isDelete`) on the chips of `fapmask` this shadow covers;
+  // null when it covers none of them.
+  Orvel::Ptr<SchanAccel::SchanCmds> schanCmds(const SchanAccel::Fapmask& fapmask, const FapRevision& fapRevision,
+                                              const EntryKey& key, bool isDelete,
+                                              const Orvel::Ptr<Asic::LogEntryWrapperBase>& /*logEntry*/ = nullptr) const {
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 102, "", "key: {}", key.strep());
+    const SchanAccel::Fapmask mask = applicableFapmask(fapmask);
+    if (mask == SchanAccel::Fapmask()) {
+      VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 107, "",
+                          " hwShadowKey: {} not applicable for downloadFapmask: {}", hwShadowKey(), fapmask);
+      return nullptr;
+    }
+    const Entry entry = !isDelete && present(key) ? storage().entryColl(key) : defaultEntryFor(key);
+    return schanCmdsWorker(mask, fapRevision, arrayIndexOf(key), entryIndexOf(key), entry.data(), Entry::entrySize);
+  }
+
+  // Deletes every entry of the shadow.
+  void collCleanup() { storage().entryCollDelAll(); }
+
+  // Mounts the shadow's state path and takes the entry storage the mount made.
+  void mountPloom() {
+    ZevPloom::MountInfo info(0);
+    const std::string shadowPath = path();
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 150, "Shadow", "shadowPath: {}",
+                        shadowPath);
+    info.collectionInfoIs(ZevPloom::CollectionInfo{"entryColl", 512, false});
+    Orvel::Ptr<ZevSharedMem::EntityManager> manager = sharedMemEntityManager();
+    const std::string typeName = entityTypeName();
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 158, "Shadow",
+                        "shadowPath: {} entityName {} hwTableName {}", shadowPath, typeName, hwTableName_);
+    manager->getMountGroup().mount(shadowPath, typeName, info);
+    entryStorage_ = Orvel::dynamicPtrCast<Storage>(manager->getEntity(shadowPath));
+  }
+
+  void unmountPloom() {
+    const std::string shadowPath = path();
+    sharedMemEntityManager()->doUnmount(shadowPath);
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 170, "Shadow", "shadowPath: {}  ",
+                        shadowPath);
+  }
+
+ protected:
+  // Run by the most-derived constructor. A failure after the mount unmounts
+  // again, so that the path can be mounted by the next attempt.
+  void handleInitialized() {
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 120, "Shadow", "tableName: {} ", name());
+    mountPloom();
+    try {
+      if (entryStorage_) entryStorage_->entryCollDelAll();
+      initDefaultEntry();
+    } catch (...) {
+      unmountPloom();
+      entryStorage_ = nullptr;
+      throw;
+    }
+  }
+
+  // Run by the most-derived destructor; nothing may escape it.
+  void onDelete() noexcept {
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 180, "Shadow", "");
+    if (!tableDescriptor()) return;
+    cleanupDefaultEntry();
+    if (entryStorage_) entryStorage_->entryCollDelAll();
+    unmountPloom();
+    entryStorage_ = nullptr;
+  }
+
+ private:
+  Orvel::Ptr<ZevSharedMem::EntityManager> sharedMemEntityManager() const {
+    const Orvel::Ptr<Tolvane::EntityManager>& em = entityManager();
+    return ZevSharedMem::EntityManager::getEntityManager(em ? em->name() : Orvel::String("Sysdb"),
+                                                         em ? em->flag() : false);
+  }
+
+  // The storage; a shadow whose mount produced none is a broken invariant.
+  Storage& storage() const {
+    ASIC_CHECK_AT(kShadowAccessorFile, 60, entryStorage_ != nullptr, "entryStorage",
+                  "No entry storage for shadow {}", name());
+    return *entryStorage_;
+  }
+
+  bool present(const EntryKey& key) const {
+    try {
+      bool found = false;
+      storage().map().writer().lookup(key, found, nullptr);
+      return found;
+    } catch (const Orvel::CorruptionDetectedException& e) {
+      storage().map().doCorruptionDetected(e.what());
+      return false;
+    }
+  }
+
+  Entry defaultEntryFor(const EntryKey& key) const {
+    Entry entry(key);
+    const std::vector<std::uint8_t>& bytes = defaultEntry();
+    std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), Entry::entrySize), entry.data());
+    return entry;
+  }
+
+  static std::uint8_t arrayIndexOf(const EntryKey& key) {
+    if constexpr (EntryKey::kIndexed) return key.arrayIndex();
+    else return 0;
+  }
+  static std::uint32_t entryIndexOf(const EntryKey& key) {
+    if constexpr (EntryKey::kIndexed) return key.entryIndex();
+    else return key.value();
+  }
+
+  Orvel::String hwTableName_;
+  Orvel::Ptr<Storage> entryStorage_;
+};
+
+template <class Entry>
+class RegisterShadowAccessor : public RegisterKeyBasedShadowBase {
+ public:
+  using EntryKey = typename Entry::EntryKey;
+
+  RegisterShadowAccessor(const Orvel::String& name, const HwShadowKey& key, const FapRevision& fapRevision,
+                         const Orvel::Ptr<BcmGroupAddrInfo>& descriptor,
+                         const Orvel::Ptr<Hardware::Vovu::Status>& status,
+                         const Orvel::Ptr<Hardware::Vovu::VovuCmdletRequiredStatus>& cmdletRequiredStatus,
+                         const Orvel::Ptr<RegShadowEntryStorage>& storage, const Orvel::String& hwTableName)
+      : RegisterKeyBasedShadowBase(name, key, fapRevision, descriptor, status, cmdletRequiredStatus, storage, name),
+        hwTableName_(hwTableName) {}
+
+  const Orvel::String& hwTableName() const noexcept { return hwTableName_; }
+
+  void setEntry(const Entry& entry) {
+    ASIC_CHECK_AT(kShadowAccessorFile, 210, entry.entryKey().value() < EntryKey::null,
+                  "entry.entryKey().entryIndex() < entry.entryKey().null()", "EntryKey out of bounds: {}",
+                  entry.entryKey().strep());
+    RegisterShadowPloomEntry stored(storageKey(entry.entryKey()));
+    std::copy_n(entry.data(), Entry::entrySize, stored.data.begin());
+    regShadowEntryStorage()->entryCollIs(stored);
+  }
+
+  void deleteEntry(const EntryKey& key) {
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 77, "", " shadowKey: {} entryKey: {}",
+                        hwShadowKey(), key.strep());
+    regShadowEntryStorage()->entryCollDel(storageKey(key));
+  }
+
+  // The stored entry, or `key` with the default entry's data (zeros).
+  Entry getEntry(const EntryKey& key) const {
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 40, "", "key: {}", key.strep());
+    const RegisterShadowPloomEntry* stored = regShadowEntryStorage()->entryColl(storageKey(key));
+    if (!stored) return Entry(key);
+    Entry entry(EntryKey(stored->key.entryIndex));  // refuses a stored index past null
+    std::copy_n(stored->data.begin(), Entry::entrySize, entry.data());
+    return entry;
+  }
+
+  bool present(const EntryKey& key) const { return regShadowEntryStorage()->entryColl(storageKey(key)) != nullptr; }
+
+  Orvel::Ptr<SchanAccel::SchanCmds> schanCmds(const SchanAccel::Fapmask& fapmask, const FapRevision& fapRevision,
+                                              const EntryKey& key, bool isDelete,
+                                              const Orvel::Ptr<Asic::LogEntryWrapperBase>& /*logEntry*/ = nullptr) const {
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 102, "", "key: {}", key.strep());
+    const SchanAccel::Fapmask mask = applicableFapmask(fapmask);
+    if (mask == SchanAccel::Fapmask()) {
+      VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 107, "",
+                          " hwShadowKey: {} not applicable for downloadFapmask: {}", hwShadowKey(), fapmask);
+      return nullptr;
+    }
+    const Entry entry = isDelete ? Entry(key) : getEntry(key);
+    return schanCmdsWorker(mask, fapRevision, 0, key.value(), entry.data(), Entry::entrySize);
+  }
+
+  // Deletes the shadow's entry.
+  void collCleanup() { regShadowEntryStorage()->entryCollDel(storageKey(EntryKey(0))); }
+
+ protected:
+  void handleInitialized() {
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 120, "Shadow", "tableName: {} ", name());
+    initDefaultEntry();
+  }
+  void onDelete() noexcept {
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 180, "Shadow", "");
+    if (!tableDescriptor()) return;
+    cleanupDefaultEntry();
+    if (regShadowEntryStorage()) collCleanup();
+  }
+
+ private:
+  // (revision words, shadow name, shadow key word, array index 0, entry index).
+  RegisterShadowPloomEntryKey storageKey(const EntryKey& key) const {
+    RegisterShadowPloomEntryKey k;
+    k.word0 = identityWord0();
+    k.word1 = identityWord1();
+    k.name = FString101(storageName().view());
+    k.word2 = keyWord();
+    k.arrayIndex = 0;
+    k.entryIndex = key.value();
+    return k;
+  }
+
+  Orvel::String hwTableName_;
+};
+
+}  // namespace VovuAsicUtils

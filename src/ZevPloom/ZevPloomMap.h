@@ -1,0 +1,157 @@
+// ZevPloom::ZevPloomMap: a collection bound to the entity that owns it.
+//
+// The map's path is the owning entity's name, a slash and the collection name;
+// handleParent re-forms it from the entity's full name once the entity has a
+// parent. Until the host mounts the entity (init with a collection
+// descriptor), every entry operation goes to a local temporary writer in
+// process memory; init replaces it with the shared-memory writer. An entity
+// that loses its parent is an orphan: its collection is detached and a
+// placeholder takes over (reads find nothing, writes are refused).
+//
+// Two flags are kept apart: parented() (set by the first handleParent with a
+// parent; a second one is an error) and initialized() (the mount's init).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "Mem/CollectionDescriptor.h"
+#include "Mem/Notify.h"
+#include "Orvel/Exception.h"
+#include "Ploom/PloomMap.h"
+#include "Zev/Entity.h"
+
+namespace ZevPloom {
+
+// Builds the bundle that turns every collection event into one of the owner's
+// three handlers: value and key changes go to the key handler with the key.
+template <class Key, class V, class Owner>
+Mem::Notify<Key, V> makeNotify(Owner& owner, void (Owner::*keyHandler)(const Key&), void (Owner::*mountHandler)(),
+                               void (Owner::*quiescedHandler)(bool)) {
+  Mem::Notify<Key, V> notify;
+  notify.valueChanged = [&owner, keyHandler](const V& value, const V*) { (owner.*keyHandler)(value.entryKey()); };
+  notify.keyChanged = [&owner, keyHandler](const Key& key) { (owner.*keyHandler)(key); };
+  notify.keyChangedWithOld = [&owner, keyHandler](const Key& key, const V*) { (owner.*keyHandler)(key); };
+  notify.mountStatusChanged = [&owner, mountHandler] { (owner.*mountHandler)(); };
+  notify.quiescedChanged = [&owner, quiescedHandler](bool quiesced) { (owner.*quiescedHandler)(quiesced); };
+  return notify;
+}
+
+template <Ploom::CollectionValue V>
+class ZevPloomMap : public Ploom::PloomMap<V> {
+ public:
+  using Key = typename V::EntryKey;
+  using Base = Ploom::PloomMap<V>;
+
+  static constexpr double kDefaultYieldTime = 0.05;
+
+  explicit ZevPloomMap(Zev::Entity& entity, std::string collectionName)
+      : Base("", "PloomTemp"), entity_(entity), collectionName_(std::move(collectionName)) {
+    this->collectionPathIs(fmt::format("{}/{}", Zev::fetchName(entity_).view(), collectionName_));
+  }
+
+  const std::string& path() const noexcept { return this->collName(); }
+  const std::string& collectionName() const noexcept { return collectionName_; }
+  bool parented() const noexcept { return parented_; }
+  bool orphanAssertion() const noexcept { return orphanAssertion_; }
+  double yieldTime() const noexcept { return yieldTime_; }
+  V& removalScratch() noexcept { return removalScratch_; }
+
+  void notifyIs(Mem::Notify<Key, V> notify) {
+    notify_ = std::move(notify);
+    this->readyCallbackIs([this] {
+      if (notify_.mountStatusChanged) notify_.mountStatusChanged();
+    });
+    this->notifyingCallbackIs([this](bool quiesced) {
+      if (notify_.quiescedChanged) notify_.quiescedChanged(quiesced);
+    });
+  }
+  const Mem::Notify<Key, V>& notify() const noexcept { return notify_; }
+
+  // The endpoint every entry operation goes through.
+  Ploom::PloomInterface<V>& writer() const {
+    if (Ploom::PloomInterface<V>* mounted = this->endpoint()) return *mounted;
+    return *localWriter_;
+  }
+
+  // A fresh local temporary writer under the current path replaces any other.
+  void createLocalWriter() {
+    ORVEL_TRACE(this->debugHandler(), 5, "ZevPloomMap", "creating local PloomWriter {}", path());
+    localWriter_.reset();
+    localWriter_ = Base::createDefaultLocalWriter(this->debugHandler());
+    localWriter_->yieldTimeIs(yieldTime_);
+  }
+
+  // The owning entity's parent was set or cleared.
+  void handleParent() {
+    const std::string old = path();
+    const Orvel::String name = Zev::fetchName(entity_);
+    const Orvel::String base = entity_.parent() ? ZevSharedMem::Util::fullName(entity_, name) : name;
+    this->collectionPathIs(fmt::format("{}/{}", base.view(), collectionName_));
+    if (!entity_.parent()) {
+      ORVEL_TRACE(this->debugHandler(), 5, "ZevPloomMap", "{} is now an orphan", path());
+      orphanAssertion_ = descriptor_.assertOnOrphanAccess;
+      controlDetach();
+      return;
+    }
+    if (parented_) {
+      throw Orvel::InvalidInitializeException(fmt::format("Entity {} already initialized", name.view()));
+    }
+    parented_ = true;
+    ORVEL_TRACE(this->debugHandler(), 5, "ZevPloomMap", "old:{} new:{}", old, path());
+    createLocalWriter();
+  }
+
+  // The mount's init: opens the shared-memory collection under the current
+  // path as the descriptor says; the local temporary writer is dropped.
+  void init(const Mem::CollectionDescriptor& descriptor) {
+    if (orphanAssertion_) {
+      Orvel::fmassert("!orphanAssertion", __FILE__, __func__, __LINE__,
+                      "Re-initializing a collection that has already become an orphan and has "
+                      "assertOnOrphanAccess set");
+    }
+    descriptor_ = descriptor;
+    Ploom::MapDescriptor d;
+    d.capacity = descriptor.capacity;
+    d.mode = static_cast<Ploom::MapMode>(descriptor.mode);
+    d.fixedSize = descriptor.fixedSize;
+    d.shrinkSlots = descriptor.shrinkSlots;
+    d.shrinkBuckets = descriptor.shrinkBuckets;
+    d.criticalTaskCheck = descriptor.criticalTaskCheck;
+    Base::init(d);
+    localWriter_.reset();
+    Base::yieldTimeIs(yieldTime_);
+  }
+
+  void yieldTimeIs(double seconds) {
+    yieldTime_ = seconds;
+    writer().yieldTimeIs(seconds);
+  }
+
+  // Detaches the collection and puts the placeholder in its place.
+  void controlDetach() {
+    Base::detach(true);
+    localWriter_.reset();
+    this->installDummy();
+  }
+
+  bool validateFiles(const std::string& name, std::uint32_t flags) {
+    ORVEL_TRACE(this->debugHandler(), 5, "ZevPloomMap", "delegating to PloomMap::validateFiles");
+    return Base::validateFiles(name, flags);
+  }
+
+ private:
+  Zev::Entity& entity_;
+  std::string collectionName_;
+  Mem::Notify<Key, V> notify_;
+  std::unique_ptr<Ploom::PloomWriter<V>> localWriter_;
+  double yieldTime_ = kDefaultYieldTime;
+  V removalScratch_{};
+  bool orphanAssertion_ = false;
+  bool parented_ = false;
+  Mem::CollectionDescriptor descriptor_;
+};
+
+}  // namespace ZevPloom
