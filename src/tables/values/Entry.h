@@ -108,6 +108,11 @@ class EntryBase {
   const std::uint8_t* data() const noexcept { return dataByte0_.data(); }
   std::uint8_t* data() noexcept { return dataByte0_.data(); }
 
+  // Equal keys and equal data bytes.
+  friend bool operator==(const EntryBase& a, const EntryBase& b) noexcept {
+    return a.entryKey_ == b.entryKey_ && a.dataByte0_ == b.dataByte0_;
+  }
+
   static bool isEq(const EntryBase& a, const EntryBase& b) noexcept {
     if (&a == &b) return true;
     if (!Key::isEq(a.entryKey_, b.entryKey_)) return false;

@@ -1,0 +1,245 @@
+// The entry storage of a shadow: counting, publication of changes, delete-all
+// with and without subscribers, the collection control, parenting and
+// orphaning, iteration, and the mount that puts it in shared memory.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "IppaVsiToRoutingProfileMapHwDirect.h"
+#include "ShadowTestSupport.h"
+#include "ZevSharedMem/EntityManager.h"
+
+namespace {
+
+using Table = bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect;
+using Storage = Table::Shadow::EntryStorage;
+using Entry = Table::Entry;
+using EntryKey = Table::EntryKey;
+
+Entry entry(std::uint8_t arrayIndex, std::uint32_t entryIndex, std::uint8_t profile) {
+  Entry e{EntryKey(arrayIndex, entryIndex)};
+  e.routingProfile0Is(profile);
+  return e;
+}
+
+// Records every attribute change a storage publishes.
+struct Recorder final : Orvel::Subscriber {
+  struct Change {
+    std::uint32_t attribute;
+    EntryKey key;
+  };
+  void onAttribute(std::uint32_t attribute, const void* key) override {
+    changes.push_back({attribute, key ? *static_cast<const EntryKey*>(key) : EntryKey()});
+  }
+  std::vector<Change> changes;
+};
+
+class EntryStorageTest : public test_shadows::ShadowTest {
+ protected:
+  Orvel::Ptr<Storage> storage_ = Table::Shadow::entryStorageFactory("storage");
+};
+
+// Verifies: a never-written key reads as the type default; a write then two
+// removals count 1 / 2 / 2 and publish exactly the two real changes; the
+// first removal returns the entry, the second the type default.
+TEST_F(EntryStorageTest, OperationsCountAndPublish) {
+  Recorder recorder;
+  storage_->publisher().subscriberIs(&recorder);
+  EXPECT_EQ(storage_->entryColl(EntryKey(2, 7)), Entry());
+
+  const Entry e = entry(2, 7, 5);
+  storage_->entryCollIs(e);
+  EXPECT_EQ(storage_->entryColl(EntryKey(2, 7)), e);
+  EXPECT_EQ(storage_->entryCollDel(EntryKey(2, 7)), e);
+  EXPECT_EQ(storage_->entryCollDel(EntryKey(2, 7)), Entry());
+
+  EXPECT_EQ(storage_->entryCollIsCount(), 1u);
+  EXPECT_EQ(storage_->entryCollDelCount(), 2u);
+  EXPECT_EQ(storage_->entryCollNotifyCount(), 2u);
+  ASSERT_EQ(recorder.changes.size(), 2u);
+  for (const auto& change : recorder.changes) {
+    EXPECT_EQ(change.attribute, ZevPloom::kEntryCollAttribute);
+    EXPECT_EQ(change.key, EntryKey(2, 7));
+  }
+  storage_->publisher().subscriberDel(&recorder);
+}
+
+// Verifies: delete-all publishes and counts each removal only when somebody
+// subscribes (the storage's own zero-references subscriber does not count),
+// and empties the collection either way; on an empty collection it does nothing.
+TEST_F(EntryStorageTest, DeleteAllPublishesOnlyToSubscribers) {
+  Recorder recorder;
+  storage_->publisher().subscriberIs(&recorder);
+  storage_->entryCollDelAll();
+  EXPECT_TRUE(recorder.changes.empty());
+
+  for (std::uint32_t i = 0; i < 40; ++i) storage_->entryCollIs(entry(3, i, 1));
+  recorder.changes.clear();
+  const std::uint64_t notifiedBefore = storage_->entryCollNotifyCount();
+  storage_->entryCollDelAll();
+  EXPECT_EQ(recorder.changes.size(), 40u);
+  EXPECT_EQ(storage_->entryCollDelCount(), 40u);
+  EXPECT_EQ(storage_->entryCollNotifyCount(), notifiedBefore + 40);
+  EXPECT_FALSE(Storage::IteratorConst(*storage_).valid());
+
+  storage_->publisher().subscriberDel(&recorder);
+  EXPECT_FALSE(storage_->publisher().hasSubscribers());
+  for (std::uint32_t i = 0; i < 40; ++i) storage_->entryCollIs(entry(3, i, 1));
+  const std::uint64_t deleted = storage_->entryCollDelCount();
+  const std::uint64_t notified = storage_->entryCollNotifyCount();
+  storage_->entryCollDelAll();
+  EXPECT_EQ(storage_->entryCollDelCount(), deleted);
+  EXPECT_EQ(storage_->entryCollNotifyCount(), notified);
+  EXPECT_FALSE(Storage::IteratorConst(*storage_).valid());
+}
+
+// Verifies: replacing the control with the one held publishes nothing; a new
+// one is published once as attribute 259.
+TEST_F(EntryStorageTest, ControlReplacement) {
+  Recorder recorder;
+  storage_->publisher().subscriberIs(&recorder);
+  storage_->entryCollControlIs(storage_->entryCollControl());
+  EXPECT_TRUE(recorder.changes.empty());
+  Orvel::Ptr<ZevPloom::CollectionControl> other(new ZevPloom::CollectionControl);
+  storage_->entryCollControlIs(other);
+  ASSERT_EQ(recorder.changes.size(), 1u);
+  EXPECT_EQ(recorder.changes[0].attribute, ZevPloom::kEntryCollControlAttribute);
+  EXPECT_EQ(storage_->entryCollControl(), other);
+  storage_->publisher().subscriberDel(&recorder);
+}
+
+// Verifies: every collection event routed through the notification bundle
+// becomes one publication for its key; mount status and quiesced reports
+// reach the control.
+TEST_F(EntryStorageTest, NotificationRouting) {
+  Recorder recorder;
+  storage_->publisher().subscriberIs(&recorder);
+  const auto& notify = storage_->map().notify();
+  const Entry e = entry(2, 9, 3);
+  notify.valueChanged(e, nullptr);
+  notify.keyChanged(EntryKey(3, 1));
+  notify.keyChangedWithOld(EntryKey(3, 2), &e);
+  ASSERT_EQ(recorder.changes.size(), 3u);
+  EXPECT_EQ(recorder.changes[0].key, EntryKey(2, 9));
+  EXPECT_EQ(recorder.changes[1].key, EntryKey(3, 1));
+  EXPECT_EQ(recorder.changes[2].key, EntryKey(3, 2));
+  EXPECT_EQ(storage_->entryCollNotifyCount(), 3u);
+
+  notify.quiescedChanged(true);
+  EXPECT_TRUE(storage_->control()->quiesced());
+  storage_->publisher().subscriberDel(&recorder);
+}
+
+// Verifies: the first parent re-forms the path from the full name and
+// replaces the local writer (earlier entries are gone); a second parent throws
+// "Entity storage already initialized" with the path already re-formed;
+// losing the parent detaches the collection: reads find nothing, writes are refused.
+TEST_F(EntryStorageTest, ParentingAndOrphaning) {
+  EXPECT_EQ(storage_->map().path(), "storage/entryColl");
+  storage_->entryCollIs(entry(2, 1, 1));
+  Orvel::Ptr<Zev::Entity> parent(new Zev::Entity("a/b"));
+  storage_->parentIs(parent);
+  EXPECT_EQ(storage_->map().path(), "a/b/storage/entryColl");
+  EXPECT_EQ(storage_->entryColl(EntryKey(2, 1)), Entry());
+  storage_->entryCollIs(entry(2, 1, 1));
+
+  Orvel::Ptr<Zev::Entity> other(new Zev::Entity("c"));
+  try {
+    storage_->parentIs(other);
+    FAIL() << "a second parent was accepted";
+  } catch (const Orvel::InvalidInitializeException& e) {
+    EXPECT_STREQ(e.what(), "Entity storage already initialized");
+  }
+  EXPECT_EQ(storage_->map().path(), "c/storage/entryColl");
+
+  storage_->parentIs(nullptr);
+  EXPECT_EQ(storage_->map().path(), "storage/entryColl");
+  EXPECT_EQ(storage_->entryColl(EntryKey(2, 1)), Entry());
+  EXPECT_THROW(storage_->entryCollIs(entry(2, 1, 1)), Orvel::NoPermissionException);
+  EXPECT_THROW(storage_->entryCollDel(EntryKey(2, 1)), Orvel::NoPermissionException);
+}
+
+// Verifies: an iterator started at an absent key begins at the entry that
+// follows it in iteration order, and advancing past the last entry ends it.
+TEST_F(EntryStorageTest, IterationFromAnAbsentKey) {
+  for (std::uint32_t i = 0; i < 30; i += 2) storage_->entryCollIs(entry(2, i, 1));
+  std::vector<EntryKey> order;
+  for (Storage::IteratorConst it(*storage_); it.valid(); it.advance()) order.push_back(it.value().entryKey());
+  ASSERT_EQ(order.size(), 15u);
+
+  // Where an absent key would stand: insert it, note its follower, remove it;
+  // an iterator started at it must begin at that follower (or be at the end).
+  for (std::uint32_t odd = 1; odd < 30; odd += 2) {
+    const EntryKey absent(2, odd);
+    storage_->entryCollIs(entry(2, odd, 1));
+    Storage::IteratorConst probe(*storage_, absent);
+    ASSERT_TRUE(probe.valid());
+    probe.advance();
+    const bool hasFollower = probe.valid();
+    const EntryKey follower = probe.value().entryKey();
+    storage_->entryCollDel(absent);
+
+    Storage::IteratorConst it(*storage_, absent);
+    ASSERT_EQ(it.valid(), hasFollower) << odd;
+    if (!hasFollower) continue;
+    EXPECT_EQ(it.value().entryKey(), follower);
+    const auto at = std::find(order.begin(), order.end(), follower);
+    std::size_t count = 0;
+    for (; it.valid(); it.advance()) ++count;
+    EXPECT_EQ(count, static_cast<std::size_t>(order.end() - at));
+  }
+  Storage::IteratorConst last(*storage_, order.back());
+  ASSERT_TRUE(last.valid());
+  last.advance();
+  EXPECT_FALSE(last.valid());
+}
+
+// Verifies: when the last user goes, the control takes the storage over while
+// somebody holds the control; once the control goes, the storage is destroyed.
+TEST_F(EntryStorageTest, ZeroReferencesHandsTheStorageToItsControl) {
+  const std::uint64_t liveBefore = Storage::allocTracker().live();
+  Orvel::Ptr<ZevPloom::CollectionControl> control = storage_->entryCollControl();
+  Storage* raw = storage_.ptr();
+  storage_ = nullptr;
+  EXPECT_EQ(control->entityRef().ptr(), raw);
+  EXPECT_EQ(Storage::allocTracker().live(), liveBefore);
+  EXPECT_FALSE(raw->publisher().hasZeroReferenceSubscribers());
+  control = nullptr;
+  EXPECT_EQ(Storage::allocTracker().live(), liveBefore - 1);
+
+  // Nobody else holding the control: the storage goes at once.
+  Orvel::Ptr<Storage> lone = Table::Shadow::entryStorageFactory("lone");
+  lone = nullptr;
+  EXPECT_EQ(Storage::allocTracker().live(), liveBefore - 1);
+}
+
+// Verifies: a mount creates the storage by type name at the path, opens its
+// collection in shared memory under the path's root directory, and refuses a
+// second mount of the same path and unknown types; an unmount orphans it.
+TEST_F(EntryStorageTest, MountPutsTheCollectionInSharedMemory) {
+  auto manager = ZevSharedMem::EntityManager::getEntityManager("mount-test", false);
+  ZevPloom::MountInfo info(0);
+  info.collectionInfoIs({"entryColl", 512, false});
+  const std::string path = "ShadowTbl/test/x/0-0";
+  manager->getMountGroup().mount(path, "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::Shadow::EntryStorage", info);
+  auto mounted = Orvel::dynamicPtrCast<Storage>(manager->getEntity(path));
+  ASSERT_TRUE(mounted);
+  EXPECT_EQ(mounted->map().path(), path + "/entryColl");
+  EXPECT_EQ(mounted->map().writer().type(), Ploom::EndpointType::writer);
+  EXPECT_EQ(mounted->control()->mountStatus(), 1);
+  EXPECT_TRUE(std::filesystem::exists(Mem::OrlRootPath(path + "/entryColl").file("slots")));
+  mounted->entryCollIs(entry(2, 3, 4));
+  EXPECT_EQ(mounted->entryColl(EntryKey(2, 3)), entry(2, 3, 4));
+
+  EXPECT_THROW(manager->getMountGroup().mount(path, "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::Shadow::EntryStorage", info),
+               Orvel::InvalidInitializeException);
+  EXPECT_THROW(manager->getMountGroup().mount("other", "no::such::Type", info), Orvel::InvalidInitializeException);
+
+  manager->doUnmount(path);
+  EXPECT_FALSE(manager->getEntity(path));
+  EXPECT_FALSE(mounted->parent());
+  EXPECT_EQ(mounted->entryColl(EntryKey(2, 3)), Entry());
+}
+
+}  // namespace

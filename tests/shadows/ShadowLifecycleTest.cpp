@@ -1,0 +1,195 @@
+// Shadows of direct tables: creation, restart over a collection left behind,
+// paths per chip and instance, teardown, and the checks every table operation
+// makes on its shadow key.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "IppaVsiToRoutingProfileMapHwDirect.h"
+#include "IppbFlpInlifProfile0MapHwDirect.h"
+#include "ShadowTestSupport.h"
+#include "TarSnifActionTableHwDirect.h"
+#include "ZevSharedMem/EntityManager.h"
+#include "support/ChildProcess.h"
+
+namespace {
+
+using Reference = bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect;
+using TarSnif = bcm88490_a0::TarSnifActionTableHwDirect;
+using VovuAsicUtils::HwShadowKey;
+
+template <class Table>
+std::set<typename Table::EntryKey> keysOf(const Table& table, const HwShadowKey& key) {
+  std::set<typename Table::EntryKey> keys;
+  using Storage = typename Table::Shadow::Storage;
+  for (typename Storage::IteratorConst it(*table.shadowConst(key)->entryStorage()); it.valid(); it.advance()) {
+    keys.insert(it.value().entryKey());
+  }
+  return keys;
+}
+
+std::string collectionRoot(const Orvel::Ptr<TarSnif::Shadow>& shadow) {
+  return Mem::OrlRootPath(shadow->path() + "/entryColl").path();
+}
+
+class ShadowLifecycleTest : public test_shadows::ShadowTest {};
+
+// Verifies: the shadow is mounted at a path made of the revision text, the
+// table type and the key, named after the revision and its first memory, and
+// a second addShadow for the key leaves shadow and entries as they were.
+TEST_F(ShadowLifecycleTest, AddShadowOnceOnly) {
+  auto table = make<TarSnif>();
+  const HwShadowKey key(0, 0);
+  table->addShadow(key);
+  auto shadow = table->shadow(key);
+  ASSERT_TRUE(shadow);
+  EXPECT_EQ(shadow->path(), "ShadowTbl/bcm88490_a0/bcm88490_a0/TarSnifActionTableHwDirect/0-0");
+  EXPECT_EQ(shadow->name(), "bcm88490_a0tarSnifActionTable");
+  EXPECT_TRUE(std::filesystem::exists(collectionRoot(shadow)));
+
+  TarSnif::Entry extra{TarSnif::EntryKey(5)};
+  extra.tcIs(3);
+  table->setEntry(key, extra);
+  const auto before = keysOf(*table, key);
+  table->addShadow(key);
+  EXPECT_EQ(table->shadow(key), shadow);
+  EXPECT_EQ(keysOf(*table, key), before);
+  EXPECT_EQ(table->getEntry(key, TarSnif::EntryKey(5)), extra);
+}
+
+// Verifies: a shadow created over a collection that an earlier process left
+// with other entries ends up holding exactly the default contents.
+TEST_F(ShadowLifecycleTest, RestartEndsWithExactlyTheDefaults) {
+  const auto child = testing_support::runInChild([&] {
+    auto table = make<TarSnif>();
+    table->addShadow(HwShadowKey(0, 0));
+    for (std::uint32_t k = 20; k < 30; ++k) table->setEntry(HwShadowKey(0, 0), TarSnif::Entry{TarSnif::EntryKey(k)});
+    table->deleteEntry(HwShadowKey(0, 0), TarSnif::EntryKey(2));
+    std::_Exit(0);  // dies with the collection mounted and full
+    return std::string();
+  });
+  ASSERT_EQ(child.exitCode, 0) << child.output;
+
+  auto table = make<TarSnif>();
+  table->addShadow(HwShadowKey(0, 0));
+  const std::set<TarSnif::EntryKey> expected = {TarSnif::EntryKey(1),  TarSnif::EntryKey(2),  TarSnif::EntryKey(3),
+                                                TarSnif::EntryKey(7),  TarSnif::EntryKey(8),  TarSnif::EntryKey(11),
+                                                TarSnif::EntryKey(12), TarSnif::EntryKey(16), TarSnif::EntryKey(17),
+                                                TarSnif::EntryKey(19)};
+  EXPECT_EQ(keysOf(*table, HwShadowKey(0, 0)), expected);
+}
+
+// Verifies: two chips, or two instances of one chip, get different paths and
+// collections; a key never added has no shadow.
+TEST_F(ShadowLifecycleTest, ShadowsPerChipAndInstance) {
+  auto table = make<TarSnif>();
+  table->addShadow(HwShadowKey(0, 0));
+  table->addShadow(HwShadowKey(1, 0));
+  table->addShadow(HwShadowKey(0, 1));
+  std::set<std::string> paths;
+  for (const HwShadowKey& key : {HwShadowKey(0, 0), HwShadowKey(1, 0), HwShadowKey(0, 1)}) {
+    paths.insert(table->shadow(key)->path());
+  }
+  EXPECT_EQ(paths.size(), 3u);
+  table->setEntry(HwShadowKey(1, 0), TarSnif::Entry{TarSnif::EntryKey(30)});
+  EXPECT_EQ(keysOf(*table, HwShadowKey(1, 0)).size(), 11u);
+  EXPECT_EQ(keysOf(*table, HwShadowKey(0, 0)).size(), 10u);
+
+  EXPECT_FALSE(table->shadow(HwShadowKey(2, 0)));
+  EXPECT_FALSE(table->shadowConst(HwShadowKey(0, 2)));
+}
+
+// Verifies: dropping a shadow deletes its entries from the shared collection
+// while it is still mounted, then unmounts it; the path can be mounted again.
+TEST_F(ShadowLifecycleTest, DeletingAShadowEmptiesThenUnmounts) {
+  auto table = make<TarSnif>();
+  const HwShadowKey key(0, 0);
+  table->addShadow(key);
+  auto shadow = table->shadow(key);
+  const std::string path = shadow->path();
+  auto manager = ZevSharedMem::EntityManager::getEntityManager("test", false);
+
+  struct WhileMounted final : Orvel::Subscriber {
+    void onAttribute(std::uint32_t, const void*) override { mounted.push_back(bool(manager->getEntity(path))); }
+    Orvel::Ptr<ZevSharedMem::EntityManager> manager;
+    std::string path;
+    std::vector<bool> mounted;
+  } watcher;
+  watcher.manager = manager;
+  watcher.path = path;
+  auto storage = shadow->entryStorage();
+  storage->publisher().subscriberIs(&watcher);
+
+  const std::string root = collectionRoot(shadow);
+  shadow = nullptr;
+  table->delShadow(key);
+  EXPECT_EQ(watcher.mounted, std::vector<bool>(10, true));
+  EXPECT_FALSE(manager->getEntity(path));
+  EXPECT_FALSE(TarSnif::Shadow::Storage::IteratorConst(*storage).valid());
+  storage->publisher().subscriberDel(&watcher);
+  storage = nullptr;
+
+  // What another process sees: the collection is there and empty.
+  Ploom::CollectionReport report;
+  std::size_t seen = 0;
+  ASSERT_TRUE(TarSnif::description().values->collectionInspect(path + "/entryColl",
+                                                                [&](const void*) { ++seen; }, report, false));
+  EXPECT_EQ(seen, 0u);
+
+  table->addShadow(key);
+  EXPECT_EQ(keysOf(*table, key).size(), 10u);
+}
+
+// Verifies: a second table object for the same key (free factories always
+// create) cannot mount the path the first one holds; the first keeps working.
+TEST_F(ShadowLifecycleTest, OnePathOneMount) {
+  auto first = make<TarSnif>();
+  auto second = make<TarSnif>();
+  first->addShadow(HwShadowKey(0, 0));
+  EXPECT_THROW(second->addShadow(HwShadowKey(0, 0)), Orvel::InvalidInitializeException);
+  EXPECT_FALSE(second->shadow(HwShadowKey(0, 0)));
+  first->setEntry(HwShadowKey(0, 0), TarSnif::Entry{TarSnif::EntryKey(4)});
+  EXPECT_EQ(keysOf(*first, HwShadowKey(0, 0)).size(), 11u);
+}
+
+// Verifies: each table operation on a key the table does not hold raises the
+// graceful assertion naming the accessor file and the operation's fixed line;
+// setEntry and deleteEntry have counted the entry by then.
+TEST_F(ShadowLifecycleTest, UnknownShadowKeyIsAGracefulAssertion) {
+  auto table = make<Reference>();
+  const HwShadowKey unknown(5, 0);
+  const Reference::EntryKey entryKey(2, 1);
+  const std::string suffix = " (hwShadowCollHas( hwShadowKey )) - hwShadowKey 5-0 does not exist in the shadow collection";
+  const auto message = [](const auto& operation) -> std::string {
+    try {
+      operation();
+    } catch (const Asic::GracefulAssertException& e) {
+      return e.what();
+    }
+    return "no exception";
+  };
+  EXPECT_EQ(message([&] { table->setEntry(unknown, Reference::Entry{entryKey}); }),
+            "AssertionError at VovuAsicUtils/HwTableAccessor.h:369" + suffix);
+  EXPECT_EQ(table->hwTableStats().entryAddCnt(), 1u);
+  EXPECT_EQ(message([&] { table->getEntry(unknown, entryKey); }),
+            "AssertionError at VovuAsicUtils/HwTableAccessor.h:389" + suffix);
+  EXPECT_EQ(message([&] { table->deleteEntry(unknown, entryKey); }),
+            "AssertionError at VovuAsicUtils/HwTableAccessor.h:413" + suffix);
+  EXPECT_EQ(table->hwTableStats().entryDelCnt(), 1u);
+  EXPECT_EQ(message([&] { table->schanCmds(unknown, entryKey); }),
+            "AssertionError at VovuAsicUtils/HwTableAccessor.h:434" + suffix);
+
+  // A shadow of another table under the key fails the pointer check.
+  auto other = make<bcm88490_a0::IppbFlpInlifProfile0MapHwDirect>();
+  other->addShadow(HwShadowKey(0, 0));
+  table->hwShadowCollIs(other->shadow(HwShadowKey(0, 0)));
+  EXPECT_EQ(message([&] { table->setEntry(HwShadowKey(0, 0), Reference::Entry{entryKey}); }),
+            "AssertionError at VovuAsicUtils/HwTableAccessor.h:376 (shadow) - No shadow in hwShadowColl for 0-0");
+  EXPECT_EQ(message([&] { table->schanCmds(HwShadowKey(0, 0), entryKey); }),
+            "AssertionError at VovuAsicUtils/HwTableAccessor.h:441 (shadow) - No shadow in hwShadowColl for 0-0");
+  table->delShadow(HwShadowKey(0, 0));
+}
+
+}  // namespace
