@@ -181,11 +181,13 @@ class EntryStorage : public ZevPloom::Entity {
   void entryCollNotifyQuiesced(bool quiesced) { CollectionControl::quiescedIs(control_, quiesced); }
 
   const Orvel::Ptr<CollectionControl>& entryCollControl() const noexcept { return entryCollControl_; }
-  // Replaces the control; an equal one changes and publishes nothing.
+  // Replaces the control; an equal one changes and publishes nothing. Reports
+  // go to the new control from now on (the previous one may go away).
   void entryCollControlIs(const Orvel::Ptr<CollectionControl>& control) {
     if (control == entryCollControl_) return;
     Orvel::Ptr<CollectionControl> previous = entryCollControl_;
     entryCollControl_ = control;
+    control_ = control.ptr();
     publisher().publish(kEntryCollControlAttribute, nullptr, true);
   }
   CollectionControl* control() const noexcept { return control_; }

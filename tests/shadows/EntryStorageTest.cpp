@@ -95,7 +95,8 @@ TEST_F(EntryStorageTest, DeleteAllPublishesOnlyToSubscribers) {
 }
 
 // Verifies: replacing the control with the one held publishes nothing; a new
-// one is published once as attribute 259.
+// one is published once as attribute 259 and takes over: the first control
+// may go, and the storage's last user hands the storage to the new one.
 TEST_F(EntryStorageTest, ControlReplacement) {
   Recorder recorder;
   storage_->publisher().subscriberIs(&recorder);
@@ -107,6 +108,11 @@ TEST_F(EntryStorageTest, ControlReplacement) {
   EXPECT_EQ(recorder.changes[0].attribute, ZevPloom::kEntryCollControlAttribute);
   EXPECT_EQ(storage_->entryCollControl(), other);
   storage_->publisher().subscriberDel(&recorder);
+  storage_->entryCollNotifyQuiesced(true);
+  EXPECT_TRUE(other->quiesced());
+  Storage* raw = storage_.ptr();
+  storage_ = nullptr;
+  EXPECT_EQ(other->entityRef().ptr(), raw);
 }
 
 // Verifies: every collection event routed through the notification bundle

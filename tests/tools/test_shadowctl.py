@@ -1,7 +1,9 @@
-"""shadowctl end to end: the catalogue it lists and its errors."""
+"""shadowctl end to end: the catalogue it lists, the tables it runs, the collections it reads, and its errors."""
 import json
 import os
+import re
 import shutil
+import signal
 import subprocess
 import tempfile
 import sys
@@ -290,6 +292,7 @@ class CollectionCommands(unittest.TestCase):
         finally:
             watcher.terminate()
             watcher.wait(timeout=10)
+            watcher.stdout.close()
         self.assertEqual(sorted((c["change"], c["key"]["value"]) for c in changes),
                          [("added", 4), ("added", 5), ("changed", 2), ("changed", 3)])
         self.assertTrue(all(c["data"].startswith("c8") for c in changes))
@@ -319,6 +322,179 @@ class CollectionCommands(unittest.TestCase):
                 result = run(*args)
                 self.assertEqual(result.returncode, 1, result.stdout)
                 self.assertIn(message, result.stderr)
+
+
+def key_count(name):
+    """The number of keys in a table's key range."""
+    key = KEYS[name][1]
+    if key["form"] == "indexed":
+        (a0, a1), (e0, e1) = key["arrayIndex"], key["entryIndex"]
+        return (a1 - a0 + 1) * (e1 - e0 + 1)
+    return key["max"] - key["min"] + 1
+
+
+def collection_dir(root, path):
+    """The directory of a shadow's entry collection below `root`, as Mem::OrlRootPath names it."""
+    return os.path.join(root, re.sub(r"[^A-Za-z0-9._-]", "_", (path + "/entryColl").lstrip("/")))
+
+
+# The snoop commands whose entries TarSnifActionTableHwDirect's default contents write.
+TAR_SNIF_DEFAULT_KEYS = [1, 2, 3, 7, 8, 11, 12, 16, 17, 19]
+
+
+class RunCommand(unittest.TestCase):
+    """run: tables and shadows created, reported, and removed again."""
+
+    def setUp(self):
+        self.base = tempfile.mkdtemp(prefix="vovu-shadowctl-run-",
+                                     dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+        self.addCleanup(shutil.rmtree, self.base, True)
+        # Two levels that do not exist yet: the run makes them and must remove them again.
+        self.root = os.path.join(self.base, "nested", "root")
+
+    def run_json(self, *args):
+        result = run("run", "--root", self.root, "--json", *args)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return json.loads(result.stdout)
+
+    def assertNothingLeft(self):
+        self.assertEqual(os.listdir(self.base), [], "files left behind")
+
+    def test_json_reports_every_table_and_shadow(self):
+        """Verifies: 18 tables x 2 chips; default entry counts; one command per key and memory; paths; no files left."""
+        report = self.run_json()
+        self.assertEqual(report["revision"], "bcm88490_a0")
+        tables = {t["name"]: t for t in report["tables"]}
+        self.assertEqual(set(tables), set(EXPECTED))
+        for name, table in tables.items():
+            with self.subTest(table=name):
+                self.assertEqual([(s["fapId"], s["instance"]) for s in table["shadows"]], [(0, 0), (1, 0)])
+                memories = EXPECTED[name][2]
+                for shadow in table["shadows"]:
+                    self.assertNotIn("entries", shadow)
+                    # Every key of the range gets one write per memory of the table (two for the Etppc/Etppb pairs).
+                    self.assertEqual(shadow["commands"], key_count(name) * len(memories))
+                    if name.endswith("HwReg"):
+                        self.assertIsNone(shadow["path"])
+                        self.assertEqual(shadow["entryCount"], 1)
+                    else:
+                        self.assertEqual(shadow["path"],
+                                         f"ShadowTbl/bcm88490_a0/bcm88490_a0/{name}/{shadow['fapId']}-0")
+                        self.assertLessEqual(shadow["entryCount"], key_count(name))
+        for shadow in tables["TarSnifActionTableHwDirect"]["shadows"]:
+            self.assertEqual((shadow["entryCount"], shadow["commands"]), (10, 32))
+        for shadow in tables["LpmEntryTypeMapHwDirect"]["shadows"]:
+            self.assertEqual((shadow["entryCount"], shadow["commands"]), (2048, 2048))
+        self.assertNothingLeft()
+
+    def test_entries_list_each_shadows_contents(self):
+        """Verifies: --entries lists each shadow's entries (key and data hex), as many as entryCount, chips as given."""
+        report = self.run_json("--entries", "--chips", "3,0")
+        tables = {t["name"]: t for t in report["tables"]}
+        for table in report["tables"]:
+            self.assertEqual([s["fapId"] for s in table["shadows"]], [3, 0])
+            for shadow in table["shadows"]:
+                self.assertEqual(len(shadow["entries"]), shadow["entryCount"], table["name"])
+                size = KEYS[table["name"]][0]
+                self.assertTrue(all(len(e["data"]) == 2 * size for e in shadow["entries"]), table["name"])
+        tar = tables["TarSnifActionTableHwDirect"]["shadows"][0]["entries"]
+        self.assertEqual(sorted(e["key"]["value"] for e in tar), TAR_SNIF_DEFAULT_KEYS)
+        # destinationOw (bit 0) is set in every default entry.
+        self.assertTrue(all(int(e["data"][:2], 16) & 1 for e in tar), tar)
+        lpm = tables["LpmEntryTypeMapHwDirect"]["shadows"][1]["entries"]
+        self.assertEqual(len({(e["key"]["arrayIndex"], e["key"]["entryIndex"]) for e in lpm}), 2048)
+        self.assertEqual(tables["IppbTtl0ActionProfileHwReg"]["shadows"][0]["entries"][0]["key"], {"value": 0})
+        self.assertNothingLeft()
+
+    def test_revision_option(self):
+        """Verifies: --revision takes the name `tables` shows or CHIPTYPE.MINOR; the shadows' paths follow it."""
+        for text in ("bcm88490_a0r1", "25.1"):
+            with self.subTest(revision=text):
+                report = self.run_json("--revision", text, "--chips", "2")
+                self.assertEqual(report["revision"], "bcm88490_a0r1")
+                tar = next(t for t in report["tables"] if t["name"] == "TarSnifActionTableHwDirect")
+                self.assertEqual(tar["shadows"][0]["path"],
+                                 "ShadowTbl/bcm88490_a0r1/bcm88490_a0/TarSnifActionTableHwDirect/2-0")
+                self.assertNothingLeft()
+
+    def test_human_output_is_aligned(self):
+        """Verifies: one aligned row per shadow with a sample command; register shadows show no path."""
+        result = run("run", "--root", self.root)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        lines = result.stdout.splitlines()
+        self.assertTrue(lines[0].startswith("revision bcm88490_a0, chips 0,1, collections below "), lines[0])
+        self.assertRegex(lines[-1], r"^18 tables, 36 shadows, \d+ entries, \d+ commands$")
+        rows = lines[1:-1]
+        self.assertEqual(len(rows), 37)
+        for header in ("ENTRIES", "FIRST COMMAND", "PATH"):
+            column = rows[0].index(header)
+            self.assertTrue(all(row[column - 2:column] == "  " for row in rows), header)
+        tar = next(row for row in rows if row.startswith("TarSnifActionTableHwDirect "))
+        self.assertRegex(tar, r"\s10\s+32\s+tarSnifActionTable 0,0 0{24}\s")
+        ttl = next(row for row in rows if row.startswith("IppbTtl0ActionProfileHwReg "))
+        self.assertTrue(ttl.endswith("  -"), ttl)
+        self.assertNothingLeft()
+
+    def test_bad_options_fail_cleanly(self):
+        """Verifies: bad chips and revisions print a message, exit 1 and leave no files."""
+        cases = [
+            (["--chips", ""], "--chips: no chip given"),
+            (["--chips", "0,x"], "'x' is not a chip id"),
+            (["--chips", "256"], "'256' is not a chip id"),
+            (["--chips", "-1"], "'-1' is not a chip id"),
+            (["--chips", "0,"], "'' is not a chip id"),
+            (["--chips", "1,2,1"], "chip 1 is given twice"),
+            (["--revision", "bogus"], "is not CHIPTYPE.MINOR"),
+            (["--revision", "25"], "is not CHIPTYPE.MINOR"),
+            (["--revision", "25.0,25.1"], "give one revision"),
+            # A revision without registered table factories.
+            (["--revision", "25.7"], "no table factory of IppaCsInlif0ProfileMapHwDirect is registered for revision"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                result = run("run", "--root", self.root, *args)
+                self.assertEqual(result.returncode, 1, result.stdout)
+                self.assertIn(message, result.stderr)
+                self.assertEqual(result.stdout, "")
+                self.assertNothingLeft()
+
+    def test_serve_then_dump_from_another_process(self):
+        """Verifies: --serve keeps the collections for dump; a second writer is refused; a stop signal removes all."""
+        for stop in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=stop.name):
+                server = subprocess.Popen([SHADOWCTL, "run", "--root", self.root, "--serve", "--json", "--entries",
+                                           "--chips", "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                try:
+                    report = json.loads(server.stdout.readline())
+                    notice = server.stderr.readline()
+                    self.assertIn(f"serving 13 collections below {self.root}", notice)
+                    shadows = {t["name"]: t["shadows"][0] for t in report["tables"]}
+                    for name in ("TarSnifActionTableHwDirect", "LpmEntryTypeMapHwDirect"):
+                        directory = collection_dir(self.root, shadows[name]["path"])
+                        dump = run("dump", directory, "--json")
+                        self.assertEqual(dump.returncode, 0, dump.stderr)
+                        dumped = json.loads(dump.stdout)
+                        self.assertEqual(dumped["type"], f"bcm88490_a0::{name}::Entry")
+                        self.assertEqual(dumped["members"], shadows[name]["entryCount"])
+                        self.assertEqual([{"key": e["key"], "data": e["data"]} for e in dumped["entries"]],
+                                         shadows[name]["entries"])
+                    # The collections have a live writer: a second run on the same root cannot mount them,
+                    # and leaves the served files alone.
+                    second = run("run", "--root", self.root, "--chips", "0")
+                    self.assertEqual(second.returncode, 1, second.stdout)
+                    self.assertIn("cannot add the shadow of", second.stderr)
+                    self.assertIn("is owned by", second.stderr)
+                    tar = collection_dir(self.root, shadows["TarSnifActionTableHwDirect"]["path"])
+                    self.assertEqual(json.loads(run("dump", tar, "--json").stdout)["members"], 10)
+                    server.send_signal(stop)
+                    self.assertEqual(server.wait(timeout=30), 0, server.stderr.read())
+                finally:
+                    if server.poll() is None:
+                        server.kill()
+                        server.wait()
+                    server.stdout.close()
+                    server.stderr.close()
+                self.assertNothingLeft()
 
 
 if __name__ == "__main__":

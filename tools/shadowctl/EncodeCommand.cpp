@@ -18,11 +18,6 @@ using bcm88490_a0::catalogue::KeyForm;
 using bcm88490_a0::catalogue::TableDescription;
 using nlohmann::ordered_json;
 
-// Untyped storage for one entry of any table.
-struct EntryStorage {
-  alignas(8) std::byte bytes[512];
-};
-
 const TableDescription& findTable(const PluginHost& host, const std::string& name) {
   for (const TableDescription* t : host.tables()) {
     if (name == t->name) return *t;

@@ -2,6 +2,7 @@
 // field values or from its data bytes, shown field by field.
 #pragma once
 
+#include <cstddef>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -11,6 +12,12 @@
 #include "PluginHost.h"
 
 namespace shadowctl {
+
+// Untyped storage for one entry of any table (ValueOps::entryBytes of every
+// table fits; the catalogue's entries are at most 8-aligned).
+struct EntryStorage {
+  alignas(8) std::byte bytes[512];
+};
 
 struct EntryRequest {
   std::string table;

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "Plugin/Loader.h"
+#include "TextTable.h"
 #include "VovuAsicUtils/HwTableHolderContext.h"
 #include "VovuAsicUtils/PluginHwTable.h"
 
@@ -165,20 +166,7 @@ void printTablesHuman(const ordered_json& report, std::ostream& out) {
                     std::to_string(t["entrySize"].get<int>()), keyText(t["key"]), joined(t["blocks"]),
                     joined(t["revisions"]), joined(t["memories"])});
   }
-  std::vector<std::size_t> widths(header.size());
-  for (std::size_t c = 0; c < header.size(); ++c) {
-    widths[c] = header[c].size();
-    for (const auto& row : rows) widths[c] = std::max(widths[c], row[c].size());
-  }
-  auto printRow = [&](const std::vector<std::string>& row) {
-    std::string line;
-    for (std::size_t c = 0; c < row.size(); ++c) {
-      line += c + 1 == row.size() ? row[c] : fmt::format("{:<{}}  ", row[c], widths[c]);
-    }
-    out << line << '\n';
-  };
-  printRow(header);
-  for (const auto& row : rows) printRow(row);
+  printAligned(out, header, rows);
   out << rows.size() << " tables\n";
 }
 

@@ -11,6 +11,7 @@
 #include "EncodeCommand.h"
 #include "NvToggles/Toggles.h"
 #include "PluginHost.h"
+#include "RunCommand.h"
 #include "TablesCommand.h"
 #include "VovuAsicUtils/SupportedFapRevList.h"
 #include "Zev/TraceHandle.h"
@@ -45,6 +46,26 @@ int main(int argc, char** argv) {
   app.add_option("--toggle-dir", globals.toggleDir, "Directory of feature-toggle files (also VOVU_TOGGLE_DIR)");
   app.add_option("--revisions", globals.revisions,
                  "Supported chip revisions as CHIPTYPE.MINOR,... (default 25.0,25.1,12.0; also VOVU_FAP_REVISIONS)");
+
+  shadowctl::RunRequest runRequest;
+  CLI::App* runCommand = app.add_subcommand(
+      "run",
+      "Play the switch agent: create the eighteen tables, add a shadow per chip (default contents written), print "
+      "each shadow's entries and S-channel commands, then drop everything again (or, with --serve, keep the "
+      "shadows' collections mounted until interrupted)");
+  runCommand->add_option("--chips", runRequest.chips, "Chips (fap ids 0..255) to add a shadow for, comma-separated")
+      ->capture_default_str();
+  runCommand->add_option("--revision", runRequest.revision,
+                         "Chip revision of the tables: CHIPTYPE.MINOR (e.g. 25.1) or its name as `shadowctl tables` "
+                         "shows it (e.g. bcm88490_a0r1); default 25.0");
+  runCommand->add_option("--root", runRequest.root,
+                         "Base directory of the shared-memory collections (default: VOVU_SHM_DIR, else /dev/shm/vovu)");
+  runCommand->add_flag("--serve", runRequest.serve,
+                       "Keep the shadows mounted until SIGINT or SIGTERM, so that `shadowctl dump DIR` in another "
+                       "shell can read them; then drop everything");
+  runCommand->add_flag("--json", runRequest.json,
+                       "Print one JSON object {\"revision\": ..., \"tables\": [...]} instead of a table");
+  runCommand->add_flag("--entries", runRequest.entries, "Also list every entry (key and data) of each shadow");
 
   bool tablesJson = false;
   CLI::App* tables = app.add_subcommand("tables", "List the tables the plug-in registers, with their descriptors");
@@ -103,6 +124,7 @@ int main(int argc, char** argv) {
         shadowctl::printEntryHuman(entry, std::cout);
       }
     };
+    if (runCommand->parsed()) return shadowctl::runTables(host, runRequest, std::cout, std::cerr);
     if (dump->parsed()) return shadowctl::dumpCollection(host, dumpRequest, std::cout, std::cerr);
     if (check->parsed()) return shadowctl::checkCollection(host, checkRequest, std::cout, std::cerr);
     if (stats->parsed()) return shadowctl::collectionStats(host, statsRequest, std::cout, std::cerr);

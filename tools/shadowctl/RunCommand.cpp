@@ -1,0 +1,532 @@
+#include "RunCommand.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "EncodeCommand.h"
+#include "TextTable.h"
+#include "Mem/OrlRootPath.h"
+#include "Orvel/Exception.h"
+#include "SchanAccel/SchanCmds.h"
+#include "VovuAsicUtils/Constants.h"
+#include "VovuAsicUtils/HwTableHolderContext.h"
+#include "VovuAsicUtils/SupportedFapRevList.h"
+#include "Zev/CharRange.h"
+
+namespace shadowctl {
+namespace {
+
+namespace fs = std::filesystem;
+using bcm88490_a0::catalogue::KeyForm;
+using bcm88490_a0::catalogue::TableDescription;
+using bcm88490_a0::catalogue::TableKind;
+using nlohmann::ordered_json;
+using VovuAsicUtils::FapRevision;
+using VovuAsicUtils::HwShadowKey;
+
+// The name a shadow's mount gives its entry collection
+// (ShadowAccessor::mountPloom): the collection's path is the shadow's state
+// path, a slash and this name.
+constexpr std::string_view kEntryCollection = "entryColl";
+// The run adds instance 0 of each chip.
+constexpr std::uint8_t kInstance = 0;
+constexpr FapRevision kDefaultRevision = FapRevision::of(Hardware::ChipType::bcm88490_a0, 0);
+// Exit status of a run cut short by a stop signal (128 + SIGINT, as shells report it).
+constexpr int kInterruptedStatus = 130;
+
+// ---------------------------------------------------------------------------
+// Stop signals. The handler writes one byte into a pipe; the run looks at the
+// pipe between tables and, when serving, waits on it. The byte stays in the
+// pipe, so a signal that came early is still seen later.
+
+int stopPipe[2] = {-1, -1};
+
+void onStopSignal(int) {
+  const int saved = errno;
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t written = ::write(stopPipe[1], &byte, 1);
+  errno = saved;
+}
+
+struct Interrupted : std::runtime_error {
+  Interrupted() : std::runtime_error("interrupted") {}
+};
+
+class StopSignals {
+ public:
+  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+  StopSignals() {
+    if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+      throw std::system_error(errno, std::generic_category(), "cannot create the stop-signal pipe");
+    }
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < std::size(kSignals); ++i) ::sigaction(kSignals[i], &action, &previous_[i]);
+    // A reader of the output that goes away (`shadowctl run | head`) must not
+    // end the process before it has removed its collections.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, &previousPipe_);
+  }
+  ~StopSignals() {
+    for (std::size_t i = 0; i < std::size(kSignals); ++i) ::sigaction(kSignals[i], &previous_[i], nullptr);
+    ::sigaction(SIGPIPE, &previousPipe_, nullptr);
+    ::close(stopPipe[0]);
+    ::close(stopPipe[1]);
+    stopPipe[0] = stopPipe[1] = -1;
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+  bool requested() const { return waitFor(0); }
+  void throwIfRequested() const {
+    if (requested()) throw Interrupted();
+  }
+  void wait() const {
+    while (!waitFor(-1)) {
+    }
+  }
+
+ private:
+  static bool waitFor(int timeoutMs) {
+    pollfd fd{stopPipe[0], POLLIN, 0};
+    const int ready = ::poll(&fd, 1, timeoutMs);
+    return ready > 0;
+  }
+
+  struct sigaction previous_[std::size(kSignals)] {};
+  struct sigaction previousPipe_ {};
+};
+
+// ---------------------------------------------------------------------------
+// Options.
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  return text;
+}
+
+// "0,3" -> {0, 3}, in the order given.
+std::vector<std::uint8_t> parseChips(std::string_view text) {
+  if (trimmed(text).empty()) throw std::runtime_error("--chips: no chip given; e.g. --chips 0,1");
+  std::vector<std::uint8_t> chips;
+  for (bool more = true; more;) {
+    const std::size_t comma = text.find(',');
+    const std::string_view item = trimmed(text.substr(0, comma));
+    more = comma != std::string_view::npos;
+    if (more) text.remove_prefix(comma + 1);
+    unsigned value = 0;
+    const auto [end, ec] = std::from_chars(item.data(), item.data() + item.size(), value);
+    if (item.empty() || ec != std::errc() || end != item.data() + item.size() || value > 255) {
+      throw std::runtime_error(
+          fmt::format("--chips: '{}' is not a chip id (a fap id, 0 to 255); e.g. --chips 0,1", item));
+    }
+    if (std::find(chips.begin(), chips.end(), value) != chips.end()) {
+      throw std::runtime_error(fmt::format("--chips: chip {} is given twice", value));
+    }
+    chips.push_back(static_cast<std::uint8_t>(value));
+  }
+  return chips;
+}
+
+// A revision as `shadowctl tables` prints it (revString(), e.g. "bcm88490_a0r1")
+// or as --revisions takes it (CHIPTYPE.MINOR, e.g. "25.1").
+FapRevision parseRevision(const std::string& text) {
+  if (text.empty()) return kDefaultRevision;
+  std::set<FapRevision> known = VovuAsicUtils::SupportedFapRevList::fapRevisionList();
+  known.insert(kDefaultRevision);
+  for (const auto& r : VovuAsicUtils::HwTableHolderContext::singleton()->hwTableFactories()) {
+    known.insert(r.key.fapRevision());
+  }
+  std::string names;
+  for (const FapRevision& r : known) {
+    if (r.revString() == text) return r;
+    names += (names.empty() ? "" : ", ") + r.revString();
+  }
+  std::set<FapRevision> parsed;
+  try {
+    parsed = VovuAsicUtils::SupportedFapRevList::parse(text);
+  } catch (const Orvel::Exception& e) {
+    throw std::runtime_error(fmt::format("--revision: {}, nor a revision name ({})", e.what(), names));
+  }
+  if (parsed.size() != 1) throw std::runtime_error(fmt::format("--revision: give one revision, not '{}'", text));
+  return *parsed.begin();
+}
+
+// ---------------------------------------------------------------------------
+// The tables and shadows of a run.
+
+struct TableRun {
+  const TableDescription* description;
+  Orvel::Ptr<VovuAsicUtils::HwCommonTableBase> table;
+  std::vector<HwShadowKey> shadows;  // added, in the order of --chips
+};
+
+// The directory (below the base directory) of the entry collection of the
+// shadow whose state path is `statePath`.
+std::string collectionDirectory(const std::string& statePath) {
+  return Mem::OrlRootPath(statePath + "/" + std::string(kEntryCollection)).path();
+}
+
+// Everything the run creates, and its removal. Teardown drops the shadows
+// (which unmounts their collections), then the tables and the table manager,
+// then removes the collection directories of the shadows this run mounted or
+// created, then the directories above them that it created, when empty.
+class AgentRun {
+ public:
+  explicit AgentRun(const FapRevision& revision) : revision_(revision), manager_(new VovuAsicUtils::TableManager()) {
+    std::error_code error;
+    fs::path root = fs::absolute(fs::path(Mem::baseDir()), error).lexically_normal();
+    if (error) throw std::runtime_error(fmt::format("{}: {}", Mem::baseDir(), error.message()));
+    if (!root.has_filename()) root = root.parent_path();
+    root_ = root;
+    for (fs::path p = root; p.has_relative_path() && !fs::exists(p, error); p = p.parent_path()) {
+      createdAncestors_.push_back(p);
+    }
+  }
+  ~AgentRun() { tearDown(); }
+  AgentRun(const AgentRun&) = delete;
+  AgentRun& operator=(const AgentRun&) = delete;
+
+  const fs::path& root() const noexcept { return root_; }
+  const FapRevision& revision() const noexcept { return revision_; }
+  const std::vector<TableRun>& tables() const noexcept { return tables_; }
+
+  // Creates every table of the catalogue: plug-in tables through the table
+  // factory registered for the revision, standalone ones through their free factory.
+  void createTables(const PluginHost& host, const StopSignals& signals) {
+    auto* context = VovuAsicUtils::HwTableHolderContext::singleton();
+    for (const TableDescription* t : host.tables()) {
+      signals.throwIfRequested();
+      const VovuAsicUtils::HwTableKey key(t->name, revision_);
+      Orvel::Ptr<VovuAsicUtils::HwCommonTableBase> table;
+      if (t->tablePlugin) {
+        if (!context->hwTableFactory(key)) throw std::runtime_error(missingFactory(*t));
+        table = context->hwTableCreate(key, manager_, nullptr);
+      } else {
+        table = t->freeFactory(t->name, key, manager_);
+      }
+      if (!table) throw std::runtime_error(fmt::format("the factory of {} made no table", t->name));
+      manager_->hwTableCollIs(table.ptr());
+      tables_.push_back(TableRun{t, table, {}});
+    }
+  }
+
+  // Adds the shadow of each chip (instance 0) to every table, which writes the
+  // table's default contents into it.
+  void addShadows(const std::vector<std::uint8_t>& chips, const StopSignals& signals) {
+    for (TableRun& run : tables_) {
+      for (std::uint8_t chip : chips) {
+        signals.throwIfRequested();
+        const HwShadowKey key(chip, kInstance);
+        addShadow(run, key);
+      }
+    }
+  }
+
+  // Idempotent; returns what could not be removed.
+  std::vector<std::string> tearDown() noexcept {
+    std::vector<std::string> problems;
+    try {
+      for (auto it = tables_.rbegin(); it != tables_.rend(); ++it) {
+        for (const HwShadowKey& key : it->shadows) it->table->delShadow(key);
+        it->shadows.clear();
+        it->table = nullptr;
+      }
+      tables_.clear();
+      manager_ = nullptr;
+    } catch (const std::exception& e) {
+      problems.push_back(fmt::format("while dropping the tables: {}", e.what()));
+    }
+    for (const fs::path& dir : ownDirectories_) {
+      std::error_code error;
+      fs::remove_all(dir, error);
+      if (error) problems.push_back(fmt::format("cannot remove {}: {}", dir.string(), error.message()));
+    }
+    ownDirectories_.clear();
+    // Deepest first; a directory that holds anything else stays.
+    for (const fs::path& dir : createdAncestors_) {
+      std::error_code error;
+      fs::remove(dir, error);
+    }
+    createdAncestors_.clear();
+    return problems;
+  }
+
+ private:
+  void addShadow(TableRun& run, const HwShadowKey& key) {
+    const TableDescription& t = *run.description;
+    const bool direct = t.kind == TableKind::direct;
+    // Where the shadow's collection will live, known before the mount so that a
+    // failed mount removes only a directory it made itself.
+    std::string expected;
+    bool existed = true;
+    if (direct) {
+      expected = collectionDirectory(
+          VovuAsicUtils::Constants::shadowTblPloomPath(revision_.revString(), t.typeName, key.toString()));
+      std::error_code error;
+      existed = fs::exists(expected, error);
+    }
+    try {
+      run.table->addShadow(key);
+    } catch (const std::exception& e) {
+      std::error_code error;
+      if (direct && !existed && fs::exists(expected, error)) ownDirectories_.push_back(expected);
+      throw std::runtime_error(fmt::format("cannot add the shadow of {} on chip {}: {}", t.name, key.fapId(), e.what()));
+    }
+    run.shadows.push_back(key);
+    if (direct) {
+      // This process was the collection's writer: its files go with it.
+      const std::string path = t.shadows->path(*run.table, key);
+      ownDirectories_.push_back(path.empty() ? expected : collectionDirectory(path));
+    }
+  }
+
+  std::string missingFactory(const TableDescription& t) const {
+    std::string registered;
+    for (const auto& r : VovuAsicUtils::HwTableHolderContext::singleton()->hwTableFactories()) {
+      if (r.key.tableName() == t.name) registered += (registered.empty() ? "" : ", ") + r.key.fapRevision().revString();
+    }
+    return fmt::format("no table factory of {} is registered for revision {}; registered: {} (see --revisions)", t.name,
+                       revision_.revString(), registered.empty() ? "none" : registered);
+  }
+
+  FapRevision revision_;
+  Orvel::Ptr<VovuAsicUtils::TableManager> manager_;
+  std::vector<TableRun> tables_;
+  fs::path root_;
+  std::vector<fs::path> ownDirectories_;    // collection directories to remove
+  std::vector<fs::path> createdAncestors_;  // the root and its parents that did not exist, deepest first
+};
+
+// ---------------------------------------------------------------------------
+// What each shadow holds and the commands that download it.
+
+struct ShadowReport {
+  HwShadowKey key;
+  std::string path;       // the shadow's state path; empty for a register shadow
+  std::string directory;  // the directory of its collection; empty for a register shadow
+  std::size_t entryCount = 0;
+  std::size_t commands = 0;
+  std::optional<SchanAccel::SchanCmd> firstCommand;
+  ordered_json entries = ordered_json::array();  // {"key", "data"}, when asked for
+};
+
+struct TableReport {
+  const TableDescription* description;
+  std::vector<ShadowReport> shadows;
+};
+
+// Calls fn(first, second) for every key of the table: (arrayIndex, entryIndex)
+// of an indexed key, (value, 0) of a value key, ascending.
+template <class Fn>
+void forEachKey(const TableDescription& t, Fn&& fn) {
+  if (t.key.form == KeyForm::indexed) {
+    for (std::uint64_t a = t.key.arrayIndexMin; a <= t.key.arrayIndexMax; ++a) {
+      for (std::uint64_t e = t.key.entryIndexMin; e <= t.key.entryIndexMax; ++e) fn(a, e);
+    }
+  } else {
+    for (std::uint64_t v = t.key.min; v <= t.key.max; ++v) fn(v, 0);
+  }
+}
+
+ShadowReport reportShadow(const TableRun& run, const HwShadowKey& key, bool withEntries) {
+  const TableDescription& t = *run.description;
+  const auto& ops = *t.shadows;
+  ShadowReport report;
+  report.key = key;
+  report.path = ops.path(*run.table, key);
+  if (!report.path.empty()) report.directory = collectionDirectory(report.path);
+  ops.forEachEntry(*run.table, key, [&](const void* entry) {
+    ++report.entryCount;
+    if (withEntries) {
+      const ordered_json described = describeEntry(t, entry);
+      report.entries.push_back({{"key", described["key"]}, {"data", described["data"]}});
+    }
+  });
+  EntryStorage keyEntry;
+  forEachKey(t, [&](std::uint64_t first, std::uint64_t second) {
+    t.values->entryMake(keyEntry.bytes, first, second);
+    const Orvel::Ptr<SchanAccel::SchanCmds> cmds = ops.schanCmds(*run.table, key, keyEntry.bytes);
+    if (!cmds) return;
+    report.commands += cmds->size();
+    if (!report.firstCommand && !cmds->empty()) report.firstCommand = cmds->cmds().front();
+  });
+  return report;
+}
+
+std::vector<TableReport> reportTables(const AgentRun& agent, bool withEntries, const StopSignals& signals) {
+  std::vector<TableReport> reports;
+  for (const TableRun& run : agent.tables()) {
+    if (run.description->values->entryBytes > sizeof(EntryStorage)) {
+      throw std::runtime_error(fmt::format("{} entries take {} bytes; shadowctl holds at most {}", run.description->name,
+                                           run.description->values->entryBytes, sizeof(EntryStorage)));
+    }
+    TableReport table{run.description, {}};
+    for (const HwShadowKey& key : run.shadows) {
+      signals.throwIfRequested();
+      table.shadows.push_back(reportShadow(run, key, withEntries));
+    }
+    reports.push_back(std::move(table));
+  }
+  return reports;
+}
+
+ordered_json reportJson(const AgentRun& agent, const std::vector<TableReport>& reports, bool withEntries) {
+  ordered_json tables = ordered_json::array();
+  for (const TableReport& table : reports) {
+    ordered_json shadows = ordered_json::array();
+    for (const ShadowReport& s : table.shadows) {
+      ordered_json shadow = {{"fapId", s.key.fapId()},
+                             {"instance", s.key.instanceId()},
+                             {"path", s.path.empty() ? ordered_json(nullptr) : ordered_json(s.path)},
+                             {"entryCount", s.entryCount},
+                             {"commands", s.commands}};
+      if (withEntries) shadow["entries"] = s.entries;
+      shadows.push_back(std::move(shadow));
+    }
+    tables.push_back({{"name", table.description->name}, {"shadows", std::move(shadows)}});
+  }
+  return {{"revision", agent.revision().revString()}, {"tables", std::move(tables)}};
+}
+
+// "NAME A,E DATA": the memory or register written, the entry, its data (the
+// first kSampleBytes bytes, then "...").
+constexpr std::size_t kSampleBytes = 12;
+
+std::string commandText(const std::optional<SchanAccel::SchanCmd>& cmd) {
+  if (!cmd) return "-";
+  const std::size_t shown = std::min(cmd->data.size(), kSampleBytes);
+  return fmt::format("{} {},{} {}{}", cmd->name.view(), cmd->arrayIndex, cmd->entryIndex,
+                     Zev::hexBytes(cmd->data.data(), shown), shown < cmd->data.size() ? "..." : "");
+}
+
+std::string keyText(const ordered_json& key) {
+  if (key.contains("value")) return key["value"].dump();
+  return fmt::format("{},{}", key["arrayIndex"].dump(), key["entryIndex"].dump());
+}
+
+void printHuman(const AgentRun& agent, const std::vector<std::uint8_t>& chips, const std::vector<TableReport>& reports,
+                bool withEntries, std::ostream& out) {
+  std::string chipList;
+  for (std::uint8_t chip : chips) chipList += (chipList.empty() ? "" : ",") + std::to_string(chip);
+  out << fmt::format("revision {}, chips {}, collections below {}\n", agent.revision().revString(), chipList,
+                     agent.root().string());
+
+  const std::vector<std::string> header = {"TABLE", "FAP", "INSTANCE", "ENTRIES", "COMMANDS", "FIRST COMMAND", "PATH"};
+  std::vector<std::vector<std::string>> rows;
+  std::size_t shadows = 0, entries = 0, commands = 0;
+  for (const TableReport& table : reports) {
+    for (const ShadowReport& s : table.shadows) {
+      rows.push_back({table.description->name, std::to_string(s.key.fapId()), std::to_string(s.key.instanceId()),
+                      std::to_string(s.entryCount), std::to_string(s.commands), commandText(s.firstCommand),
+                      s.path.empty() ? "-" : s.path});
+      ++shadows;
+      entries += s.entryCount;
+      commands += s.commands;
+    }
+  }
+  printAligned(out, header, rows);
+  out << fmt::format("{} tables, {} shadows, {} entries, {} commands\n", reports.size(), shadows, entries, commands);
+
+  if (!withEntries) return;
+  for (const TableReport& table : reports) {
+    for (const ShadowReport& s : table.shadows) {
+      out << fmt::format("\n{} chip {} instance {}: {} entries\n", table.description->name, s.key.fapId(),
+                         s.key.instanceId(), s.entryCount);
+      for (const auto& e : s.entries) {
+        out << fmt::format("  {:<10} {}\n", keyText(e["key"]), e["data"].get<std::string>());
+      }
+    }
+  }
+}
+
+// How to reach the served collections from another shell.
+void printServing(const std::vector<TableReport>& reports, const AgentRun& agent, std::ostream& out) {
+  std::vector<std::string> directories;
+  for (const TableReport& table : reports) {
+    for (const ShadowReport& s : table.shadows) {
+      if (!s.directory.empty()) directories.push_back(s.directory);
+    }
+  }
+  const int pid = static_cast<int>(::getpid());
+  out << fmt::format("serving {} collections below {} (pid {}); stop with Ctrl-C or kill {}\n", directories.size(),
+                     agent.root().string(), pid, pid);
+  if (directories.empty()) return;
+  out << "read one from another shell with `shadowctl dump DIR`, DIR one of:\n";
+  for (const std::string& dir : directories) out << "  " << dir << '\n';
+}
+
+}  // namespace
+
+int runTables(const PluginHost& host, const RunRequest& request, std::ostream& out, std::ostream& err) {
+  int status = 0;
+  std::vector<std::string> problems;
+  try {
+    const StopSignals signals;
+    const std::vector<std::uint8_t> chips = parseChips(request.chips);
+    const FapRevision revision = parseRevision(request.revision);
+    if (!request.root.empty()) Mem::baseDirIs(request.root);
+    AgentRun agent(revision);
+    try {
+      agent.createTables(host, signals);
+      agent.addShadows(chips, signals);
+      const std::vector<TableReport> reports = reportTables(agent, request.entries, signals);
+      if (request.json) {
+        out << reportJson(agent, reports, request.entries).dump() << '\n';
+      } else {
+        printHuman(agent, chips, reports, request.entries, out);
+      }
+      out.flush();
+      if (request.serve) {
+        // With --json the standard output holds the one JSON object only.
+        std::ostream& notice = request.json ? err : out;
+        printServing(reports, agent, notice);
+        notice.flush();
+        signals.wait();
+      } else if (signals.requested()) {
+        throw Interrupted();
+      }
+    } catch (...) {
+      problems = agent.tearDown();
+      throw;
+    }
+    problems = agent.tearDown();
+  } catch (const Interrupted&) {
+    err << "shadowctl: interrupted; the tables and shadows are dropped\n";
+    status = kInterruptedStatus;
+  } catch (const std::exception& e) {
+    err << "shadowctl: " << e.what() << '\n';
+    status = 1;
+  }
+  for (const std::string& problem : problems) {
+    err << "shadowctl: " << problem << '\n';
+    if (status == 0) status = 1;
+  }
+  return status;
+}
+
+}  // namespace shadowctl

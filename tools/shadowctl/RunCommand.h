@@ -1,0 +1,36 @@
+// `shadowctl run`: the switch agent's part, played on simulated chips.
+//
+// Creates the eighteen tables of the plug-in for one chip revision (the
+// plug-in tables through their registered table factories, the standalone
+// ones through their free factories) under one table manager, adds a shadow
+// per chip (instance 0), which writes each table's default contents, and
+// reports per shadow: its entries, its collection path and the S-channel
+// commands that bring every key of the table in line with it. Then it drops
+// the shadows and tables and removes the collection directories it made; with
+// `serve` it first keeps them mounted until SIGINT, SIGTERM or SIGHUP, so that
+// other processes can read them (`shadowctl dump DIR`).
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+#include "PluginHost.h"
+
+namespace shadowctl {
+
+struct RunRequest {
+  std::string chips = "0,1";  // fap ids, comma-separated
+  std::string revision;       // CHIPTYPE.MINOR or a revision text; empty: chip type 25, minor 0
+  std::string root;           // base directory of the collections; empty: the default one
+  bool serve = false;         // keep the shadows mounted until a stop signal
+  bool json = false;
+  bool entries = false;  // list every entry of each shadow
+};
+
+// Returns the process exit status: 0 after a complete run, 1 after bad input
+// or a failure on the way (the message printed on `err`), 130 when a stop
+// signal cut a run without `serve` short. Whatever was created is torn down
+// and the directories the run made are removed in every case.
+int runTables(const PluginHost& host, const RunRequest& request, std::ostream& out, std::ostream& err);
+
+}  // namespace shadowctl
