@@ -34,7 +34,9 @@ namespace VovuAsicUtils {
 // The trace handle of the shadow templates ("ShadowAccessor").
 Zev::TraceHandle& shadowAccessorTraceHandle();
 
-// The source file the shadow accessor's traces name.
+// The source file the shadow accessor's traces and checks name. The write
+// path's traces report the fixed lines the host knows them by (40, 77, 102,
+// 107); the others report where they stand.
 inline constexpr const char* kShadowAccessorFile = "VovuAsicUtils/ShadowAccessor.h";
 
 // Traces at a fixed source line of the accessor, skipping the arguments when disabled.
@@ -48,6 +50,17 @@ inline constexpr const char* kShadowAccessorFile = "VovuAsicUtils/ShadowAccessor
 
 // Text of a revision as it enters shadow names and paths (FapRevision::revString()).
 inline std::string revisionText(const FapRevision& revision) { return revision.revString(); }
+
+// The chips of `fapmask` the shadow covers; the empty mask, after a trace,
+// when it covers none of them.
+inline SchanAccel::Fapmask writeMask(const HwShadowBase& shadow, const SchanAccel::Fapmask& fapmask) {
+  const SchanAccel::Fapmask mask = shadow.applicableFapmask(fapmask);
+  if (mask == SchanAccel::Fapmask()) {
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 107, "",
+                        " hwShadowKey: {} not applicable for downloadFapmask: {}", shadow.hwShadowKey(), fapmask);
+  }
+  return mask;
+}
 
 template <class Entry>
 class ShadowAccessor : public DirectKeyBasedShadowBase {
@@ -94,12 +107,8 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
                                               const EntryKey& key, bool isDelete,
                                               const Orvel::Ptr<Asic::LogEntryWrapperBase>& /*logEntry*/ = nullptr) const {
     VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 102, "", "key: {}", key.strep());
-    const SchanAccel::Fapmask mask = applicableFapmask(fapmask);
-    if (mask == SchanAccel::Fapmask()) {
-      VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 107, "",
-                          " hwShadowKey: {} not applicable for downloadFapmask: {}", hwShadowKey(), fapmask);
-      return nullptr;
-    }
+    const SchanAccel::Fapmask mask = writeMask(*this, fapmask);
+    if (mask == SchanAccel::Fapmask()) return nullptr;
     const Entry entry = !isDelete && present(key) ? storage().entryColl(key) : defaultEntryFor(key);
     return schanCmdsWorker(mask, fapRevision, arrayIndexOf(key), entryIndexOf(key), entry.data(), Entry::entrySize);
   }
@@ -111,12 +120,12 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
   void mountPloom() {
     ZevPloom::MountInfo info(0);
     const std::string shadowPath = path();
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 150, "Shadow", "shadowPath: {}",
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "shadowPath: {}",
                         shadowPath);
     info.collectionInfoIs(ZevPloom::CollectionInfo{"entryColl", 512, false});
     Orvel::Ptr<ZevSharedMem::EntityManager> manager = sharedMemEntityManager();
     const std::string typeName = entityTypeName();
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 158, "Shadow",
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow",
                         "shadowPath: {} entityName {} hwTableName {}", shadowPath, typeName, hwTableName_);
     manager->getMountGroup().mount(shadowPath, typeName, info);
     entryStorage_ = Orvel::dynamicPtrCast<Storage>(manager->getEntity(shadowPath));
@@ -125,7 +134,7 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
   void unmountPloom() {
     const std::string shadowPath = path();
     sharedMemEntityManager()->doUnmount(shadowPath);
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 170, "Shadow", "shadowPath: {}  ",
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "shadowPath: {}  ",
                         shadowPath);
   }
 
@@ -133,7 +142,7 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
   // Run by the most-derived constructor. A failure after the mount unmounts
   // again, so that the path can be mounted by the next attempt.
   void handleInitialized() {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 120, "Shadow", "tableName: {} ", name());
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "tableName: {} ", name());
     mountPloom();
     try {
       if (entryStorage_) entryStorage_->entryCollDelAll();
@@ -147,7 +156,7 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
 
   // Run by the most-derived destructor; nothing may escape it.
   void onDelete() noexcept {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 180, "Shadow", "");
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "");
     if (!tableDescriptor()) return;
     cleanupDefaultEntry();
     if (entryStorage_) entryStorage_->entryCollDelAll();
@@ -164,7 +173,7 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
 
   // The storage; a shadow whose mount produced none is a broken invariant.
   Storage& storage() const {
-    ASIC_CHECK_AT(kShadowAccessorFile, 60, entryStorage_ != nullptr, "entryStorage",
+    ASIC_CHECK_AT(kShadowAccessorFile, __LINE__, entryStorage_ != nullptr, "entryStorage",
                   "No entry storage for shadow {}", name());
     return *entryStorage_;
   }
@@ -216,7 +225,7 @@ class RegisterShadowAccessor : public RegisterKeyBasedShadowBase {
   const Orvel::String& hwTableName() const noexcept { return hwTableName_; }
 
   void setEntry(const Entry& entry) {
-    ASIC_CHECK_AT(kShadowAccessorFile, 210, entry.entryKey().value() < EntryKey::null,
+    ASIC_CHECK_AT(kShadowAccessorFile, __LINE__, entry.entryKey().value() < EntryKey::null,
                   "entry.entryKey().entryIndex() < entry.entryKey().null()", "EntryKey out of bounds: {}",
                   entry.entryKey().strep());
     RegisterShadowPloomEntry stored(storageKey(entry.entryKey()));
@@ -246,12 +255,8 @@ class RegisterShadowAccessor : public RegisterKeyBasedShadowBase {
                                               const EntryKey& key, bool isDelete,
                                               const Orvel::Ptr<Asic::LogEntryWrapperBase>& /*logEntry*/ = nullptr) const {
     VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 102, "", "key: {}", key.strep());
-    const SchanAccel::Fapmask mask = applicableFapmask(fapmask);
-    if (mask == SchanAccel::Fapmask()) {
-      VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 107, "",
-                          " hwShadowKey: {} not applicable for downloadFapmask: {}", hwShadowKey(), fapmask);
-      return nullptr;
-    }
+    const SchanAccel::Fapmask mask = writeMask(*this, fapmask);
+    if (mask == SchanAccel::Fapmask()) return nullptr;
     const Entry entry = isDelete ? Entry(key) : getEntry(key);
     return schanCmdsWorker(mask, fapRevision, 0, key.value(), entry.data(), Entry::entrySize);
   }
@@ -261,11 +266,11 @@ class RegisterShadowAccessor : public RegisterKeyBasedShadowBase {
 
  protected:
   void handleInitialized() {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 120, "Shadow", "tableName: {} ", name());
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "tableName: {} ", name());
     initDefaultEntry();
   }
   void onDelete() noexcept {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 180, "Shadow", "");
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "");
     if (!tableDescriptor()) return;
     cleanupDefaultEntry();
     if (regShadowEntryStorage()) collCleanup();

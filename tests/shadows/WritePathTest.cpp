@@ -136,10 +136,12 @@ TEST_F(WritePathTest, RegisterTables) {
     table->setEntry(key, Snoop::Entry{Snoop::EntryKey(1)});
     ADD_FAILURE() << "key 1 was stored";
   } catch (const Asic::GracefulAssertException& e) {
-    EXPECT_STREQ(e.what(),
-                 "AssertionError at VovuAsicUtils/ShadowAccessor.h:210 (entry.entryKey().entryIndex() < "
-                 "entry.entryKey().null()) - EntryKey out of bounds: "
-                 "bcm88490_a0::EtppbSnoopActionTableHwReg::EntryKey(value=1)");
+    const std::string text = e.what();
+    EXPECT_EQ(text.rfind("AssertionError at VovuAsicUtils/ShadowAccessor.h:", 0), 0u) << text;
+    EXPECT_NE(text.find(" (entry.entryKey().entryIndex() < entry.entryKey().null()) - EntryKey out of bounds: "
+                        "bcm88490_a0::EtppbSnoopActionTableHwReg::EntryKey(value=1)"),
+              std::string::npos)
+        << text;
   }
 
   // Two chips: two storage entries, each shadow reads its own.
