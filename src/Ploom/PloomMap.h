@@ -35,6 +35,7 @@ class PloomMapBase {
   using EventSink = std::function<void(Event)>;
   using Callback = std::function<void()>;
   using NotifyingCallback = std::function<void(bool)>;
+  using QuiescedCallback = std::function<void(bool)>;
 
   explicit PloomMapBase(std::string collectionPath)
       : collectionPath_(std::move(collectionPath)), dh_(std::make_unique<Orvel::Platform::DebugHandler>(collectionPath_)) {}
@@ -58,6 +59,8 @@ class PloomMapBase {
   void readyCallbackIs(Callback callback) { ready_ = std::move(callback); }
   void flushCompleteCallbackIs(Callback callback) { flushComplete_ = std::move(callback); }
   void notifyingCallbackIs(NotifyingCallback callback) { notifyingCallback_ = std::move(callback); }
+  // Told when the writer's quiesced state changes.
+  void quiescedCallbackIs(QuiescedCallback callback) { quiescedCallback_ = std::move(callback); }
 
   // A corruption found while operating on the mounted collection: the marker
   // file "corruption-detected" is written in the root directory (the next
@@ -80,12 +83,14 @@ class PloomMapBase {
   Callback ready_;
   Callback flushComplete_;
   NotifyingCallback notifyingCallback_;
+  QuiescedCallback quiescedCallback_;
 };
 
 template <CollectionValue V>
 class PloomMap : public PloomMapBase {
  public:
   using Key = typename V::EntryKey;
+  using KeyCallback = std::function<void(const Key&)>;
 
   explicit PloomMap(std::string collectionPath) : PloomMapBase(std::move(collectionPath)) {}
   PloomMap(std::string collectionPath, const char* debugHandlerName)
@@ -158,7 +163,12 @@ class PloomMap : public PloomMapBase {
     if (descriptor_.mode == MapMode::reader) {
       reader = std::make_unique<PloomReader<V>>(*dh_, collectionPath_, name);
     } else {
-      reader = std::make_unique<PloomShadow<V>>(*dh_, collectionPath_, name);
+      auto shadow = std::make_unique<PloomShadow<V>>(*dh_, collectionPath_, name);
+      if (keyChanged_) {
+        shadow->keyChangedIs(keyChanged_);
+        shadow->keyRemovedIs(keyChanged_);
+      }
+      reader = std::move(shadow);
     }
     if (!reader->initialize(name)) {
       ORVEL_TRACE(*dh_, 5, "PloomMap", "initialize failed for {}", name);
@@ -192,6 +202,9 @@ class PloomMap : public PloomMapBase {
     }
   }
 
+  // Told of every key a local index sees change or go (reader modes 1 and 3).
+  void keyChangedIs(KeyCallback callback) { keyChanged_ = std::move(callback); }
+
   void installDummy() {
     if (impl_ && writer_) impl_->detach(false);
     writer_ = nullptr;
@@ -204,18 +217,27 @@ class PloomMap : public PloomMapBase {
     impl_ = std::make_unique<PloomStrictDummy<V>>(collectionPath_, rootPath(), detail);
   }
 
-  // A private writer in process-local memory (capacity 100, named "none").
-  static std::unique_ptr<PloomWriter<V>> createDefaultLocalWriter(const Orvel::Platform::DebugHandler& dh) {
+  // A private writer in process-local memory (capacity 100) named `name`,
+  // initialised with the mount name "none".
+  static std::unique_ptr<PloomWriter<V>> createDefaultLocalWriter(const Orvel::Platform::DebugHandler& dh,
+                                                                  const std::string& name = "none") {
     MapDescriptor d;
     d.capacity = 100;
     d.local = true;
-    auto writer = std::make_unique<PloomWriter<V>>(dh, "none", d, "none");
+    auto writer = std::make_unique<PloomWriter<V>>(dh, name, d, name);
     try {
       writer->initialize("none");
     } catch (const std::exception& e) {
-      PLOOM_ASSERT(false, "unable to initialize local PloomTemporary: {}", e.what());
+      ORVEL_TRACE(dh, 0, "PloomMap", "local writer {}: {}", name, e.what());
+      PLOOM_ASSERT(false, "unable to initialize local PloomTemporary");
     }
     return writer;
+  }
+
+  // Makes `writer` (a local writer) the map's endpoint.
+  void localWriterIs(std::unique_ptr<PloomWriter<V>> writer) {
+    writer_ = writer.get();
+    impl_ = std::move(writer);
   }
 
   void notifyingIs(bool notifying) {
@@ -322,7 +344,7 @@ class PloomMap : public PloomMapBase {
   };
 
   void writerQuiesced(bool quiesced) {
-    if (notifyingCallback_) notifyingCallback_(quiesced);
+    if (quiescedCallback_) quiescedCallback_(quiesced);
   }
 
   // Watches for the writer from now on. A root directory that cannot be made
@@ -352,6 +374,7 @@ class PloomMap : public PloomMapBase {
 
   std::unique_ptr<PloomInterface<V>> impl_;
   PloomWriter<V>* writer_ = nullptr;
+  KeyCallback keyChanged_;
   std::unique_ptr<SentryNotifiee> sentryNotifiee_;
   std::unique_ptr<Mem::ReaderSentry> sentry_;  // reader modes only
 };

@@ -133,9 +133,9 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
 
   void unmountPloom() {
     const std::string shadowPath = path();
-    sharedMemEntityManager()->doUnmount(shadowPath);
     VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "shadowPath: {}  ",
                         shadowPath);
+    sharedMemEntityManager()->doUnmount(shadowPath);
   }
 
  protected:
@@ -257,8 +257,9 @@ class RegisterShadowAccessor : public RegisterKeyBasedShadowBase {
     VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 102, "", "key: {}", key.strep());
     const SchanAccel::Fapmask mask = writeMask(*this, fapmask);
     if (mask == SchanAccel::Fapmask()) return nullptr;
-    const Entry entry = isDelete ? Entry(key) : getEntry(key);
-    return schanCmdsWorker(mask, fapRevision, 0, key.value(), entry.data(), Entry::entrySize);
+    const RegisterShadowPloomEntry* stored = isDelete ? nullptr : regShadowEntryStorage()->entryColl(storageKey(key));
+    const std::uint8_t* data = stored ? stored->data.data() : defaultEntry().data();
+    return schanCmdsWorker(mask, fapRevision, 0, key.value(), data, stored ? Entry::entrySize : defaultEntry().size());
   }
 
   // Deletes the shadow's entry.

@@ -79,6 +79,7 @@ class EntryStorage : public ZevPloom::Entity {
     map_.notifyIs(makeNotify<EntryKey, Entry>(*this, &EntryStorage::entryCollNotify,
                                               &EntryStorage::entryCollNotifyMountStatus,
                                               &EntryStorage::entryCollNotifyQuiesced));
+    ORVEL_TRACE(map_.debugHandler(), 5, "ZevPloomMap", "creating local PloomWriter {}", map_.path());
     map_.createLocalWriter();
     flagIs(kLiveFlag, true);
   }
@@ -271,9 +272,10 @@ class EntryStorage : public ZevPloom::Entity {
     notifiee->isRegisteredNotifieeIs(false);
   }
 
+  // A corruption report returned where it must not: the process ends.
   [[noreturn]] void noMansLand(const Orvel::CorruptionDetectedException& e, const char* function) {
     map_.doCorruptionDetected(e.what());
-    Orvel::fmassert("false", __FILE__, function, __LINE__, "{}", "in no man's land");
+    Orvel::fmassert("false", "PloomMap", function, __LINE__, "in no man's land");
   }
 
   std::unique_ptr<Zev::CounterWriter> counters_;

@@ -3,10 +3,15 @@
 // The map's path is the owning entity's name, a slash and the collection name;
 // handleParent re-forms it from the entity's full name once the entity has a
 // parent. Until the host mounts the entity (init with a collection
-// descriptor), every entry operation goes to a local temporary writer in
-// process memory; init replaces it with the shared-memory writer. An entity
-// that loses its parent is an orphan: its collection is detached and a
-// placeholder takes over (reads find nothing, writes are refused).
+// descriptor), the map's endpoint is a local temporary writer in process
+// memory named by the path; init replaces it with the shared-memory writer.
+// An entity that loses its parent is an orphan: its collection is detached
+// and a placeholder takes over (reads find nothing, writes are refused); the
+// placeholder also stands in whenever the map has no endpoint at all.
+//
+// Changes the collection reports reach the owner through the notification
+// bundle: keys a local index (reader modes 1 and 3) sees change, the mount
+// status when the writer is ready, and the writer's quiesced state.
 //
 // Two flags are kept apart: parented() (set by the first handleParent with a
 // parent; a second one is an error) and initialized() (the mount's init).
@@ -64,25 +69,23 @@ class ZevPloomMap : public Ploom::PloomMap<V> {
     this->readyCallbackIs([this] {
       if (notify_.mountStatusChanged) notify_.mountStatusChanged();
     });
-    this->notifyingCallbackIs([this](bool quiesced) {
+    this->quiescedCallbackIs([this](bool quiesced) {
       if (notify_.quiescedChanged) notify_.quiescedChanged(quiesced);
+    });
+    this->keyChangedIs([this](const Key& key) {
+      if (notify_.keyChanged) notify_.keyChanged(key);
     });
   }
   const Mem::Notify<Key, V>& notify() const noexcept { return notify_; }
 
   // The endpoint every entry operation goes through.
   Ploom::PloomInterface<V>& writer() const {
-    if (Ploom::PloomInterface<V>* mounted = this->endpoint()) return *mounted;
-    return *localWriter_;
+    if (Ploom::PloomInterface<V>* endpoint = this->endpoint()) return *endpoint;
+    return placeholder_;
   }
 
-  // A fresh local temporary writer under the current path replaces any other.
-  void createLocalWriter() {
-    ORVEL_TRACE(this->debugHandler(), 5, "ZevPloomMap", "creating local PloomWriter {}", path());
-    localWriter_.reset();
-    localWriter_ = Base::createDefaultLocalWriter(this->debugHandler());
-    localWriter_->yieldTimeIs(yieldTime_);
-  }
+  // A fresh local temporary writer named by the current path becomes the endpoint.
+  void createLocalWriter() { this->localWriterIs(Base::createDefaultLocalWriter(this->debugHandler(), path())); }
 
   // The owning entity's parent was set or cleared.
   void handleParent() {
@@ -121,8 +124,6 @@ class ZevPloomMap : public Ploom::PloomMap<V> {
     d.shrinkBuckets = descriptor.shrinkBuckets;
     d.criticalTaskCheck = descriptor.criticalTaskCheck;
     Base::init(d);
-    localWriter_.reset();
-    Base::yieldTimeIs(yieldTime_);
   }
 
   void yieldTimeIs(double seconds) {
@@ -133,7 +134,6 @@ class ZevPloomMap : public Ploom::PloomMap<V> {
   // Detaches the collection and puts the placeholder in its place.
   void controlDetach() {
     Base::detach(true);
-    localWriter_.reset();
     this->installDummy();
   }
 
@@ -146,7 +146,7 @@ class ZevPloomMap : public Ploom::PloomMap<V> {
   Zev::Entity& entity_;
   std::string collectionName_;
   Mem::Notify<Key, V> notify_;
-  std::unique_ptr<Ploom::PloomWriter<V>> localWriter_;
+  mutable Ploom::PloomDummy<V> placeholder_{"none", ""};
   double yieldTime_ = kDefaultYieldTime;
   V removalScratch_{};
   bool orphanAssertion_ = false;

@@ -143,10 +143,14 @@ TEST_F(EntryStorageTest, NotificationRouting) {
 // losing the parent detaches the collection: reads find nothing, writes are refused.
 TEST_F(EntryStorageTest, ParentingAndOrphaning) {
   EXPECT_EQ(storage_->map().path(), "storage/entryColl");
+  ASSERT_NE(storage_->map().endpoint(), nullptr);
+  EXPECT_EQ(storage_->map().endpoint()->type(), Ploom::EndpointType::temporary);
+  EXPECT_EQ(storage_->map().endpoint()->ploomName(), "storage/entryColl");
   storage_->entryCollIs(entry(2, 1, 1));
   Orvel::Ptr<Zev::Entity> parent(new Zev::Entity("a/b"));
   storage_->parentIs(parent);
   EXPECT_EQ(storage_->map().path(), "a/b/storage/entryColl");
+  EXPECT_EQ(storage_->map().endpoint()->ploomName(), "a/b/storage/entryColl");
   EXPECT_EQ(storage_->entryColl(EntryKey(2, 1)), Entry());
   storage_->entryCollIs(entry(2, 1, 1));
 
@@ -246,6 +250,41 @@ TEST_F(EntryStorageTest, MountPutsTheCollectionInSharedMemory) {
   EXPECT_FALSE(manager->getEntity(path));
   EXPECT_FALSE(mounted->parent());
   EXPECT_EQ(mounted->entryColl(EntryKey(2, 3)), Entry());
+}
+
+// Verifies: a storage whose collection is a local shadow of another writer's
+// collection publishes every key that writer changes or removes, once each.
+TEST_F(EntryStorageTest, ChangesSeenThroughALocalShadowArePublished) {
+  auto manager = ZevSharedMem::EntityManager::getEntityManager("shadow-mode-test", false);
+  ZevPloom::MountInfo info(0);
+  info.collectionInfoIs({"entryColl", 512, false});
+  const std::string path = "ShadowTbl/test/y/0-0";
+  manager->getMountGroup().mount(path, "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::Shadow::EntryStorage", info);
+  auto writer = Orvel::dynamicPtrCast<Storage>(manager->getEntity(path));
+  ASSERT_TRUE(writer);
+
+  Orvel::Ptr<Storage> follower = Table::Shadow::entryStorageFactory("0-0");
+  follower->parentIs(Orvel::Ptr<Zev::Entity>(new Zev::Entity("ShadowTbl/test/y")));
+  Mem::CollectionDescriptor shadowMode;
+  shadowMode.mode = 3;
+  follower->collectionInit("entryColl", shadowMode);
+  ASSERT_TRUE(follower->map().attach(path + "/entryColl"));
+  auto* local = dynamic_cast<Ploom::PloomShadow<Entry>*>(follower->map().endpoint());
+  ASSERT_NE(local, nullptr);
+  Recorder recorder;
+  follower->publisher().subscriberIs(&recorder);
+
+  writer->entryCollIs(entry(2, 5, 1));
+  writer->entryCollIs(entry(3, 6, 2));
+  local->sync();
+  writer->entryCollDel(EntryKey(2, 5));
+  local->sync();
+  ASSERT_EQ(recorder.changes.size(), 3u);
+  EXPECT_EQ(recorder.changes[2].key, EntryKey(2, 5));
+  EXPECT_EQ(follower->entryCollNotifyCount(), 3u);
+  EXPECT_EQ(follower->entryColl(EntryKey(3, 6)), entry(3, 6, 2));
+  follower->publisher().subscriberDel(&recorder);
+  manager->doUnmount(path);
 }
 
 }  // namespace
