@@ -126,19 +126,19 @@ struct HwTableAccessor {
   template <class T = Table>
   static void setEntry(T& table, const HwShadowKey& key, const typename T::Entry& entry) {
     table.hwTableStats().entryAddCntInc(1);
-    traceEntry(table, kSetEntrySite, key, entry.strep());
+    traceEntry(table, kSetEntrySite, key, entry);
     checkedShadow(table, key, kSetEntrySite)->setEntry(entry);
   }
 
   template <class T = Table>
   static typename T::Entry getEntry(const T& table, const HwShadowKey& key, const typename T::EntryKey& entryKey) {
-    traceEntry(table, kGetEntrySite, key, entryKey.strep());
+    traceEntry(table, kGetEntrySite, key, entryKey);
     return checkedShadow(table, key, kGetEntrySite)->getEntry(entryKey);
   }
 
   template <class T = Table>
   static void deleteEntry(T& table, const HwShadowKey& key, const typename T::EntryKey& entryKey) {
-    traceEntry(table, kDeleteEntrySite, key, entryKey.strep());
+    traceEntry(table, kDeleteEntrySite, key, entryKey);
     table.hwTableStats().entryDelCntInc(1);
     checkedShadow(table, key, kDeleteEntrySite)->deleteEntry(entryKey);
   }
@@ -147,7 +147,7 @@ struct HwTableAccessor {
   static Orvel::Ptr<SchanAccel::SchanCmds> schanCmds(const T& table, const HwShadowKey& key,
                                                      const typename T::EntryKey& entryKey,
                                                      const Orvel::Ptr<Asic::LogEntryWrapperBase>& logEntry) {
-    traceEntry(table, kSchanCmdsSite, key, entryKey.strep());
+    traceEntry(table, kSchanCmdsSite, key, entryKey);
     Orvel::Ptr<typename T::Shadow> s = checkedShadow(table, key, kSchanCmdsSite);
     return s->schanCmds(table.getFapmask(key), table.fapRevision(), entryKey, false, logEntry);
   }
@@ -159,9 +159,11 @@ struct HwTableAccessor {
   }
 
  private:
-  static void traceEntry(const Table& table, const CheckSite& site, const HwShadowKey& key, const std::string& what) {
+  // `what` (an entry or a key) is printed only when the trace is enabled.
+  template <class What>
+  static void traceEntry(const Table& table, const CheckSite& site, const HwShadowKey& key, const What& what) {
     VOVU_ACCESSOR_TRACE(Table::_defaultTraceHandle(), 8, kHwTableAccessorFile, site.trace, Table::tableName(),
-                        " shadowName : {} hwShadowKey {} entry : {}", table.shadowName(key), key, what);
+                        " shadowName : {} hwShadowKey {} entry : {}", table.shadowName(key), key, what.strep());
   }
 
   template <class T = Table>
