@@ -215,49 +215,8 @@ class EntryStorage : public ZevPloom::Entity {
     return status == 0 && name ? name.get() : typeid(*this).name();
   }
 
-  // Iterates the collection in its own order; a corruption ends the iteration.
-  class IteratorConst {
-   public:
-    explicit IteratorConst(const EntryStorage& storage) : storage_(storage) {
-      guard([&] { valid_ = writer().first(value_, hint_); });
-    }
-    // Starts at `key` when present, else at the entry that follows it.
-    IteratorConst(const EntryStorage& storage, const EntryKey& key) : storage_(storage) {
-      guard([&] {
-        bool found = false;
-        const Entry* v = writer().lookup(key, found, nullptr);
-        if (found && v) {
-          value_ = *v;
-          valid_ = true;
-        } else {
-          valid_ = writer().next(key, value_, hint_);
-        }
-      });
-    }
-    bool valid() const noexcept { return valid_; }
-    const Entry& value() const noexcept { return value_; }
-    void advance() {
-      const EntryKey key = value_.entryKey();
-      guard([&] { valid_ = writer().next(key, value_, hint_); });
-    }
-
-   private:
-    Ploom::PloomInterface<Entry>& writer() const { return storage_.map_.writer(); }
-    template <class F>
-    void guard(F&& step) {
-      try {
-        step();
-      } catch (const Orvel::CorruptionDetectedException& e) {
-        storage_.map_.doCorruptionDetected(e.what());
-        valid_ = false;
-      }
-    }
-
-    const EntryStorage& storage_;
-    Ploom::IterHint hint_{};
-    Entry value_ = typeDefault();
-    bool valid_ = false;
-  };
+  // Iteration over the storage's collection: IteratorConst(storage.map()).
+  using IteratorConst = typename Map::IteratorConst;
 
  protected:
   void handleParent(const Orvel::Ptr<Zev::Entity>& /*parent*/) override { map_.handleParent(); }

@@ -137,6 +137,50 @@ class ZevPloomMap : public Ploom::PloomMap<V> {
     this->installDummy();
   }
 
+  // Iterates the collection in its own order; a corruption reported by the
+  // collection ends the iteration.
+  class IteratorConst {
+   public:
+    explicit IteratorConst(const ZevPloomMap& map) : map_(map) {
+      guard([&] { valid_ = map_.writer().first(value_, hint_); });
+    }
+    // Starts at `key` when present, else at the entry that follows it.
+    IteratorConst(const ZevPloomMap& map, const Key& key) : map_(map) {
+      guard([&] {
+        bool found = false;
+        const V* v = map_.writer().lookup(key, found, nullptr);
+        if (found && v) {
+          value_ = *v;
+          valid_ = true;
+        } else {
+          valid_ = map_.writer().next(key, value_, hint_);
+        }
+      });
+    }
+    bool valid() const noexcept { return valid_; }
+    const V& value() const noexcept { return value_; }
+    void advance() {
+      const Key key = value_.entryKey();
+      guard([&] { valid_ = map_.writer().next(key, value_, hint_); });
+    }
+
+   private:
+    template <class F>
+    void guard(F&& step) {
+      try {
+        step();
+      } catch (const Orvel::CorruptionDetectedException& e) {
+        map_.doCorruptionDetected(e.what());
+        valid_ = false;
+      }
+    }
+
+    const ZevPloomMap& map_;
+    Ploom::IterHint hint_{};
+    V value_{};
+    bool valid_ = false;
+  };
+
   bool validateFiles(const std::string& name, std::uint32_t flags) {
     ORVEL_TRACE(this->debugHandler(), 5, "ZevPloomMap", "delegating to PloomMap::validateFiles");
     return Base::validateFiles(name, flags);

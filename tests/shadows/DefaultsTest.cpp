@@ -80,7 +80,7 @@ Contents<typename Table::EntryKey> shadowContents(const Table& table) {
   const auto shadow = table.shadow(kShadow);
   EXPECT_TRUE(shadow && shadow->entryStorage()) << Table::tableName() << ": no shadow";
   if (!shadow || !shadow->entryStorage()) return contents;
-  for (typename Table::Shadow::Storage::IteratorConst it(*shadow->entryStorage()); it.valid(); it.advance()) {
+  for (typename Table::Shadow::Storage::IteratorConst it(shadow->entryStorage()->map()); it.valid(); it.advance()) {
     const auto& entry = it.value();
     const bool fresh =
         contents.emplace(entry.entryKey(), Bytes(entry.data(), entry.data() + Table::Entry::entrySize)).second;

@@ -81,7 +81,7 @@ TEST_F(EntryStorageTest, DeleteAllPublishesOnlyToSubscribers) {
   EXPECT_EQ(recorder.changes.size(), 40u);
   EXPECT_EQ(storage_->entryCollDelCount(), 40u);
   EXPECT_EQ(storage_->entryCollNotifyCount(), notifiedBefore + 40);
-  EXPECT_FALSE(Storage::IteratorConst(*storage_).valid());
+  EXPECT_FALSE(Storage::IteratorConst(storage_->map()).valid());
 
   storage_->publisher().subscriberDel(&recorder);
   EXPECT_FALSE(storage_->publisher().hasSubscribers());
@@ -91,7 +91,7 @@ TEST_F(EntryStorageTest, DeleteAllPublishesOnlyToSubscribers) {
   storage_->entryCollDelAll();
   EXPECT_EQ(storage_->entryCollDelCount(), deleted);
   EXPECT_EQ(storage_->entryCollNotifyCount(), notified);
-  EXPECT_FALSE(Storage::IteratorConst(*storage_).valid());
+  EXPECT_FALSE(Storage::IteratorConst(storage_->map()).valid());
 }
 
 // Verifies: replacing the control with the one held publishes nothing; a new
@@ -175,7 +175,7 @@ TEST_F(EntryStorageTest, ParentingAndOrphaning) {
 TEST_F(EntryStorageTest, IterationFromAnAbsentKey) {
   for (std::uint32_t i = 0; i < 30; i += 2) storage_->entryCollIs(entry(2, i, 1));
   std::vector<EntryKey> order;
-  for (Storage::IteratorConst it(*storage_); it.valid(); it.advance()) order.push_back(it.value().entryKey());
+  for (Storage::IteratorConst it(storage_->map()); it.valid(); it.advance()) order.push_back(it.value().entryKey());
   ASSERT_EQ(order.size(), 15u);
 
   // Where an absent key would stand: insert it, note its follower, remove it;
@@ -183,14 +183,14 @@ TEST_F(EntryStorageTest, IterationFromAnAbsentKey) {
   for (std::uint32_t odd = 1; odd < 30; odd += 2) {
     const EntryKey absent(2, odd);
     storage_->entryCollIs(entry(2, odd, 1));
-    Storage::IteratorConst probe(*storage_, absent);
+    Storage::IteratorConst probe(storage_->map(), absent);
     ASSERT_TRUE(probe.valid());
     probe.advance();
     const bool hasFollower = probe.valid();
     const EntryKey follower = probe.value().entryKey();
     storage_->entryCollDel(absent);
 
-    Storage::IteratorConst it(*storage_, absent);
+    Storage::IteratorConst it(storage_->map(), absent);
     ASSERT_EQ(it.valid(), hasFollower) << odd;
     if (!hasFollower) continue;
     EXPECT_EQ(it.value().entryKey(), follower);
@@ -199,7 +199,7 @@ TEST_F(EntryStorageTest, IterationFromAnAbsentKey) {
     for (; it.valid(); it.advance()) ++count;
     EXPECT_EQ(count, static_cast<std::size_t>(order.end() - at));
   }
-  Storage::IteratorConst last(*storage_, order.back());
+  Storage::IteratorConst last(storage_->map(), order.back());
   ASSERT_TRUE(last.valid());
   last.advance();
   EXPECT_FALSE(last.valid());

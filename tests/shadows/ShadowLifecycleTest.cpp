@@ -24,7 +24,7 @@ template <class Table>
 std::set<typename Table::EntryKey> keysOf(const Table& table, const HwShadowKey& key) {
   std::set<typename Table::EntryKey> keys;
   using Storage = typename Table::Shadow::Storage;
-  for (typename Storage::IteratorConst it(*table.shadowConst(key)->entryStorage()); it.valid(); it.advance()) {
+  for (typename Storage::IteratorConst it(table.shadowConst(key)->entryStorage()->map()); it.valid(); it.advance()) {
     keys.insert(it.value().entryKey());
   }
   return keys;
@@ -127,7 +127,7 @@ TEST_F(ShadowLifecycleTest, DeletingAShadowEmptiesThenUnmounts) {
   table->delShadow(key);
   EXPECT_EQ(watcher.mounted, std::vector<bool>(10, true));
   EXPECT_FALSE(manager->getEntity(path));
-  EXPECT_FALSE(TarSnif::Shadow::Storage::IteratorConst(*storage).valid());
+  EXPECT_FALSE(TarSnif::Shadow::Storage::IteratorConst(storage->map()).valid());
   storage->publisher().subscriberDel(&watcher);
   storage = nullptr;
 

@@ -35,6 +35,7 @@ class Shadow : public VovuAsicUtils::ShadowAccessor<Entry> {
    public:
     ORVEL_SLAB_ALLOCATED("$type_name::Shadow::EntryStorage")
     using ZevPloom::EntryStorage<Entry>::EntryStorage;
+    static Orvel::Ptr<EntryStorage> EntryStorageIs(const Orvel::String& name);
   };
 
   // Mounts the collection, empties it and sets up the default entry.
@@ -71,8 +72,12 @@ $table::Shadow::~Shadow() {
 """
 
 ENTRY_STORAGE_DEFINITIONS = """
-Orvel::Ptr<$table::Shadow::EntryStorage> $table::Shadow::entryStorageFactory(const Orvel::String& name) {
+Orvel::Ptr<$table::Shadow::EntryStorage> $table::Shadow::EntryStorage::EntryStorageIs(const Orvel::String& name) {
   return Orvel::Ptr<EntryStorage>(new EntryStorage(name));
+}
+
+Orvel::Ptr<$table::Shadow::EntryStorage> $table::Shadow::entryStorageFactory(const Orvel::String& name) {
+  return EntryStorage::EntryStorageIs(name);
 }
 
 namespace {

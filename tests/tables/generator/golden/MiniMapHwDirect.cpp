@@ -155,8 +155,12 @@ MiniMapHwDirect::Shadow::~Shadow() {
   flagIs(Orvel::Node::kLiveFlag, false);
   onDelete();
 }
-Orvel::Ptr<MiniMapHwDirect::Shadow::EntryStorage> MiniMapHwDirect::Shadow::entryStorageFactory(const Orvel::String& name) {
+Orvel::Ptr<MiniMapHwDirect::Shadow::EntryStorage> MiniMapHwDirect::Shadow::EntryStorage::EntryStorageIs(const Orvel::String& name) {
   return Orvel::Ptr<EntryStorage>(new EntryStorage(name));
+}
+
+Orvel::Ptr<MiniMapHwDirect::Shadow::EntryStorage> MiniMapHwDirect::Shadow::entryStorageFactory(const Orvel::String& name) {
+  return EntryStorage::EntryStorageIs(name);
 }
 
 namespace {

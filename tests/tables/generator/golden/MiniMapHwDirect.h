@@ -122,6 +122,7 @@ class MiniMapHwDirect : public VovuAsicUtils::HwDirectTableBase {
      public:
       ORVEL_SLAB_ALLOCATED("bcm88490_a0::MiniMapHwDirect::Shadow::EntryStorage")
       using ZevPloom::EntryStorage<Entry>::EntryStorage;
+      static Orvel::Ptr<EntryStorage> EntryStorageIs(const Orvel::String& name);
     };
 
     // Mounts the collection, empties it and sets up the default entry.
