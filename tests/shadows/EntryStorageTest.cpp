@@ -3,6 +3,9 @@
 // orphaning, iteration, and the mount that puts it in shared memory.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <vector>
 
@@ -250,6 +253,34 @@ TEST_F(EntryStorageTest, MountPutsTheCollectionInSharedMemory) {
   EXPECT_FALSE(manager->getEntity(path));
   EXPECT_FALSE(mounted->parent());
   EXPECT_EQ(mounted->entryColl(EntryKey(2, 3)), Entry());
+}
+
+// Verifies: corruption in the collection never reaches the caller of a read:
+// a look-up reports it (the marker file appears) and finds nothing, an
+// iteration ends; a write that meets it ends the process in no man's land.
+TEST_F(EntryStorageTest, CorruptionIsReportedNotThrown) {
+  auto manager = ZevSharedMem::EntityManager::getEntityManager("corruption-test", false);
+  ZevPloom::MountInfo info(0);
+  info.collectionInfoIs({"entryColl", 512, false});
+  const std::string path = "ShadowTbl/test/z/0-0";
+  manager->getMountGroup().mount(path, "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::Shadow::EntryStorage", info);
+  auto storage = Orvel::dynamicPtrCast<Storage>(manager->getEntity(path));
+  ASSERT_TRUE(storage);
+  for (std::uint32_t i = 0; i < 20; ++i) storage->entryCollIs(entry(2, i, 1));
+
+  // Every bucket link after the file's header now points far past the slots.
+  const Mem::OrlRootPath root(path + "/entryColl");
+  const int fd = ::open(root.file("buckets").c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  const std::vector<std::uint32_t> garbage((std::filesystem::file_size(root.file("buckets")) - 16) / 4, 0x00ABCDEF);
+  ASSERT_EQ(::pwrite(fd, garbage.data(), garbage.size() * 4, 16), static_cast<ssize_t>(garbage.size() * 4));
+  ::close(fd);
+
+  EXPECT_EQ(storage->entryColl(EntryKey(2, 3)), Entry());
+  EXPECT_TRUE(std::filesystem::exists(root.file("corruption-detected")));
+  EXPECT_FALSE(Storage::IteratorConst(storage->map()).valid());
+  EXPECT_DEATH(storage->entryCollIs(entry(2, 3, 2)), "in no man's land");
+  manager->doUnmount(path);
 }
 
 // Verifies: a storage whose collection is a local shadow of another writer's
