@@ -24,16 +24,9 @@
 #include "Ploom/PloomReader.h"
 #include "Ploom/PloomWriter.h"
 #include "BenchValues.h"
+#include "IpcMap.h"
 #include "Zev/Hash.h"
 
-#ifdef VOVU_HAVE_BOOST_INTERPROCESS
-#include <boost/interprocess/allocators/allocator.hpp>
-#include <boost/interprocess/managed_shared_memory.hpp>
-#include <boost/interprocess/sync/interprocess_sharable_mutex.hpp>
-#include <boost/interprocess/sync/scoped_lock.hpp>
-#include <boost/interprocess/sync/sharable_lock.hpp>
-#include <boost/unordered_map.hpp>
-#endif
 
 namespace {
 
@@ -136,55 +129,7 @@ struct StdPeer {
 #ifdef VOVU_HAVE_BOOST_INTERPROCESS
 // --- boost::unordered_map in managed shared memory --------------------------
 
-namespace bip = boost::interprocess;
-
-struct IpcPeer {
-  using Allocator = bip::allocator<std::pair<const BenchKey, BenchEntry>, bip::managed_shared_memory::segment_manager>;
-  using Map = boost::unordered_map<BenchKey, BenchEntry, KeyHasher, std::equal_to<BenchKey>, Allocator>;
-  std::string name;
-  std::unique_ptr<bip::managed_shared_memory> segment;
-  Map* map = nullptr;
-  bip::interprocess_sharable_mutex* mutex = nullptr;
-
-  explicit IpcPeer(std::uint32_t n) {
-    static int instance = 0;
-    name = "vovu-bench-" + std::to_string(getpid()) + "-" + std::to_string(instance++);
-    bip::shared_memory_object::remove(name.c_str());
-    segment = std::make_unique<bip::managed_shared_memory>(bip::create_only, name.c_str(),
-                                                           std::size_t{1} << 20 | (std::size_t{n} * 256));
-    mutex = segment->construct<bip::interprocess_sharable_mutex>("mutex")();
-    map = segment->construct<Map>("map")(n, KeyHasher(), std::equal_to<BenchKey>(),
-                                         segment->get_allocator<std::pair<const BenchKey, BenchEntry>>());
-  }
-  ~IpcPeer() {
-    segment.reset();
-    bip::shared_memory_object::remove(name.c_str());
-  }
-  void insert(std::uint32_t i) {
-    bip::scoped_lock lock(*mutex);
-    (*map)[keyOf(i)] = BenchEntry{keyOf(i), i};
-  }
-  bool lookup(std::uint32_t i) {
-    bip::sharable_lock lock(*mutex);
-    auto it = map->find(keyOf(i));
-    benchmark::DoNotOptimize(it);
-    return it != map->end();
-  }
-  void overwrite(std::uint32_t i, std::uint32_t v) {
-    bip::scoped_lock lock(*mutex);
-    (*map)[keyOf(i)] = BenchEntry{keyOf(i), v};
-  }
-  void remove(std::uint32_t i) {
-    bip::scoped_lock lock(*mutex);
-    map->erase(keyOf(i));
-  }
-  std::uint64_t iterate() {
-    bip::sharable_lock lock(*mutex);
-    std::uint64_t sum = 0;
-    for (const auto& [k, e] : *map) sum += e.data;
-    return sum;
-  }
-};
+using IpcPeer = bench_values::IpcMap;
 #endif
 
 // --- the operations --------------------------------------------------------

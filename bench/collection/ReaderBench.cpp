@@ -19,18 +19,11 @@
 #include <string>
 
 #include "BenchValues.h"
+#include "IpcMap.h"
 #include "Ploom/PloomReader.h"
 #include "Ploom/PloomShadow.h"
 #include "Ploom/PloomWriter.h"
 
-#ifdef VOVU_HAVE_BOOST_INTERPROCESS
-#include <boost/interprocess/allocators/allocator.hpp>
-#include <boost/interprocess/managed_shared_memory.hpp>
-#include <boost/interprocess/sync/interprocess_sharable_mutex.hpp>
-#include <boost/interprocess/sync/scoped_lock.hpp>
-#include <boost/interprocess/sync/sharable_lock.hpp>
-#include <boost/unordered_map.hpp>
-#endif
 #ifdef VOVU_HAVE_LMDB
 #include <lmdb.h>
 #endif
@@ -118,53 +111,21 @@ struct PloomSide {
 };
 
 #ifdef VOVU_HAVE_BOOST_INTERPROCESS
-namespace bip = boost::interprocess;
-
+// The shared-memory map, changed by a writer process that takes its lock.
 struct IpcSide {
-  using Allocator = bip::allocator<std::pair<const bench_values::BenchKey, BenchEntry>,
-                                   bip::managed_shared_memory::segment_manager>;
-  using Map = boost::unordered_map<bench_values::BenchKey, BenchEntry, bench_values::KeyHasher,
-                                   std::equal_to<bench_values::BenchKey>, Allocator>;
-  std::string name = uniqueName("vovu-ipc");
-  std::unique_ptr<bip::managed_shared_memory> segment;
-  Map* map = nullptr;
-  bip::interprocess_sharable_mutex* mutex = nullptr;
+  bench_values::IpcMap ipc;
   std::unique_ptr<WriterProcess> writer;
 
-  IpcSide(std::uint32_t n, bool busy) {
-    bip::shared_memory_object::remove(name.c_str());
-    segment = std::make_unique<bip::managed_shared_memory>(bip::create_only, name.c_str(),
-                                                           std::size_t{1} << 20 | (std::size_t{n} * 256));
-    mutex = segment->construct<bip::interprocess_sharable_mutex>("mutex")();
-    map = segment->construct<Map>("map")(n, bench_values::KeyHasher(), std::equal_to<bench_values::BenchKey>(),
-                                         segment->get_allocator<std::pair<const bench_values::BenchKey, BenchEntry>>());
-    for (std::uint32_t i = 0; i < n; ++i) (*map)[keyOf(i)] = BenchEntry{keyOf(i), i};
+  IpcSide(std::uint32_t n, bool busy) : ipc(n) {
+    for (std::uint32_t i = 0; i < n; ++i) ipc.insert(i);
     writer = std::make_unique<WriterProcess>([&](const std::function<void()>& ready) {
       ready();
       if (!busy) idle();
-      for (std::uint32_t v = 0;; ++v) {
-        bip::scoped_lock lock(*mutex);
-        (*map)[keyOf(v % n)] = BenchEntry{keyOf(v % n), v};
-      }
+      for (std::uint32_t v = 0;; ++v) ipc.overwrite(v % n, v);
     });
   }
-  ~IpcSide() {
-    writer.reset();
-    segment.reset();
-    bip::shared_memory_object::remove(name.c_str());
-  }
-  bool lookup(std::uint32_t i) {
-    bip::sharable_lock lock(*mutex);
-    auto it = map->find(keyOf(i));
-    benchmark::DoNotOptimize(it);
-    return it != map->end();
-  }
-  std::uint64_t iterate() {
-    bip::sharable_lock lock(*mutex);
-    std::uint64_t sum = 0;
-    for (const auto& [k, e] : *map) sum += e.data;
-    return sum;
-  }
+  bool lookup(std::uint32_t i) { return ipc.lookup(i); }
+  std::uint64_t iterate() { return ipc.iterate(); }
 };
 #endif
 

@@ -213,16 +213,23 @@ class PloomWriter : public PloomInterface<V> {
            ownerFile_.validate(err);
   }
 
+  // A modification while a direct write is pending is a bug: the process ends.
+  // `subject` describes what was being modified; it runs only on failure.
+  template <class Describe>
+  void assertNoPendingDirect(const char* action, Describe subject) const {
+    PLOOM_ASSERT(directSlot_ == SlotLink::kNothing,
+                 "unbalanced directSlot:{} containing value:{} when {}:{} - Make sure the DirectIs/Commit are "
+                 "properly paired!",
+                 directSlot_, describeSlot(directSlot_), action, subject());
+  }
+
   // Inserts `value` or, when its key exists and `overwrite` is set, replaces
   // the stored value in place. Returns the stored value.
   const V* write(const V& value, bool overwrite) override {
     const Key& key = Traits::key(value);
     const std::uint32_t h = map_.hash(key);
     const std::uint32_t bucket = map_.bucketOf(h);
-    PLOOM_ASSERT(directSlot_ == SlotLink::kNothing,
-                 "unbalanced directSlot:{} containing value:{} when writing value:{} - Make sure the DirectIs/Commit "
-                 "are properly paired!",
-                 directSlot_, describeSlot(directSlot_), describe(value));
+    assertNoPendingDirect("writing value", [&] { return describe(value); });
     slots_.enterCriticalSection(name_);
     std::uint32_t target;
     try {
@@ -253,10 +260,7 @@ class PloomWriter : public PloomInterface<V> {
   bool remove(const Key& key, V& valueOut) override {
     const std::uint32_t h = map_.hash(key);
     const std::uint32_t bucket = map_.bucketOf(h);
-    PLOOM_ASSERT(directSlot_ == SlotLink::kNothing,
-                 "unbalanced directSlot:{} containing value:{} when removing key:{} - Make sure the DirectIs/Commit "
-                 "are properly paired!",
-                 directSlot_, describeSlot(directSlot_), describeKey(key));
+    assertNoPendingDirect("removing key", [&] { return describeKey(key); });
     PloomCore::LinkRef prev, curr;
     if (!map_.find(key, bucket, prev, curr, h)) {
       ORVEL_TRACE(dh_, 9, "PloomWriter", "{} bucket:{} not found", describeKey(key), bucket);
@@ -288,10 +292,7 @@ class PloomWriter : public PloomInterface<V> {
     const Key& key = Traits::key(value);
     const std::uint32_t h = map_.hash(key);
     const std::uint32_t bucket = map_.bucketOf(h);
-    PLOOM_ASSERT(directSlot_ == SlotLink::kNothing,
-                 "unbalanced directSlot:{} containing value:{} when modifying key:{} - Make sure the DirectIs/Commit "
-                 "are properly paired!",
-                 directSlot_, describeSlot(directSlot_), describeKey(key));
+    assertNoPendingDirect("modifying key", [&] { return describeKey(key); });
     slots_.enterCriticalSection(name_);
     PloomCore::LinkRef prev, curr;
     const bool found = map_.find(key, bucket, prev, curr, h);

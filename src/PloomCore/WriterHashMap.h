@@ -438,26 +438,28 @@ class WriterHashMap {
       if (marker != successor(bucket)) WriterHashMapCommon::throwHasBucket(bucket, marker, numBuckets());
       if (++hops > numBuckets()) WriterHashMapCommon::throwHashBucketCycle(hops, numBuckets());
       bucket = marker;
-      const SlotLink head = SlotLink::read(buckets_.entry(bucket));
-      if (!head.endOfChain()) {
-        std::uint32_t chainHops = 0;
-        slot = checkedSlot(head, bucket, chainHops);
-        slotBucket = bucket;
-        return true;
-      }
-      marker = head.index();
+      if (headSlot(bucket, slot, slotBucket, marker)) return true;
     }
   }
 
-  bool firstSlotFrom(std::uint32_t bucket, Checked& slot, std::uint32_t& slotBucket) const {
+  // The first slot of `bucket` when it has one; otherwise false, with the
+  // bucket's end marker in `marker`.
+  bool headSlot(std::uint32_t bucket, Checked& slot, std::uint32_t& slotBucket, std::uint32_t& marker) const {
     const SlotLink head = SlotLink::read(buckets_.entry(bucket));
-    if (!head.endOfChain()) {
-      std::uint32_t hops = 0;
-      slot = checkedSlot(head, bucket, hops);
-      slotBucket = bucket;
-      return true;
+    if (head.endOfChain()) {
+      marker = head.index();
+      return false;
     }
-    return nextNonEmpty(bucket, head.index(), slot, slotBucket);
+    std::uint32_t hops = 0;
+    slot = checkedSlot(head, bucket, hops);
+    slotBucket = bucket;
+    return true;
+  }
+
+  bool firstSlotFrom(std::uint32_t bucket, Checked& slot, std::uint32_t& slotBucket) const {
+    std::uint32_t marker = 0;
+    if (headSlot(bucket, slot, slotBucket, marker)) return true;
+    return nextNonEmpty(bucket, marker, slot, slotBucket);
   }
 
   // The slot after `slot` (of `bucket`) in split order.
