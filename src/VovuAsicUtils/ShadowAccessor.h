@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <fmt/format.h>
@@ -90,13 +91,13 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
   void deleteEntry(const EntryKey& key) {
     VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 77, "", " shadowKey: {} entryKey: {}",
                         hwShadowKey(), key.strep());
-    if (present(key)) storage().entryCollDel(key);
+    if (stored(key)) storage().entryCollDel(key);
   }
 
   // The stored entry, or `key` with the default entry's data.
   Entry getEntry(const EntryKey& key) const {
     VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 40, "", "key: {}", key.strep());
-    if (present(key)) return storage().entryColl(key);
+    if (const std::optional<Entry> entry = stored(key)) return *entry;
     return defaultEntryFor(key);
   }
 
@@ -109,7 +110,8 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
     VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 102, "", "key: {}", key.strep());
     const SchanAccel::Fapmask mask = writeMask(*this, fapmask);
     if (mask == SchanAccel::Fapmask()) return nullptr;
-    const Entry entry = !isDelete && present(key) ? storage().entryColl(key) : defaultEntryFor(key);
+    const std::optional<Entry> kept = isDelete ? std::nullopt : stored(key);
+    const Entry entry = kept ? *kept : defaultEntryFor(key);
     return schanCmdsWorker(mask, fapRevision, arrayIndexOf(key), entryIndexOf(key), entry.data(), Entry::entrySize);
   }
 
@@ -178,15 +180,17 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
     return *entryStorage_;
   }
 
-  bool present(const EntryKey& key) const {
+  // The entry stored under `key`, from one look-up; a corruption the look-up
+  // meets is reported and the key counts as absent.
+  std::optional<Entry> stored(const EntryKey& key) const {
     try {
       bool found = false;
-      storage().map().writer().lookup(key, found, nullptr);
-      return found;
+      const Entry* value = storage().map().writer().lookup(key, found, nullptr);
+      if (found && value) return *value;
     } catch (const Orvel::CorruptionDetectedException& e) {
       storage().map().doCorruptionDetected(e.what());
-      return false;
     }
+    return std::nullopt;
   }
 
   Entry defaultEntryFor(const EntryKey& key) const {

@@ -94,10 +94,21 @@ std::string fieldsText(const ordered_json& fields) {
 
 volatile std::sig_atomic_t interrupted = 0;
 
+// Runs a command's body; an error it raises is reported on `err` and gives status 1.
+template <class Body>
+int reported(std::ostream& err, Body body) {
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    err << "shadowctl: " << e.what() << '\n';
+    return 1;
+  }
+}
+
 }  // namespace
 
 int dumpCollection(const PluginHost& host, const CollectionRequest& request, std::ostream& out, std::ostream& err) {
-  try {
+  return reported(err, [&] {
     const Collection c = open(host, request.path);
     Ploom::CollectionReport report;
     auto entries = readEntries(c, report);
@@ -135,14 +146,11 @@ int dumpCollection(const PluginHost& host, const CollectionRequest& request, std
       throw std::runtime_error("cannot follow the collection");
     }
     return 0;
-  } catch (const std::exception& e) {
-    err << "shadowctl: " << e.what() << '\n';
-    return 1;
-  }
+  });
 }
 
 int checkCollection(const PluginHost& host, const CollectionRequest& request, std::ostream& out, std::ostream& err) {
-  try {
+  return reported(err, [&] {
     const Collection c = open(host, request.path);
     Ploom::CollectionReport report;
     c.table->values->collectionInspect(c.collectionPath, nullptr, report, true);
@@ -160,14 +168,11 @@ int checkCollection(const PluginHost& host, const CollectionRequest& request, st
       for (const auto& p : report.problems) out << "  - " << p << '\n';
     }
     return ok ? 0 : 2;
-  } catch (const std::exception& e) {
-    err << "shadowctl: " << e.what() << '\n';
-    return 1;
-  }
+  });
 }
 
 int collectionStats(const PluginHost& host, const CollectionRequest& request, std::ostream& out, std::ostream& err) {
-  try {
+  return reported(err, [&] {
     const Collection c = open(host, request.path);
     Ploom::CollectionReport report;
     if (!c.table->values->collectionInspect(c.collectionPath, nullptr, report, false)) {
@@ -188,10 +193,7 @@ int collectionStats(const PluginHost& host, const CollectionRequest& request, st
       }
     }
     return 0;
-  } catch (const std::exception& e) {
-    err << "shadowctl: " << e.what() << '\n';
-    return 1;
-  }
+  });
 }
 
 }  // namespace shadowctl
