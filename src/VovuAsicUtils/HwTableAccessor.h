@@ -92,7 +92,7 @@ struct HwTableAccessor {
                                                           Table::tableName()));
     }
     const Orvel::String name =
-        Orvel::String(revisionText(table.fapRevision())) + table.tableDescriptor()->firstMemInfo()->name().view();
+        Orvel::String(table.fapRevision().revString()) + table.tableDescriptor()->firstMemInfo()->name().view();
     const auto status = manager->status();
     const auto cmdletRequiredStatus = manager->cmdletRequiredStatus();
     Orvel::Ptr<typename T::Shadow> shadow;

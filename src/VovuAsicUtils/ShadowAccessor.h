@@ -49,9 +49,6 @@ inline constexpr const char* kShadowAccessorFile = "VovuAsicUtils/ShadowAccessor
     }                                                                                                    \
   } while (0)
 
-// Text of a revision as it enters shadow names and paths (FapRevision::revString()).
-inline std::string revisionText(const FapRevision& revision) { return revision.revString(); }
-
 // The chips of `fapmask` the shadow covers; the empty mask, after a trace,
 // when it covers none of them.
 inline SchanAccel::Fapmask writeMask(const HwShadowBase& shadow, const SchanAccel::Fapmask& fapmask) {
@@ -82,7 +79,7 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
   const Orvel::Ptr<Storage>& entryStorage() const noexcept { return entryStorage_; }
   // The shadow's state path (the entry storage's full name).
   std::string path() const {
-    return Constants::shadowTblPloomPath(revisionText(fapRevision()), hwTableName_.view(), hwShadowKey().toString());
+    return Constants::shadowTblPloomPath(fapRevision().revString(), hwTableName_.view(), hwShadowKey().toString());
   }
   std::string entityTypeName() const { return fmt::format("{}::Shadow::EntryStorage", hwTableName_.view()); }
 

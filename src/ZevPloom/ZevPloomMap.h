@@ -60,8 +60,6 @@ class ZevPloomMap : public Ploom::PloomMap<V> {
   const std::string& path() const noexcept { return this->collName(); }
   const std::string& collectionName() const noexcept { return collectionName_; }
   bool parented() const noexcept { return parented_; }
-  bool orphanAssertion() const noexcept { return orphanAssertion_; }
-  double yieldTime() const noexcept { return yieldTime_; }
   V& removalScratch() noexcept { return removalScratch_; }
 
   void notifyIs(Mem::Notify<Key, V> notify) {

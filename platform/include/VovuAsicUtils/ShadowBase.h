@@ -56,9 +56,6 @@ class HwShadowBase : public Orvel::Node {
   // reaches all instances of the memory.
   bool instanceConvergentShadow() const noexcept { return true; }
 
- protected:
-  void tableDescriptorDel() noexcept { descriptor_ = nullptr; }
-
  private:
   Orvel::String name_;
   HwShadowKey key_;

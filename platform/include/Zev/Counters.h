@@ -32,13 +32,6 @@ class CounterWriter {
     }
     return &counters_.emplace_back(std::string(name), 0).second;
   }
-  // The counter's value; 0 for a name never registered.
-  std::uint64_t counter(std::string_view name) const {
-    for (const auto& [n, value] : counters_) {
-      if (n == name) return value;
-    }
-    return 0;
-  }
 
  private:
   CounterWriter(std::string group, std::uint32_t number) : group_(std::move(group)), number_(number) {}

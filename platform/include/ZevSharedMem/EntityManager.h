@@ -70,7 +70,6 @@ class EntityManager : public Orvel::Node {
   Orvel::Ptr<Zev::Entity> getEntity(const std::string& path) const;
   // Orphans the entity mounted at `path` and forgets it; nothing for a path not mounted.
   void doUnmount(const std::string& path);
-  std::size_t mounts() const noexcept { return mounted_.size(); }
 
  private:
   friend class MountGroup;
