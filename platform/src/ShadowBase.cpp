@@ -25,6 +25,24 @@ std::uint32_t DirectShadowBase::entrySize() const noexcept {
   return first ? first->entrySize() : 0;
 }
 
+InstanceRange HwShadowBase::instanceRange(const BcmRegMemInfo& memory) const noexcept {
+  if (instanceConvergentShadow()) return {memory.firstInstanceId(), memory.lastInstanceId()};
+  return {hwShadowKey().instanceId(), hwShadowKey().instanceId()};
+}
+
+void addressCmd(SchanAccel::SchanCmd& cmd, const SchanAccel::Fapmask& fapmask, const BcmRegMemInfo& memory,
+                InstanceRange instances) {
+  cmd.fapmask = fapmask;
+  cmd.memoryId = memory.memoryId();
+  cmd.name = memory.name();
+  if (const Orvel::Ptr<BcmInstanceInfo> instance = memory.instanceInfo(memory.firstInstanceId())) {
+    cmd.block = instance->block();
+    cmd.baseAddress = instance->baseAddress();
+  }
+  cmd.firstInstance = instances.first;
+  cmd.instanceCount = static_cast<std::uint8_t>(instances.last - instances.first) + 1;
+}
+
 Orvel::Ptr<SchanAccel::SchanCmds> DirectShadowBase::schanCmdsWorker(const SchanAccel::Fapmask& fapmask,
                                                                     const FapRevision& /*fapRevision*/,
                                                                     std::uint8_t arrayIndex, std::uint32_t entryIndex,
@@ -32,29 +50,66 @@ Orvel::Ptr<SchanAccel::SchanCmds> DirectShadowBase::schanCmdsWorker(const SchanA
   Orvel::Ptr<SchanAccel::SchanCmds> cmds = SchanAccel::schanCmdsFactory();
   if (!tableDescriptor()) return cmds;
   for (const auto& [memoryId, memory] : tableDescriptor()->memInfoColl()) {
-    SchanAccel::SchanCmd cmd;
-    cmd.kind = memory->isRegister() ? SchanAccel::SchanCmd::Kind::registerWrite : SchanAccel::SchanCmd::Kind::memoryWrite;
-    cmd.fapmask = fapmask;
-    cmd.memoryId = memoryId;
-    cmd.name = memory->name();
-    if (const Orvel::Ptr<BcmInstanceInfo> instance = memory->instanceInfo(memory->firstInstanceId())) {
-      cmd.block = instance->block();
-      cmd.baseAddress = instance->baseAddress();
-    }
-    if (instanceConvergentShadow()) {
-      cmd.firstInstance = memory->firstInstanceId();
-      cmd.instanceCount = memory->instanceCount();
-    } else {
-      cmd.firstInstance = hwShadowKey().instanceId();
-      cmd.instanceCount = 1;
-    }
-    cmd.arrayIndex = arrayIndex;
-    cmd.entryIndex = entryIndex;
-    cmd.data.assign(data, data + std::min<std::size_t>(size, memory->entrySize()));
-    cmd.data.resize(memory->entrySize(), 0);
+    Orvel::Ptr<SchanAccel::SchanCmd> cmd = SchanAccel::schanCmdFactory();
+    cmd->kind = memory->isRegister() ? SchanAccel::SchanCmd::Kind::registerWrite : SchanAccel::SchanCmd::Kind::memoryWrite;
+    addressCmd(*cmd, fapmask, *memory, instanceRange(*memory));
+    cmd->cmdletRequired = cmdletRequired();
+    cmd->arrayIndex = arrayIndex;
+    cmd->entryIndex = entryIndex;
+    cmd->data.assign(data, data + std::min<std::size_t>(size, memory->entrySize()));
+    cmd->data.resize(memory->entrySize(), 0);
     cmds->cmdEnq(std::move(cmd));
   }
   return cmds;
+}
+
+Orvel::Ptr<SchanAccel::SchanCmd> memoryWriteDmamemPoolBulkCmdFactory(
+    const SchanAccel::Fapmask& fapmask,
+    const Orvel::Ptr<Hardware::Vovu::VovuCmdletRequiredStatus>& cmdletRequiredStatus, std::uint8_t arrayIndex,
+    std::uint32_t entryIndex, std::uint16_t entrySize, std::uint64_t dmaAddr, const Orvel::Ptr<BcmRegMemInfo>& memory,
+    std::uint8_t firstInstance, std::uint8_t lastInstance, std::uint32_t count,
+    const Orvel::Ptr<DmaMemPoolManager::DmaMemPoolBuffer>& buffer) {
+  if (!memory) throw Orvel::InvalidInitializeException("memoryWriteDmamemPoolBulkCmdFactory: no memory description");
+  if (!buffer) throw Orvel::InvalidInitializeException("memoryWriteDmamemPoolBulkCmdFactory: no buffer");
+  Orvel::Ptr<SchanAccel::SchanCmd> cmd = SchanAccel::schanCmdFactory();
+  cmd->kind = SchanAccel::SchanCmd::Kind::memoryBulkWrite;
+  addressCmd(*cmd, fapmask, *memory, InstanceRange{firstInstance, lastInstance});
+  cmd->cmdletRequired = cmdletRequiredStatus && cmdletRequiredStatus->cmdletRequired();
+  cmd->arrayIndex = arrayIndex;
+  cmd->entryIndex = entryIndex;
+  cmd->entryCount = count;
+  cmd->entrySize = entrySize;
+  cmd->dmaAddr = dmaAddr;
+  cmd->buffer = buffer;
+  return cmd;
+}
+
+RegisterShadowPloomEntryKey RegisterKeyBasedShadowBase::storageKey(std::uint32_t entryIndex) const {
+  RegisterShadowPloomEntryKey key;
+  key.word0 = identityWord0();
+  key.word1 = identityWord1();
+  key.name = FString101(storageName().view());
+  key.word2 = keyWord();
+  key.arrayIndex = 0;
+  key.entryIndex = entryIndex;
+  return key;
+}
+
+Orvel::Ptr<SchanAccel::SchanCmds> RegisterKeyBasedShadowBase::downloadWorkerKeyBasedFullEntryByEntry(
+    const FapRevision& fapRevision, const SchanAccel::Fapmask& fapmask, bool isDelete) const {
+  Orvel::Ptr<SchanAccel::SchanCmds> result = SchanAccel::schanCmdsFactory();
+  const Orvel::Ptr<BcmRegMemInfo> first = tableDescriptor() ? tableDescriptor()->firstMemInfo() : nullptr;
+  if (!first) return result;
+  const std::uint64_t end = std::uint64_t{first->firstEntryIndex()} + first->entryCount();
+  for (std::uint64_t index = first->firstEntryIndex(); index < end; ++index) {
+    const auto entryIndex = static_cast<std::uint32_t>(index);
+    const RegisterShadowPloomEntry* stored =
+        isDelete || !storage_ ? nullptr : storage_->entryColl(storageKey(entryIndex));
+    const std::uint8_t* data = stored ? stored->data.data() : defaultEntry().data();
+    const std::size_t size = stored ? first->entrySize() : defaultEntry().size();
+    SchanAccel::cmdsMove(*result, schanCmdsWorker(fapmask, fapRevision, 0, entryIndex, data, size));
+  }
+  return result;
 }
 
 FString101::FString101(std::string_view text) {

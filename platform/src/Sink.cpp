@@ -1,6 +1,7 @@
 #include "Lumlog/Sink.h"
 
 #include <atomic>
+#include <deque>
 
 #include <fmt/format.h>
 #include <spdlog/sinks/stdout_sinks.h>
@@ -62,5 +63,35 @@ Sink& currentSink() {
 }
 
 void currentSinkIs(Sink* sink) { installed().store(sink, std::memory_order_release); }
+
+namespace {
+struct EventLog {
+  std::mutex mutex;
+  std::deque<Event> events;
+};
+EventLog& eventLog() {
+  static EventLog log;
+  return log;
+}
+}  // namespace
+
+void eventRecord(std::string source, std::string message) {
+  EventLog& log = eventLog();
+  std::lock_guard lock(log.mutex);
+  if (log.events.size() == kEventCapacity) log.events.pop_front();
+  log.events.push_back(Event{std::move(source), std::move(message)});
+}
+
+std::vector<Event> events() {
+  EventLog& log = eventLog();
+  std::lock_guard lock(log.mutex);
+  return {log.events.begin(), log.events.end()};
+}
+
+void eventsClear() {
+  EventLog& log = eventLog();
+  std::lock_guard lock(log.mutex);
+  log.events.clear();
+}
 
 }  // namespace Lumlog

@@ -9,6 +9,15 @@
 // removes a key. RegisterShadowAccessor<Entry> (register tables) keeps its one
 // entry in the table manager's RegShadowEntryStorage instead.
 //
+// Both download a whole shadow (download) and clear it (clearShadow). A memory
+// table walks its first memory's whole index range and packs the entries into
+// DMA pool buffers, one bulk write per memory for each full buffer and one for
+// the last, partly filled one; where the pool gives no DMA memory, the entry
+// goes out as a single write instead (the full walk). The trap table writes
+// only the keys its shadow holds, one single write each (the partial walk).
+// A register table writes its one entry (the entry-by-entry walk of its base).
+// The batch keeps the walk order; a download never changes the shadow.
+//
 // A corruption found by a look-up is reported to the collection and the key
 // counts as absent; every other exception reaches the caller.
 #pragma once
@@ -22,6 +31,8 @@
 
 #include "Asic/GracefulAssert.h"
 #include "Asic/LogEntryWrapper.h"
+#include "DmaMemPoolManager/DmaMemPoolManager.h"
+#include "Lumlog/Sink.h"
 #include "Orvel/Exception.h"
 #include "Orvel/Format.h"
 #include "SchanAccel/SchanCmds.h"
@@ -60,11 +71,51 @@ inline SchanAccel::Fapmask writeMask(const HwShadowBase& shadow, const SchanAcce
   return mask;
 }
 
-template <class Entry>
+// How a memory table's download walks its shadow: every key of the memory's
+// range, or only the keys the shadow holds.
+enum class DownloadWalk : std::uint8_t { full, partial };
+
+// The download's first steps, alike for every shadow: the event and its
+// traces, then the shadow's downloadWorker for the chips of
+// `downloadFapmask` it covers; null when it covers none.
+template <class Shadow>
+Orvel::Ptr<SchanAccel::SchanCmds> downloadShadow(const Shadow& shadow, const Orvel::String& fapType,
+                                                 const FapRevision& fapRevision,
+                                                 const SchanAccel::Fapmask& downloadFapmask) {
+  std::string event = fmt::format("fapType: {}, fapRevision: {}, downloadFapmask: {}", fapType, fapRevision.revString(),
+                                  downloadFapmask);
+  VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "{}", event);
+  Lumlog::eventRecord("Shadow", std::move(event));
+  VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "",
+                      " fapType: {} fapRevision: {} downloadFapmask: {}", fapType, fapRevision.revString(),
+                      downloadFapmask);
+  const SchanAccel::Fapmask mask = writeMask(shadow, downloadFapmask);
+  if (mask == SchanAccel::Fapmask()) return nullptr;
+  return shadow.downloadWorker(fapRevision, mask, false);
+}
+
+// The first trace of a download worker, and the chips of `fapmask` the shadow covers.
+inline SchanAccel::Fapmask downloadWorkerMask(const HwShadowBase& shadow, const FapRevision& fapRevision,
+                                              const SchanAccel::Fapmask& fapmask, bool isDelete) {
+  VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "",
+                      "fapRevision: {}, downloadFapmask: {}, isDelete: {}", fapRevision.revString(), fapmask, isDelete);
+  return writeMask(shadow, fapmask);
+}
+
+// A pending bulk batch without its buffer is a broken invariant: the process ends.
+inline void checkDmaMemPoolBuffer(const Orvel::Ptr<DmaMemPoolManager::DmaMemPoolBuffer>& buffer, int line) {
+  if (!buffer) [[unlikely]] {
+    Orvel::fmassert("dmaMemPoolBuffer", kShadowAccessorFile, "enqueueBulkCmd", line, "Invalid dmaMemPoolBuffer");
+  }
+}
+
+template <class Entry, DownloadWalk kWalk = DownloadWalk::full>
 class ShadowAccessor : public DirectKeyBasedShadowBase {
  public:
   using EntryKey = typename Entry::EntryKey;
   using Storage = ZevPloom::EntryStorage<Entry>;
+  using DmaMemPoolBuffer = DmaMemPoolManager::DmaMemPoolBuffer;
+  static constexpr DownloadWalk kDownloadWalk = kWalk;
 
   ShadowAccessor(const Orvel::String& name, const HwShadowKey& key, const FapRevision& fapRevision,
                  const Orvel::Ptr<BcmGroupAddrInfo>& descriptor, const Orvel::Ptr<Hardware::Vovu::Status>& status,
@@ -114,6 +165,133 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
 
   // Deletes every entry of the shadow.
   void collCleanup() { storage().entryCollDelAll(); }
+
+  Orvel::Ptr<SchanAccel::SchanCmds> download(const Orvel::String& fapType, const FapRevision& fapRevision,
+                                             const SchanAccel::Fapmask& downloadFapmask) const override {
+    return downloadShadow(*this, fapType, fapRevision, downloadFapmask);
+  }
+
+  Orvel::Ptr<SchanAccel::SchanCmds> clearShadow(const FapRevision& fapRevision,
+                                                const SchanAccel::Fapmask& fapmask) override {
+    Orvel::Ptr<SchanAccel::SchanCmds> cmds = downloadWorker(fapRevision, fapmask, true);
+    storage().entryCollDelAll();
+    return cmds;
+  }
+
+  // The table's walk over the chips of `fapmask` the shadow covers (null
+  // when none), writing the default entry everywhere when `isDelete`.
+  Orvel::Ptr<SchanAccel::SchanCmds> downloadWorker(const FapRevision& fapRevision, const SchanAccel::Fapmask& fapmask,
+                                                   bool isDelete) const {
+    const SchanAccel::Fapmask mask = downloadWorkerMask(*this, fapRevision, fapmask, isDelete);
+    if (mask == SchanAccel::Fapmask()) return nullptr;
+    if constexpr (kWalk == DownloadWalk::partial) {
+      return downloadWorkerKeyBasedPartial(fapRevision, mask, isDelete);
+    } else {
+      return downloadWorkerKeyBasedFullBcmDirect(fapRevision, mask, isDelete);
+    }
+  }
+
+  // Every key of the first memory's range, array index by array index, in
+  // ascending order, through DMA bulk batches. Returns a batch (possibly empty).
+  Orvel::Ptr<SchanAccel::SchanCmds> downloadWorkerKeyBasedFullBcmDirect(const FapRevision& fapRevision,
+                                                                        const SchanAccel::Fapmask& fapmask,
+                                                                        bool isDelete) const {
+    const Orvel::Ptr<BcmRegMemInfo> memory = tableDescriptor()->firstMemInfo();
+    Orvel::Ptr<SchanAccel::SchanCmds> result = SchanAccel::schanCmdsFactory();
+    Orvel::Ptr<DmaMemPoolBuffer> buffer;
+    std::uint32_t count = 0;
+    std::uint32_t capacity = 0;
+    std::uint8_t batchArrayIndex = 0;
+    std::uint32_t batchEntryIndex = 0;
+    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 3, kShadowAccessorFile, __LINE__, "",
+                        " Processing all keys in shadow: {}", hwShadowKey());
+    const auto entrySize = static_cast<std::uint16_t>(Entry::entrySize);
+    const unsigned arrayEnd = unsigned{memory->firstArrayIndex()} + memory->arrayCount();
+    const std::uint64_t entryEnd = std::uint64_t{memory->firstEntryIndex()} + memory->entryCount();
+    for (unsigned a = memory->firstArrayIndex(); a < arrayEnd; ++a) {
+      for (std::uint64_t e = memory->firstEntryIndex(); e < entryEnd; ++e) {
+        const Entry entry(keyOf(a, e));
+        buffer = dmaEnqueueWorker(fapmask, fapRevision, entry, isDelete, *result, std::move(buffer), count, capacity,
+                                  batchArrayIndex, batchEntryIndex, entrySize);
+      }
+    }
+    if (count != 0) {
+      checkDmaMemPoolBuffer(buffer, __LINE__);
+      SchanAccel::cmdsMove(*result, enqueueBulkCmd(fapmask, buffer, count, batchArrayIndex, batchEntryIndex));
+    }
+    return result;
+  }
+
+  // Adds `entry` to the bulk batch (buffer, count, capacity, batch key) and
+  // returns the buffer to keep. Without DMA memory the entry goes to
+  // `commands` as a single write and the unusable buffer is returned, so the
+  // next entry asks the pool again; a full buffer becomes bulk writes and is released.
+  Orvel::Ptr<DmaMemPoolBuffer> dmaEnqueueWorker(const SchanAccel::Fapmask& fapmask, const FapRevision& fapRevision,
+                                                const Entry& entry, bool isDelete, SchanAccel::SchanCmds& commands,
+                                                Orvel::Ptr<DmaMemPoolBuffer> buffer, std::uint32_t& count,
+                                                std::uint32_t& capacity, std::uint8_t& batchArrayIndex,
+                                                std::uint32_t& batchEntryIndex, std::uint16_t entrySize) const {
+    const EntryKey& key = entry.entryKey();
+    if (!buffer || !buffer->isDmaMemory()) {
+      buffer = nullptr;
+      buffer = DmaMemPoolManager::dmaMemPoolBufferFactory(dmaMemPoolManager());
+      if (!buffer->isDmaMemory()) {
+        SchanAccel::cmdsMove(commands, schanCmds(fapmask, fapRevision, key, isDelete));
+        return buffer;
+      }
+      VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "",
+                          "dmaMemPoolBuffer: {}, dmaAddrInfo: {}", buffer->toString(),
+                          buffer->dmaAddrInfo().toString());
+      capacity = buffer->bufSize() / entrySize;
+      count = 0;
+      batchArrayIndex = arrayIndexOf(key);
+      batchEntryIndex = entryIndexOf(key);
+    }
+    std::uint8_t* at = buffer->vaCursor();
+    buffer->incVaCursor(entrySize);  // refuses a buffer too small for one entry
+    const Entry* kept = isDelete ? nullptr : storedPointer(key);
+    const std::uint8_t* data = kept ? kept->data() : defaultEntry().data();
+    std::copy_n(data, std::min<std::size_t>(entrySize, kept ? Entry::entrySize : defaultEntry().size()), at);
+    ++count;
+    if (count == capacity) {
+      VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 3, kShadowAccessorFile, __LINE__, "",
+                          "shadowKey: {} queued {} in bulk", hwShadowKey(), count);
+      SchanAccel::cmdsMove(commands, enqueueBulkCmd(fapmask, buffer, count, batchArrayIndex, batchEntryIndex));
+      count = 0;
+      buffer = nullptr;
+    }
+    return buffer;
+  }
+
+  // The bulk writes of one buffer: one per memory of the descriptor, in
+  // memory-id order, each with `count` entries from (arrayIndex, entryIndex).
+  Orvel::Ptr<SchanAccel::SchanCmds> enqueueBulkCmd(const SchanAccel::Fapmask& fapmask,
+                                                   const Orvel::Ptr<DmaMemPoolBuffer>& buffer, std::uint32_t count,
+                                                   std::uint8_t arrayIndex, std::uint32_t entryIndex) const {
+    Orvel::Ptr<SchanAccel::SchanCmds> cmds = SchanAccel::schanCmdsFactory();
+    checkDmaMemPoolBuffer(buffer, __LINE__);
+    for (const auto& [memoryId, memory] : tableDescriptor()->memInfoColl()) {
+      const InstanceRange instances = instanceRange(*memory);
+      cmds->cmdEnq(memoryWriteDmamemPoolBulkCmdFactory(fapmask, cmdletRequiredStatus(), arrayIndex, entryIndex,
+                                                       memory->entrySize(), buffer->dmaAddrInfo().dmaAddr, memory,
+                                                       instances.first, instances.last, count, buffer));
+    }
+    return cmds;
+  }
+
+  // The keys the shadow holds, in the collection's iteration order, one single
+  // write each.
+  Orvel::Ptr<SchanAccel::SchanCmds> downloadWorkerKeyBasedPartial(const FapRevision& fapRevision,
+                                                                  const SchanAccel::Fapmask& fapmask,
+                                                                  bool isDelete) const {
+    const SchanAccel::Fapmask mask = downloadWorkerMask(*this, fapRevision, fapmask, isDelete);
+    if (mask == SchanAccel::Fapmask()) return nullptr;
+    Orvel::Ptr<SchanAccel::SchanCmds> result = SchanAccel::schanCmdsFactory();
+    for (typename Storage::IteratorConst it(storage().map()); it.valid(); it.advance()) {
+      SchanAccel::cmdsMove(*result, schanCmds(mask, fapRevision, it.value().entryKey(), isDelete));
+    }
+    return result;
+  }
 
   // Mounts the shadow's state path and takes the entry storage the mount made.
   void mountPloom() {
@@ -180,14 +358,29 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
   // The entry stored under `key`, from one look-up; a corruption the look-up
   // meets is reported and the key counts as absent.
   std::optional<Entry> stored(const EntryKey& key) const {
+    if (const Entry* value = storedPointer(key)) return *value;
+    return std::nullopt;
+  }
+
+  // The same, as a pointer into the collection, valid until its next change.
+  const Entry* storedPointer(const EntryKey& key) const {
     try {
       bool found = false;
       const Entry* value = storage().map().writer().lookup(key, found, nullptr);
-      if (found && value) return *value;
+      if (found) return value;
     } catch (const Orvel::CorruptionDetectedException& e) {
       storage().map().doCorruptionDetected(e.what());
     }
-    return std::nullopt;
+    return nullptr;
+  }
+
+  // The key (a, e) of an indexed key, (e) of a value key, with the key's range checks.
+  static EntryKey keyOf(unsigned arrayIndex, std::uint64_t entryIndex) {
+    if constexpr (EntryKey::kIndexed) {
+      return EntryKey::checked(arrayIndex, entryIndex);
+    } else {
+      return EntryKey::checked(entryIndex);
+    }
   }
 
   Entry defaultEntryFor(const EntryKey& key) const {
@@ -266,6 +459,27 @@ class RegisterShadowAccessor : public RegisterKeyBasedShadowBase {
   // Deletes the shadow's entry.
   void collCleanup() { regShadowEntryStorage()->entryCollDel(storageKey(EntryKey(0))); }
 
+  Orvel::Ptr<SchanAccel::SchanCmds> download(const Orvel::String& fapType, const FapRevision& fapRevision,
+                                             const SchanAccel::Fapmask& downloadFapmask) const override {
+    return downloadShadow(*this, fapType, fapRevision, downloadFapmask);
+  }
+
+  Orvel::Ptr<SchanAccel::SchanCmds> clearShadow(const FapRevision& fapRevision,
+                                                const SchanAccel::Fapmask& fapmask) override {
+    Orvel::Ptr<SchanAccel::SchanCmds> cmds = downloadWorker(fapRevision, fapmask, true);
+    collCleanup();
+    return cmds;
+  }
+
+  // The entry-by-entry walk over the chips of `fapmask` the shadow covers
+  // (null when none), writing the default entry when `isDelete`.
+  Orvel::Ptr<SchanAccel::SchanCmds> downloadWorker(const FapRevision& fapRevision, const SchanAccel::Fapmask& fapmask,
+                                                   bool isDelete) const {
+    const SchanAccel::Fapmask mask = downloadWorkerMask(*this, fapRevision, fapmask, isDelete);
+    if (mask == SchanAccel::Fapmask()) return nullptr;
+    return downloadWorkerKeyBasedFullEntryByEntry(fapRevision, mask, isDelete);
+  }
+
  protected:
   void handleInitialized() {
     VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "tableName: {} ", name());
@@ -279,16 +493,8 @@ class RegisterShadowAccessor : public RegisterKeyBasedShadowBase {
   }
 
  private:
-  // (revision words, shadow name, shadow key word, array index 0, entry index).
   RegisterShadowPloomEntryKey storageKey(const EntryKey& key) const {
-    RegisterShadowPloomEntryKey k;
-    k.word0 = identityWord0();
-    k.word1 = identityWord1();
-    k.name = FString101(storageName().view());
-    k.word2 = keyWord();
-    k.arrayIndex = 0;
-    k.entryIndex = key.value();
-    return k;
+    return RegisterKeyBasedShadowBase::storageKey(key.value());
   }
 
   Orvel::String hwTableName_;

@@ -106,6 +106,12 @@ struct ValueOps {
                           const std::function<bool()>& stop, double interval);
 };
 
+// Untyped storage for one entry of any table (ValueOps::entryBytes of every
+// table fits; the catalogue's entries are at most 8-aligned).
+struct EntryBuffer {
+  alignas(8) std::byte bytes[512];
+};
+
 // A table's shadow operations reached through untyped entries (storage of
 // ValueOps::entryBytes; a key is given as an entry holding it), for hosts
 // that handle every table alike. They are the table's own typed operations,
@@ -201,6 +207,20 @@ constexpr ValueOps valueOps(std::span<const FieldDescription> fields,
       &Ploom::inspectCollection<Entry>,
       &Ploom::watchCollection<Entry>,
   };
+}
+
+// Calls fn(first, second) for every key of the table's range: (arrayIndex,
+// entryIndex) of an indexed key, (value, 0) of a value key, ascending, as
+// ValueOps::entryMake takes them.
+template <class Fn>
+void forEachKey(const TableDescription& t, Fn&& fn) {
+  if (t.key.form == KeyForm::indexed) {
+    for (std::uint64_t a = t.key.arrayIndexMin; a <= t.key.arrayIndexMax; ++a) {
+      for (std::uint64_t e = t.key.entryIndexMin; e <= t.key.entryIndexMax; ++e) fn(a, e);
+    }
+  } else {
+    for (std::uint64_t v = t.key.min; v <= t.key.max; ++v) fn(v, 0);
+  }
 }
 
 // Creates the descriptor's memory descriptions and their first instance from

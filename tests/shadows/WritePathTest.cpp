@@ -20,9 +20,10 @@ using Snoop = bcm88490_a0::EtppbSnoopActionTableHwReg;
 using SchanAccel::SchanCmd;
 using VovuAsicUtils::HwShadowKey;
 
-std::vector<SchanCmd> cmdsOf(const Orvel::Ptr<SchanAccel::SchanCmds>& batch) {
+std::vector<Orvel::Ptr<SchanCmd>> cmdsOf(const Orvel::Ptr<SchanAccel::SchanCmds>& batch) {
   EXPECT_TRUE(batch);
-  return batch ? std::vector<SchanCmd>(batch->cmds().begin(), batch->cmds().end()) : std::vector<SchanCmd>{};
+  if (!batch) return {};
+  return {batch->cmds().begin(), batch->cmds().end()};
 }
 
 SchanAccel::Fapmask chips(std::initializer_list<std::uint8_t> ids) {
@@ -48,7 +49,7 @@ TEST_F(WritePathTest, SetDeleteAndDefaults) {
 
   auto cmds = cmdsOf(table->schanCmds(key, Reference::EntryKey(3, 200)));
   ASSERT_EQ(cmds.size(), 1u);
-  const SchanCmd& cmd = cmds[0];
+  const SchanCmd& cmd = *cmds[0];
   EXPECT_EQ(cmd.kind, SchanCmd::Kind::memoryWrite);
   EXPECT_EQ(cmd.fapmask, chips({1}));
   EXPECT_EQ(cmd.name, "ippaRoutingProfileTable");
@@ -61,14 +62,14 @@ TEST_F(WritePathTest, SetDeleteAndDefaults) {
   EXPECT_EQ(cmd.data, (std::vector<std::uint8_t>{0x00, 0x09, 0x21, 0x00}));
 
   table->deleteEntry(key, Reference::EntryKey(3, 200));
-  EXPECT_EQ(cmdsOf(table->schanCmds(key, Reference::EntryKey(3, 200)))[0].data, std::vector<std::uint8_t>(4, 0));
-  EXPECT_EQ(cmdsOf(table->schanCmds(key, Reference::EntryKey(2, 7)))[0].data, std::vector<std::uint8_t>(4, 0));
+  EXPECT_EQ(cmdsOf(table->schanCmds(key, Reference::EntryKey(3, 200)))[0]->data, std::vector<std::uint8_t>(4, 0));
+  EXPECT_EQ(cmdsOf(table->schanCmds(key, Reference::EntryKey(2, 7)))[0]->data, std::vector<std::uint8_t>(4, 0));
   EXPECT_EQ(table->getEntry(key, Reference::EntryKey(2, 7)), Reference::Entry{Reference::EntryKey(2, 7)});
   table->deleteEntry(key, Reference::EntryKey(2, 7));  // absent: nothing happens
   EXPECT_EQ(table->hwTableStats().entryDelCnt(), 2u);
 
   // The default contents went through the same path: entry (2, 60).
-  EXPECT_EQ(cmdsOf(table->schanCmds(key, Reference::EntryKey(2, 60)))[0].data,
+  EXPECT_EQ(cmdsOf(table->schanCmds(key, Reference::EntryKey(2, 60)))[0]->data,
             (std::vector<std::uint8_t>{0x22, 0x02, 0x00, 0x00}));
 }
 
@@ -79,17 +80,17 @@ TEST_F(WritePathTest, InstancesWideEntriesAndNullKeys) {
   auto lpm = make<Lpm>();
   lpm->addShadow(HwShadowKey(0, 0));
   const auto lpmCmd = cmdsOf(lpm->schanCmds(HwShadowKey(0, 0), Lpm::EntryKey(1, 44)))[0];
-  EXPECT_EQ(lpmCmd.firstInstance, 0);
-  EXPECT_EQ(lpmCmd.instanceCount, 2);
-  EXPECT_EQ(lpmCmd.data, (std::vector<std::uint8_t>{46, 0, 0, 0}));
+  EXPECT_EQ(lpmCmd->firstInstance, 0);
+  EXPECT_EQ(lpmCmd->instanceCount, 2);
+  EXPECT_EQ(lpmCmd->data, (std::vector<std::uint8_t>{46, 0, 0, 0}));
 
   using Vector = bcm88490_a0::IppaRoutingProfileToVectorMapHwDirect;
   auto vector = make<Vector>();
   vector->addShadow(HwShadowKey(0, 0));
   const auto vectorCmd = cmdsOf(vector->schanCmds(HwShadowKey(0, 0), Vector::EntryKey(2, 2)))[0];
-  ASSERT_EQ(vectorCmd.data.size(), 32u);
-  EXPECT_EQ(vectorCmd.data[0], 0x30);   // bits 4, 5
-  EXPECT_EQ(vectorCmd.data[31], 0x30);  // bits 252, 253
+  ASSERT_EQ(vectorCmd->data.size(), 32u);
+  EXPECT_EQ(vectorCmd->data[0], 0x30);   // bits 4, 5
+  EXPECT_EQ(vectorCmd->data[31], 0x30);  // bits 252, 253
 
   auto tarSnif = make<TarSnif>();
   tarSnif->addShadow(HwShadowKey(0, 0));
@@ -97,8 +98,8 @@ TEST_F(WritePathTest, InstancesWideEntriesAndNullKeys) {
   atNull.tcIs(5);
   tarSnif->setEntry(HwShadowKey(0, 0), atNull);
   const auto nullCmd = cmdsOf(tarSnif->schanCmds(HwShadowKey(0, 0), TarSnif::EntryKey(32)))[0];
-  EXPECT_EQ(nullCmd.entryIndex, 32u);
-  EXPECT_EQ(nullCmd.arrayIndex, 0);
+  EXPECT_EQ(nullCmd->entryIndex, 32u);
+  EXPECT_EQ(nullCmd->arrayIndex, 0);
   EXPECT_EQ(tarSnif->getEntry(HwShadowKey(0, 0), TarSnif::EntryKey(32)), atNull);
 }
 
@@ -110,8 +111,8 @@ TEST_F(WritePathTest, MaskOutsideTheShadowsChips) {
   EXPECT_FALSE(shadow->schanCmds(chips({0, 2}), test_shadows::kRev25, Reference::EntryKey(2, 60), false));
   EXPECT_FALSE(shadow->schanCmds(SchanAccel::Fapmask(), test_shadows::kRev25, Reference::EntryKey(2, 60), false));
   const auto cmds = cmdsOf(shadow->schanCmds(chips({0, 1}), test_shadows::kRev25, Reference::EntryKey(2, 60), true));
-  EXPECT_EQ(cmds[0].fapmask, chips({1}));
-  EXPECT_EQ(cmds[0].data, std::vector<std::uint8_t>(4, 0)) << "a delete writes the default entry";
+  EXPECT_EQ(cmds[0]->fapmask, chips({1}));
+  EXPECT_EQ(cmds[0]->data, std::vector<std::uint8_t>(4, 0)) << "a delete writes the default entry";
 }
 
 // Verifies: a register table keeps its one entry in the manager's register
@@ -125,12 +126,12 @@ TEST_F(WritePathTest, RegisterTables) {
 
   auto cmds = cmdsOf(table->schanCmds(key, Snoop::EntryKey(0)));
   ASSERT_EQ(cmds.size(), 1u);
-  EXPECT_EQ(cmds[0].kind, SchanCmd::Kind::registerWrite);
-  EXPECT_EQ(cmds[0].name, "etppbSnoopActionTable");
-  EXPECT_EQ(cmds[0].entryIndex, 0u);
-  ASSERT_EQ(cmds[0].data.size(), 24u);
-  EXPECT_EQ(cmds[0].data[1], 0x10);
-  EXPECT_EQ(cmds[0].data[2], 0x1B);
+  EXPECT_EQ(cmds[0]->kind, SchanCmd::Kind::registerWrite);
+  EXPECT_EQ(cmds[0]->name, "etppbSnoopActionTable");
+  EXPECT_EQ(cmds[0]->entryIndex, 0u);
+  ASSERT_EQ(cmds[0]->data.size(), 24u);
+  EXPECT_EQ(cmds[0]->data[1], 0x10);
+  EXPECT_EQ(cmds[0]->data[2], 0x1B);
 
   try {
     table->setEntry(key, Snoop::Entry{Snoop::EntryKey(1)});
@@ -154,7 +155,7 @@ TEST_F(WritePathTest, RegisterTables) {
   EXPECT_NE(table->getEntry(key, Snoop::EntryKey(0)), changed);
 
   table->deleteEntry(key, Snoop::EntryKey(0));
-  EXPECT_EQ(cmdsOf(table->schanCmds(key, Snoop::EntryKey(0)))[0].data, std::vector<std::uint8_t>(24, 0));
+  EXPECT_EQ(cmdsOf(table->schanCmds(key, Snoop::EntryKey(0)))[0]->data, std::vector<std::uint8_t>(24, 0));
   table->delShadow(HwShadowKey(1, 0));
   EXPECT_TRUE(manager_->regShadowEntryStorage()->entries().empty()) << "a dropped shadow takes its entry along";
 }

@@ -361,30 +361,79 @@ class RunCommand(unittest.TestCase):
         self.assertEqual(os.listdir(self.base), [], "files left behind")
 
     def test_json_reports_every_table_and_shadow(self):
-        """Verifies: 18 tables x 2 chips; default entry counts; one command per key and memory; paths; no files left."""
+        """Verifies: 18 tables x 2 chips; default entry counts; paths; every shadow downloaded in bulk writes of
+        4 KiB buffers (one per memory and buffer), the trap table by single writes of its held keys, the registers
+        by one write; every chip matches; no files left."""
         report = self.run_json()
         self.assertEqual(report["revision"], "bcm88490_a0")
+        self.assertEqual(report["dmaBuffer"], 4096)
         tables = {t["name"]: t for t in report["tables"]}
         self.assertEqual(set(tables), set(EXPECTED))
         for name, table in tables.items():
             with self.subTest(table=name):
                 self.assertEqual([(s["fapId"], s["instance"]) for s in table["shadows"]], [(0, 0), (1, 0)])
-                memories = EXPECTED[name][2]
+                memories = len(EXPECTED[name][2])
                 for shadow in table["shadows"]:
                     self.assertNotIn("entries", shadow)
-                    # Every key of the range gets one write per memory of the table (two for the Etppc/Etppb pairs).
-                    self.assertEqual(shadow["commands"], key_count(name) * len(memories))
+                    self.assertNotIn("chip", shadow)
+                    download = shadow["download"]
+                    self.assertTrue(download["matches"])
                     if name.endswith("HwReg"):
                         self.assertIsNone(shadow["path"])
                         self.assertEqual(shadow["entryCount"], 1)
+                        self.assertEqual((download["bulkCommands"], download["singleCommands"]), (0, 1))
                     else:
                         self.assertEqual(shadow["path"],
                                          f"ShadowTbl/bcm88490_a0/bcm88490_a0/{name}/{shadow['fapId']}-0")
                         self.assertLessEqual(shadow["entryCount"], key_count(name))
+                    if name.endswith("HwDirect") and name != "TarSnifActionTableHwDirect":
+                        per_buffer = 4096 // KEYS[name][0]
+                        buffers = -(-key_count(name) // per_buffer)
+                        self.assertEqual((download["bulkCommands"], download["singleCommands"]),
+                                         (buffers * memories, 0))
+                        instances = 2 if name == "LpmEntryTypeMapHwDirect" else 1
+                        self.assertEqual(download["entriesWritten"], key_count(name) * memories * instances)
         for shadow in tables["TarSnifActionTableHwDirect"]["shadows"]:
-            self.assertEqual((shadow["entryCount"], shadow["commands"]), (10, 32))
-        for shadow in tables["LpmEntryTypeMapHwDirect"]["shadows"]:
-            self.assertEqual((shadow["entryCount"], shadow["commands"]), (2048, 2048))
+            self.assertEqual((shadow["entryCount"], shadow["download"]["singleCommands"],
+                              shadow["download"]["bulkCommands"], shadow["download"]["entriesWritten"]),
+                             (10, 10, 0, 10))
+        self.assertNothingLeft()
+
+    def test_download_options_and_clear(self):
+        """Verifies: --no-dma writes every key singly, --dma-buffer sets the bulk size, --clear leaves the chips
+        reading zeros; each check passes."""
+        report = self.run_json("--no-dma", "--clear", "--chips", "4")
+        self.assertIsNone(report["dmaBuffer"])
+        for table in report["tables"]:
+            name = table["name"]
+            memories = len(EXPECTED[name][2])
+            shadow = table["shadows"][0]
+            with self.subTest(table=name):
+                self.assertEqual(shadow["download"]["bulkCommands"], 0)
+                if name.endswith("HwDirect") and name != "TarSnifActionTableHwDirect":
+                    self.assertEqual(shadow["download"]["singleCommands"], key_count(name) * memories)
+                self.assertTrue(shadow["download"]["matches"])
+                self.assertTrue(shadow["clear"]["zeros"])
+        # 100 bytes hold 25 entries of 4 bytes: the 512 keys of the reference table take 21 buffers.
+        report = self.run_json("--dma-buffer", "100", "--chips", "0")
+        reference = next(t for t in report["tables"] if t["name"] == "IppaVsiToRoutingProfileMapHwDirect")
+        self.assertEqual(reference["shadows"][0]["download"]["bulkCommands"], 21)
+        self.assertTrue(reference["shadows"][0]["download"]["matches"])
+        self.assertNothingLeft()
+
+    def test_chip_entries_come_from_the_simulated_chip(self):
+        """Verifies: --chip-entries lists the chip's non-zero entries of every memory and instance: the trap
+        table's held keys, both LPM instances, the register's bytes."""
+        report = self.run_json("--chip-entries", "--chips", "0")
+        tables = {t["name"]: t["shadows"][0] for t in report["tables"]}
+        tar = tables["TarSnifActionTableHwDirect"]["chip"]
+        self.assertEqual([e["entryIndex"] for e in tar], TAR_SNIF_DEFAULT_KEYS)
+        self.assertEqual({e["memory"] for e in tar}, {"tarSnifActionTable"})
+        lpm = tables["LpmEntryTypeMapHwDirect"]["chip"]
+        self.assertEqual(sorted({e["instance"] for e in lpm}), [0, 1])
+        ttl = tables["IppbTtl0ActionProfileHwReg"]["chip"]
+        self.assertEqual(ttl, [{"memory": "ippbTtl0ActionProfile", "instance": 0, "arrayIndex": 0, "entryIndex": 0,
+                                "data": "0736873980400000"}])
         self.assertNothingLeft()
 
     def test_entries_list_each_shadows_contents(self):
@@ -418,19 +467,21 @@ class RunCommand(unittest.TestCase):
                 self.assertNothingLeft()
 
     def test_human_output_is_aligned(self):
-        """Verifies: one aligned row per shadow with a sample command; register shadows show no path."""
+        """Verifies: one aligned row per shadow with its download and check; register shadows show no path."""
         result = run("run", "--root", self.root)
         self.assertEqual(result.returncode, 0, result.stderr)
         lines = result.stdout.splitlines()
-        self.assertTrue(lines[0].startswith("revision bcm88490_a0, chips 0,1, collections below "), lines[0])
-        self.assertRegex(lines[-1], r"^18 tables, 36 shadows, \d+ entries, \d+ commands$")
+        self.assertTrue(lines[0].startswith("revision bcm88490_a0, chips 0,1, DMA buffers of 4096 bytes, collections "
+                                            "below "), lines[0])
+        self.assertRegex(lines[-1], r"^18 tables, 36 shadows, \d+ entries; download: \d+ bulk and \d+ single "
+                                    r"commands, \d+ entries written; every chip matches its shadows$")
         rows = lines[1:-1]
         self.assertEqual(len(rows), 37)
-        for header in ("ENTRIES", "FIRST COMMAND", "PATH"):
+        for header in ("ENTRIES", "BULK", "SINGLE", "WRITTEN", "CHIP", "PATH"):
             column = rows[0].index(header)
             self.assertTrue(all(row[column - 2:column] == "  " for row in rows), header)
         tar = next(row for row in rows if row.startswith("TarSnifActionTableHwDirect "))
-        self.assertRegex(tar, r"\s10\s+32\s+tarSnifActionTable 0,0 0{24}\s")
+        self.assertRegex(tar, r"\s10\s+0\s+10\s+10\s+matches\s")
         ttl = next(row for row in rows if row.startswith("IppbTtl0ActionProfileHwReg "))
         self.assertTrue(ttl.endswith("  -"), ttl)
         self.assertNothingLeft()
@@ -450,6 +501,10 @@ class RunCommand(unittest.TestCase):
             # A revision without registered table factories.
             (["--revision", "25.7"], "no table factory of IppaCsInlif0ProfileMapHwDirect is registered for revision"),
         ]
+        result = run("run", "--root", self.root, "--dma-buffer", "0")
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("--dma-buffer", result.stderr)
+        self.assertNothingLeft()
         for args, message in cases:
             with self.subTest(args=args):
                 result = run("run", "--root", self.root, *args)

@@ -13,11 +13,7 @@
 
 namespace shadowctl {
 
-// Untyped storage for one entry of any table (ValueOps::entryBytes of every
-// table fits; the catalogue's entries are at most 8-aligned).
-struct EntryStorage {
-  alignas(8) std::byte bytes[512];
-};
+using EntryStorage = bcm88490_a0::catalogue::EntryBuffer;
 
 struct EntryRequest {
   std::string table;

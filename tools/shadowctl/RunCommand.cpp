@@ -13,6 +13,7 @@
 #include <optional>
 #include <ostream>
 #include <set>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -31,6 +32,9 @@
 #include "VovuAsicUtils/HwTableHolderContext.h"
 #include "VovuAsicUtils/SupportedFapRevList.h"
 #include "Zev/CharRange.h"
+#include "sim/CatalogueMap.h"
+#include "sim/ChipSimulator.h"
+#include "sim/ShadowImage.h"
 
 namespace shadowctl {
 namespace {
@@ -50,6 +54,8 @@ constexpr std::string_view kEntryCollection = "entryColl";
 // The run adds instance 0 of each chip.
 constexpr std::uint8_t kInstance = 0;
 constexpr FapRevision kDefaultRevision = FapRevision::of(Hardware::ChipType::bcm88490_a0, 0);
+// Exit status of a run whose chips do not hold what the shadows say.
+constexpr int kCheckFailedStatus = 2;
 // Exit status of a run cut short by a stop signal (128 + SIGINT, as shells report it).
 constexpr int kInterruptedStatus = 130;
 
@@ -247,6 +253,13 @@ class AgentRun {
     }
   }
 
+  // Sets up the table manager's DMA pool as the request asks.
+  void dmaPoolIs(const RunRequest& request) {
+    DmaMemPoolManager::DmaMemPoolManager& pool = *manager_->dmaMemPoolManager();
+    pool.bufSizeIs(request.dmaBuffer);
+    pool.dmaMemoryIs(!request.noDma);
+  }
+
   // Idempotent; returns what could not be removed.
   std::vector<std::string> tearDown() noexcept {
     std::vector<std::string> problems;
@@ -323,16 +336,29 @@ class AgentRun {
 };
 
 // ---------------------------------------------------------------------------
-// What each shadow holds and the commands that download it.
+// What each shadow holds, its download to the simulated chips, and the checks.
+
+struct DownloadReport {
+  std::size_t bulkCommands = 0;
+  std::size_t singleCommands = 0;
+  std::uint64_t entriesWritten = 0;  // by the chip, counting every memory and instance
+  sim::ImageComparison check;
+};
+
+struct ClearReport {
+  std::size_t commands = 0;
+  std::uint64_t nonZeroEntries = 0;  // entries of the table's memories the chip still holds
+};
 
 struct ShadowReport {
   HwShadowKey key;
   std::string path;       // the shadow's state path; empty for a register shadow
   std::string directory;  // the directory of its collection; empty for a register shadow
   std::size_t entryCount = 0;
-  std::size_t commands = 0;
-  std::optional<SchanAccel::SchanCmd> firstCommand;
   ordered_json entries = ordered_json::array();  // {"key", "data"}, when asked for
+  DownloadReport download;
+  std::optional<ClearReport> clear;
+  ordered_json chip = ordered_json::array();  // the chip's non-zero entries, when asked for
 };
 
 struct TableReport {
@@ -340,20 +366,38 @@ struct TableReport {
   std::vector<ShadowReport> shadows;
 };
 
-// Calls fn(first, second) for every key of the table: (arrayIndex, entryIndex)
-// of an indexed key, (value, 0) of a value key, ascending.
-template <class Fn>
-void forEachKey(const TableDescription& t, Fn&& fn) {
-  if (t.key.form == KeyForm::indexed) {
-    for (std::uint64_t a = t.key.arrayIndexMin; a <= t.key.arrayIndexMax; ++a) {
-      for (std::uint64_t e = t.key.entryIndexMin; e <= t.key.entryIndexMax; ++e) fn(a, e);
-    }
-  } else {
-    for (std::uint64_t v = t.key.min; v <= t.key.max; ++v) fn(v, 0);
-  }
+// The chips of the run, as one mask: every shadow is downloaded to all of
+// them and keeps its own chip.
+SchanAccel::Fapmask runMask(const std::vector<std::uint8_t>& chips) {
+  SchanAccel::Fapmask mask;
+  for (std::uint8_t chip : chips) mask.fapIdIs(chip);
+  return mask;
 }
 
-ShadowReport reportShadow(const TableRun& run, const HwShadowKey& key, bool withEntries) {
+// Executes `batch` on the simulator; returns the entries the chip `fapId` wrote.
+std::uint64_t execute(sim::ChipSimulator& simulator, const Orvel::Ptr<SchanAccel::SchanCmds>& batch,
+                      std::uint8_t fapId) {
+  const std::uint64_t before = simulator.chip(fapId)->counters().entriesWritten;
+  simulator.execute(batch);
+  return simulator.chip(fapId)->counters().entriesWritten - before;
+}
+
+ordered_json chipEntriesJson(const TableDescription& t, const sim::Chip& chip) {
+  ordered_json entries = ordered_json::array();
+  sim::forEachChipEntry(t, chip, [&](const auto& memory, std::uint8_t instance, std::uint32_t arrayIndex,
+                                     std::uint32_t entryIndex, std::span<const std::uint8_t> bytes) {
+    if (sim::allZero(bytes)) return;
+    entries.push_back({{"memory", memory.name},
+                       {"instance", instance},
+                       {"arrayIndex", arrayIndex},
+                       {"entryIndex", entryIndex},
+                       {"data", Zev::hexBytes(bytes.data(), bytes.size())}});
+  });
+  return entries;
+}
+
+ShadowReport reportShadow(const TableRun& run, const HwShadowKey& key, const RunRequest& request,
+                          const SchanAccel::Fapmask& mask, sim::ChipSimulator& simulator) {
   const TableDescription& t = *run.description;
   const auto& ops = *t.shadows;
   ShadowReport report;
@@ -362,23 +406,48 @@ ShadowReport reportShadow(const TableRun& run, const HwShadowKey& key, bool with
   if (!report.path.empty()) report.directory = collectionDirectory(report.path);
   ops.forEachEntry(*run.table, key, [&](const void* entry) {
     ++report.entryCount;
-    if (withEntries) {
+    if (request.entries) {
       const ordered_json described = describeEntry(t, entry);
       report.entries.push_back({{"key", described["key"]}, {"data", described["data"]}});
     }
   });
-  EntryStorage keyEntry;
-  forEachKey(t, [&](std::uint64_t first, std::uint64_t second) {
-    t.values->entryMake(keyEntry.bytes, first, second);
-    const Orvel::Ptr<SchanAccel::SchanCmds> cmds = ops.schanCmds(*run.table, key, keyEntry.bytes);
-    if (!cmds) return;
-    report.commands += cmds->size();
-    if (!report.firstCommand && !cmds->empty()) report.firstCommand = cmds->cmds().front();
-  });
+
+  const Orvel::Ptr<SchanAccel::SchanCmds> batch =
+      run.table->hwShadowColl(key)->download(run.table->chipName(), run.table->fapRevision(), mask);
+  if (batch) {
+    for (const Orvel::Ptr<SchanAccel::SchanCmd>& cmd : batch->cmds()) {
+      (cmd->isBulk() ? report.download.bulkCommands : report.download.singleCommands)++;
+    }
+  }
+  report.download.entriesWritten = execute(simulator, batch, key.fapId());
+  report.download.check = sim::compareChipWithShadow(t, *run.table, key, *simulator.chip(key.fapId()));
+  if (request.chipEntries) report.chip = chipEntriesJson(t, *simulator.chip(key.fapId()));
   return report;
 }
 
-std::vector<TableReport> reportTables(const AgentRun& agent, bool withEntries, const StopSignals& signals) {
+// Clears every shadow, executes the commands and counts the non-zero entries
+// each chip still holds in the table's memories.
+void clearShadows(const AgentRun& agent, std::vector<TableReport>& reports, const SchanAccel::Fapmask& mask,
+                  sim::ChipSimulator& simulator, const StopSignals& signals) {
+  for (std::size_t i = 0; i < reports.size(); ++i) {
+    const TableRun& run = agent.tables()[i];
+    for (ShadowReport& s : reports[i].shadows) {
+      signals.throwIfRequested();
+      const Orvel::Ptr<SchanAccel::SchanCmds> batch =
+          run.table->hwShadowColl(s.key)->clearShadow(run.table->fapRevision(), mask);
+      ClearReport clear;
+      clear.commands = batch ? batch->size() : 0;
+      simulator.execute(batch);
+      sim::forEachChipEntry(*run.description, *simulator.chip(s.key.fapId()),
+                            [&](const auto&, std::uint8_t, std::uint32_t, std::uint32_t,
+                                std::span<const std::uint8_t> bytes) { clear.nonZeroEntries += !sim::allZero(bytes); });
+      s.clear = clear;
+    }
+  }
+}
+
+std::vector<TableReport> reportTables(const AgentRun& agent, const RunRequest& request, const SchanAccel::Fapmask& mask,
+                                      sim::ChipSimulator& simulator, const StopSignals& signals) {
   std::vector<TableReport> reports;
   for (const TableRun& run : agent.tables()) {
     if (run.description->values->entryBytes > sizeof(EntryStorage)) {
@@ -388,14 +457,26 @@ std::vector<TableReport> reportTables(const AgentRun& agent, bool withEntries, c
     TableReport table{run.description, {}};
     for (const HwShadowKey& key : run.shadows) {
       signals.throwIfRequested();
-      table.shadows.push_back(reportShadow(run, key, withEntries));
+      table.shadows.push_back(reportShadow(run, key, request, mask, simulator));
     }
     reports.push_back(std::move(table));
   }
   return reports;
 }
 
-ordered_json reportJson(const AgentRun& agent, const std::vector<TableReport>& reports, bool withEntries) {
+// Shadows whose chip does not hold what they say, after the download or the clear.
+std::size_t failedChecks(const std::vector<TableReport>& reports) {
+  std::size_t failed = 0;
+  for (const TableReport& table : reports) {
+    for (const ShadowReport& s : table.shadows) {
+      failed += !s.download.check.matches();
+      failed += s.clear && s.clear->nonZeroEntries != 0;
+    }
+  }
+  return failed;
+}
+
+ordered_json reportJson(const AgentRun& agent, const std::vector<TableReport>& reports, const RunRequest& request) {
   ordered_json tables = ordered_json::array();
   for (const TableReport& table : reports) {
     ordered_json shadows = ordered_json::array();
@@ -404,24 +485,21 @@ ordered_json reportJson(const AgentRun& agent, const std::vector<TableReport>& r
                              {"instance", s.key.instanceId()},
                              {"path", s.path.empty() ? ordered_json(nullptr) : ordered_json(s.path)},
                              {"entryCount", s.entryCount},
-                             {"commands", s.commands}};
-      if (withEntries) shadow["entries"] = s.entries;
+                             {"download",
+                              {{"bulkCommands", s.download.bulkCommands},
+                               {"singleCommands", s.download.singleCommands},
+                               {"entriesWritten", s.download.entriesWritten},
+                               {"matches", s.download.check.matches()}}}};
+      if (s.clear) shadow["clear"] = {{"commands", s.clear->commands}, {"zeros", s.clear->nonZeroEntries == 0}};
+      if (request.entries) shadow["entries"] = s.entries;
+      if (request.chipEntries) shadow["chip"] = s.chip;
       shadows.push_back(std::move(shadow));
     }
     tables.push_back({{"name", table.description->name}, {"shadows", std::move(shadows)}});
   }
-  return {{"revision", agent.revision().revString()}, {"tables", std::move(tables)}};
-}
-
-// "NAME A,E DATA": the memory or register written, the entry, its data (the
-// first kSampleBytes bytes, then "...").
-constexpr std::size_t kSampleBytes = 12;
-
-std::string commandText(const std::optional<SchanAccel::SchanCmd>& cmd) {
-  if (!cmd) return "-";
-  const std::size_t shown = std::min(cmd->data.size(), kSampleBytes);
-  return fmt::format("{} {},{} {}{}", cmd->name.view(), cmd->arrayIndex, cmd->entryIndex,
-                     Zev::hexBytes(cmd->data.data(), shown), shown < cmd->data.size() ? "..." : "");
+  return {{"revision", agent.revision().revString()},
+          {"dmaBuffer", request.noDma ? ordered_json(nullptr) : ordered_json(request.dmaBuffer)},
+          {"tables", std::move(tables)}};
 }
 
 std::string keyText(const ordered_json& key) {
@@ -429,36 +507,72 @@ std::string keyText(const ordered_json& key) {
   return fmt::format("{},{}", key["arrayIndex"].dump(), key["entryIndex"].dump());
 }
 
+std::string checkText(const sim::ImageComparison& check) {
+  return check.matches() ? "matches" : fmt::format("DIFFERS ({} of {})", check.mismatches, check.entriesCompared);
+}
+
 void printHuman(const AgentRun& agent, const std::vector<std::uint8_t>& chips, const std::vector<TableReport>& reports,
-                bool withEntries, std::ostream& out) {
+                const RunRequest& request, std::ostream& out) {
   std::string chipList;
   for (std::uint8_t chip : chips) chipList += (chipList.empty() ? "" : ",") + std::to_string(chip);
-  out << fmt::format("revision {}, chips {}, collections below {}\n", agent.revision().revString(), chipList,
+  out << fmt::format("revision {}, chips {}, {}, collections below {}\n", agent.revision().revString(), chipList,
+                     request.noDma ? "no DMA memory" : fmt::format("DMA buffers of {} bytes", request.dmaBuffer),
                      agent.root().string());
 
-  const std::vector<std::string> header = {"TABLE", "FAP", "INSTANCE", "ENTRIES", "COMMANDS", "FIRST COMMAND", "PATH"};
+  std::vector<std::string> header = {"TABLE", "FAP", "INSTANCE", "ENTRIES", "BULK", "SINGLE", "WRITTEN", "CHIP"};
+  if (request.clear) header.push_back("CLEARED");
+  header.push_back("PATH");
   std::vector<std::vector<std::string>> rows;
-  std::size_t shadows = 0, entries = 0, commands = 0;
+  std::size_t shadows = 0, entries = 0, bulk = 0, single = 0;
+  std::uint64_t written = 0;
   for (const TableReport& table : reports) {
     for (const ShadowReport& s : table.shadows) {
-      rows.push_back({table.description->name, std::to_string(s.key.fapId()), std::to_string(s.key.instanceId()),
-                      std::to_string(s.entryCount), std::to_string(s.commands), commandText(s.firstCommand),
-                      s.path.empty() ? "-" : s.path});
+      std::vector<std::string> row = {table.description->name, std::to_string(s.key.fapId()),
+                                      std::to_string(s.key.instanceId()), std::to_string(s.entryCount),
+                                      std::to_string(s.download.bulkCommands), std::to_string(s.download.singleCommands),
+                                      std::to_string(s.download.entriesWritten), checkText(s.download.check)};
+      if (s.clear) {
+        row.push_back(s.clear->nonZeroEntries == 0 ? "zeros" : fmt::format("{} NON-ZERO", s.clear->nonZeroEntries));
+      }
+      row.push_back(s.path.empty() ? "-" : s.path);
+      rows.push_back(std::move(row));
       ++shadows;
       entries += s.entryCount;
-      commands += s.commands;
+      bulk += s.download.bulkCommands;
+      single += s.download.singleCommands;
+      written += s.download.entriesWritten;
     }
   }
   printAligned(out, header, rows);
-  out << fmt::format("{} tables, {} shadows, {} entries, {} commands\n", reports.size(), shadows, entries, commands);
+  const std::size_t failed = failedChecks(reports);
+  out << fmt::format("{} tables, {} shadows, {} entries; download: {} bulk and {} single commands, {} entries written; {}\n",
+                     reports.size(), shadows, entries, bulk, single, written,
+                     failed == 0 ? std::string(request.clear ? "every chip matched its shadows and read zeros after the clear"
+                                                             : "every chip matches its shadows")
+                                 : fmt::format("{} checks FAILED", failed));
 
-  if (!withEntries) return;
   for (const TableReport& table : reports) {
     for (const ShadowReport& s : table.shadows) {
-      out << fmt::format("\n{} chip {} instance {}: {} entries\n", table.description->name, s.key.fapId(),
-                         s.key.instanceId(), s.entryCount);
-      for (const auto& e : s.entries) {
-        out << fmt::format("  {:<10} {}\n", keyText(e["key"]), e["data"].get<std::string>());
+      for (const sim::ImageMismatch& m : s.download.check.first) {
+        out << fmt::format("  {} chip {}: {}[{}] {},{}: shadow {} chip {}\n", table.description->name, s.key.fapId(),
+                           m.memory, m.instance, m.arrayIndex, m.entryIndex,
+                           Zev::hexBytes(m.shadow.data(), m.shadow.size()), Zev::hexBytes(m.chip.data(), m.chip.size()));
+      }
+      if (request.entries) {
+        out << fmt::format("\n{} chip {} instance {}: {} entries\n", table.description->name, s.key.fapId(),
+                           s.key.instanceId(), s.entryCount);
+        for (const auto& e : s.entries) {
+          out << fmt::format("  {:<10} {}\n", keyText(e["key"]), e["data"].get<std::string>());
+        }
+      }
+      if (request.chipEntries) {
+        out << fmt::format("\n{} chip {}: {} non-zero entries on the chip\n", table.description->name, s.key.fapId(),
+                           s.chip.size());
+        for (const auto& e : s.chip) {
+          out << fmt::format("  {}[{}] {},{} {}\n", e["memory"].get<std::string>(), e["instance"].get<int>(),
+                             e["arrayIndex"].get<std::uint32_t>(), e["entryIndex"].get<std::uint32_t>(),
+                             e["data"].get<std::string>());
+        }
       }
     }
   }
@@ -494,11 +608,19 @@ int runTables(const PluginHost& host, const RunRequest& request, std::ostream& o
     try {
       agent.createTables(host, signals);
       agent.addShadows(chips, signals);
-      const std::vector<TableReport> reports = reportTables(agent, request.entries, signals);
+      agent.dmaPoolIs(request);
+      sim::ChipSimulator simulator(sim::memoryMapOf(host.tables()), chips);
+      const SchanAccel::Fapmask mask = runMask(chips);
+      std::vector<TableReport> reports = reportTables(agent, request, mask, simulator, signals);
+      if (request.clear) clearShadows(agent, reports, mask, simulator, signals);
       if (request.json) {
-        out << reportJson(agent, reports, request.entries).dump() << '\n';
+        out << reportJson(agent, reports, request).dump() << '\n';
       } else {
-        printHuman(agent, chips, reports, request.entries, out);
+        printHuman(agent, chips, reports, request, out);
+      }
+      if (failedChecks(reports) != 0) {
+        err << "shadowctl: a simulated chip does not hold what its shadow says\n";
+        status = kCheckFailedStatus;
       }
       out.flush();
       if (request.serve) {

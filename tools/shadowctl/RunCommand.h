@@ -3,14 +3,18 @@
 // Creates the eighteen tables of the plug-in for one chip revision (the
 // plug-in tables through their registered table factories, the standalone
 // ones through their free factories) under one table manager, adds a shadow
-// per chip (instance 0), which writes each table's default contents, and
-// reports per shadow: its entries, its collection path and the S-channel
-// commands that bring every key of the table in line with it. Then it drops
-// the shadows and tables and removes the collection directories it made; with
-// `serve` it first keeps them mounted until SIGINT, SIGTERM or SIGHUP, so that
-// other processes can read them (`shadowctl dump DIR`).
+// per chip (instance 0), which writes each table's default contents,
+// downloads every shadow to a chip simulator that holds those chips, and
+// checks that each chip's memories and registers hold what the shadow says.
+// It reports per shadow: its entries, its collection path, the download's
+// bulk and single commands, the entries the chip wrote and the check. With
+// `clear` it then clears every shadow and checks that the chips read zeros.
+// Then it drops the shadows and tables and removes the collection directories
+// it made; with `serve` it first keeps them mounted until SIGINT, SIGTERM or
+// SIGHUP, so that other processes can read them (`shadowctl dump DIR`).
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 
@@ -25,10 +29,18 @@ struct RunRequest {
   bool serve = false;         // keep the shadows mounted until a stop signal
   bool json = false;
   bool entries = false;  // list every entry of each shadow
+  std::uint32_t dmaBuffer = kDefaultDmaBuffer;  // bytes per DMA pool buffer
+  bool noDma = false;        // download without DMA memory
+  bool clear = false;        // clear every shadow at the end and check for zeros
+  bool chipEntries = false;  // list the chip's non-zero entries per shadow
+
+  // 4 KiB, the pool's own default: a page, 1024 entries of 4 bytes.
+  static constexpr std::uint32_t kDefaultDmaBuffer = 4096;
 };
 
 // Returns the process exit status: 0 after a complete run, 1 after bad input
-// or a failure on the way (the message printed on `err`), 130 when a stop
+// or a failure on the way (the message printed on `err`), 2 when a chip does
+// not hold what its shadow says (after the download or the clear), 130 when a stop
 // signal cut a run without `serve` short. Whatever was created is torn down
 // and the directories the run made are removed in every case.
 int runTables(const PluginHost& host, const RunRequest& request, std::ostream& out, std::ostream& err);

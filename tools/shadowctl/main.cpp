@@ -50,9 +50,10 @@ int main(int argc, char** argv) {
   shadowctl::RunRequest runRequest;
   CLI::App* runCommand = app.add_subcommand(
       "run",
-      "Play the switch agent: create the eighteen tables, add a shadow per chip (default contents written), print "
-      "each shadow's entries and S-channel commands, then drop everything again (or, with --serve, keep the "
-      "shadows' collections mounted until interrupted)");
+      "Play the switch agent on simulated chips: create the eighteen tables, add a shadow per chip (default "
+      "contents written), download every shadow to the chip simulator and check that each chip holds what its "
+      "shadow says; print per shadow its entries, the download's commands and the check, then drop everything "
+      "again (or, with --serve, keep the shadows' collections mounted until interrupted)");
   runCommand->add_option("--chips", runRequest.chips, "Chips (fap ids 0..255) to add a shadow for, comma-separated")
       ->capture_default_str();
   runCommand->add_option("--revision", runRequest.revision,
@@ -66,6 +67,17 @@ int main(int argc, char** argv) {
   runCommand->add_flag("--json", runRequest.json,
                        "Print one JSON object {\"revision\": ..., \"tables\": [...]} instead of a table");
   runCommand->add_flag("--entries", runRequest.entries, "Also list every entry (key and data) of each shadow");
+  runCommand->add_option("--dma-buffer", runRequest.dmaBuffer,
+                         "Size in bytes of the DMA pool buffers a download packs entries into (1 to 16777216)")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 16u << 20));
+  runCommand->add_flag("--no-dma", runRequest.noDma, "Download without DMA memory: every entry by a single write");
+  runCommand->add_flag("--clear", runRequest.clear,
+                       "At the end, clear every shadow (clearShadow), execute the commands and check that the chips "
+                       "read zeros");
+  runCommand->add_flag("--chip-entries", runRequest.chipEntries,
+                       "Also list, per shadow, the non-zero entries the simulated chip holds in every memory and "
+                       "instance the shadow writes");
 
   bool tablesJson = false;
   CLI::App* tables = app.add_subcommand("tables", "List the tables the plug-in registers, with their descriptors");

@@ -63,4 +63,17 @@ Sink& currentSink();
 // `sink` alive until it is replaced again.
 void currentSinkIs(Sink* sink);
 
+// Events: one record per noteworthy operation (a shadow download), whatever
+// the trace levels, kept in memory for diagnostics. The log keeps the last
+// kEventCapacity events; older ones are dropped first.
+struct Event {
+  std::string source;   // who recorded it (e.g. "Shadow")
+  std::string message;  // formatted text
+};
+inline constexpr std::size_t kEventCapacity = 4096;
+void eventRecord(std::string source, std::string message);
+// The events kept, oldest first.
+std::vector<Event> events();
+void eventsClear();
+
 }  // namespace Lumlog

@@ -28,6 +28,12 @@
 
 namespace VovuAsicUtils {
 
+// The memory instances a command covers, first to last (8-bit ids).
+struct InstanceRange {
+  std::uint8_t first;
+  std::uint8_t last;
+};
+
 class HwShadowBase : public Orvel::Node {
  public:
   HwShadowBase(Orvel::String name, const HwShadowKey& key, const FapRevision& fapRevision,
@@ -55,6 +61,22 @@ class HwShadowBase : public Orvel::Node {
   // One shadow stands for every instance of the table on its chip: a write
   // reaches all instances of the memory.
   bool instanceConvergentShadow() const noexcept { return true; }
+  // The instances of `memory` the shadow's commands cover: all of them for an
+  // instance-convergent shadow (first id to first + count - 1, in 8 bits),
+  // else the shadow's own instance.
+  InstanceRange instanceRange(const BcmRegMemInfo& memory) const noexcept;
+  bool cmdletRequired() const noexcept { return cmdletRequiredStatus_ && cmdletRequiredStatus_->cmdletRequired(); }
+
+  // The batch that writes the whole shadow to the chips of `downloadFapmask`
+  // it covers; null when it covers none of them. `fapType` names the chip
+  // type in traces. The shadow does not change.
+  virtual Orvel::Ptr<SchanAccel::SchanCmds> download(const Orvel::String& fapType, const FapRevision& fapRevision,
+                                                     const SchanAccel::Fapmask& downloadFapmask) const = 0;
+  // The batch that writes the default entry wherever a download would write,
+  // on the chips of `fapmask` the shadow covers (null when none); then every
+  // entry of the shadow is deleted, whatever the batch.
+  virtual Orvel::Ptr<SchanAccel::SchanCmds> clearShadow(const FapRevision& fapRevision,
+                                                        const SchanAccel::Fapmask& fapmask) = 0;
 
  private:
   Orvel::String name_;
@@ -64,6 +86,24 @@ class HwShadowBase : public Orvel::Node {
   Orvel::Ptr<Hardware::Vovu::Status> status_;
   Orvel::Ptr<Hardware::Vovu::VovuCmdletRequiredStatus> cmdletRequiredStatus_;
 };
+
+// Fills in the address part of `cmd` (see SchanAccel/SchanCmds.h): chips,
+// memory id, name, block and base address of the memory's first instance, and
+// the instance range.
+void addressCmd(SchanAccel::SchanCmd& cmd, const SchanAccel::Fapmask& fapmask, const BcmRegMemInfo& memory,
+                InstanceRange instances);
+
+// One DMA bulk write: `count` consecutive entries of `entrySize` bytes, from
+// the start of `buffer` (bus address `dmaAddr`), to `memory` at (arrayIndex,
+// entryIndex) and on, on instances firstInstance..lastInstance of the chips of
+// `fapmask`. The command holds a reference to the buffer. Throws
+// Orvel::InvalidInitializeException without a memory or a buffer.
+Orvel::Ptr<SchanAccel::SchanCmd> memoryWriteDmamemPoolBulkCmdFactory(
+    const SchanAccel::Fapmask& fapmask,
+    const Orvel::Ptr<Hardware::Vovu::VovuCmdletRequiredStatus>& cmdletRequiredStatus, std::uint8_t arrayIndex,
+    std::uint32_t entryIndex, std::uint16_t entrySize, std::uint64_t dmaAddr, const Orvel::Ptr<BcmRegMemInfo>& memory,
+    std::uint8_t firstInstance, std::uint8_t lastInstance, std::uint32_t count,
+    const Orvel::Ptr<DmaMemPoolManager::DmaMemPoolBuffer>& buffer);
 
 class DirectShadowBase : public HwShadowBase {
  public:
@@ -124,6 +164,17 @@ class RegisterKeyBasedShadowBase : public DirectShadowBase {
   std::uint32_t identityWord1() const noexcept { return fapRevision().minor(); }
   // The 16-bit word of the storage key: the shadow key's two bytes.
   std::uint16_t keyWord() const noexcept { return hwShadowKey().value(); }
+  // The storage key of this shadow's entry `entryIndex`: (revision words,
+  // shadow name, shadow key word, array index 0, entry index).
+  RegisterShadowPloomEntryKey storageKey(std::uint32_t entryIndex) const;
+
+  // The entry-by-entry download: one single write per entry of the first
+  // register's range (a register has one), in ascending order, with the
+  // stored data, or the default entry when the entry is absent or `isDelete`.
+  // `fapmask` must already be restricted to the shadow's chips.
+  Orvel::Ptr<SchanAccel::SchanCmds> downloadWorkerKeyBasedFullEntryByEntry(const FapRevision& fapRevision,
+                                                                           const SchanAccel::Fapmask& fapmask,
+                                                                           bool isDelete) const;
 
  private:
   Orvel::Ptr<RegShadowEntryStorage> storage_;

@@ -26,7 +26,7 @@ SHADOW_ARGS = {
 DIRECT_SHADOW = """
 // One chip instance of the table. Its entries live in its EntryStorage, a
 // shared-memory collection mounted at the shadow's state path.
-class Shadow : public VovuAsicUtils::ShadowAccessor<Entry> {
+class Shadow : public $accessor_base {
  public:
   ORVEL_SLAB_ALLOCATED("$type_name::Shadow")
 
@@ -60,7 +60,7 @@ class Shadow : public VovuAsicUtils::RegisterShadowAccessor<Entry> {
 
 SHADOW_DEFINITIONS = """
 $table::Shadow::Shadow($shadow_params)
-    : VovuAsicUtils::$accessor<Entry>($shadow_args) {
+    : $accessor_base($shadow_args) {
   handleInitialized();
   flagIs(Orvel::Node::kLiveFlag, true);
 }
@@ -255,9 +255,18 @@ Orvel::Ptr<VovuAsicUtils::BcmGroupAddrInfo> descriptorFactory() { return $table:
 """
 
 
+def _accessor_base(t: Table) -> str:
+    """The accessor template a table's Shadow derives from; the partial walk is the full one's variant."""
+    if t.is_register:
+        return "VovuAsicUtils::RegisterShadowAccessor<Entry>"
+    if t.walk == "partial":
+        return "VovuAsicUtils::ShadowAccessor<Entry, VovuAsicUtils::DownloadWalk::partial>"
+    return "VovuAsicUtils::ShadowAccessor<Entry>"
+
+
 def _shadow_fill(template: str, t: Table, **extra: str) -> str:
     return fill(template, table=t.name, type_name=t.type_name, shadow_params=SHADOW_PARAMS[t.is_register],
-                shadow_args=SHADOW_ARGS[t.is_register], **extra)
+                shadow_args=SHADOW_ARGS[t.is_register], accessor_base=_accessor_base(t), **extra)
 
 
 def declaration(t: Table, nested: str, description_line: str) -> str:
@@ -289,8 +298,7 @@ def declaration(t: Table, nested: str, description_line: str) -> str:
 
 
 def definitions(t: Table) -> str:
-    shadow_definitions = _shadow_fill(
-        SHADOW_DEFINITIONS, t, accessor="RegisterShadowAccessor" if t.is_register else "ShadowAccessor")
+    shadow_definitions = _shadow_fill(SHADOW_DEFINITIONS, t)
     if not t.is_register:
         shadow_definitions += _shadow_fill(ENTRY_STORAGE_DEFINITIONS, t)
     if t.defaults_trace:

@@ -316,6 +316,8 @@ def load(path: str | pathlib.Path) -> Table:
     walk = _require(data, "walk", str, loc)
     if walk not in WALKS:
         raise loc.error(loc.at_key("walk"), f"walk must be one of {', '.join(WALKS)}")
+    if (walk == "entryByEntry") != (kind == "register"):
+        raise loc.error(loc.at_key("walk"), "register tables walk entryByEntry; direct tables walk full or partial")
     blocks = _require(data, "blocks", list, loc)
     key = _read_key(data, loc)
 

@@ -1,0 +1,212 @@
+// Downloading the thirteen direct tables of one chip (default contents
+// loaded), next to the floor a download cannot beat, and the simulator
+// executing the batches:
+//   download/dma          every shadow downloaded with DMA bulk batches (4 KiB buffers)
+//   download/no_dma       the same, every entry by a single write
+//   lookup_floor          every key of the same shadows looked up once in its
+//                         collection, in walk order, and nothing else
+//   simulator/bulk        the DMA download's batches executed by the chip simulator
+//   simulator/single      the no-DMA download's batches executed by the chip simulator
+// Times are per entry walked (items_per_second counts entries); the
+// "commands" counter is the commands of one download of all thirteen tables.
+//
+// The collections live in a private temporary base directory, removed at the end.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "EtppcCfgMtuActionProfileIdxMapTableHwDirect.h"
+#include "EtppcMtuMapTableHwDirect.h"
+#include "EtppcTermVsdArrPrefixTableHwDirect.h"
+#include "Hardware/Vovu/FapRevision.h"
+#include "IppaCsInlif0ProfileMapHwDirect.h"
+#include "IppaRoutingProfileToVectorMapHwDirect.h"
+#include "IppaVsiToRoutingProfileMapHwDirect.h"
+#include "IppbFlpInlifProfile0MapHwDirect.h"
+#include "IppdInlifProfileTableHwDirect.h"
+#include "IppfRoutingProfileToVectorMapHwDirect.h"
+#include "IppfVsiPrefixIndexTableHwDirect.h"
+#include "IppfVsiToRoutingProfileMapHwDirect.h"
+#include "LpmEntryTypeMapHwDirect.h"
+#include "Mem/OrlRootPath.h"
+#include "TarSnifActionTableHwDirect.h"
+#include "VovuAsicUtils/TableManager.h"
+#include "sim/CatalogueMap.h"
+#include "sim/ChipSimulator.h"
+
+namespace {
+
+using namespace bcm88490_a0;
+using VovuAsicUtils::HwShadowKey;
+
+const Hardware::Vovu::FapRevision kRevision = Hardware::Vovu::FapRevision::of(Hardware::ChipType::bcm88490_a0, 0);
+constexpr HwShadowKey kShadowKey(0, 0);
+
+// The collections of the run, in a directory of their own.
+struct BaseDirectory {
+  BaseDirectory() {
+    std::string name = (std::filesystem::temp_directory_path() / "vovu-bench-download-XXXXXX").string();
+    if (::mkdtemp(name.data()) == nullptr) std::abort();
+    path = name;
+    Mem::baseDirIs(path);
+  }
+  ~BaseDirectory() { std::filesystem::remove_all(path); }
+  std::string path;
+};
+
+// One direct table with a shadow on chip 0, as the benchmarks need it.
+struct DirectShadow {
+  Orvel::Ptr<VovuAsicUtils::HwCommonTableBase> table;
+  Orvel::Ptr<VovuAsicUtils::HwShadowBase> shadow;
+  std::size_t (*lookupAll)(const VovuAsicUtils::HwShadowBase& shadow);
+};
+
+// Looks every key of the first memory's range up once, in walk order, the way
+// the full walk meets them; returns how many were found.
+template <class Table>
+std::size_t lookupAll(const VovuAsicUtils::HwShadowBase& base) {
+  using EntryKey = typename Table::EntryKey;
+  const auto& shadow = static_cast<const typename Table::Shadow&>(base);
+  const auto& writer = shadow.entryStorage()->map().writer();
+  const auto memory = shadow.tableDescriptor()->firstMemInfo();
+  std::size_t found = 0;
+  for (unsigned a = memory->firstArrayIndex(); a < unsigned{memory->firstArrayIndex()} + memory->arrayCount(); ++a) {
+    for (std::uint64_t e = memory->firstEntryIndex(); e < std::uint64_t{memory->firstEntryIndex()} + memory->entryCount();
+         ++e) {
+      EntryKey key;
+      if constexpr (EntryKey::kIndexed) {
+        key = EntryKey::checked(a, e);
+      } else {
+        key = EntryKey::checked(e);
+      }
+      bool present = false;
+      benchmark::DoNotOptimize(writer.lookup(key, present, nullptr));
+      found += present;
+    }
+  }
+  return found;
+}
+
+template <class Table>
+DirectShadow makeShadow(const Orvel::Ptr<VovuAsicUtils::TableManager>& manager) {
+  Orvel::Ptr<VovuAsicUtils::HwCommonTableBase> table(
+      new Table(Table::tableName(), VovuAsicUtils::HwTableKey(Table::tableName(), kRevision), manager));
+  table->addShadow(kShadowKey);
+  return DirectShadow{table, table->hwShadowColl(kShadowKey), &lookupAll<Table>};
+}
+
+// The thirteen direct tables on chip 0, defaults loaded.
+struct Chip0 {
+  Chip0() {
+    shadows = {makeShadow<IppaVsiToRoutingProfileMapHwDirect>(manager),
+               makeShadow<IppaCsInlif0ProfileMapHwDirect>(manager),
+               makeShadow<TarSnifActionTableHwDirect>(manager),
+               makeShadow<EtppcCfgMtuActionProfileIdxMapTableHwDirect>(manager),
+               makeShadow<IppfRoutingProfileToVectorMapHwDirect>(manager),
+               makeShadow<IppdInlifProfileTableHwDirect>(manager),
+               makeShadow<IppfVsiToRoutingProfileMapHwDirect>(manager),
+               makeShadow<EtppcMtuMapTableHwDirect>(manager),
+               makeShadow<IppfVsiPrefixIndexTableHwDirect>(manager),
+               makeShadow<EtppcTermVsdArrPrefixTableHwDirect>(manager),
+               makeShadow<LpmEntryTypeMapHwDirect>(manager),
+               makeShadow<IppbFlpInlifProfile0MapHwDirect>(manager),
+               makeShadow<IppaRoutingProfileToVectorMapHwDirect>(manager)};
+    mask.fapIdIs(0);
+    for (const DirectShadow& s : shadows) {
+      const auto memory = s.shadow->tableDescriptor()->firstMemInfo();
+      keysWalked += std::uint64_t{memory->arrayCount()} * memory->entryCount();
+    }
+  }
+  ~Chip0() {
+    shadows.clear();
+    manager = nullptr;
+  }
+
+  std::vector<Orvel::Ptr<SchanAccel::SchanCmds>> downloadAll() const {
+    std::vector<Orvel::Ptr<SchanAccel::SchanCmds>> batches;
+    for (const DirectShadow& s : shadows) batches.push_back(s.shadow->download("bcm88490_a0", kRevision, mask));
+    return batches;
+  }
+
+  BaseDirectory directory;
+  Orvel::Ptr<VovuAsicUtils::TableManager> manager{new VovuAsicUtils::TableManager("bench")};
+  std::vector<DirectShadow> shadows;
+  SchanAccel::Fapmask mask;
+  std::uint64_t keysWalked = 0;  // keys the full walks cover (the trap table's partial walk counted whole)
+};
+
+Chip0& chip0() {
+  static Chip0 chip;
+  return chip;
+}
+
+std::size_t commandsOf(const std::vector<Orvel::Ptr<SchanAccel::SchanCmds>>& batches) {
+  std::size_t commands = 0;
+  for (const auto& b : batches) commands += b ? b->size() : 0;
+  return commands;
+}
+
+void downloadBench(benchmark::State& state, bool dma) {
+  Chip0& chip = chip0();
+  chip.manager->dmaMemPoolManager()->dmaMemoryIs(dma);
+  std::size_t commands = 0;
+  for (auto _ : state) {
+    const auto batches = chip.downloadAll();
+    commands = commandsOf(batches);
+    benchmark::DoNotOptimize(commands);
+  }
+  chip.manager->dmaMemPoolManager()->dmaMemoryIs(true);
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * chip.keysWalked));
+  state.counters["commands"] = static_cast<double>(commands);
+  state.counters["ns_per_entry"] = benchmark::Counter(
+      static_cast<double>(state.iterations() * chip.keysWalked), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void BM_DownloadDma(benchmark::State& state) { downloadBench(state, true); }
+void BM_DownloadNoDma(benchmark::State& state) { downloadBench(state, false); }
+
+void BM_LookupFloor(benchmark::State& state) {
+  Chip0& chip = chip0();
+  for (auto _ : state) {
+    std::size_t found = 0;
+    for (const DirectShadow& s : chip.shadows) found += s.lookupAll(*s.shadow);
+    benchmark::DoNotOptimize(found);
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * chip.keysWalked));
+  state.counters["ns_per_entry"] = benchmark::Counter(
+      static_cast<double>(state.iterations() * chip.keysWalked), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void simulatorBench(benchmark::State& state, bool dma) {
+  Chip0& chip = chip0();
+  chip.manager->dmaMemPoolManager()->dmaMemoryIs(dma);
+  const auto batches = chip.downloadAll();
+  chip.manager->dmaMemPoolManager()->dmaMemoryIs(true);
+  const std::uint8_t chips[] = {0};
+  sim::ChipSimulator simulator(sim::memoryMapOf(catalogue::tables()), chips);
+  for (auto _ : state) {
+    for (const auto& batch : batches) simulator.execute(batch);
+  }
+  const std::uint64_t entries = simulator.chip(0)->counters().entriesWritten / state.iterations();
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * entries));
+  state.counters["commands"] = static_cast<double>(commandsOf(batches));
+  state.counters["entries"] = static_cast<double>(entries);
+}
+
+void BM_SimulatorBulk(benchmark::State& state) { simulatorBench(state, true); }
+void BM_SimulatorSingle(benchmark::State& state) { simulatorBench(state, false); }
+
+BENCHMARK(BM_DownloadDma)->Name("download/dma")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DownloadNoDma)->Name("download/no_dma")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LookupFloor)->Name("lookup_floor")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SimulatorBulk)->Name("simulator/bulk")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SimulatorSingle)->Name("simulator/single")->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

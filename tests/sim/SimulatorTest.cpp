@@ -1,0 +1,202 @@
+// The chip simulator: its memory map from the catalogue, bulk writes across
+// array indices, counters, and every way a command can miss the memory map.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "DmaMemPoolManager/DmaMemPoolManager.h"
+#include "sim/CatalogueMap.h"
+#include "sim/ChipSimulator.h"
+
+namespace {
+
+using SchanAccel::SchanCmd;
+
+const sim::MemoryMap& catalogueMap() {
+  static const sim::MemoryMap map = sim::memoryMapOf(bcm88490_a0::catalogue::tables());
+  return map;
+}
+
+// Verifies: every memory and register of the catalogue is in the map, and no
+// two of one block share an address; overlaps() does find an overlap.
+TEST(MemoryMap, CatalogueRegionsAreDisjointWithinEachBlock) {
+  std::size_t memories = 0;
+  for (const auto* t : bcm88490_a0::catalogue::tables()) memories += t->memories.size();
+  EXPECT_EQ(catalogueMap().regions().size(), memories);
+  EXPECT_EQ(catalogueMap().overlaps(), std::vector<std::string>{});
+
+  sim::MemoryMap map;
+  map.regionIs({"a", "A", false, 7, 0x100, 0, 2, 0, 16, 4, 0, 1});  // addresses 0x100..0x11f
+  map.regionIs({"b", "B", false, 7, 0x11f, 0, 1, 0, 1, 4, 0, 1});   // its last address
+  map.regionIs({"c", "C", false, 8, 0x100, 0, 1, 0, 64, 4, 0, 1});  // another block
+  ASSERT_EQ(map.overlaps().size(), 1u);
+  EXPECT_EQ(map.overlaps()[0], "a [0x100, 0x11f] and b [0x11f, 0x11f] overlap in block 7");
+  EXPECT_THROW(map.regionIs({"a", "D", false, 7, 0x200, 0, 2, 0, 16, 4, 0, 1}), std::invalid_argument);
+}
+
+class SimulatorTest : public ::testing::Test {
+ protected:
+  // A single write of 4 bytes to entry (2, 0) of the reference table's memory on chip 0.
+  static Orvel::Ptr<SchanCmd> referenceWrite(std::uint8_t arrayIndex = 2, std::uint32_t entryIndex = 0,
+                                             std::uint8_t fill = 0xab) {
+    auto cmd = SchanAccel::schanCmdFactory();
+    cmd->fapmask.fapIdIs(0);
+    cmd->name = "ippaRoutingProfileTable";
+    cmd->block = 38;
+    cmd->baseAddress = 0x8d0200;
+    cmd->arrayIndex = arrayIndex;
+    cmd->entryIndex = entryIndex;
+    cmd->data.assign(4, fill);
+    return cmd;
+  }
+
+  // A bulk write of `count` entries of the reference table from (arrayIndex,
+  // entryIndex); entry i holds bytes {i, i, i, i}.
+  Orvel::Ptr<SchanCmd> referenceBulk(std::uint8_t arrayIndex, std::uint32_t entryIndex, std::uint32_t count) {
+    auto cmd = referenceWrite(arrayIndex, entryIndex);
+    cmd->kind = SchanCmd::Kind::memoryBulkWrite;
+    cmd->data.clear();
+    cmd->buffer = pool_->buffer();
+    for (std::uint32_t i = 0; i < count && i * 4 < cmd->buffer->bufSize(); ++i) {
+      std::fill_n(cmd->buffer->vaCursor(), 4, static_cast<std::uint8_t>(i));
+      cmd->buffer->incVaCursor(4);
+    }
+    cmd->entryCount = count;
+    cmd->entrySize = 4;
+    cmd->dmaAddr = cmd->buffer->dmaAddrInfo().dmaAddr;
+    return cmd;
+  }
+
+  std::size_t run(std::initializer_list<Orvel::Ptr<SchanCmd>> cmds) {
+    SchanAccel::SchanCmds batch;
+    for (const auto& cmd : cmds) batch.cmdEnq(cmd);
+    return simulator_.execute(batch);
+  }
+
+  std::uint8_t referenceByte(std::uint32_t arrayIndex, std::uint32_t entryIndex) const {
+    return simulator_.chip(0)->entry("ippaRoutingProfileTable", 0, arrayIndex, entryIndex)[0];
+  }
+
+  Orvel::Ptr<DmaMemPoolManager::DmaMemPoolManager> pool_{new DmaMemPoolManager::DmaMemPoolManager};
+  sim::ChipSimulator simulator_{catalogueMap(), std::vector<std::uint8_t>{0, 1}};
+};
+
+// Verifies: a bulk write runs on from the last entry of array index 2 into
+// array index 3; counters count commands, entries and bytes per instance.
+TEST_F(SimulatorTest, BulkWriteRunsOnIntoTheNextArrayIndex) {
+  EXPECT_EQ(run({referenceBulk(2, 254, 4)}), 1u);
+  EXPECT_EQ(referenceByte(2, 254), 0);
+  EXPECT_EQ(referenceByte(2, 255), 1);
+  EXPECT_EQ(referenceByte(3, 0), 2);
+  EXPECT_EQ(referenceByte(3, 1), 3);
+  EXPECT_EQ(referenceByte(3, 2), 0);
+
+  auto lpm = SchanAccel::schanCmdFactory();
+  lpm->fapmask.fapIdIs(0);
+  lpm->fapmask.fapIdIs(1);
+  lpm->name = "ippbFlpLpmEntryTypeMapMem";
+  lpm->block = 39;
+  lpm->baseAddress = 0x8e0800;
+  lpm->instanceCount = 2;
+  lpm->entryIndex = 1023;
+  lpm->data = {1, 2, 3, 4};
+  run({lpm});
+  const sim::ChipCounters& counters = simulator_.chip(1)->counters();
+  EXPECT_EQ(counters.singleWrites, 1u);
+  EXPECT_EQ(counters.entriesWritten, 2u);  // both instances
+  EXPECT_EQ(counters.bytesWritten, 8u);
+  EXPECT_EQ(simulator_.chip(1)->entry("ippbFlpLpmEntryTypeMapMem", 1, 0, 1023)[3], 4);
+  EXPECT_EQ(simulator_.chip(0)->counters().bulkWrites, 1u);
+  EXPECT_EQ(simulator_.chip(0)->counters().entriesWritten, 4u + 2u);
+}
+
+struct Rejection {
+  const char* what;
+  std::function<void(SchanCmd&)> mutate;
+  const char* message;
+};
+
+// Verifies: each command outside the memory map is refused with a message
+// naming its position and the fault; it writes nothing, the commands before
+// it stay written and the batch stops there.
+TEST_F(SimulatorTest, CommandsOutsideTheMapAreRejected) {
+  const Rejection cases[] = {
+      {"unknown memory", [](SchanCmd& c) { c.name = "ippaNoSuchTable"; }, "no memory or register named ippaNoSuchTable"},
+      {"block", [](SchanCmd& c) { c.block = 39; }, "block 39 does not match the memory's block 38"},
+      {"base address", [](SchanCmd& c) { c.baseAddress = 0x8d0300; },
+       "base address 0x8d0300 does not match the memory's 0x8d0200"},
+      {"array index", [](SchanCmd& c) { c.arrayIndex = 4; }, "entry (4, 9) outside the memory's array indices 2 to 3"},
+      {"entry index", [](SchanCmd& c) { c.entryIndex = 256; }, "entry (2, 256) outside the memory's array indices 2 to 3 and entries 0 to 255"},
+      {"instance", [](SchanCmd& c) { c.firstInstance = 1; }, "instances 1 to 1 outside the memory's 0 to 0"},
+      {"data too long", [](SchanCmd& c) { c.data.push_back(0); }, "5 data bytes for an entry of 4"},
+      {"register kind", [](SchanCmd& c) { c.kind = SchanCmd::Kind::registerWrite; },
+       "ippaRoutingProfileTable is a memory, not a register"},
+      {"chip", [](SchanCmd& c) { c.fapmask.fapIdIs(7); }, "chip 7 is not simulated"},
+      {"empty mask", [](SchanCmd& c) { c.fapmask = SchanAccel::Fapmask(); }, "no chip in the mask"},
+      {"value key null",
+       [](SchanCmd& c) {
+         c.name = "tarSnifActionTable";
+         c.block = 60;
+         c.baseAddress = 0xb00200;
+         c.arrayIndex = 0;
+         c.entryIndex = 32;
+         c.data.assign(12, 1);
+       },
+       "entry (0, 32) outside the memory's array indices 0 to 0 and entries 0 to 31"},
+  };
+  for (const Rejection& r : cases) {
+    SCOPED_TRACE(r.what);
+    auto bad = referenceWrite(2, 9, 0x11);
+    r.mutate(*bad);
+    const sim::ChipCounters before = simulator_.chip(0)->counters();
+    try {
+      run({referenceWrite(3, 3, 0x22), bad, referenceWrite(3, 4, 0x33)});
+      ADD_FAILURE() << "accepted";
+    } catch (const sim::CommandRejected& e) {
+      EXPECT_EQ(e.position(), 1u);
+      EXPECT_NE(std::string(e.what()).find(r.message), std::string::npos) << e.what();
+      EXPECT_EQ(std::string(e.what()).rfind("command 1 (", 0), 0u) << e.what();
+    }
+    EXPECT_EQ(referenceByte(3, 3), 0x22);
+    EXPECT_EQ(referenceByte(2, 9), 0) << "the rejected command wrote";
+    EXPECT_EQ(referenceByte(3, 4), 0) << "the batch went on";
+    sim::ChipCounters expected = before;
+    expected.singleWrites += 1;
+    expected.entriesWritten += 1;
+    expected.bytesWritten += 4;
+    if (!bad->fapmask.empty() && bad->fapmask.fapId(0)) expected.rejections += 1;
+    EXPECT_EQ(simulator_.chip(0)->counters(), expected);
+    simulator_ = sim::ChipSimulator(catalogueMap(), std::vector<std::uint8_t>{0, 1});
+  }
+}
+
+// Verifies: the bulk-write faults: running past the memory, entry size,
+// buffer, DMA address and a count the buffer cannot hold.
+TEST_F(SimulatorTest, BulkWritesOutsideTheMapOrTheirBufferAreRejected) {
+  pool_->bufSizeIs(16);
+  const Rejection cases[] = {
+      {"past the end", [](SchanCmd& c) { c.entryIndex = 254; c.arrayIndex = 3; },
+       "4 entries from (3, 254) run past the memory's last entry"},
+      {"entry size", [](SchanCmd& c) { c.entrySize = 8; }, "entry size 8 does not match the memory's 4"},
+      {"no buffer", [](SchanCmd& c) { c.buffer = nullptr; }, "no DMA buffer"},
+      {"DMA address", [](SchanCmd& c) { c.dmaAddr += 64; }, "is not its buffer's"},
+      {"count", [](SchanCmd& c) { c.entryCount = 5; }, "5 entries of 4 bytes do not fit the buffer's 16 bytes"},
+      {"no entries", [](SchanCmd& c) { c.entryCount = 0; }, "a bulk write of no entries"},
+  };
+  for (const Rejection& r : cases) {
+    SCOPED_TRACE(r.what);
+    auto bad = referenceBulk(2, 0, 4);
+    r.mutate(*bad);
+    try {
+      run({bad});
+      ADD_FAILURE() << "accepted";
+    } catch (const sim::CommandRejected& e) {
+      EXPECT_NE(std::string(e.what()).find(r.message), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(simulator_.chip(0)->counters().entriesWritten, 0u);
+    EXPECT_EQ(referenceByte(2, 1), 0);
+  }
+}
+
+}  // namespace
