@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The main job: builds the plug-in and shadowctl, then plays the switch agent:
 # creates the eighteen tables with a shadow on each of two chips (default
-# contents written), reports every shadow and the S-channel commands that
-# download it, and removes everything again. Extra arguments go to
-# `shadowctl run` (e.g. --json, --chips 0,3, --serve).
+# contents written), downloads every shadow to the chip simulator, checks each
+# chip against its shadows, reports, and removes everything again. Extra
+# arguments go to `shadowctl run` (e.g. --json, --chips 0,3, --clear, --serve).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

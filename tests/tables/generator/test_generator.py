@@ -67,6 +67,7 @@ class Diagnostics(unittest.TestCase):
         # 256 is one past the last 8-bit instance id.
         ("firstInstanceId = 1", "firstInstanceId = 256", 'name = "miniMapB"', "end at 255 or below"),
         ('walk = "full"', 'walk = "sideways"', "walk =", "walk must be one of"),
+        ('walk = "full"', 'walk = "entryByEntry"', "walk =", "direct tables walk full or partial"),
         ('chosen = ["block", "baseAddress"]', 'chosen = ["colour"]', 'name = "miniMapC"', "'colour' in chosen"),
         ('kind = "direct"', 'kind = "register"', 'name = "MiniMapHwDirect"', "name must end in HwReg"),
         ("max = 15", "max = -1", "max =", "needs 'max'"),
