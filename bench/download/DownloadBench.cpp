@@ -7,6 +7,12 @@
 //                         collection, in walk order, and nothing else
 //   simulator/bulk        the DMA download's batches executed by the chip simulator
 //   simulator/single      the no-DMA download's batches executed by the chip simulator
+//   decode/4_bytes        processReadDmaComplete of a bulk read of 256 non-zero
+//   decode/32_bytes       entries of 4 bytes (16 entries of 32 bytes), per entry
+//   download/all_tables   all eighteen tables of another chip downloaded and
+//                         executed by the simulator
+//   audit/all_tables      the same shadows audited: read commands, the
+//                         simulator, decoding, comparison with the shadows
 // Times are per entry walked (items_per_second counts entries); the
 // "commands" counter is the commands of one download of all thirteen tables.
 //
@@ -35,6 +41,7 @@
 #include "LpmEntryTypeMapHwDirect.h"
 #include "Mem/OrlRootPath.h"
 #include "TarSnifActionTableHwDirect.h"
+#include "VovuAsicUtils/ShadowAudit.h"
 #include "VovuAsicUtils/TableManager.h"
 #include "sim/CatalogueMap.h"
 #include "sim/ChipSimulator.h"
@@ -201,11 +208,101 @@ void simulatorBench(benchmark::State& state, bool dma) {
 void BM_SimulatorBulk(benchmark::State& state) { simulatorBench(state, true); }
 void BM_SimulatorSingle(benchmark::State& state) { simulatorBench(state, false); }
 
+// Decoding one completed bulk read of a whole array index, every element non-zero.
+template <class Table, class Reader>
+void decodeBench(benchmark::State& state) {
+  using Entry = typename Table::Entry;
+  Orvel::Ptr<VovuAsicUtils::ReadTableManager> readManager(new VovuAsicUtils::ReadTableManager);
+  const auto memory = Table::tableDescriptorFactory()->firstMemInfo();
+  const std::uint32_t count = memory->entryCount();
+  auto buffer = readManager->dmaMemPoolManager()->buffer(count * Entry::entrySize);
+  for (std::uint32_t i = 0; i < count * Entry::entrySize; ++i) buffer->va()[i] = static_cast<std::uint8_t>(i | 1);
+  const Orvel::Ptr<const VovuAsicUtils::HwReadBulkCmdInfo> info(new VovuAsicUtils::HwReadBulkCmdInfo(
+      0, 0, kRevision, buffer, memory->firstArrayIndex(), memory->firstEntryIndex(), count));
+  const Orvel::Ptr<VovuAsicUtils::HwTableReadResultContainer> container(new VovuAsicUtils::HwTableReadResultContainer);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(VovuAsicUtils::processReadDmaComplete<typename Reader::HwInstanceReadResult,
+                                                                   typename Table::EntryKey, Entry,
+                                                                   Table::EntryKey::kIndexed>(info, container));
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+  state.counters["ns_per_entry"] = benchmark::Counter(static_cast<double>(state.iterations() * count),
+                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void BM_Decode4(benchmark::State& state) {
+  decodeBench<IppaVsiToRoutingProfileMapHwDirect, HwTableIppaVsiToRoutingProfileMapHwDirectReader>(state);
+}
+void BM_Decode32(benchmark::State& state) {
+  decodeBench<IppaRoutingProfileToVectorMapHwDirect, HwTableIppaRoutingProfileToVectorMapHwDirectReader>(state);
+}
+
+// All eighteen tables with a shadow on chip 1, through the catalogue, and a simulator of chip 1.
+struct AllTablesChip1 {
+  AllTablesChip1() {
+    for (const catalogue::TableDescription* t : catalogue::tables()) {
+      tables.push_back(t->freeFactory(t->name, VovuAsicUtils::HwTableKey(t->name, kRevision), chip0().manager));
+      tables.back()->addShadow(key);
+      descriptions.push_back(t);
+      const auto memory = tables.back()->tableDescriptor()->firstMemInfo();
+      keys += std::uint64_t{memory->arrayCount()} * memory->entryCount();
+    }
+    mask.fapIdIs(1);
+  }
+  ~AllTablesChip1() { tables.clear(); }
+
+  const HwShadowKey key{1, 0};
+  std::vector<Orvel::Ptr<VovuAsicUtils::HwCommonTableBase>> tables;
+  std::vector<const catalogue::TableDescription*> descriptions;
+  SchanAccel::Fapmask mask;
+  std::uint64_t keys = 0;
+  const std::uint8_t chips[1] = {1};
+  sim::ChipSimulator simulator{sim::memoryMapOf(catalogue::tables()), chips};
+  Orvel::Ptr<VovuAsicUtils::ReadTableManager> readManager{new VovuAsicUtils::ReadTableManager};
+};
+
+AllTablesChip1& allTables() {
+  static AllTablesChip1 all;
+  return all;
+}
+
+void BM_DownloadAllTables(benchmark::State& state) {
+  AllTablesChip1& all = allTables();
+  for (auto _ : state) {
+    for (const auto& table : all.tables) {
+      all.simulator.execute(table->hwShadowColl(all.key)->download("bcm88490_a0", kRevision, all.mask));
+    }
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * all.keys));
+}
+
+void BM_AuditAllTables(benchmark::State& state) {
+  AllTablesChip1& all = allTables();
+  for (const auto& table : all.tables) {
+    all.simulator.execute(table->hwShadowColl(all.key)->download("bcm88490_a0", kRevision, all.mask));
+  }
+  const VovuAsicUtils::CommandExecutor execute = [&](const Orvel::Ptr<SchanAccel::SchanCmds>& batch) {
+    all.simulator.execute(batch);
+  };
+  std::uint64_t found = 0;
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < all.tables.size(); ++i) {
+      found += all.descriptions[i]->audit(*all.tables[i], all.key, all.readManager, execute, false).found();
+    }
+  }
+  if (found != 0) state.SkipWithError("the audit found differences after a download");
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * all.keys));
+}
+
 BENCHMARK(BM_DownloadDma)->Name("download/dma")->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DownloadNoDma)->Name("download/no_dma")->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_LookupFloor)->Name("lookup_floor")->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SimulatorBulk)->Name("simulator/bulk")->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SimulatorSingle)->Name("simulator/single")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Decode4)->Name("decode/4_bytes");
+BENCHMARK(BM_Decode32)->Name("decode/32_bytes");
+BENCHMARK(BM_DownloadAllTables)->Name("download/all_tables")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_AuditAllTables)->Name("audit/all_tables")->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

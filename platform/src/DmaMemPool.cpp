@@ -39,15 +39,22 @@ std::string DmaMemPoolBuffer::toString() const {
 
 DmaMemPoolManager::~DmaMemPoolManager() = default;
 
-void DmaMemPoolManager::bufSizeIs(std::uint32_t bytes) {
+void DmaMemPoolManager::checkBufSize(std::uint32_t bytes) {
   if (bytes == 0 || bytes > kMaxBufSize) {
     throw Orvel::RangeException(
         fmt::format("DmaMemPoolManager: buffer size {} < 1 or > {} not allowed", bytes, kMaxBufSize));
   }
+}
+
+void DmaMemPoolManager::bufSizeIs(std::uint32_t bytes) {
+  checkBufSize(bytes);
   bufSize_ = bytes;
 }
 
-Orvel::Ptr<DmaMemPoolBuffer> DmaMemPoolManager::buffer() {
+Orvel::Ptr<DmaMemPoolBuffer> DmaMemPoolManager::buffer() { return buffer(bufSize_); }
+
+Orvel::Ptr<DmaMemPoolBuffer> DmaMemPoolManager::buffer(std::uint32_t bytes) {
+  checkBufSize(bytes);
   if (failing_) throw Orvel::MemoryResourceException("DmaMemPoolManager: no pool memory for a buffer");
   if (!dmaMemory_ || inUse_ >= poolLimit_) {
     ++withoutDma_;
@@ -56,11 +63,12 @@ Orvel::Ptr<DmaMemPoolBuffer> DmaMemPoolManager::buffer() {
   auto free = std::find_if(slots_.begin(), slots_.end(), [](const Slot& s) { return !s.inUse; });
   if (free == slots_.end()) free = slots_.insert(slots_.end(), Slot{});
   const auto slot = static_cast<std::uint32_t>(free - slots_.begin());
-  if (!free->memory || free->size != bufSize_) {
-    free->memory = std::make_unique<std::uint8_t[]>(bufSize_);
-    free->size = bufSize_;
+  if (!free->memory || free->size != bytes) {
+    free->memory = std::make_unique<std::uint8_t[]>(bytes);
+    free->size = bytes;
   }
-  const DmaAddrInfo info{kDmaBase + std::uint64_t{slot} * kSlotSpacing, slot, bufSize_};
+  std::fill_n(free->memory.get(), bytes, 0);
+  const DmaAddrInfo info{kDmaBase + std::uint64_t{slot} * kSlotSpacing, slot, bytes};
   Orvel::Ptr<DmaMemPoolBuffer> buffer(new DmaMemPoolBuffer(Orvel::Ptr<DmaMemPoolManager>(this), free->memory.get(), info));
   free->inUse = true;
   ++inUse_;

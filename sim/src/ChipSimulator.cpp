@@ -90,7 +90,7 @@ std::string ChipSimulator::check(const SchanCmd& cmd) const {
   }
   const MemoryRegion* region = map_.region(cmd.name.str());
   if (!region) return fmt::format("no memory or register named {}", cmd.name.view());
-  const bool registerCmd = cmd.kind == SchanCmd::Kind::registerWrite;
+  const bool registerCmd = cmd.kind == SchanCmd::Kind::registerWrite || cmd.kind == SchanCmd::Kind::registerRead;
   if (registerCmd != region->isRegister) {
     return fmt::format("{} is a {}, not a {}", region->name, region->isRegister ? "register" : "memory",
                        registerCmd ? "register" : "memory");
@@ -110,8 +110,11 @@ std::string ChipSimulator::check(const SchanCmd& cmd) const {
                        cmd.entryIndex, region->firstArrayIndex, region->firstArrayIndex + region->arrayCount - 1,
                        region->firstEntryIndex, std::uint64_t{region->firstEntryIndex} + region->entryCount - 1);
   }
-  if (cmd.kind == SchanCmd::Kind::memoryBulkWrite) {
-    if (cmd.entryCount == 0) return "a bulk write of no entries";
+  if (cmd.isRead() && (cmd.fapmask.count() != 1 || cmd.instanceCount != 1)) {
+    return "a read names one chip and one instance";
+  }
+  if (cmd.isBulk() || cmd.isRead()) {
+    if (cmd.entryCount == 0) return fmt::format("a {} of no entries", SchanAccel::kindText(cmd.kind));
     if (first + cmd.entryCount > region->entries()) {
       return fmt::format("{} entries from ({}, {}) run past the memory's last entry", cmd.entryCount, cmd.arrayIndex,
                          cmd.entryIndex);
@@ -137,6 +140,10 @@ void ChipSimulator::apply(const SchanCmd& cmd) {
   const MemoryRegion& region = *map_.region(cmd.name.str());
   std::uint64_t first = 0;
   region.position(cmd.arrayIndex, cmd.entryIndex, first);
+  if (cmd.isRead()) {
+    read(cmd, region, first);
+    return;
+  }
   const bool bulk = cmd.kind == SchanCmd::Kind::memoryBulkWrite;
   const std::uint8_t* source = bulk ? cmd.buffer->va() : cmd.data.data();
   const std::uint64_t bytes = std::uint64_t{cmd.entriesWritten()} * region.entrySize;
@@ -153,7 +160,21 @@ void ChipSimulator::apply(const SchanCmd& cmd) {
       case SchanCmd::Kind::memoryWrite: ++chip.counters_.singleWrites; break;
       case SchanCmd::Kind::registerWrite: ++chip.counters_.registerWrites; break;
       case SchanCmd::Kind::memoryBulkWrite: ++chip.counters_.bulkWrites; break;
+      case SchanCmd::Kind::memoryBulkRead:
+      case SchanCmd::Kind::registerRead: break;
     }
+  }
+}
+
+void ChipSimulator::read(const SchanCmd& cmd, const MemoryRegion& region, std::uint64_t first) {
+  for (auto& [id, chip] : chips_) {
+    if (!cmd.fapmask.fapId(id)) continue;
+    const std::vector<std::uint8_t>& memory =
+        chip.images_.at(region.name).instances[cmd.firstInstance - region.firstInstanceId];
+    std::copy_n(memory.data() + first * region.entrySize, std::uint64_t{cmd.entryCount} * region.entrySize,
+                cmd.buffer->va());
+    ++(cmd.kind == SchanCmd::Kind::registerRead ? chip.counters_.registerReads : chip.counters_.bulkReads);
+    chip.counters_.entriesRead += cmd.entryCount;
   }
 }
 

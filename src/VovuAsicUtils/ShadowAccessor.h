@@ -94,6 +94,16 @@ Orvel::Ptr<SchanAccel::SchanCmds> downloadShadow(const Shadow& shadow, const Orv
   return shadow.downloadWorker(fapRevision, mask, false);
 }
 
+// clearShadow of every shadow: the walk writing default entries, then the
+// shadow emptied whatever the walk returned.
+template <class Shadow>
+Orvel::Ptr<SchanAccel::SchanCmds> clearShadowOf(Shadow& shadow, const FapRevision& fapRevision,
+                                                const SchanAccel::Fapmask& fapmask) {
+  Orvel::Ptr<SchanAccel::SchanCmds> cmds = shadow.downloadWorker(fapRevision, fapmask, true);
+  shadow.collCleanup();
+  return cmds;
+}
+
 // The first trace of a download worker, and the chips of `fapmask` the shadow covers.
 inline SchanAccel::Fapmask downloadWorkerMask(const HwShadowBase& shadow, const FapRevision& fapRevision,
                                               const SchanAccel::Fapmask& fapmask, bool isDelete) {
@@ -149,6 +159,9 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
     return defaultEntryFor(key);
   }
 
+  // The entry the shadow holds for `key`, or nothing; no trace.
+  std::optional<Entry> heldEntry(const EntryKey& key) const { return stored(key); }
+
   // The batch that writes the shadow's value for `key` (the default entry when
   // absent or when `isDelete`) on the chips of `fapmask` this shadow covers;
   // null when it covers none of them.
@@ -173,9 +186,7 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
 
   Orvel::Ptr<SchanAccel::SchanCmds> clearShadow(const FapRevision& fapRevision,
                                                 const SchanAccel::Fapmask& fapmask) override {
-    Orvel::Ptr<SchanAccel::SchanCmds> cmds = downloadWorker(fapRevision, fapmask, true);
-    storage().entryCollDelAll();
-    return cmds;
+    return clearShadowOf(*this, fapRevision, fapmask);
   }
 
   // The table's walk over the chips of `fapmask` the shadow covers (null
@@ -445,6 +456,15 @@ class RegisterShadowAccessor : public RegisterKeyBasedShadowBase {
 
   bool present(const EntryKey& key) const { return regShadowEntryStorage()->entryColl(storageKey(key)) != nullptr; }
 
+  // The entry the shadow holds for `key`, or nothing; no trace.
+  std::optional<Entry> heldEntry(const EntryKey& key) const {
+    const RegisterShadowPloomEntry* stored = regShadowEntryStorage()->entryColl(storageKey(key));
+    if (!stored) return std::nullopt;
+    Entry entry(key);
+    std::copy_n(stored->data.begin(), Entry::entrySize, entry.data());
+    return entry;
+  }
+
   Orvel::Ptr<SchanAccel::SchanCmds> schanCmds(const SchanAccel::Fapmask& fapmask, const FapRevision& fapRevision,
                                               const EntryKey& key, bool isDelete,
                                               const Orvel::Ptr<Asic::LogEntryWrapperBase>& /*logEntry*/ = nullptr) const {
@@ -466,9 +486,7 @@ class RegisterShadowAccessor : public RegisterKeyBasedShadowBase {
 
   Orvel::Ptr<SchanAccel::SchanCmds> clearShadow(const FapRevision& fapRevision,
                                                 const SchanAccel::Fapmask& fapmask) override {
-    Orvel::Ptr<SchanAccel::SchanCmds> cmds = downloadWorker(fapRevision, fapmask, true);
-    collCleanup();
-    return cmds;
+    return clearShadowOf(*this, fapRevision, fapmask);
   }
 
   // The entry-by-entry walk over the chips of `fapmask` the shadow covers

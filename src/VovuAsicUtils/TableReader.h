@@ -17,7 +17,7 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <map>
+#include <vector>
 
 #include "Orvel/Exception.h"
 #include "Orvel/Format.h"
@@ -40,25 +40,46 @@ class HwInstanceReadResult final : public HwInstanceReadResultBase {
   }
 
   // Stores `entry` under its own key, replacing an entry of the same key.
-  void entryIs(const Entry& entry) { entry_.insert_or_assign(entry.entryKey(), entry); }
+  // Keys that come in ascending order (a decoded read) are added at the end
+  // in constant time.
+  void entryIs(const Entry& entry) {
+    if (entry_.empty() || entry_.back().entryKey() < entry.entryKey()) {
+      entry_.push_back(entry);
+      return;
+    }
+    auto it = find(entry.entryKey());
+    if (it != entry_.end() && it->entryKey() == entry.entryKey()) {
+      *it = entry;
+    } else {
+      entry_.insert(it, entry);
+    }
+  }
   // Removes and returns the entry of `key`; the default Entry when there is none.
   Entry entryDel(const EntryKey& key) {
-    auto it = entry_.find(key);
-    if (it == entry_.end()) return Entry();
-    Entry removed = it->second;
+    auto it = find(key);
+    if (it == entry_.end() || !(it->entryKey() == key)) return Entry();
+    Entry removed = *it;
     entry_.erase(it);
     return removed;
   }
   void entryDelAll() noexcept { entry_.clear(); }
   // The entry of `key`, or null.
   const Entry* entry(const EntryKey& key) const {
-    auto it = entry_.find(key);
-    return it == entry_.end() ? nullptr : &it->second;
+    auto it = const_cast<HwInstanceReadResult*>(this)->find(key);
+    return it == entry_.end() || !(it->entryKey() == key) ? nullptr : &*it;
   }
-  const std::map<EntryKey, Entry>& entries() const noexcept { return entry_; }
+  // Every entry, in key order (the order of a table walk).
+  const std::vector<Entry>& entries() const noexcept { return entry_; }
 
  private:
-  std::map<EntryKey, Entry> entry_;
+  // The first entry whose key is not below `key`.
+  typename std::vector<Entry>::iterator find(const EntryKey& key) {
+    return std::lower_bound(entry_.begin(), entry_.end(), key,
+                            [](const Entry& e, const EntryKey& k) { return e.entryKey() < k; });
+  }
+
+  // Sorted by key: entries keyed by EntryKey, walked in table order.
+  std::vector<Entry> entry_;
 };
 
 // Decodes the buffer of one completed read into the container's result for
@@ -109,19 +130,39 @@ void processReadCompleteWorker(const Zev::TraceHandle& handle, const char* tag,
   ORVEL_TRACE(handle, 3, tag, " numFilled = {}", numFilled);
 }
 
-template <class Table, bool withArrayIndex>
-class DirectTableReader : public DirectTableReaderBase {
+// What every reader of `Table` has, on the host base `Base`: its descriptor
+// (the table's, made when the reader initialises), the instance range of the
+// descriptor's first memory, and the decoding of completed reads.
+template <class Table, class Base, bool withArrayIndex>
+class TableReaderOf : public Base {
  public:
   using Entry = typename Table::Entry;
   using EntryKey = typename Table::EntryKey;
   using HwInstanceReadResult = VovuAsicUtils::HwInstanceReadResult<Entry>;
 
-  DirectTableReader(const HwTableKey& key, const Orvel::Ptr<ReadTableManager>& readTableManager)
-      : DirectTableReaderBase(key, readTableManager) {}
+  TableReaderOf(const HwTableKey& key, const Orvel::Ptr<ReadTableManager>& readTableManager)
+      : Base(key, readTableManager) {}
 
   const Orvel::Ptr<typename Table::TableDescriptor>& tableDescriptor() const noexcept { return tableDescriptor_; }
   std::uint8_t minInstanceId() const override { return tableDescriptor_->firstMemInfo()->firstInstanceId(); }
   std::uint8_t maxInstanceId() const override { return tableDescriptor_->firstMemInfo()->lastInstanceId(); }
+
+  void processReadComplete(const Orvel::Ptr<const SchanAccel::SchanCmd>& cmd) override {
+    processReadCompleteWorker<HwInstanceReadResult, Entry, withArrayIndex>(Table::_defaultTraceHandle(),
+                                                                           Table::tableName(), cmd);
+  }
+
+ protected:
+  void tableDescriptorIs(const Orvel::Ptr<typename Table::TableDescriptor>& descriptor) { tableDescriptor_ = descriptor; }
+
+ private:
+  Orvel::Ptr<typename Table::TableDescriptor> tableDescriptor_;
+};
+
+template <class Table, bool withArrayIndex>
+class DirectTableReader : public TableReaderOf<Table, DirectTableReaderBase, withArrayIndex> {
+ public:
+  using TableReaderOf<Table, DirectTableReaderBase, withArrayIndex>::TableReaderOf;
 
   Orvel::Ptr<SchanAccel::SchanCmds> tableReadSchanCmds(
       const Orvel::Ptr<const HwReadRequestParameterBase>& request,
@@ -151,7 +192,7 @@ class DirectTableReader : public DirectTableReaderBase {
   Orvel::Ptr<SchanAccel::SchanCmds> directReadSchanCmds(const HwShadowKey& key, bool allArrayIndices,
                                                         std::uint8_t arrayIndex,
                                                         const Orvel::Ptr<HwTableReadResultContainer>& container) override {
-    return readMemorySchanCmds(key, allArrayIndices, arrayIndex, container, tableDescriptor_->firstMemInfo());
+    return readMemorySchanCmds(key, allArrayIndices, arrayIndex, container, this->tableDescriptor()->firstMemInfo());
   }
 
   // The same read of any memory of the table's descriptor (audits read every one).
@@ -161,36 +202,16 @@ class DirectTableReader : public DirectTableReaderBase {
                                                         const Orvel::Ptr<BcmRegMemInfo>& memory) const {
     ORVEL_TRACE(Table::_defaultTraceHandle(), 8, Table::tableName(), " inHwShadowKey : {} allArrayIndices {} arrayIndex: {}",
                 key, allArrayIndices, arrayIndex);
-    return directReadSchanCmdsWorker(*this, chipMask(key.fapId()), key.instanceId(), allArrayIndices, arrayIndex,
-                                     container, readTableManager()->dmaMemPoolManager(),
-                                     readTableManager()->cmdletRequiredStatus(), memory);
+    return DirectTableReaderBase::directReadSchanCmdsWorker(
+        *this, this->chipMask(key.fapId()), key.instanceId(), allArrayIndices, arrayIndex, container,
+        this->readTableManager()->dmaMemPoolManager(), this->readTableManager()->cmdletRequiredStatus(), memory);
   }
-
-  void processReadComplete(const Orvel::Ptr<const SchanAccel::SchanCmd>& cmd) override {
-    processReadCompleteWorker<HwInstanceReadResult, Entry, withArrayIndex>(Table::_defaultTraceHandle(),
-                                                                           Table::tableName(), cmd);
-  }
-
- protected:
-  void tableDescriptorIs(const Orvel::Ptr<typename Table::TableDescriptor>& descriptor) { tableDescriptor_ = descriptor; }
-
- private:
-  Orvel::Ptr<typename Table::TableDescriptor> tableDescriptor_;
 };
 
 template <class Table>
-class RegisterTableReader : public RegisterReaderBase {
+class RegisterTableReader : public TableReaderOf<Table, RegisterReaderBase, false> {
  public:
-  using Entry = typename Table::Entry;
-  using EntryKey = typename Table::EntryKey;
-  using HwInstanceReadResult = VovuAsicUtils::HwInstanceReadResult<Entry>;
-
-  RegisterTableReader(const HwTableKey& key, const Orvel::Ptr<ReadTableManager>& readTableManager)
-      : RegisterReaderBase(key, readTableManager) {}
-
-  const Orvel::Ptr<typename Table::TableDescriptor>& tableDescriptor() const noexcept { return tableDescriptor_; }
-  std::uint8_t minInstanceId() const override { return tableDescriptor_->firstMemInfo()->firstInstanceId(); }
-  std::uint8_t maxInstanceId() const override { return tableDescriptor_->firstMemInfo()->lastInstanceId(); }
+  using TableReaderOf<Table, RegisterReaderBase, false>::TableReaderOf;
 
   // Type 0 and 1 read the register (its one entry); other types give an empty batch.
   Orvel::Ptr<SchanAccel::SchanCmds> tableReadSchanCmds(
@@ -209,20 +230,17 @@ class RegisterTableReader : public RegisterReaderBase {
                                                      const Orvel::Ptr<HwTableReadResultContainer>& container) {
     ORVEL_TRACE(Table::_defaultTraceHandle(), 8, Table::tableName(), " inHwShadowKey {} fullTable {} entryIndex {}", key,
                 fullTable, entryIndex);
-    return regReadSchanCmdsWorker(*this, chipMask(key.fapId()), key.instanceId(), fullTable, entryIndex, container,
-                                  readTableManager()->dmaMemPoolManager(), readTableManager()->cmdletRequiredStatus(),
-                                  tableDescriptor_->firstMemInfo());
+    return readMemorySchanCmds(key, fullTable, entryIndex, container, this->tableDescriptor()->firstMemInfo());
   }
 
-  void processReadComplete(const Orvel::Ptr<const SchanAccel::SchanCmd>& cmd) override {
-    processReadCompleteWorker<HwInstanceReadResult, Entry, false>(Table::_defaultTraceHandle(), Table::tableName(), cmd);
+  // The read of `memory` (a register of the table's descriptor), as the direct readers offer it.
+  Orvel::Ptr<SchanAccel::SchanCmds> readMemorySchanCmds(const HwShadowKey& key, bool fullTable, std::uint32_t entryIndex,
+                                                        const Orvel::Ptr<HwTableReadResultContainer>& container,
+                                                        const Orvel::Ptr<BcmRegMemInfo>& memory) const {
+    return RegisterReaderBase::regReadSchanCmdsWorker(
+        *this, this->chipMask(key.fapId()), key.instanceId(), fullTable, entryIndex, container,
+        this->readTableManager()->dmaMemPoolManager(), this->readTableManager()->cmdletRequiredStatus(), memory);
   }
-
- protected:
-  void tableDescriptorIs(const Orvel::Ptr<typename Table::TableDescriptor>& descriptor) { tableDescriptor_ = descriptor; }
-
- private:
-  Orvel::Ptr<typename Table::TableDescriptor> tableDescriptor_;
 };
 
 }  // namespace VovuAsicUtils

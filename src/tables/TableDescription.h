@@ -15,6 +15,7 @@
 #include "Ploom/CollectionInspector.h"
 #include "SchanAccel/SchanCmds.h"
 #include "Orvel/String.h"
+#include "VovuAsicUtils/AuditReport.h"
 #include "VovuAsicUtils/BcmGroupAddrInfo.h"
 #include "VovuAsicUtils/HwTableBase.h"
 #include "VovuAsicUtils/HwTableKey.h"
@@ -140,6 +141,11 @@ using FreeFactory = Orvel::Ptr<VovuAsicUtils::HwCommonTableBase> (*)(const Orvel
                                                                     const VovuAsicUtils::HwTableKey&,
                                                                     const Orvel::Ptr<VovuAsicUtils::TableManager>&);
 using DescriptorFactory = Orvel::Ptr<VovuAsicUtils::BcmGroupAddrInfo> (*)();
+// Audits a shadow of the table against its chip (VovuAsicUtils::auditShadow).
+using AuditFunction = VovuAsicUtils::AuditReport (*)(const VovuAsicUtils::HwCommonTableBase& table,
+                                                     const VovuAsicUtils::HwShadowKey& key,
+                                                     const Orvel::Ptr<VovuAsicUtils::ReadTableManager>& readTableManager,
+                                                     const VovuAsicUtils::CommandExecutor& execute, bool repair);
 using NameFunction = const Orvel::String& (*)();
 
 struct TableDescription {
@@ -167,6 +173,7 @@ struct TableDescription {
   FreeFactory freeFactory;
   DescriptorFactory tableDescriptorFactory;
   NameFunction readerPluginName;  // the stored name of the table's reader plug-in object
+  AuditFunction audit;
 };
 
 // The operations every table's Entry offers alike; the generator supplies the

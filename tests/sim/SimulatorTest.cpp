@@ -182,7 +182,7 @@ TEST_F(SimulatorTest, BulkWritesOutsideTheMapOrTheirBufferAreRejected) {
       {"no buffer", [](SchanCmd& c) { c.buffer = nullptr; }, "no DMA buffer"},
       {"DMA address", [](SchanCmd& c) { c.dmaAddr += 64; }, "is not its buffer's"},
       {"count", [](SchanCmd& c) { c.entryCount = 5; }, "5 entries of 4 bytes do not fit the buffer's 16 bytes"},
-      {"no entries", [](SchanCmd& c) { c.entryCount = 0; }, "a bulk write of no entries"},
+      {"no entries", [](SchanCmd& c) { c.entryCount = 0; }, "a memoryBulkWrite of no entries"},
   };
   for (const Rejection& r : cases) {
     SCOPED_TRACE(r.what);

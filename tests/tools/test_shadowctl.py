@@ -353,8 +353,11 @@ class RunCommand(unittest.TestCase):
         self.root = os.path.join(self.base, "nested", "root")
 
     def run_json(self, *args):
+        return self.run_json_status(0, *args)
+
+    def run_json_status(self, status, *args):
         result = run("run", "--root", self.root, "--json", *args)
-        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.returncode, status, result.stderr)
         return json.loads(result.stdout)
 
     def assertNothingLeft(self):
@@ -453,6 +456,35 @@ class RunCommand(unittest.TestCase):
         lpm = tables["LpmEntryTypeMapHwDirect"]["shadows"][1]["entries"]
         self.assertEqual(len({(e["key"]["arrayIndex"], e["key"]["entryIndex"]) for e in lpm}), 2048)
         self.assertEqual(tables["IppbTtl0ActionProfileHwReg"]["shadows"][0]["entries"][0]["key"], {"value": 0})
+        self.assertNothingLeft()
+
+    def test_audit_finds_corrupted_entries_and_repair_fixes_them(self):
+        """Verifies: a clean run audits clean; --corrupt N (seeded) makes the audit find exactly N differences,
+        named by table, chip, key and fields; without --repair they remain (exit 2), with it none do (exit 0)."""
+        clean = self.run_json("--audit", "--chips", "0")
+        self.assertEqual(clean["audit"], {"differences": 0, "remaining": 0})
+        for table in clean["tables"]:
+            audit = table["shadows"][0]["audit"]
+            self.assertEqual((audit["missing"], audit["extra"], audit["differing"], audit["differences"]),
+                             (0, 0, 0, []), table["name"])
+
+        repaired = self.run_json("--corrupt", "5", "--seed", "7", "--repair")
+        self.assertEqual(repaired["corrupt"], {"entries": 5, "seed": 7})
+        self.assertEqual(repaired["audit"], {"differences": 5, "remaining": 0})
+        found = [d for t in repaired["tables"] for s in t["shadows"] for d in s["audit"]["differences"]]
+        self.assertEqual(len(found), 5)
+        for d in found:
+            self.assertIn(d["kind"], ("missing", "extra", "differing"))
+            self.assertTrue(d["shadow"] is not None or d["chip"] is not None, d)
+
+        result = run("run", "--root", self.root, "--corrupt", "3", "--seed", "11")
+        self.assertEqual(result.returncode, 2, result.stderr)
+        self.assertIn("corrupted 3 chip entries, seed 11", result.stdout)
+        self.assertIn("audit: 3 differences between shadows and chips", result.stdout)
+        lines = [line for line in result.stdout.splitlines() if line.startswith("  ") and " chip " in line]
+        self.assertEqual(len(lines), 3, result.stdout)
+        same_seed = self.run_json_status(2, "--corrupt", "3", "--seed", "11")
+        self.assertEqual(same_seed["audit"], {"differences": 3, "remaining": 3})
         self.assertNothingLeft()
 
     def test_revision_option(self):

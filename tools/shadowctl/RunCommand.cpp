@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <optional>
 #include <ostream>
+#include <random>
 #include <set>
 #include <span>
 #include <stdexcept>
@@ -31,6 +32,7 @@
 #include "VovuAsicUtils/Constants.h"
 #include "VovuAsicUtils/HwTableHolderContext.h"
 #include "VovuAsicUtils/SupportedFapRevList.h"
+#include "VovuAsicUtils/AuditReport.h"
 #include "Zev/CharRange.h"
 #include "sim/CatalogueMap.h"
 #include "sim/ChipSimulator.h"
@@ -253,6 +255,8 @@ class AgentRun {
     }
   }
 
+  const Orvel::Ptr<VovuAsicUtils::ReadTableManager>& readTableManager() const noexcept { return readManager_; }
+
   // Sets up the table manager's DMA pool as the request asks.
   void dmaPoolIs(const RunRequest& request) {
     DmaMemPoolManager::DmaMemPoolManager& pool = *manager_->dmaMemPoolManager();
@@ -329,6 +333,7 @@ class AgentRun {
 
   FapRevision revision_;
   Orvel::Ptr<VovuAsicUtils::TableManager> manager_;
+  Orvel::Ptr<VovuAsicUtils::ReadTableManager> readManager_{new VovuAsicUtils::ReadTableManager};
   std::vector<TableRun> tables_;
   fs::path root_;
   std::vector<fs::path> ownDirectories_;    // collection directories to remove
@@ -358,6 +363,7 @@ struct ShadowReport {
   ordered_json entries = ordered_json::array();  // {"key", "data"}, when asked for
   DownloadReport download;
   std::optional<ClearReport> clear;
+  std::optional<VovuAsicUtils::AuditReport> audit;
   ordered_json chip = ordered_json::array();  // the chip's non-zero entries, when asked for
 };
 
@@ -464,7 +470,83 @@ std::vector<TableReport> reportTables(const AgentRun& agent, const RunRequest& r
   return reports;
 }
 
-// Shadows whose chip does not hold what they say, after the download or the clear.
+// One entry of a direct table's memory on a simulated chip.
+struct ChipEntry {
+  std::uint8_t fapId;
+  const TableDescription* table;
+  const bcm88490_a0::catalogue::MemoryDescription* memory;
+  std::uint8_t instance;
+  std::uint32_t arrayIndex;
+  std::uint32_t entryIndex;
+};
+
+// Flips one random bit in each of `count` distinct random entries of the
+// direct tables' memories on the chips of the run.
+std::vector<ChipEntry> corruptChips(const AgentRun& agent, const std::vector<std::uint8_t>& chips,
+                                    sim::ChipSimulator& simulator, std::uint32_t count, std::uint64_t seed) {
+  std::vector<ChipEntry> candidates;
+  for (std::uint8_t fapId : chips) {
+    for (const TableRun& run : agent.tables()) {
+      if (run.description->kind != TableKind::direct) continue;
+      sim::forEachChipEntry(*run.description, *simulator.chip(fapId),
+                            [&](const auto& memory, std::uint8_t instance, std::uint32_t arrayIndex,
+                                std::uint32_t entryIndex, std::span<const std::uint8_t>) {
+                              candidates.push_back({fapId, run.description, &memory, instance, arrayIndex, entryIndex});
+                            });
+    }
+  }
+  if (count > candidates.size()) {
+    throw std::runtime_error(fmt::format("--corrupt: {} entries asked for; the chips' direct memories hold {}", count,
+                                         candidates.size()));
+  }
+  std::mt19937_64 random(seed);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::swap(candidates[i], candidates[i + random() % (candidates.size() - i)]);
+    const ChipEntry& e = candidates[i];
+    simulator.chip(e.fapId)->flipBit(e.memory->name, e.instance, e.arrayIndex, e.entryIndex,
+                                     static_cast<std::uint32_t>(random() % (e.memory->entrySize * 8u)));
+  }
+  candidates.resize(count);
+  return candidates;
+}
+
+// Audits (and with `repair`, repairs) every shadow against its chip.
+void auditShadows(const AgentRun& agent, std::vector<TableReport>& reports, bool repair, sim::ChipSimulator& simulator,
+                  const StopSignals& signals) {
+  const VovuAsicUtils::CommandExecutor execute = [&](const Orvel::Ptr<SchanAccel::SchanCmds>& batch) {
+    simulator.execute(batch);
+  };
+  for (std::size_t i = 0; i < reports.size(); ++i) {
+    const TableRun& run = agent.tables()[i];
+    for (ShadowReport& s : reports[i].shadows) {
+      signals.throwIfRequested();
+      s.audit = run.description->audit(*run.table, s.key, agent.readTableManager(), execute, repair);
+    }
+  }
+}
+
+struct AuditTotals {
+  std::uint64_t found = 0;
+  std::uint64_t remaining = 0;
+  std::uint64_t zeroAmbiguous = 0;
+  std::uint64_t repaired = 0;
+};
+
+AuditTotals auditTotals(const std::vector<TableReport>& reports) {
+  AuditTotals totals;
+  for (const TableReport& table : reports) {
+    for (const ShadowReport& s : table.shadows) {
+      if (!s.audit) continue;
+      totals.found += s.audit->found();
+      totals.remaining += s.audit->remaining;
+      totals.zeroAmbiguous += s.audit->zeroAmbiguous;
+      totals.repaired += s.audit->repaired;
+    }
+  }
+  return totals;
+}
+
+// Shadows whose chip does not hold what they say after the download or the clear.
 std::size_t failedChecks(const std::vector<TableReport>& reports) {
   std::size_t failed = 0;
   for (const TableReport& table : reports) {
@@ -474,6 +556,32 @@ std::size_t failedChecks(const std::vector<TableReport>& reports) {
     }
   }
   return failed;
+}
+
+ordered_json keyJson(const TableDescription& t, const std::array<std::uint64_t, 2>& key) {
+  if (t.key.form == KeyForm::indexed) return {{"arrayIndex", key[0]}, {"entryIndex", key[1]}};
+  return {{"value", key[0]}};
+}
+
+ordered_json hexOrNull(const std::vector<std::uint8_t>& bytes) {
+  return bytes.empty() ? ordered_json(nullptr) : ordered_json(Zev::hexBytes(bytes.data(), bytes.size()));
+}
+
+ordered_json auditJson(const TableDescription& t, const VovuAsicUtils::AuditReport& audit) {
+  ordered_json differences = ordered_json::array();
+  for (const VovuAsicUtils::AuditDifference& d : audit.differences) {
+    differences.push_back({{"key", keyJson(t, d.key)},
+                           {"kind", VovuAsicUtils::kindText(d.kind)},
+                           {"memory", d.memory},
+                           {"instance", d.instance},
+                           {"shadow", hexOrNull(d.shadow)},
+                           {"chip", hexOrNull(d.chip)},
+                           {"fields", d.fields}});
+  }
+  return {{"missing", audit.missing},     {"extra", audit.extra},
+          {"differing", audit.differing}, {"zeroAmbiguous", audit.zeroAmbiguous},
+          {"repaired", audit.repaired},   {"remaining", audit.remaining},
+          {"differences", std::move(differences)}};
 }
 
 ordered_json reportJson(const AgentRun& agent, const std::vector<TableReport>& reports, const RunRequest& request) {
@@ -491,15 +599,22 @@ ordered_json reportJson(const AgentRun& agent, const std::vector<TableReport>& r
                                {"entriesWritten", s.download.entriesWritten},
                                {"matches", s.download.check.matches()}}}};
       if (s.clear) shadow["clear"] = {{"commands", s.clear->commands}, {"zeros", s.clear->nonZeroEntries == 0}};
+      if (s.audit) shadow["audit"] = auditJson(*table.description, *s.audit);
       if (request.entries) shadow["entries"] = s.entries;
       if (request.chipEntries) shadow["chip"] = s.chip;
       shadows.push_back(std::move(shadow));
     }
     tables.push_back({{"name", table.description->name}, {"shadows", std::move(shadows)}});
   }
-  return {{"revision", agent.revision().revString()},
-          {"dmaBuffer", request.noDma ? ordered_json(nullptr) : ordered_json(request.dmaBuffer)},
-          {"tables", std::move(tables)}};
+  ordered_json report = {{"revision", agent.revision().revString()},
+                         {"dmaBuffer", request.noDma ? ordered_json(nullptr) : ordered_json(request.dmaBuffer)}};
+  if (request.corrupt != 0) report["corrupt"] = {{"entries", request.corrupt}, {"seed", request.seed}};
+  if (request.auditing()) {
+    const AuditTotals totals = auditTotals(reports);
+    report["audit"] = {{"differences", totals.found}, {"remaining", totals.remaining}};
+  }
+  report["tables"] = std::move(tables);
+  return report;
 }
 
 std::string keyText(const ordered_json& key) {
@@ -509,6 +624,39 @@ std::string keyText(const ordered_json& key) {
 
 std::string checkText(const sim::ImageComparison& check) {
   return check.matches() ? "matches" : fmt::format("DIFFERS ({} of {})", check.mismatches, check.entriesCompared);
+}
+
+std::string auditText(const VovuAsicUtils::AuditReport& audit) {
+  if (audit.found() == 0) return "ok";
+  return audit.repaired != 0 ? fmt::format("{} found, {} left", audit.found(), audit.remaining)
+                             : fmt::format("{} FOUND", audit.found());
+}
+
+std::string keyText(const TableDescription& t, const std::array<std::uint64_t, 2>& key) {
+  return t.key.form == KeyForm::indexed ? fmt::format("{},{}", key[0], key[1]) : std::to_string(key[0]);
+}
+
+// The audit's summary and each difference: table, chip, memory and instance, key, data and fields.
+void printAudit(const std::vector<TableReport>& reports, const RunRequest& request, std::ostream& out) {
+  const AuditTotals totals = auditTotals(reports);
+  out << fmt::format("audit: {} differences between shadows and chips", totals.found);
+  if (request.repair) out << fmt::format(", {} keys repaired, {} left", totals.repaired, totals.remaining);
+  out << fmt::format("; {} all-zero shadow entries read back as absent (counted equal)\n", totals.zeroAmbiguous);
+  for (const TableReport& table : reports) {
+    for (const ShadowReport& s : table.shadows) {
+      if (!s.audit) continue;
+      for (const VovuAsicUtils::AuditDifference& d : s.audit->differences) {
+        std::string fields;
+        for (const std::string& f : d.fields) fields += (fields.empty() ? "" : ",") + f;
+        out << fmt::format("  {} chip {} {}[{}] {:<8} {:<9} shadow {} chip {}  {}\n", table.description->name,
+                           s.key.fapId(), d.memory, d.instance, keyText(*table.description, d.key),
+                           VovuAsicUtils::kindText(d.kind),
+                           d.shadow.empty() ? "-" : Zev::hexBytes(d.shadow.data(), d.shadow.size()),
+                           d.chip.empty() ? "-" : Zev::hexBytes(d.chip.data(), d.chip.size()),
+                           fields.empty() ? "bits outside the named fields" : "fields " + fields);
+      }
+    }
+  }
 }
 
 void printHuman(const AgentRun& agent, const std::vector<std::uint8_t>& chips, const std::vector<TableReport>& reports,
@@ -521,6 +669,7 @@ void printHuman(const AgentRun& agent, const std::vector<std::uint8_t>& chips, c
 
   std::vector<std::string> header = {"TABLE", "FAP", "INSTANCE", "ENTRIES", "BULK", "SINGLE", "WRITTEN", "CHIP"};
   if (request.clear) header.push_back("CLEARED");
+  if (request.auditing()) header.push_back("AUDIT");
   header.push_back("PATH");
   std::vector<std::vector<std::string>> rows;
   std::size_t shadows = 0, entries = 0, bulk = 0, single = 0;
@@ -534,6 +683,7 @@ void printHuman(const AgentRun& agent, const std::vector<std::uint8_t>& chips, c
       if (s.clear) {
         row.push_back(s.clear->nonZeroEntries == 0 ? "zeros" : fmt::format("{} NON-ZERO", s.clear->nonZeroEntries));
       }
+      if (s.audit) row.push_back(auditText(*s.audit));
       row.push_back(s.path.empty() ? "-" : s.path);
       rows.push_back(std::move(row));
       ++shadows;
@@ -550,6 +700,8 @@ void printHuman(const AgentRun& agent, const std::vector<std::uint8_t>& chips, c
                      failed == 0 ? std::string(request.clear ? "every chip matched its shadows and read zeros after the clear"
                                                              : "every chip matches its shadows")
                                  : fmt::format("{} checks FAILED", failed));
+
+  if (request.auditing()) printAudit(reports, request, out);
 
   for (const TableReport& table : reports) {
     for (const ShadowReport& s : table.shadows) {
@@ -612,6 +764,11 @@ int runTables(const PluginHost& host, const RunRequest& request, std::ostream& o
       sim::ChipSimulator simulator(sim::memoryMapOf(host.tables()), chips);
       const SchanAccel::Fapmask mask = runMask(chips);
       std::vector<TableReport> reports = reportTables(agent, request, mask, simulator, signals);
+      if (request.corrupt != 0) {
+        corruptChips(agent, chips, simulator, request.corrupt, request.seed);
+        if (!request.json) out << fmt::format("corrupted {} chip entries, seed {}\n", request.corrupt, request.seed);
+      }
+      if (request.auditing()) auditShadows(agent, reports, request.repair, simulator, signals);
       if (request.clear) clearShadows(agent, reports, mask, simulator, signals);
       if (request.json) {
         out << reportJson(agent, reports, request).dump() << '\n';
@@ -620,6 +777,11 @@ int runTables(const PluginHost& host, const RunRequest& request, std::ostream& o
       }
       if (failedChecks(reports) != 0) {
         err << "shadowctl: a simulated chip does not hold what its shadow says\n";
+        status = kCheckFailedStatus;
+      }
+      if (const std::uint64_t left = auditTotals(reports).remaining; left != 0) {
+        err << fmt::format("shadowctl: the audit leaves {} differences between shadows and chips{}\n", left,
+                           request.repair ? "" : " (--repair writes them back)");
         status = kCheckFailedStatus;
       }
       out.flush();

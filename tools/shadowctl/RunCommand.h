@@ -9,6 +9,9 @@
 // It reports per shadow: its entries, its collection path, the download's
 // bulk and single commands, the entries the chip wrote and the check. With
 // `clear` it then clears every shadow and checks that the chips read zeros.
+// With `audit` it reads every shadow's chip back through the table's reader
+// and reports what differs (after `corrupt` has flipped a bit in that many
+// random chip entries), and with `repair` writes those keys again.
 // Then it drops the shadows and tables and removes the collection directories
 // it made; with `serve` it first keeps them mounted until SIGINT, SIGTERM or
 // SIGHUP, so that other processes can read them (`shadowctl dump DIR`).
@@ -33,6 +36,12 @@ struct RunRequest {
   bool noDma = false;        // download without DMA memory
   bool clear = false;        // clear every shadow at the end and check for zeros
   bool chipEntries = false;  // list the chip's non-zero entries per shadow
+  bool audit = false;         // read every shadow's chip back and compare
+  bool repair = false;        // write back what the audit finds differing (implies audit)
+  std::uint32_t corrupt = 0;  // flip a bit in this many chip entries before the audit (implies audit)
+  std::uint64_t seed = 0;     // of the corruption
+
+  bool auditing() const noexcept { return audit || repair || corrupt != 0; }
 
   // 4 KiB, the pool's own default: a page, 1024 entries of 4 bytes.
   static constexpr std::uint32_t kDefaultDmaBuffer = 4096;
@@ -40,7 +49,8 @@ struct RunRequest {
 
 // Returns the process exit status: 0 after a complete run, 1 after bad input
 // or a failure on the way (the message printed on `err`), 2 when a chip does
-// not hold what its shadow says (after the download or the clear), 130 when a stop
+// not hold what its shadow says (after the download or the clear, or
+// differences the audit leaves), 130 when a stop
 // signal cut a run without `serve` short. Whatever was created is torn down
 // and the directories the run made are removed in every case.
 int runTables(const PluginHost& host, const RunRequest& request, std::ostream& out, std::ostream& err);

@@ -2,6 +2,7 @@
 // and inspects what it registers.
 #include <cstdio>
 #include <iostream>
+#include <random>
 #include <optional>
 #include <string>
 
@@ -75,6 +76,17 @@ int main(int argc, char** argv) {
   runCommand->add_flag("--clear", runRequest.clear,
                        "At the end, clear every shadow (clearShadow), execute the commands and check that the chips "
                        "read zeros");
+  runCommand->add_flag("--audit", runRequest.audit,
+                       "After the download, read every shadow's chip back through the table's reader and list the "
+                       "entries that differ (missing on the chip, extra on the chip, differing data)");
+  runCommand->add_option("--corrupt", runRequest.corrupt,
+                         "Before the audit, flip one random bit in each of N distinct random entries of the simulated "
+                         "chips' direct memories (implies --audit)");
+  auto* seedOption = runCommand->add_option("--seed", runRequest.seed,
+                                            "Seed of --corrupt's choices (default: a random one, printed)");
+  runCommand->add_flag("--repair", runRequest.repair,
+                       "Write the keys the audit finds differing back with schanCmds, then audit again (implies "
+                       "--audit)");
   runCommand->add_flag("--chip-entries", runRequest.chipEntries,
                        "Also list, per shadow, the non-zero entries the simulated chip holds in every memory and "
                        "instance the shadow writes");
@@ -136,7 +148,10 @@ int main(int argc, char** argv) {
         shadowctl::printEntryHuman(entry, std::cout);
       }
     };
-    if (runCommand->parsed()) return shadowctl::runTables(host, runRequest, std::cout, std::cerr);
+    if (runCommand->parsed()) {
+      if (seedOption->count() == 0) runRequest.seed = std::random_device{}();
+      return shadowctl::runTables(host, runRequest, std::cout, std::cerr);
+    }
     if (dump->parsed()) return shadowctl::dumpCollection(host, dumpRequest, std::cout, std::cerr);
     if (check->parsed()) return shadowctl::checkCollection(host, checkRequest, std::cout, std::cerr);
     if (stats->parsed()) return shadowctl::collectionStats(host, statsRequest, std::cout, std::cerr);

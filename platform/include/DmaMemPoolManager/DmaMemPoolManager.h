@@ -107,6 +107,8 @@ class DmaMemPoolManager : public Orvel::Node {
   // and fewer than poolLimit() DMA-backed buffers are alive; otherwise one
   // without DMA memory. Throws Orvel::MemoryResourceException while requests fail.
   Orvel::Ptr<DmaMemPoolBuffer> buffer();
+  // The same with a buffer of `bytes` bytes (1 to kMaxBufSize) instead of bufSize().
+  Orvel::Ptr<DmaMemPoolBuffer> buffer(std::uint32_t bytes);
 
   // DMA-backed buffers alive now, handed out in all, and requests answered without DMA memory.
   std::uint32_t buffersInUse() const noexcept { return inUse_; }
@@ -121,6 +123,7 @@ class DmaMemPoolManager : public Orvel::Node {
     bool inUse = false;
   };
   void slotDone(std::uint32_t slot) noexcept;
+  static void checkBufSize(std::uint32_t bytes);
 
   std::uint32_t bufSize_ = kDefaultBufSize;
   std::uint32_t poolLimit_ = kDefaultPoolLimit;

@@ -38,6 +38,13 @@
 // index is the first entry of the next array index. One bulk write may thus
 // cover the end of one array index and the start of the next.
 //
+// memoryBulkRead reads `entryCount` consecutive entries of one instance
+// (instanceCount 1) of one chip (one chip in the mask), walk order as above,
+// into `buffer` (entry i at [i x entrySize, (i + 1) x entrySize));
+// registerRead reads the register's bytes into `buffer`. Read commands are
+// VovuAsicUtils::GenericBulkReadCmdlet, which also say what they read for
+// (VovuAsicUtils/HwTableRead.h).
+//
 // A table whose descriptor holds several memories gets one command per memory,
 // in memory-id order, each with the same entries (and, for bulk writes, the
 // same buffer). A null batch means that there is nothing to execute.
@@ -59,7 +66,7 @@ class SchanCmd : public Orvel::Node {
  public:
   ORVEL_SLAB_ALLOCATED("SchanAccel::SchanCmd")
 
-  enum class Kind : std::uint8_t { memoryWrite, registerWrite, memoryBulkWrite };
+  enum class Kind : std::uint8_t { memoryWrite, registerWrite, memoryBulkWrite, memoryBulkRead, registerRead };
 
   Kind kind = Kind::memoryWrite;
   Fapmask fapmask;
@@ -74,15 +81,16 @@ class SchanCmd : public Orvel::Node {
   bool cmdletRequired = false;
   // Single writes.
   std::vector<std::uint8_t> data;
-  // Bulk writes.
+  // Bulk writes and reads.
   std::uint32_t entryCount = 0;
   std::uint16_t entrySize = 0;
   std::uint64_t dmaAddr = 0;
   Orvel::Ptr<DmaMemPoolManager::DmaMemPoolBuffer> buffer;
 
   bool isBulk() const noexcept { return kind == Kind::memoryBulkWrite; }
-  // Entries the command writes: entryCount for a bulk write, else 1.
-  std::uint32_t entriesWritten() const noexcept { return isBulk() ? entryCount : 1; }
+  bool isRead() const noexcept { return kind == Kind::memoryBulkRead || kind == Kind::registerRead; }
+  // Entries the command writes: entryCount for a bulk write, 0 for a read, else 1.
+  std::uint32_t entriesWritten() const noexcept { return isBulk() ? entryCount : isRead() ? 0 : 1; }
 };
 
 inline const char* kindText(SchanCmd::Kind kind) {
@@ -90,6 +98,8 @@ inline const char* kindText(SchanCmd::Kind kind) {
     case SchanCmd::Kind::memoryWrite: return "memoryWrite";
     case SchanCmd::Kind::registerWrite: return "registerWrite";
     case SchanCmd::Kind::memoryBulkWrite: return "memoryBulkWrite";
+    case SchanCmd::Kind::memoryBulkRead: return "memoryBulkRead";
+    case SchanCmd::Kind::registerRead: return "registerRead";
   }
   return "unknown";
 }

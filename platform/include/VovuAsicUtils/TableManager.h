@@ -78,7 +78,24 @@ class TableManager : public Orvel::Node {
   bool auditsDisabled_ = false;
 };
 
-class ReadTableManager : public Orvel::Node {};
+// The host's manager of table reads: it supplies the DMA memory the read
+// commands answer into and the cmdlet-required status they carry.
+class ReadTableManager : public Orvel::Node {
+ public:
+  ReadTableManager()
+      : dmaMemPoolManager_(new DmaMemPoolManager::DmaMemPoolManager),
+        cmdletRequiredStatus_(new Hardware::Vovu::VovuCmdletRequiredStatus) {}
+  const Orvel::Ptr<DmaMemPoolManager::DmaMemPoolManager>& dmaMemPoolManager() const noexcept {
+    return dmaMemPoolManager_;
+  }
+  const Orvel::Ptr<Hardware::Vovu::VovuCmdletRequiredStatus>& cmdletRequiredStatus() const noexcept {
+    return cmdletRequiredStatus_;
+  }
+
+ private:
+  Orvel::Ptr<DmaMemPoolManager::DmaMemPoolManager> dmaMemPoolManager_;
+  Orvel::Ptr<Hardware::Vovu::VovuCmdletRequiredStatus> cmdletRequiredStatus_;
+};
 
 }  // namespace VovuAsicUtils
 

@@ -5,9 +5,12 @@
 // an image of all its entries, zero at the start. execute() runs a batch front
 // to back: single memory writes, DMA bulk writes (entryCount consecutive
 // entries in walk order from the start key, running on from the last entry of
-// one array index into the next; the data comes from the command's buffer) and
+// one array index into the next; the data comes from the command's buffer),
 // register writes, on every chip of the command's mask and every instance of
-// its range. A command that does not fit the memory map is rejected: nothing
+// its range, and reads: a bulk read copies entryCount entries of one chip and
+// instance, in the same walk order, into the command's DMA buffer, back to
+// back; a register read copies the register's bytes. Reads pass the same
+// address checks as writes. A command that does not fit the memory map is rejected: nothing
 // of it is written, the batch stops there, and execute() throws
 // CommandRejected naming the command's position and what is wrong. Commands
 // before it stay executed.
@@ -44,6 +47,9 @@ struct ChipCounters {
   std::uint64_t registerWrites = 0;  // register writes executed
   std::uint64_t entriesWritten = 0;  // entries written, counting each instance
   std::uint64_t bytesWritten = 0;    // data bytes written, counting each instance
+  std::uint64_t bulkReads = 0;       // DMA bulk reads executed
+  std::uint64_t registerReads = 0;   // register reads executed
+  std::uint64_t entriesRead = 0;     // entries read into DMA buffers
   std::uint64_t rejections = 0;      // commands refused
 
   friend bool operator==(const ChipCounters&, const ChipCounters&) = default;
@@ -96,6 +102,7 @@ class ChipSimulator {
   // Why `cmd` does not fit the map, or empty when it does.
   std::string check(const SchanAccel::SchanCmd& cmd) const;
   void apply(const SchanAccel::SchanCmd& cmd);
+  void read(const SchanAccel::SchanCmd& cmd, const MemoryRegion& region, std::uint64_t first);
 
   MemoryMap map_;
   std::map<std::uint8_t, Chip> chips_;

@@ -52,6 +52,7 @@ constexpr catalogue::TableDescription kDescription{
     &freeFactory,
     &descriptorFactory,
     &$reader::pluginObjectName,
+    &VovuAsicUtils::auditShadow<$table, $reader>,
 };
 """
 
@@ -113,6 +114,7 @@ def data(t: Table) -> str:
         defaults_trace=cpp_string(t.defaults_trace),
         source=cpp_string(t.source),
         reader=t.reader_name,
+        table=t.name,
     )
 
 

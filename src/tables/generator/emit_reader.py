@@ -6,7 +6,7 @@ from model import Table
 
 DECLARATION = """
 // Reads the $table table back from the chip.
-class $reader : public VovuAsicUtils::$reader_base {
+class $reader : public $reader_base {
  public:
   ORVEL_SLAB_ALLOCATED("$chip::$reader")
 
@@ -20,14 +20,8 @@ class $reader : public VovuAsicUtils::$reader_base {
       const Orvel::Ptr<VovuAsicUtils::ReadTableManager>& readTableManager);
   $reader(const VovuAsicUtils::HwTableKey& key, const Orvel::Ptr<VovuAsicUtils::ReadTableManager>& readTableManager);
 
-  // The instance range of the table descriptor's first memory.
-  std::uint8_t minInstanceId() const override;
-  std::uint8_t maxInstanceId() const override;
-  const Orvel::Ptr<$table::TableDescriptor>& tableDescriptor() const noexcept { return tableDescriptor_; }
-
  private:
   void handleInitialized();
-  Orvel::Ptr<$table::TableDescriptor> tableDescriptor_;
 };
 
 // Always creates a new reader for `key`.
@@ -43,18 +37,14 @@ Orvel::Ptr<$reader> $reader::factory(const VovuAsicUtils::FapRevision& rev,
 
 $reader::$reader(const VovuAsicUtils::HwTableKey& key,
     const Orvel::Ptr<VovuAsicUtils::ReadTableManager>& readTableManager)
-    : VovuAsicUtils::$reader_base(key, readTableManager) {
+    : $reader_base(key, readTableManager) {
   handleInitialized();
 }
 
 void $reader::handleInitialized() {
   ORVEL_TRACE($table::_defaultTraceHandle(), 8, "$reader", "");
-  tableDescriptor_ = $table::tableDescriptorFactory();
+  tableDescriptorIs($table::tableDescriptorFactory());
 }
-
-std::uint8_t $reader::minInstanceId() const { return tableDescriptor_->firstMemInfo()->firstInstanceId(); }
-
-std::uint8_t $reader::maxInstanceId() const { return tableDescriptor_->firstMemInfo()->lastInstanceId(); }
 
 Orvel::Ptr<$reader> $lower_reader${factory_suffix}(const VovuAsicUtils::HwTableKey& key,
     const Orvel::Ptr<VovuAsicUtils::ReadTableManager>& readTableManager) {
@@ -71,7 +61,8 @@ def _values(t: Table) -> dict:
         reader=t.reader_name,
         lower_reader=t.reader_name[0].lower() + t.reader_name[1:],
         factory_suffix="Factory",
-        reader_base="RegisterReaderBase" if t.is_register else "DirectTableReaderBase",
+        reader_base=f"VovuAsicUtils::RegisterTableReader<{t.name}>" if t.is_register else
+        f"VovuAsicUtils::DirectTableReader<{t.name}, {'true' if t.reader_key_takes_array_index else 'false'}>",
     )
 
 

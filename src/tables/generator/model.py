@@ -326,6 +326,9 @@ def load(path: str | pathlib.Path) -> Table:
         if not isinstance(reader, dict):
             raise loc.error(f"{path}:1", "a direct table needs a [reader] table")
         parity = _require(data, "parity", bool, loc)
+        if reader.get("bytesPerEntry") != entry_size:
+            raise loc.error(loc.at_key("bytesPerEntry"),
+                            f"the reader decodes entries of the table's entrySize ({entry_size} bytes)")
         if not blocks:
             raise loc.error(loc.at_key("blocks"), "a direct table declares at least one chip block")
     else:

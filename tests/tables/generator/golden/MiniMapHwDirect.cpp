@@ -8,6 +8,7 @@
 #include "Asic/LogMessages.h"
 #include "Orvel/Format.h"
 #include "VovuAsicUtils/HwTableAccessor.h"
+#include "VovuAsicUtils/ShadowAudit.h"
 #include "VovuAsicUtils/PluginHwTable.h"
 #include "VovuAsicUtils/ShadowOps.h"
 #include "ZevSharedMem/EntityManager.h"
@@ -100,6 +101,7 @@ constexpr catalogue::TableDescription kDescription{
     &freeFactory,
     &descriptorFactory,
     &HwTableMiniMapHwDirectReader::pluginObjectName,
+    &VovuAsicUtils::auditShadow<MiniMapHwDirect, HwTableMiniMapHwDirectReader>,
 };
 }  // namespace
 
@@ -235,18 +237,14 @@ Orvel::Ptr<HwTableMiniMapHwDirectReader> HwTableMiniMapHwDirectReader::factory(c
 
 HwTableMiniMapHwDirectReader::HwTableMiniMapHwDirectReader(const VovuAsicUtils::HwTableKey& key,
     const Orvel::Ptr<VovuAsicUtils::ReadTableManager>& readTableManager)
-    : VovuAsicUtils::DirectTableReaderBase(key, readTableManager) {
+    : VovuAsicUtils::DirectTableReader<MiniMapHwDirect, false>(key, readTableManager) {
   handleInitialized();
 }
 
 void HwTableMiniMapHwDirectReader::handleInitialized() {
   ORVEL_TRACE(MiniMapHwDirect::_defaultTraceHandle(), 8, "HwTableMiniMapHwDirectReader", "");
-  tableDescriptor_ = MiniMapHwDirect::tableDescriptorFactory();
+  tableDescriptorIs(MiniMapHwDirect::tableDescriptorFactory());
 }
-
-std::uint8_t HwTableMiniMapHwDirectReader::minInstanceId() const { return tableDescriptor_->firstMemInfo()->firstInstanceId(); }
-
-std::uint8_t HwTableMiniMapHwDirectReader::maxInstanceId() const { return tableDescriptor_->firstMemInfo()->lastInstanceId(); }
 
 Orvel::Ptr<HwTableMiniMapHwDirectReader> hwTableMiniMapHwDirectReaderFactory(const VovuAsicUtils::HwTableKey& key,
     const Orvel::Ptr<VovuAsicUtils::ReadTableManager>& readTableManager) {

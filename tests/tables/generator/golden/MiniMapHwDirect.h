@@ -16,6 +16,7 @@
 #include "VovuAsicUtils/HwTableBase.h"
 #include "VovuAsicUtils/HwTableReaderBase.h"
 #include "VovuAsicUtils/ShadowAccessor.h"
+#include "VovuAsicUtils/TableReader.h"
 #include "Wem/PerUnitBitmap.h"
 #include "Zev/TraceHandle.h"
 #include "tables/TableDescription.h"
@@ -202,7 +203,7 @@ static_assert(sizeof(MiniMapHwDirect::EntryKey) == 4 && sizeof(MiniMapHwDirect::
               "key and entry sizes are part of the shared file layout");
 
 // Reads the MiniMapHwDirect table back from the chip.
-class HwTableMiniMapHwDirectReader : public VovuAsicUtils::DirectTableReaderBase {
+class HwTableMiniMapHwDirectReader : public VovuAsicUtils::DirectTableReader<MiniMapHwDirect, false> {
  public:
   ORVEL_SLAB_ALLOCATED("bcm88490_a0::HwTableMiniMapHwDirectReader")
 
@@ -216,14 +217,8 @@ class HwTableMiniMapHwDirectReader : public VovuAsicUtils::DirectTableReaderBase
       const Orvel::Ptr<VovuAsicUtils::ReadTableManager>& readTableManager);
   HwTableMiniMapHwDirectReader(const VovuAsicUtils::HwTableKey& key, const Orvel::Ptr<VovuAsicUtils::ReadTableManager>& readTableManager);
 
-  // The instance range of the table descriptor's first memory.
-  std::uint8_t minInstanceId() const override;
-  std::uint8_t maxInstanceId() const override;
-  const Orvel::Ptr<MiniMapHwDirect::TableDescriptor>& tableDescriptor() const noexcept { return tableDescriptor_; }
-
  private:
   void handleInitialized();
-  Orvel::Ptr<MiniMapHwDirect::TableDescriptor> tableDescriptor_;
 };
 
 // Always creates a new reader for `key`.
