@@ -166,7 +166,7 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
  private:
   Orvel::Ptr<ZevSharedMem::EntityManager> sharedMemEntityManager() const {
     const Orvel::Ptr<Tolvane::EntityManager>& em = entityManager();
-    return ZevSharedMem::EntityManager::getEntityManager(em ? em->name() : Orvel::String("Sysdb"),
+    return ZevSharedMem::EntityManager::getEntityManager(em ? em->name() : Orvel::String(Tolvane::kShadowStateEntityManager),
                                                          em ? em->flag() : false);
   }
 
