@@ -203,7 +203,7 @@ def _set_case(t: Table, index: int, f: Field) -> str:
         return f"    case {index}: entry.{f.name}Is(Orvel::{target.type}(v)); return;\n"
     bits = 8 if target.type == "unsigned char" else 16
     return (f"    case {index}:\n"
-            f"      if (v > 0x{(1 << bits) - 1:x}) values::throwPlainFieldRange(\"{f.name}\", v, {bits});\n"
+            f"      if (v > 0x{(1 << bits) - 1:x}) values::throwPlainFieldRange(\"{f.name}\", {bits});\n"
             f"      entry.{f.name}Is(static_cast<{target.type}>(v));\n"
             f"      return;\n")
 
