@@ -11,6 +11,10 @@
 //
 // A corruption found by a look-up is reported to the collection and the key
 // counts as absent; every other exception reaches the caller.
+//
+// Each template instance traces on its own handle, "<Table>.ShadowAccessor"
+// (_defaultTraceHandle), so that a rule on a table's name selects the shadow
+// lines of that table and a rule on the suffix those of every table.
 #pragma once
 
 #include <algorithm>
@@ -32,30 +36,50 @@
 
 namespace VovuAsicUtils {
 
-// The trace handle of the shadow templates ("ShadowAccessor").
-Zev::TraceHandle& shadowAccessorTraceHandle();
-
 // The source file the shadow accessor's traces and checks name. The write
 // path's traces report the fixed lines the host knows them by (40, 77, 102,
 // 107); the others report where they stand.
 inline constexpr const char* kShadowAccessorFile = "VovuAsicUtils/ShadowAccessor.h";
 
-// Traces at a fixed source line of the accessor, skipping the arguments when disabled.
-#define VOVU_ACCESSOR_TRACE(handle, level, file, line, tag, ...)                                         \
-  do {                                                                                                   \
-    const ::Zev::TraceHandle& accessorTraceHandle_ = (handle);                                           \
-    if (accessorTraceHandle_.enabled(level)) [[unlikely]] {                                              \
-      ::Orvel::fmtrace(accessorTraceHandle_, (level), (file), __func__, (line), (tag), __VA_ARGS__);     \
-    }                                                                                                    \
+// Traces as `function` at `line` of `file`, skipping the arguments when the
+// level is disabled.
+#define VOVU_TRACE_AT(handle, level, file, function, line, tag, ...)                                    \
+  do {                                                                                                  \
+    const ::Zev::TraceHandle& accessorTraceHandle_ = (handle);                                          \
+    if (accessorTraceHandle_.enabled(level)) [[unlikely]] {                                             \
+      ::Orvel::fmtrace(accessorTraceHandle_, (level), (file), (function), (line), (tag), __VA_ARGS__);  \
+    }                                                                                                   \
   } while (0)
 
-// The chips of `fapmask` the shadow covers; the empty mask, after a trace,
-// when it covers none of them.
-inline SchanAccel::Fapmask writeMask(const HwShadowBase& shadow, const SchanAccel::Fapmask& fapmask) {
+// Traces at `line` of an accessor file as the function the statement stands
+// in. Inside the accessor templates `handle` is _defaultTraceHandle(), the
+// instance's own:
+//   VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "...", ...);
+#define VOVU_ACCESSOR_TRACE(handle, level, file, line, tag, ...) \
+  VOVU_TRACE_AT(handle, level, file, __func__, line, tag, __VA_ARGS__)
+
+// The handle "<table>.<accessor>" of one accessor template instance.
+inline Orvel::String accessorTraceHandleName(const char* table, const char* accessor) {
+  return Orvel::String(fmt::format("{}.{}", table, accessor));
+}
+
+// The trace handle of the shadows of the table whose entry is `Entry`,
+// "<Table>.ShadowAccessor": one function-local static per table.
+template <class Entry>
+Zev::TraceHandle& shadowAccessorTraceHandle() {
+  static Zev::TraceHandle handle(accessorTraceHandleName(Entry::kTableName, "ShadowAccessor"));
+  return handle;
+}
+
+// The chips of `fapmask` the shadow covers; the empty mask, after a trace on
+// `handle` at `line` in the name of the caller, when it covers none of them.
+inline SchanAccel::Fapmask writeMask(const HwShadowBase& shadow, const SchanAccel::Fapmask& fapmask,
+                                     const Zev::TraceHandle& handle, int line,
+                                     const char* function = __builtin_FUNCTION()) {
   const SchanAccel::Fapmask mask = shadow.applicableFapmask(fapmask);
   if (mask == SchanAccel::Fapmask()) {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 107, "",
-                        " hwShadowKey: {} not applicable for downloadFapmask: {}", shadow.hwShadowKey(), fapmask);
+    VOVU_TRACE_AT(handle, 8, kShadowAccessorFile, function, line, "",
+                  " hwShadowKey: {} not applicable for downloadFapmask: {}", shadow.hwShadowKey(), fapmask);
   }
   return mask;
 }
@@ -75,6 +99,8 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
                                  entityManager),
         hwTableName_(hwTableName) {}
 
+  static Zev::TraceHandle& _defaultTraceHandle() { return shadowAccessorTraceHandle<Entry>(); }
+
   const Orvel::String& hwTableName() const noexcept { return hwTableName_; }
   const Orvel::Ptr<Storage>& entryStorage() const noexcept { return entryStorage_; }
   // The shadow's state path (the entry storage's full name).
@@ -86,14 +112,14 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
   void setEntry(const Entry& entry) { storage().entryCollIs(entry); }
 
   void deleteEntry(const EntryKey& key) {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 77, "", " shadowKey: {} entryKey: {}",
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, 77, "", " shadowKey: {} entryKey: {}",
                         hwShadowKey(), key.strep());
     if (stored(key)) storage().entryCollDel(key);
   }
 
   // The stored entry, or `key` with the default entry's data.
   Entry getEntry(const EntryKey& key) const {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 40, "", "key: {}", key.strep());
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, 40, "", "key: {}", key.strep());
     if (const std::optional<Entry> entry = stored(key)) return *entry;
     return defaultEntryFor(key);
   }
@@ -104,8 +130,8 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
   Orvel::Ptr<SchanAccel::SchanCmds> schanCmds(const SchanAccel::Fapmask& fapmask, const FapRevision& fapRevision,
                                               const EntryKey& key, bool isDelete,
                                               const Orvel::Ptr<Asic::LogEntryWrapperBase>& /*logEntry*/ = nullptr) const {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 102, "", "key: {}", key.strep());
-    const SchanAccel::Fapmask mask = writeMask(*this, fapmask);
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, 102, "", "key: {}", key.strep());
+    const SchanAccel::Fapmask mask = writeMask(*this, fapmask, _defaultTraceHandle(), 107);
     if (mask == SchanAccel::Fapmask()) return nullptr;
     const std::optional<Entry> kept = isDelete ? std::nullopt : stored(key);
     const Entry entry = kept ? *kept : defaultEntryFor(key);
@@ -119,12 +145,12 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
   void mountPloom() {
     ZevPloom::MountInfo info(0);
     const std::string shadowPath = path();
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "shadowPath: {}",
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "shadowPath: {}",
                         shadowPath);
     info.collectionInfoIs(ZevPloom::CollectionInfo{"entryColl", 512, false});
     Orvel::Ptr<ZevSharedMem::EntityManager> manager = sharedMemEntityManager();
     const std::string typeName = entityTypeName();
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow",
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow",
                         "shadowPath: {} entityName {} hwTableName {}", shadowPath, typeName, hwTableName_);
     manager->getMountGroup().mount(shadowPath, typeName, info);
     entryStorage_ = Orvel::dynamicPtrCast<Storage>(manager->getEntity(shadowPath));
@@ -132,7 +158,7 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
 
   void unmountPloom() {
     const std::string shadowPath = path();
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "shadowPath: {}  ",
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "shadowPath: {}  ",
                         shadowPath);
     sharedMemEntityManager()->doUnmount(shadowPath);
   }
@@ -141,7 +167,7 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
   // Run by the most-derived constructor. A failure after the mount unmounts
   // again, so that the path can be mounted by the next attempt.
   void handleInitialized() {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "tableName: {} ", name());
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "tableName: {} ", name());
     mountPloom();
     try {
       if (entryStorage_) entryStorage_->entryCollDelAll();
@@ -155,7 +181,7 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
 
   // Run by the most-derived destructor; nothing may escape it.
   void onDelete() noexcept {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "");
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "");
     if (!tableDescriptor()) return;
     cleanupDefaultEntry();
     if (entryStorage_) entryStorage_->entryCollDelAll();
@@ -223,6 +249,8 @@ class RegisterShadowAccessor : public RegisterKeyBasedShadowBase {
       : RegisterKeyBasedShadowBase(name, key, fapRevision, descriptor, status, cmdletRequiredStatus, storage, name),
         hwTableName_(hwTableName) {}
 
+  static Zev::TraceHandle& _defaultTraceHandle() { return shadowAccessorTraceHandle<Entry>(); }
+
   const Orvel::String& hwTableName() const noexcept { return hwTableName_; }
 
   void setEntry(const Entry& entry) {
@@ -235,14 +263,14 @@ class RegisterShadowAccessor : public RegisterKeyBasedShadowBase {
   }
 
   void deleteEntry(const EntryKey& key) {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 77, "", " shadowKey: {} entryKey: {}",
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, 77, "", " shadowKey: {} entryKey: {}",
                         hwShadowKey(), key.strep());
     regShadowEntryStorage()->entryCollDel(storageKey(key));
   }
 
   // The stored entry, or `key` with the default entry's data (zeros).
   Entry getEntry(const EntryKey& key) const {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 40, "", "key: {}", key.strep());
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, 40, "", "key: {}", key.strep());
     const RegisterShadowPloomEntry* stored = regShadowEntryStorage()->entryColl(storageKey(key));
     if (!stored) return Entry(key);
     Entry entry(EntryKey(stored->key.entryIndex));  // refuses a stored index past null
@@ -255,8 +283,8 @@ class RegisterShadowAccessor : public RegisterKeyBasedShadowBase {
   Orvel::Ptr<SchanAccel::SchanCmds> schanCmds(const SchanAccel::Fapmask& fapmask, const FapRevision& fapRevision,
                                               const EntryKey& key, bool isDelete,
                                               const Orvel::Ptr<Asic::LogEntryWrapperBase>& /*logEntry*/ = nullptr) const {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 102, "", "key: {}", key.strep());
-    const SchanAccel::Fapmask mask = writeMask(*this, fapmask);
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, 102, "", "key: {}", key.strep());
+    const SchanAccel::Fapmask mask = writeMask(*this, fapmask, _defaultTraceHandle(), 107);
     if (mask == SchanAccel::Fapmask()) return nullptr;
     const RegisterShadowPloomEntry* stored = isDelete ? nullptr : regShadowEntryStorage()->entryColl(storageKey(key));
     const std::uint8_t* data = stored ? stored->data.data() : defaultEntry().data();
@@ -268,11 +296,11 @@ class RegisterShadowAccessor : public RegisterKeyBasedShadowBase {
 
  protected:
   void handleInitialized() {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "tableName: {} ", name());
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "tableName: {} ", name());
     initDefaultEntry();
   }
   void onDelete() noexcept {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "");
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "");
     if (!tableDescriptor()) return;
     cleanupDefaultEntry();
     if (regShadowEntryStorage()) collCleanup();
