@@ -77,8 +77,11 @@ struct HwTableAccessor {
   static Orvel::Ptr<HwCommonTableBase> factory(const FapRevision& rev, const Orvel::Ptr<TableManager>& tableManager,
                                                const Orvel::Ptr<VovuMdb::TableManager>& /*mdbTableManager*/) {
     HwTableKey key(Table::tableName(), rev);
+    // The manager holds plain pointers, and a table leaves it only late in
+    // its destruction: one whose count already reached zero is not handed out
+    // again (that would destroy it twice); it counts as not held.
     if (HwCommonTableBase* held = tableManager ? tableManager->hwTableColl(key) : nullptr) {
-      return Orvel::Ptr<HwCommonTableBase>(held);
+      if (Orvel::Ptr<HwCommonTableBase> live = Orvel::ptrIfLive(held)) return live;
     }
     return Orvel::Ptr<HwCommonTableBase>(new Table(Table::tableName(), key, tableManager));
   }
