@@ -20,6 +20,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "Asic/GracefulAssert.h"
 #include "Asic/LogEntryWrapper.h"
@@ -153,24 +154,28 @@ struct HwTableAccessor {
     return Orvel::dynamicPtrCast<typename T::Shadow>(table.hwShadowColl(key));
   }
 
+  // setEntry and deleteEntry count the entry before the shadow checks, but a
+  // shadow whose collection is gone refuses before anything is counted.
   template <class T = Table>
   static void setEntry(T& table, const HwShadowKey& key, const typename T::Entry& entry) {
-    table.hwTableStats().entryAddCntInc(1);
     VOVU_TABLE_OPERATION_TRACE(table, kSetEntrySite, key, entry);
-    checkedShadow(table, key, kSetEntrySite)->setEntry(entry);
+    Orvel::Ptr<typename T::Shadow> s = shadowBeforeCounting(table, key);
+    table.hwTableStats().entryAddCntInc(1);
+    checkedShadow(table, key, kSetEntrySite, std::move(s))->setEntry(entry);
   }
 
   template <class T = Table>
   static typename T::Entry getEntry(const T& table, const HwShadowKey& key, const typename T::EntryKey& entryKey) {
     VOVU_TABLE_OPERATION_TRACE(table, kGetEntrySite, key, entryKey);
-    return checkedShadow(table, key, kGetEntrySite)->getEntry(entryKey);
+    return checkedShadow(table, key, kGetEntrySite, shadow(table, key))->getEntry(entryKey);
   }
 
   template <class T = Table>
   static void deleteEntry(T& table, const HwShadowKey& key, const typename T::EntryKey& entryKey) {
     VOVU_TABLE_OPERATION_TRACE(table, kDeleteEntrySite, key, entryKey);
+    Orvel::Ptr<typename T::Shadow> s = shadowBeforeCounting(table, key);
     table.hwTableStats().entryDelCntInc(1);
-    checkedShadow(table, key, kDeleteEntrySite)->deleteEntry(entryKey);
+    checkedShadow(table, key, kDeleteEntrySite, std::move(s))->deleteEntry(entryKey);
   }
 
   template <class T = Table>
@@ -178,7 +183,7 @@ struct HwTableAccessor {
                                                      const typename T::EntryKey& entryKey,
                                                      const Orvel::Ptr<Asic::LogEntryWrapperBase>& logEntry) {
     VOVU_TABLE_OPERATION_TRACE(table, kSchanCmdsSite, key, entryKey);
-    Orvel::Ptr<typename T::Shadow> s = checkedShadow(table, key, kSchanCmdsSite);
+    Orvel::Ptr<typename T::Shadow> s = checkedShadow(table, key, kSchanCmdsSite, shadow(table, key));
     return s->schanCmds(table.getFapmask(key), table.fapRevision(), entryKey, false, logEntry);
   }
 
@@ -189,12 +194,21 @@ struct HwTableAccessor {
   }
 
  private:
+  // `s`, the shadow(key) of the table, once the shadow checks hold.
   template <class T = Table>
-  static Orvel::Ptr<typename T::Shadow> checkedShadow(const T& table, const HwShadowKey& key, const CheckSite& site) {
+  static Orvel::Ptr<typename T::Shadow> checkedShadow(const T& table, const HwShadowKey& key, const CheckSite& site,
+                                                      Orvel::Ptr<typename T::Shadow> s) {
     ASIC_CHECK_AT(kHwTableAccessorFile, site.collection, table.hwShadowCollHas(key), "hwShadowCollHas( hwShadowKey )",
                   "hwShadowKey {}{}", key, " does not exist in the shadow collection");
-    Orvel::Ptr<typename T::Shadow> s = shadow(table, key);
     ASIC_CHECK_AT(kHwTableAccessorFile, site.pointer, s != nullptr, "shadow", "No shadow in hwShadowColl for {}", key);
+    return s;
+  }
+
+  // shadow(key), refused (graceful assertion) when its collection is gone.
+  template <class T = Table>
+  static Orvel::Ptr<typename T::Shadow> shadowBeforeCounting(const T& table, const HwShadowKey& key) {
+    Orvel::Ptr<typename T::Shadow> s = shadow(table, key);
+    if (s) s->checkCollection();
     return s;
   }
 };

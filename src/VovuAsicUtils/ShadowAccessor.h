@@ -19,8 +19,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -71,6 +73,28 @@ Zev::TraceHandle& shadowAccessorTraceHandle() {
   return handle;
 }
 
+// Runs one step of a shadow's teardown, which nothing may escape: an
+// exception is reported at level 0 on `handle`, in the name of the caller,
+// and the teardown goes on. Returns whether the step completed.
+template <class Step>
+bool teardownStep(const Zev::TraceHandle& handle, const HwShadowBase& shadow, const char* step, Step&& run,
+                  const char* function = __builtin_FUNCTION(), int line = __builtin_LINE()) noexcept {
+  // Reports while the exception, which owns the text, is still alive.
+  const auto report = [&](const char* what) {
+    VOVU_TRACE_AT(handle, 0, kShadowAccessorFile, function, line, "Shadow",
+                  "{} of shadow {}: {}; the deletion goes on", step, shadow.name(), what);
+  };
+  try {
+    run();
+    return true;
+  } catch (const std::exception& e) {
+    report(e.what());
+  } catch (...) {
+    report("an exception of unknown type");
+  }
+  return false;
+}
+
 // The chips of `fapmask` the shadow covers; the empty mask, after a trace on
 // `handle` at `line` in the name of the caller, when it covers none of them.
 inline SchanAccel::Fapmask writeMask(const HwShadowBase& shadow, const SchanAccel::Fapmask& fapmask,
@@ -82,6 +106,15 @@ inline SchanAccel::Fapmask writeMask(const HwShadowBase& shadow, const SchanAcce
                   " hwShadowKey: {} not applicable for downloadFapmask: {}", shadow.hwShadowKey(), fapmask);
   }
   return mask;
+}
+
+// `key` with the shadow's default entry data: its bytes, at most the table's
+// data size.
+template <class Entry>
+Entry entryWithDefaultData(const typename Entry::EntryKey& key, const std::vector<std::uint8_t>& defaultEntry) {
+  Entry entry(key);
+  std::copy_n(defaultEntry.begin(), std::min<std::size_t>(defaultEntry.size(), Entry::entrySize), entry.data());
+  return entry;
 }
 
 template <class Entry>
@@ -109,6 +142,10 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
   }
   std::string entityTypeName() const { return fmt::format("{}::Shadow::EntryStorage", hwTableName_.view()); }
 
+  // Refuses, with a graceful assertion, a shadow without a mounted collection
+  // (see storage()). The table operations call it before they count anything.
+  void checkCollection() const { storage(); }
+
   void setEntry(const Entry& entry) { storage().entryCollIs(entry); }
 
   void deleteEntry(const EntryKey& key) {
@@ -121,7 +158,7 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
   Entry getEntry(const EntryKey& key) const {
     VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, 40, "", "key: {}", key.strep());
     if (const std::optional<Entry> entry = stored(key)) return *entry;
-    return defaultEntryFor(key);
+    return entryWithDefaultData<Entry>(key, defaultEntry());
   }
 
   // The batch that writes the shadow's value for `key` (the default entry when
@@ -133,8 +170,9 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
     VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, 102, "", "key: {}", key.strep());
     const SchanAccel::Fapmask mask = writeMask(*this, fapmask, _defaultTraceHandle(), 107);
     if (mask == SchanAccel::Fapmask()) return nullptr;
+    checkCollection();
     const std::optional<Entry> kept = isDelete ? std::nullopt : stored(key);
-    const Entry entry = kept ? *kept : defaultEntryFor(key);
+    const Entry entry = kept ? *kept : entryWithDefaultData<Entry>(key, defaultEntry());
     return schanCmdsWorker(mask, fapRevision, arrayIndexOf(key), entryIndexOf(key), entry.data(), Entry::entrySize);
   }
 
@@ -179,27 +217,47 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
     }
   }
 
-  // Run by the most-derived destructor; nothing may escape it.
+  // Run by the most-derived destructor; nothing may escape it. A step that
+  // fails (a subscriber that throws while it hears of a removal) is reported
+  // and the deletion goes on: every entry is deleted and the path unmounted.
   void onDelete() noexcept {
     VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "");
     if (!tableDescriptor()) return;
     cleanupDefaultEntry();
-    if (entryStorage_) entryStorage_->entryCollDelAll();
-    unmountPloom();
+    if (entryStorage_) {
+      // A failed pass has removed the entry whose publication failed: the next
+      // pass starts from the first entry left. A pass that removed nothing ends it.
+      Storage& storage = *entryStorage_;
+      for (std::uint32_t left = storage.map().writer().members();;) {
+        if (teardownStep(_defaultTraceHandle(), *this, "deleting the entries", [&] { storage.entryCollDelAll(); })) {
+          break;
+        }
+        const std::uint32_t now = storage.map().writer().members();
+        if (now == 0 || now >= left) break;
+        left = now;
+      }
+    }
+    teardownStep(_defaultTraceHandle(), *this, "unmounting", [&] { unmountPloom(); });
     entryStorage_ = nullptr;
   }
 
  private:
   Orvel::Ptr<ZevSharedMem::EntityManager> sharedMemEntityManager() const {
     const Orvel::Ptr<Tolvane::EntityManager>& em = entityManager();
-    return ZevSharedMem::EntityManager::getEntityManager(em ? em->name() : Orvel::String(Tolvane::kShadowStateEntityManager),
-                                                         em ? em->flag() : false);
+    return ZevSharedMem::EntityManager::getEntityManager(
+        em ? em->name() : Orvel::String(Tolvane::kShadowStateEntityManager), em ? em->flag() : false);
   }
 
-  // The storage; a shadow whose mount produced none is a broken invariant.
+  // The storage, while its collection is mounted. A shadow whose mount made
+  // none, or whose collection was unmounted since (from outside: the storage
+  // is then an orphan and its collection detached), is a broken invariant:
+  // answering with default data would have the host write it over the
+  // hardware.
   Storage& storage() const {
     ASIC_CHECK_AT(kShadowAccessorFile, __LINE__, entryStorage_ != nullptr, "entryStorage",
                   "No entry storage for shadow {}", name());
+    ASIC_CHECK_AT(kShadowAccessorFile, __LINE__, entryStorage_->mounted(), "entryStorage->mounted()",
+                  "The collection of shadow {} is not mounted at {}", name(), path());
     return *entryStorage_;
   }
 
@@ -214,13 +272,6 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
       storage().map().doCorruptionDetected(e.what());
     }
     return std::nullopt;
-  }
-
-  Entry defaultEntryFor(const EntryKey& key) const {
-    Entry entry(key);
-    const std::vector<std::uint8_t>& bytes = defaultEntry();
-    std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), Entry::entrySize), entry.data());
-    return entry;
   }
 
   static std::uint8_t arrayIndexOf(const EntryKey& key) {
@@ -253,32 +304,32 @@ class RegisterShadowAccessor : public RegisterKeyBasedShadowBase {
 
   const Orvel::String& hwTableName() const noexcept { return hwTableName_; }
 
+  // Refuses, with a graceful assertion, a shadow without a register entry
+  // storage. The table operations call it before they count anything.
+  void checkCollection() const { storage(); }
+
   void setEntry(const Entry& entry) {
     ASIC_CHECK_AT(kShadowAccessorFile, __LINE__, entry.entryKey().value() < EntryKey::null,
                   "entry.entryKey().entryIndex() < entry.entryKey().null()", "EntryKey out of bounds: {}",
                   entry.entryKey().strep());
     RegisterShadowPloomEntry stored(storageKey(entry.entryKey()));
     std::copy_n(entry.data(), Entry::entrySize, stored.data.begin());
-    regShadowEntryStorage()->entryCollIs(stored);
+    storage().entryCollIs(stored);
   }
 
   void deleteEntry(const EntryKey& key) {
     VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, 77, "", " shadowKey: {} entryKey: {}",
                         hwShadowKey(), key.strep());
-    regShadowEntryStorage()->entryCollDel(storageKey(key));
+    storage().entryCollDel(storageKey(key));
   }
 
-  // The stored entry, or `key` with the default entry's data (zeros).
+  // The stored entry, or `key` with the default entry's data.
   Entry getEntry(const EntryKey& key) const {
     VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, 40, "", "key: {}", key.strep());
-    const RegisterShadowPloomEntry* stored = regShadowEntryStorage()->entryColl(storageKey(key));
-    if (!stored) return Entry(key);
-    Entry entry(EntryKey(stored->key.entryIndex));  // refuses a stored index past null
-    std::copy_n(stored->data.begin(), Entry::entrySize, entry.data());
-    return entry;
+    return entryOrDefault(key);
   }
 
-  bool present(const EntryKey& key) const { return regShadowEntryStorage()->entryColl(storageKey(key)) != nullptr; }
+  bool present(const EntryKey& key) const { return storage().entryColl(storageKey(key)) != nullptr; }
 
   Orvel::Ptr<SchanAccel::SchanCmds> schanCmds(const SchanAccel::Fapmask& fapmask, const FapRevision& fapRevision,
                                               const EntryKey& key, bool isDelete,
@@ -286,27 +337,45 @@ class RegisterShadowAccessor : public RegisterKeyBasedShadowBase {
     VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, 102, "", "key: {}", key.strep());
     const SchanAccel::Fapmask mask = writeMask(*this, fapmask, _defaultTraceHandle(), 107);
     if (mask == SchanAccel::Fapmask()) return nullptr;
-    const RegisterShadowPloomEntry* stored = isDelete ? nullptr : regShadowEntryStorage()->entryColl(storageKey(key));
-    const std::uint8_t* data = stored ? stored->data.data() : defaultEntry().data();
-    return schanCmdsWorker(mask, fapRevision, 0, key.value(), data, stored ? Entry::entrySize : defaultEntry().size());
+    checkCollection();
+    const Entry entry = isDelete ? entryWithDefaultData<Entry>(key, defaultEntry()) : entryOrDefault(key);
+    return schanCmdsWorker(mask, fapRevision, 0, key.value(), entry.data(), Entry::entrySize);
   }
 
   // Deletes the shadow's entry.
-  void collCleanup() { regShadowEntryStorage()->entryCollDel(storageKey(EntryKey(0))); }
+  void collCleanup() { storage().entryCollDel(storageKey(EntryKey(0))); }
 
  protected:
   void handleInitialized() {
     VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "tableName: {} ", name());
     initDefaultEntry();
   }
+  // Run by the most-derived destructor; nothing may escape it.
   void onDelete() noexcept {
     VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "");
     if (!tableDescriptor()) return;
     cleanupDefaultEntry();
-    if (regShadowEntryStorage()) collCleanup();
+    if (regShadowEntryStorage()) {
+      teardownStep(_defaultTraceHandle(), *this, "deleting the entry", [&] { collCleanup(); });
+    }
   }
 
  private:
+  RegShadowEntryStorage& storage() const {
+    ASIC_CHECK_AT(kShadowAccessorFile, __LINE__, regShadowEntryStorage() != nullptr, "regShadowEntryStorage",
+                  "No register entry storage for shadow {}", name());
+    return *regShadowEntryStorage();
+  }
+
+  // The stored entry, or `key` with the default entry's data.
+  Entry entryOrDefault(const EntryKey& key) const {
+    const RegisterShadowPloomEntry* stored = storage().entryColl(storageKey(key));
+    if (!stored) return entryWithDefaultData<Entry>(key, defaultEntry());
+    Entry entry(EntryKey(stored->key.entryIndex));  // refuses a stored index past null
+    std::copy_n(stored->data.begin(), Entry::entrySize, entry.data());
+    return entry;
+  }
+
   // (revision words, shadow name, shadow key word, array index 0, entry index).
   RegisterShadowPloomEntryKey storageKey(const EntryKey& key) const {
     RegisterShadowPloomEntryKey k;

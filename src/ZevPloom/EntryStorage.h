@@ -208,6 +208,10 @@ class EntryStorage : public ZevPloom::Entity {
     map_.init(descriptor);
   }
 
+  // Whether the storage's collection is open: from the mount's init until the
+  // storage loses its parent (an unmount), which detaches the collection.
+  bool mounted() const noexcept { return map_.initialized(); }
+
   Map& map() noexcept { return map_; }
   const Map& map() const noexcept { return map_; }
   std::uint64_t entryCollIsCount() const noexcept { return *entryCollIsCount_; }
