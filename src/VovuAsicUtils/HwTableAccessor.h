@@ -13,6 +13,8 @@
 // not hold, or a shadow of another type, is a graceful assertion (strict mode:
 // the process ends) whose text names this file and the fixed line of the
 // check (CheckSite); setEntry and deleteEntry count the entry before the check.
+// A shadow whose collection is gone refuses every operation (the shadow
+// accessor's check), and setEntry and deleteEntry ask it before they count.
 //
 // The shadow and entry operations trace on the instance's own handle,
 // "<Table>.HwTableAccessor" (_defaultTraceHandle); the table's own hooks

@@ -237,7 +237,7 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
         left = now;
       }
     }
-    teardownStep(_defaultTraceHandle(), *this, "unmounting", [&] { unmountPloom(); });
+    teardownStep(_defaultTraceHandle(), *this, "the unmount", [&] { unmountPloom(); });
     entryStorage_ = nullptr;
   }
 

@@ -113,10 +113,13 @@ class TracesTest : public test_shadows::ShadowTest {
     EXPECT_EQ(got, want);
   }
 
-  // The life the two tests share after addShadow: set, get, delete and
-  // schanCmds of `entry`'s key, a write for chip 1 only, then the shadow's deletion.
+  // The life the two tests trace: the table's creation, addShadow, set, get,
+  // delete and schanCmds of `entry`'s key, a write for chip 1 only, then the
+  // shadow's deletion.
   template <class Table>
-  void liveAndDrop(Table& table, const typename Table::Entry& entry) {
+  void wholeLife(const typename Table::Entry& entry) {
+    Table& table = *make<Table>();
+    table.addShadow(kKey);
     table.setEntry(kKey, entry);
     table.getEntry(kKey, entry.entryKey());
     table.deleteEntry(kKey, entry.entryKey());
@@ -149,11 +152,9 @@ TEST_F(TracesTest, DirectTableWholeLife) {
   };
   const std::string path = "ShadowTbl/bcm88490_a0/bcm88490_a0/IppaVsiToRoutingProfileMapHwDirect/0-0";
 
-  auto table = make<Table>();
-  table->addShadow(kKey);
   Table::Entry changed{Table::EntryKey(3, 7)};
   changed.routingProfile1Is(5);
-  liveAndDrop(*table, changed);
+  wholeLife<Table>(changed);
 
   std::vector<Line> expected = {
       {t.table, 8, t.table, "handleInitialized", "", 0, ""},
@@ -198,11 +199,9 @@ TEST_F(TracesTest, RegisterTableWholeLife) {
     return fmt::format("bcm88490_a0::IppbTtl0ActionProfileHwReg::Entry(entryKey={},dataByte0={})", key, data);
   };
 
-  auto table = make<Table>();
-  table->addShadow(kKey);
   Table::Entry changed{Table::EntryKey(0)};
   changed.ttl0ActionProfile3Is(0x1234);
-  liveAndDrop(*table, changed);
+  wholeLife<Table>(changed);
 
   std::vector<Line> expected = {
       {t.table, 8, t.table, "handleInitialized", "", 0, ""},
