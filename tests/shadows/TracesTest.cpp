@@ -56,8 +56,16 @@ struct TableTexts {
   Line lifecycle(const std::string& function, const std::string& message) const {
     return {shadowAccessor(), 8, "Shadow", function, "", 0, message};
   }
-  Line table8(const std::string& function, int level, const std::string& message) const {
+  Line tableLine(const std::string& function, int level, const std::string& message) const {
     return {tableAccessor(), level, table, function, "", 0, message};
+  }
+  // The table's creation, then addShadow up to the shadow's construction.
+  std::vector<Line> creationAndNewShadow() const {
+    return {
+        {table, 8, table, "handleInitialized", "", 0, ""},
+        tableLine("addShadow", 8, fmt::format(" fapId: 0 fapRevision: bcm88490_a0 tableName: {}", table)),
+        lifecycle("handleInitialized", fmt::format("tableName: {} ", shadowName)),
+    };
   }
   std::string userInit() const {
     return fmt::format("void bcm88490_a0::{}::userInitHwTable(const VovuAsicUtils::HwShadowKey&) hwShadowKey: {}", table,
@@ -156,16 +164,14 @@ TEST_F(TracesTest, DirectTableWholeLife) {
   changed.routingProfile1Is(5);
   wholeLife<Table>(changed);
 
-  std::vector<Line> expected = {
-      {t.table, 8, t.table, "handleInitialized", "", 0, ""},
-      t.table8("addShadow", 8, " fapId: 0 fapRevision: bcm88490_a0 tableName: IppaVsiToRoutingProfileMapHwDirect"),
-      t.lifecycle("handleInitialized", "tableName: bcm88490_a0ippaRoutingProfileTable "),
+  std::vector<Line> expected = t.creationAndNewShadow();
+  expected.insert(expected.end(), {
       t.lifecycle("mountPloom", "shadowPath: " + path),
       t.lifecycle("mountPloom", "shadowPath: " + path +
                                     " entityName bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::Shadow::EntryStorage"
                                     " hwTableName bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect"),
-      t.table8("initShadow", 8, " hwShadowKey: 0-0"),
-      t.table8("initShadow", 3, "Calling userInitHwTable"),
+      t.tableLine("initShadow", 8, " hwShadowKey: 0-0"),
+      t.tableLine("initShadow", 3, "Calling userInitHwTable"),
       {t.defaults, 2, t.table, "userInitHwTable", "", 0, t.userInit()},
       // VSIs 240, 241 and 242 read-modify-write entry (2, 60), profiles 0, 1, 2.
       t.operation("getEntry", 385, key(2, 60)),
@@ -178,9 +184,10 @@ TEST_F(TracesTest, DirectTableWholeLife) {
       t.accessor("getEntry", 40, "key: " + key(2, 60)),
       t.operation("setEntry", 364, entry(2, 60, "22020000")),
       // 2 arrays of 256 entries.
-      t.table8("addShadow", 3, " fapId: 0 shadowSize 512"),
-  };
-  for (Line& l : t.operations(entry(3, 7, "50000000"), key(3, 7), "{1}")) expected.push_back(l);
+      t.tableLine("addShadow", 3, " fapId: 0 shadowSize 512"),
+  });
+  const std::vector<Line> operations = t.operations(entry(3, 7, "50000000"), key(3, 7), "{1}");
+  expected.insert(expected.end(), operations.begin(), operations.end());
   expected.push_back(t.lifecycle("onDelete", ""));
   expected.push_back(t.lifecycle("unmountPloom", "shadowPath: " + path + "  "));
   expectLines(expected);
@@ -203,19 +210,18 @@ TEST_F(TracesTest, RegisterTableWholeLife) {
   changed.ttl0ActionProfile3Is(0x1234);
   wholeLife<Table>(changed);
 
-  std::vector<Line> expected = {
-      {t.table, 8, t.table, "handleInitialized", "", 0, ""},
-      t.table8("addShadow", 8, " fapId: 0 fapRevision: bcm88490_a0 tableName: IppbTtl0ActionProfileHwReg"),
-      t.lifecycle("handleInitialized", "tableName: bcm88490_a0ippbTtl0ActionProfile "),
-      t.table8("initShadow", 8, " hwShadowKey: 0-0"),
-      t.table8("initShadow", 3, "Calling userInitHwTable"),
+  std::vector<Line> expected = t.creationAndNewShadow();
+  expected.insert(expected.end(), {
+      t.tableLine("initShadow", 8, " hwShadowKey: 0-0"),
+      t.tableLine("initShadow", 3, "Calling userInitHwTable"),
       {t.defaults, 2, t.table, "userInitHwTable", "", 0, t.userInit()},
       // Profiles 0x3607, 0x3987, 0x4080, 0, little-endian.
       t.operation("setEntry", 364, entry("0736873980400000")),
       // One register.
-      t.table8("addShadow", 3, " fapId: 0 shadowSize 1"),
-  };
-  for (Line& l : t.operations(entry("0000000000003412"), key, "{1}")) expected.push_back(l);
+      t.tableLine("addShadow", 3, " fapId: 0 shadowSize 1"),
+  });
+  const std::vector<Line> operations = t.operations(entry("0000000000003412"), key, "{1}");
+  expected.insert(expected.end(), operations.begin(), operations.end());
   expected.push_back(t.lifecycle("onDelete", ""));
   expectLines(expected);
 }
