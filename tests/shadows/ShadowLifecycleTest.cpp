@@ -9,6 +9,8 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "IppaVsiToRoutingProfileMapHwDirect.h"
 #include "IppbFlpInlifProfile0MapHwDirect.h"
