@@ -1,6 +1,7 @@
 // Shadows of direct tables: creation, restart over a collection left behind,
-// paths per chip and instance, teardown, and the checks every table operation
-// makes on its shadow key.
+// paths per chip and instance, teardown (which a throwing subscriber cannot
+// stop), the checks every table operation makes on its shadow key, and the
+// refusals of a shadow whose collection was unmounted from outside.
 #include <gtest/gtest.h>
 
 #include <algorithm>
