@@ -7,13 +7,13 @@
 
 #include "Orvel/BoundedUnsigned.h"
 #include "Orvel/Format.h"
+#include "VovuAsicUtils/HwTableAccessor.h"
 #include "VovuAsicUtils/HwTableKey.h"
 #include "Wem/PerUnitBitmap.h"
 
-// The first trace of every userInitHwTable: the function's full signature and the shadow key.
-#define VOVU_DEFAULTS_TRACE(Table, key)                                                                          \
-  ORVEL_TRACE(Table::_defaultsTraceHandle(), 2, Table::tableName(), "{} hwShadowKey: {}", __PRETTY_FUNCTION__, \
-              (key))
+// The first trace of every userInitHwTable with default contents, on the
+// table's default-contents handle.
+#define VOVU_DEFAULTS_TRACE(Table, key) VOVU_USER_INIT_TRACE(Table::_defaultsTraceHandle(), Table::tableName(), (key))
 
 namespace bcm88490_a0::defaults {
 

@@ -20,12 +20,18 @@
 //
 // A corruption found by a look-up is reported to the collection and the key
 // counts as absent; every other exception reaches the caller.
+//
+// Each template instance traces on its own handle, "<Table>.ShadowAccessor"
+// (_defaultTraceHandle), so that a rule on a table's name selects the shadow
+// lines of that table and a rule on the suffix those of every table.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -43,32 +49,82 @@
 
 namespace VovuAsicUtils {
 
-// The trace handle of the shadow templates ("ShadowAccessor").
-Zev::TraceHandle& shadowAccessorTraceHandle();
-
 // The source file the shadow accessor's traces and checks name. The write
 // path's traces report the fixed lines the host knows them by (40, 77, 102,
 // 107); the others report where they stand.
 inline constexpr const char* kShadowAccessorFile = "VovuAsicUtils/ShadowAccessor.h";
 
-// Traces at a fixed source line of the accessor, skipping the arguments when disabled.
-#define VOVU_ACCESSOR_TRACE(handle, level, file, line, tag, ...)                                         \
-  do {                                                                                                   \
-    const ::Zev::TraceHandle& accessorTraceHandle_ = (handle);                                           \
-    if (accessorTraceHandle_.enabled(level)) [[unlikely]] {                                              \
-      ::Orvel::fmtrace(accessorTraceHandle_, (level), (file), __func__, (line), (tag), __VA_ARGS__);     \
-    }                                                                                                    \
+// Traces as `function` at `line` of `file`, skipping the arguments when the
+// level is disabled.
+#define VOVU_TRACE_AT(handle, level, file, function, line, tag, ...)                                    \
+  do {                                                                                                  \
+    const ::Zev::TraceHandle& accessorTraceHandle_ = (handle);                                          \
+    if (accessorTraceHandle_.enabled(level)) [[unlikely]] {                                             \
+      ::Orvel::fmtrace(accessorTraceHandle_, (level), (file), (function), (line), (tag), __VA_ARGS__);  \
+    }                                                                                                   \
   } while (0)
 
-// The chips of `fapmask` the shadow covers; the empty mask, after a trace,
-// when it covers none of them.
-inline SchanAccel::Fapmask writeMask(const HwShadowBase& shadow, const SchanAccel::Fapmask& fapmask) {
+// Traces at `line` of an accessor file as the function the statement stands
+// in. Inside the accessor templates `handle` is _defaultTraceHandle(), the
+// instance's own:
+//   VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "...", ...);
+#define VOVU_ACCESSOR_TRACE(handle, level, file, line, tag, ...) \
+  VOVU_TRACE_AT(handle, level, file, __func__, line, tag, __VA_ARGS__)
+
+// The handle "<table>.<accessor>" of one accessor template instance.
+inline Orvel::String accessorTraceHandleName(const char* table, const char* accessor) {
+  return Orvel::String(fmt::format("{}.{}", table, accessor));
+}
+
+// The trace handle of the shadows of the table whose entry is `Entry`,
+// "<Table>.ShadowAccessor": one function-local static per table.
+template <class Entry>
+Zev::TraceHandle& shadowAccessorTraceHandle() {
+  static Zev::TraceHandle handle(accessorTraceHandleName(Entry::kTableName, "ShadowAccessor"));
+  return handle;
+}
+
+// Runs one step of a shadow's teardown, which nothing may escape: an
+// exception is reported at level 0 on `handle`, in the name of the caller,
+// and the teardown goes on. Returns whether the step completed.
+template <class Step>
+bool teardownStep(const Zev::TraceHandle& handle, const HwShadowBase& shadow, const char* step, Step&& run,
+                  const char* function = __builtin_FUNCTION(), int line = __builtin_LINE()) noexcept {
+  // Reports while the exception, which owns the text, is still alive.
+  const auto report = [&](const char* what) {
+    VOVU_TRACE_AT(handle, 0, kShadowAccessorFile, function, line, "Shadow",
+                  "{} of shadow {}: {}; the deletion goes on", step, shadow.name(), what);
+  };
+  try {
+    run();
+    return true;
+  } catch (const std::exception& e) {
+    report(e.what());
+  } catch (...) {
+    report("an exception of unknown type");
+  }
+  return false;
+}
+
+// The chips of `fapmask` the shadow covers; the empty mask, after a trace on
+// `handle` at `line` in the name of the caller, when it covers none of them.
+inline SchanAccel::Fapmask writeMask(const HwShadowBase& shadow, const SchanAccel::Fapmask& fapmask,
+                                     const Zev::TraceHandle& handle, int line,
+                                     const char* function = __builtin_FUNCTION()) {
   const SchanAccel::Fapmask mask = shadow.applicableFapmask(fapmask);
   if (mask == SchanAccel::Fapmask()) {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 107, "",
-                        " hwShadowKey: {} not applicable for downloadFapmask: {}", shadow.hwShadowKey(), fapmask);
+    VOVU_TRACE_AT(handle, 8, kShadowAccessorFile, function, line, "",
+                  " hwShadowKey: {} not applicable for downloadFapmask: {}", shadow.hwShadowKey(), fapmask);
   }
   return mask;
+}
+
+// `key` with the shadow's default entry data: its bytes, at most the table's
+// data size.
+Entry entryWithDefaultData(const typename Entry::EntryKey& key, const std::vector<std::uint8_t>& defaultEntry) {
+  Entry entry(key);
+  std::copy_n(defaultEntry.begin(), std::min<std::size_t>(defaultEntry.size(), Entry::entrySize), entry.data());
+  return entry;
 }
 
 // How a memory table's download walks its shadow: every key of the memory's
@@ -82,14 +138,14 @@ template <class Shadow>
 Orvel::Ptr<SchanAccel::SchanCmds> downloadShadow(const Shadow& shadow, const Orvel::String& fapType,
                                                  const FapRevision& fapRevision,
                                                  const SchanAccel::Fapmask& downloadFapmask) {
+  const Zev::TraceHandle& th = Shadow::_defaultTraceHandle();
   std::string event = fmt::format("fapType: {}, fapRevision: {}, downloadFapmask: {}", fapType, fapRevision.revString(),
                                   downloadFapmask);
-  VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "{}", event);
+  VOVU_TRACE_AT(th, 8, kShadowAccessorFile, "download", __LINE__, "Shadow", "{}", event);
   Lumlog::eventRecord("Shadow", std::move(event));
-  VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "",
-                      " fapType: {} fapRevision: {} downloadFapmask: {}", fapType, fapRevision.revString(),
-                      downloadFapmask);
-  const SchanAccel::Fapmask mask = writeMask(shadow, downloadFapmask);
+  VOVU_TRACE_AT(th, 8, kShadowAccessorFile, "download", __LINE__, "", " fapType: {} fapRevision: {} downloadFapmask: {}",
+                fapType, fapRevision.revString(), downloadFapmask);
+  const SchanAccel::Fapmask mask = writeMask(shadow, downloadFapmask, th, __LINE__, "download");
   if (mask == SchanAccel::Fapmask()) return nullptr;
   return shadow.downloadWorker(fapRevision, mask, false);
 }
@@ -104,12 +160,16 @@ Orvel::Ptr<SchanAccel::SchanCmds> clearShadowOf(Shadow& shadow, const FapRevisio
   return cmds;
 }
 
-// The first trace of a download worker, and the chips of `fapmask` the shadow covers.
-inline SchanAccel::Fapmask downloadWorkerMask(const HwShadowBase& shadow, const FapRevision& fapRevision,
-                                              const SchanAccel::Fapmask& fapmask, bool isDelete) {
-  VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "",
-                      "fapRevision: {}, downloadFapmask: {}, isDelete: {}", fapRevision.revString(), fapmask, isDelete);
-  return writeMask(shadow, fapmask);
+// The first trace of a download worker, in the name of the caller, and the
+// chips of `fapmask` the shadow covers.
+template <class Shadow>
+SchanAccel::Fapmask downloadWorkerMask(const Shadow& shadow, const FapRevision& fapRevision,
+                                       const SchanAccel::Fapmask& fapmask, bool isDelete,
+                                       const char* function = __builtin_FUNCTION()) {
+  const Zev::TraceHandle& th = Shadow::_defaultTraceHandle();
+  VOVU_TRACE_AT(th, 8, kShadowAccessorFile, function, __LINE__, "", "fapRevision: {}, downloadFapmask: {}, isDelete: {}",
+                fapRevision.revString(), fapmask, isDelete);
+  return writeMask(shadow, fapmask, th, __LINE__, function);
 }
 
 // A pending bulk batch without its buffer is a broken invariant: the process ends.
@@ -136,6 +196,8 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
                                  entityManager),
         hwTableName_(hwTableName) {}
 
+  static Zev::TraceHandle& _defaultTraceHandle() { return shadowAccessorTraceHandle<Entry>(); }
+
   const Orvel::String& hwTableName() const noexcept { return hwTableName_; }
   const Orvel::Ptr<Storage>& entryStorage() const noexcept { return entryStorage_; }
   // The shadow's state path (the entry storage's full name).
@@ -144,19 +206,23 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
   }
   std::string entityTypeName() const { return fmt::format("{}::Shadow::EntryStorage", hwTableName_.view()); }
 
+  // Refuses, with a graceful assertion, a shadow without a mounted collection
+  // (see storage()). The table operations call it before they count anything.
+  void checkCollection() const { storage(); }
+
   void setEntry(const Entry& entry) { storage().entryCollIs(entry); }
 
   void deleteEntry(const EntryKey& key) {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 77, "", " shadowKey: {} entryKey: {}",
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, 77, "", " shadowKey: {} entryKey: {}",
                         hwShadowKey(), key.strep());
     if (stored(key)) storage().entryCollDel(key);
   }
 
   // The stored entry, or `key` with the default entry's data.
   Entry getEntry(const EntryKey& key) const {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 40, "", "key: {}", key.strep());
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, 40, "", "key: {}", key.strep());
     if (const std::optional<Entry> entry = stored(key)) return *entry;
-    return defaultEntryFor(key);
+    return entryWithDefaultData<Entry>(key, defaultEntry());
   }
 
   // The entry the shadow holds for `key`, or nothing; no trace.
@@ -168,11 +234,12 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
   Orvel::Ptr<SchanAccel::SchanCmds> schanCmds(const SchanAccel::Fapmask& fapmask, const FapRevision& fapRevision,
                                               const EntryKey& key, bool isDelete,
                                               const Orvel::Ptr<Asic::LogEntryWrapperBase>& /*logEntry*/ = nullptr) const {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 102, "", "key: {}", key.strep());
-    const SchanAccel::Fapmask mask = writeMask(*this, fapmask);
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, 102, "", "key: {}", key.strep());
+    const SchanAccel::Fapmask mask = writeMask(*this, fapmask, _defaultTraceHandle(), 107);
     if (mask == SchanAccel::Fapmask()) return nullptr;
+    checkCollection();
     const std::optional<Entry> kept = isDelete ? std::nullopt : stored(key);
-    const Entry entry = kept ? *kept : defaultEntryFor(key);
+    const Entry entry = kept ? *kept : entryWithDefaultData<Entry>(key, defaultEntry());
     return schanCmdsWorker(mask, fapRevision, arrayIndexOf(key), entryIndexOf(key), entry.data(), Entry::entrySize);
   }
 
@@ -214,7 +281,7 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
     std::uint32_t capacity = 0;
     std::uint8_t batchArrayIndex = 0;
     std::uint32_t batchEntryIndex = 0;
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 3, kShadowAccessorFile, __LINE__, "",
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 3, kShadowAccessorFile, __LINE__, "",
                         " Processing all keys in shadow: {}", hwShadowKey());
     const auto entrySize = static_cast<std::uint16_t>(Entry::entrySize);
     const unsigned arrayEnd = unsigned{memory->firstArrayIndex()} + memory->arrayCount();
@@ -250,7 +317,7 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
         SchanAccel::cmdsMove(commands, schanCmds(fapmask, fapRevision, key, isDelete));
         return buffer;
       }
-      VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "",
+      VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, __LINE__, "",
                           "dmaMemPoolBuffer: {}, dmaAddrInfo: {}", buffer->toString(),
                           buffer->dmaAddrInfo().toString());
       capacity = buffer->bufSize() / entrySize;
@@ -265,7 +332,7 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
     std::copy_n(data, std::min<std::size_t>(entrySize, kept ? Entry::entrySize : defaultEntry().size()), at);
     ++count;
     if (count == capacity) {
-      VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 3, kShadowAccessorFile, __LINE__, "",
+      VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 3, kShadowAccessorFile, __LINE__, "",
                           "shadowKey: {} queued {} in bulk", hwShadowKey(), count);
       SchanAccel::cmdsMove(commands, enqueueBulkCmd(fapmask, buffer, count, batchArrayIndex, batchEntryIndex));
       count = 0;
@@ -308,12 +375,12 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
   void mountPloom() {
     ZevPloom::MountInfo info(0);
     const std::string shadowPath = path();
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "shadowPath: {}",
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "shadowPath: {}",
                         shadowPath);
     info.collectionInfoIs(ZevPloom::CollectionInfo{"entryColl", 512, false});
     Orvel::Ptr<ZevSharedMem::EntityManager> manager = sharedMemEntityManager();
     const std::string typeName = entityTypeName();
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow",
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow",
                         "shadowPath: {} entityName {} hwTableName {}", shadowPath, typeName, hwTableName_);
     manager->getMountGroup().mount(shadowPath, typeName, info);
     entryStorage_ = Orvel::dynamicPtrCast<Storage>(manager->getEntity(shadowPath));
@@ -321,7 +388,7 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
 
   void unmountPloom() {
     const std::string shadowPath = path();
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "shadowPath: {}  ",
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "shadowPath: {}  ",
                         shadowPath);
     sharedMemEntityManager()->doUnmount(shadowPath);
   }
@@ -330,7 +397,7 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
   // Run by the most-derived constructor. A failure after the mount unmounts
   // again, so that the path can be mounted by the next attempt.
   void handleInitialized() {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "tableName: {} ", name());
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "tableName: {} ", name());
     mountPloom();
     try {
       if (entryStorage_) entryStorage_->entryCollDelAll();
@@ -342,27 +409,47 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
     }
   }
 
-  // Run by the most-derived destructor; nothing may escape it.
+  // Run by the most-derived destructor; nothing may escape it. A step that
+  // fails (a subscriber that throws while it hears of a removal) is reported
+  // and the deletion goes on: every entry is deleted and the path unmounted.
   void onDelete() noexcept {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "");
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "");
     if (!tableDescriptor()) return;
     cleanupDefaultEntry();
-    if (entryStorage_) entryStorage_->entryCollDelAll();
-    unmountPloom();
+    if (entryStorage_) {
+      // A failed pass has removed the entry whose publication failed: the next
+      // pass starts from the first entry left. A pass that removed nothing ends it.
+      Storage& storage = *entryStorage_;
+      for (std::uint32_t left = storage.map().writer().members();;) {
+        if (teardownStep(_defaultTraceHandle(), *this, "deleting the entries", [&] { storage.entryCollDelAll(); })) {
+          break;
+        }
+        const std::uint32_t now = storage.map().writer().members();
+        if (now == 0 || now >= left) break;
+        left = now;
+      }
+    }
+    teardownStep(_defaultTraceHandle(), *this, "the unmount", [&] { unmountPloom(); });
     entryStorage_ = nullptr;
   }
 
  private:
   Orvel::Ptr<ZevSharedMem::EntityManager> sharedMemEntityManager() const {
     const Orvel::Ptr<Tolvane::EntityManager>& em = entityManager();
-    return ZevSharedMem::EntityManager::getEntityManager(em ? em->name() : Orvel::String("Sysdb"),
-                                                         em ? em->flag() : false);
+    return ZevSharedMem::EntityManager::getEntityManager(
+        em ? em->name() : Orvel::String(Tolvane::kShadowStateEntityManager), em ? em->flag() : false);
   }
 
-  // The storage; a shadow whose mount produced none is a broken invariant.
+  // The storage, while its collection is mounted. A shadow whose mount made
+  // none, or whose collection was unmounted since (from outside: the storage
+  // is then an orphan and its collection detached), is a broken invariant:
+  // answering with default data would have the host write it over the
+  // hardware.
   Storage& storage() const {
     ASIC_CHECK_AT(kShadowAccessorFile, __LINE__, entryStorage_ != nullptr, "entryStorage",
                   "No entry storage for shadow {}", name());
+    ASIC_CHECK_AT(kShadowAccessorFile, __LINE__, entryStorage_->mounted(), "entryStorage->mounted()",
+                  "The collection of shadow {} is not mounted at {}", name(), path());
     return *entryStorage_;
   }
 
@@ -394,13 +481,6 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
     }
   }
 
-  Entry defaultEntryFor(const EntryKey& key) const {
-    Entry entry(key);
-    const std::vector<std::uint8_t>& bytes = defaultEntry();
-    std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), Entry::entrySize), entry.data());
-    return entry;
-  }
-
   static std::uint8_t arrayIndexOf(const EntryKey& key) {
     if constexpr (EntryKey::kIndexed) return key.arrayIndex();
     else return 0;
@@ -427,7 +507,13 @@ class RegisterShadowAccessor : public RegisterKeyBasedShadowBase {
       : RegisterKeyBasedShadowBase(name, key, fapRevision, descriptor, status, cmdletRequiredStatus, storage, name),
         hwTableName_(hwTableName) {}
 
+  static Zev::TraceHandle& _defaultTraceHandle() { return shadowAccessorTraceHandle<Entry>(); }
+
   const Orvel::String& hwTableName() const noexcept { return hwTableName_; }
+
+  // Refuses, with a graceful assertion, a shadow without a register entry
+  // storage. The table operations call it before they count anything.
+  void checkCollection() const { storage(); }
 
   void setEntry(const Entry& entry) {
     ASIC_CHECK_AT(kShadowAccessorFile, __LINE__, entry.entryKey().value() < EntryKey::null,
@@ -435,49 +521,45 @@ class RegisterShadowAccessor : public RegisterKeyBasedShadowBase {
                   entry.entryKey().strep());
     RegisterShadowPloomEntry stored(storageKey(entry.entryKey()));
     std::copy_n(entry.data(), Entry::entrySize, stored.data.begin());
-    regShadowEntryStorage()->entryCollIs(stored);
+    storage().entryCollIs(stored);
   }
 
   void deleteEntry(const EntryKey& key) {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 77, "", " shadowKey: {} entryKey: {}",
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, 77, "", " shadowKey: {} entryKey: {}",
                         hwShadowKey(), key.strep());
-    regShadowEntryStorage()->entryCollDel(storageKey(key));
+    storage().entryCollDel(storageKey(key));
   }
 
-  // The stored entry, or `key` with the default entry's data (zeros).
+  // The stored entry, or `key` with the default entry's data.
   Entry getEntry(const EntryKey& key) const {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 40, "", "key: {}", key.strep());
-    const RegisterShadowPloomEntry* stored = regShadowEntryStorage()->entryColl(storageKey(key));
-    if (!stored) return Entry(key);
-    Entry entry(EntryKey(stored->key.entryIndex));  // refuses a stored index past null
-    std::copy_n(stored->data.begin(), Entry::entrySize, entry.data());
-    return entry;
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, 40, "", "key: {}", key.strep());
+    return entryOrDefault(key);
   }
 
-  bool present(const EntryKey& key) const { return regShadowEntryStorage()->entryColl(storageKey(key)) != nullptr; }
+  bool present(const EntryKey& key) const { return storage().entryColl(storageKey(key)) != nullptr; }
+
+  Orvel::Ptr<SchanAccel::SchanCmds> schanCmds(const SchanAccel::Fapmask& fapmask, const FapRevision& fapRevision,
+                                              const EntryKey& key, bool isDelete,
+                                              const Orvel::Ptr<Asic::LogEntryWrapperBase>& /*logEntry*/ = nullptr) const {
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, 102, "", "key: {}", key.strep());
+    const SchanAccel::Fapmask mask = writeMask(*this, fapmask, _defaultTraceHandle(), 107);
+    if (mask == SchanAccel::Fapmask()) return nullptr;
+    checkCollection();
+    const Entry entry = isDelete ? entryWithDefaultData<Entry>(key, defaultEntry()) : entryOrDefault(key);
+    return schanCmdsWorker(mask, fapRevision, 0, key.value(), entry.data(), Entry::entrySize);
+  }
+
+  // Deletes the shadow's entry.
+  void collCleanup() { storage().entryCollDel(storageKey(EntryKey(0))); }
 
   // The entry the shadow holds for `key`, or nothing; no trace.
   std::optional<Entry> heldEntry(const EntryKey& key) const {
-    const RegisterShadowPloomEntry* stored = regShadowEntryStorage()->entryColl(storageKey(key));
+    const RegisterShadowPloomEntry* stored = storage().entryColl(storageKey(key));
     if (!stored) return std::nullopt;
     Entry entry(key);
     std::copy_n(stored->data.begin(), Entry::entrySize, entry.data());
     return entry;
   }
-
-  Orvel::Ptr<SchanAccel::SchanCmds> schanCmds(const SchanAccel::Fapmask& fapmask, const FapRevision& fapRevision,
-                                              const EntryKey& key, bool isDelete,
-                                              const Orvel::Ptr<Asic::LogEntryWrapperBase>& /*logEntry*/ = nullptr) const {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, 102, "", "key: {}", key.strep());
-    const SchanAccel::Fapmask mask = writeMask(*this, fapmask);
-    if (mask == SchanAccel::Fapmask()) return nullptr;
-    const RegisterShadowPloomEntry* stored = isDelete ? nullptr : regShadowEntryStorage()->entryColl(storageKey(key));
-    const std::uint8_t* data = stored ? stored->data.data() : defaultEntry().data();
-    return schanCmdsWorker(mask, fapRevision, 0, key.value(), data, stored ? Entry::entrySize : defaultEntry().size());
-  }
-
-  // Deletes the shadow's entry.
-  void collCleanup() { regShadowEntryStorage()->entryCollDel(storageKey(EntryKey(0))); }
 
   Orvel::Ptr<SchanAccel::SchanCmds> download(const Orvel::String& fapType, const FapRevision& fapRevision,
                                              const SchanAccel::Fapmask& downloadFapmask) const override {
@@ -495,22 +577,41 @@ class RegisterShadowAccessor : public RegisterKeyBasedShadowBase {
                                                    bool isDelete) const {
     const SchanAccel::Fapmask mask = downloadWorkerMask(*this, fapRevision, fapmask, isDelete);
     if (mask == SchanAccel::Fapmask()) return nullptr;
+    checkCollection();
     return downloadWorkerKeyBasedFullEntryByEntry(fapRevision, mask, isDelete);
   }
 
  protected:
   void handleInitialized() {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "tableName: {} ", name());
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "tableName: {} ", name());
     initDefaultEntry();
   }
+  // Run by the most-derived destructor; nothing may escape it.
   void onDelete() noexcept {
-    VOVU_ACCESSOR_TRACE(shadowAccessorTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "");
+    VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, __LINE__, "Shadow", "");
     if (!tableDescriptor()) return;
     cleanupDefaultEntry();
-    if (regShadowEntryStorage()) collCleanup();
+    if (regShadowEntryStorage()) {
+      teardownStep(_defaultTraceHandle(), *this, "deleting the entry", [&] { collCleanup(); });
+    }
   }
 
  private:
+  RegShadowEntryStorage& storage() const {
+    ASIC_CHECK_AT(kShadowAccessorFile, __LINE__, regShadowEntryStorage() != nullptr, "regShadowEntryStorage",
+                  "No register entry storage for shadow {}", name());
+    return *regShadowEntryStorage();
+  }
+
+  // The stored entry, or `key` with the default entry's data.
+  Entry entryOrDefault(const EntryKey& key) const {
+    const RegisterShadowPloomEntry* stored = storage().entryColl(storageKey(key));
+    if (!stored) return entryWithDefaultData<Entry>(key, defaultEntry());
+    Entry entry(EntryKey(stored->key.entryIndex));  // refuses a stored index past null
+    std::copy_n(stored->data.begin(), Entry::entrySize, entry.data());
+    return entry;
+  }
+
   RegisterShadowPloomEntryKey storageKey(const EntryKey& key) const {
     return RegisterKeyBasedShadowBase::storageKey(key.value());
   }

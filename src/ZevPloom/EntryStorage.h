@@ -25,6 +25,8 @@
 
 #include <cxxabi.h>
 
+#include <fmt/format.h>
+
 #include "Orvel/Exception.h"
 #include "Orvel/Format.h"
 #include "Zev/Counters.h"
@@ -160,8 +162,13 @@ class EntryStorage : public ZevPloom::Entity {
     }
   }
 
-  // Commits pending direct writes and publishes the entry's key.
+  // Commits pending direct writes and publishes the entry's key. Without an
+  // entry there is no key to publish: Orvel::RangeException, and the pending
+  // writes stay pending for the commit that names their entry.
   void entryCollCommit(const Entry* entry) {
+    if (!entry) {
+      throw Orvel::RangeException(fmt::format("{}: entryCollCommit without an entry not allowed", map_.path()));
+    }
     try {
       map_.writer().directCommit();
     } catch (const Orvel::CorruptionDetectedException& e) {
@@ -201,6 +208,10 @@ class EntryStorage : public ZevPloom::Entity {
     map_.init(descriptor);
   }
 
+  // Whether the storage's collection is open: from the mount's init until the
+  // storage loses its parent (an unmount), which detaches the collection.
+  bool mounted() const noexcept { return map_.initialized(); }
+
   Map& map() noexcept { return map_; }
   const Map& map() const noexcept { return map_; }
   std::uint64_t entryCollIsCount() const noexcept { return *entryCollIsCount_; }
@@ -222,10 +233,13 @@ class EntryStorage : public ZevPloom::Entity {
   void handleParent(const Orvel::Ptr<Zev::Entity>& /*parent*/) override { map_.handleParent(); }
 
  private:
-  // Hands the storage to its control, which keeps it from now on.
+  // Hands the storage to its control, which keeps it from now on. The storage
+  // forgets the control: it no longer holds it, and a user who takes the
+  // storage back from the control may outlive it. Reports then go nowhere.
   void onZeroReferences() {
     ZevSharedMem::CollectionControl::entityRefIs(control_, Orvel::Ptr<Zev::Entity>(this));
     Orvel::Ptr<ZeroReferencesNotifiee> notifiee = zeroReferencesNotifiee_;
+    control_ = nullptr;
     entryCollControl_ = nullptr;
     publisher().subscriberDel(notifiee.ptr());
     notifiee->isRegisteredNotifieeIs(false);

@@ -65,6 +65,33 @@ TEST(OrvelPtr, AtomicCountsWhenThreadControlSet) {
   Orvel::ThreadControl::sharedPointersIs(false);
 }
 
+// Verifies: ptrIfLive takes a reference to a live node, in both thread-control
+// modes, and none to a node whose count reached zero.
+TEST(OrvelPtr, IfLiveNeverResurrects) {
+  for (const bool shared : {false, true}) {
+    Orvel::ThreadControl::sharedPointersIs(shared);
+    int destroyed = 0;
+    Orvel::Ptr<Counted> live(new Counted(&destroyed));
+    Orvel::Ptr<Counted> again = Orvel::ptrIfLive(live.ptr());
+    EXPECT_EQ(again, live) << shared;
+    EXPECT_EQ(live->references(), 2u) << shared;
+    EXPECT_FALSE(Orvel::ptrIfLive<Counted>(nullptr)) << shared;
+
+    // Asks for a counted pointer to itself while it is destroyed, as a
+    // look-up through a plain pointer might.
+    struct Dying : Orvel::Node {
+      explicit Dying(bool* found) : found_(found) {}
+      ~Dying() override { *found_ = Orvel::ptrIfLive(this) != nullptr; }
+      bool* found_;
+    };
+    bool found = true;
+    Orvel::Ptr<Dying> dying(new Dying(&found));
+    dying = nullptr;
+    EXPECT_FALSE(found) << shared;
+  }
+  Orvel::ThreadControl::sharedPointersIs(false);
+}
+
 // Verifies: allocations are counted per type, and a constructor that throws
 // gives its memory and its count back before the exception leaves `new`.
 TEST(OrvelAllocTracker, CountsPerTypeAndReleasesOnFailedConstruction) {

@@ -97,6 +97,30 @@ TEST_F(EntryStorageTest, DeleteAllPublishesOnlyToSubscribers) {
   EXPECT_FALSE(Storage::IteratorConst(storage_->map()).valid());
 }
 
+// Verifies: a commit without an entry is refused before anything is
+// committed, counted or published; the pending direct write then waits for
+// the commit that names its entry.
+TEST_F(EntryStorageTest, CommitWithoutAnEntryIsRefused) {
+  Recorder recorder;
+  storage_->publisher().subscriberIs(&recorder);
+  const Entry e = entry(2, 4, 6);
+  storage_->map().writer().directWrite(e);
+  try {
+    storage_->entryCollCommit(nullptr);
+    ADD_FAILURE() << "a commit without an entry was accepted";
+  } catch (const Orvel::RangeException& error) {
+    EXPECT_STREQ(error.what(), "storage/entryColl: entryCollCommit without an entry not allowed");
+  }
+  EXPECT_TRUE(recorder.changes.empty());
+  EXPECT_EQ(storage_->entryCollNotifyCount(), 0u);
+
+  storage_->entryCollCommit(&e);
+  ASSERT_EQ(recorder.changes.size(), 1u);
+  EXPECT_EQ(recorder.changes[0].key, e.entryKey());
+  EXPECT_EQ(storage_->entryColl(e.entryKey()), e);
+  storage_->publisher().subscriberDel(&recorder);
+}
+
 // Verifies: replacing the control with the one held publishes nothing; a new
 // one is published once as attribute 259 and takes over: the first control
 // may go, and the storage's last user hands the storage to the new one.
@@ -209,7 +233,8 @@ TEST_F(EntryStorageTest, IterationFromAnAbsentKey) {
 }
 
 // Verifies: when the last user goes, the control takes the storage over while
-// somebody holds the control; once the control goes, the storage is destroyed.
+// somebody holds the control, and the storage forgets the control; once the
+// control goes, the storage is destroyed.
 TEST_F(EntryStorageTest, ZeroReferencesHandsTheStorageToItsControl) {
   const std::uint64_t liveBefore = Storage::allocTracker().live();
   Orvel::Ptr<ZevPloom::CollectionControl> control = storage_->entryCollControl();
@@ -219,6 +244,20 @@ TEST_F(EntryStorageTest, ZeroReferencesHandsTheStorageToItsControl) {
   EXPECT_EQ(Storage::allocTracker().live(), liveBefore);
   EXPECT_FALSE(raw->publisher().hasZeroReferenceSubscribers());
   control = nullptr;
+  EXPECT_EQ(Storage::allocTracker().live(), liveBefore - 1);
+
+  // The storage forgets the control it handed itself to: a user who takes the
+  // storage back from the control and outlives it reports to no control.
+  Orvel::Ptr<Storage> again = Table::Shadow::entryStorageFactory("again");
+  control = again->entryCollControl();
+  again = nullptr;
+  again = Orvel::dynamicPtrCast<Storage>(control->entityRef());
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->control(), nullptr);
+  control = nullptr;
+  again->entryCollNotifyQuiesced(true);
+  again->entryCollNotifyMountStatus();
+  again = nullptr;
   EXPECT_EQ(Storage::allocTracker().live(), liveBefore - 1);
 
   // Nobody else holding the control: the storage goes at once.

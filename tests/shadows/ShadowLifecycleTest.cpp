@@ -1,16 +1,24 @@
 // Shadows of direct tables: creation, restart over a collection left behind,
-// paths per chip and instance, teardown, and the checks every table operation
-// makes on its shadow key.
+// paths per chip and instance, teardown (which a throwing subscriber cannot
+// stop), the checks every table operation makes on its shadow key, and the
+// refusals of a shadow whose collection was unmounted from outside.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "IppaVsiToRoutingProfileMapHwDirect.h"
 #include "IppbFlpInlifProfile0MapHwDirect.h"
+#include "Lumlog/Sink.h"
 #include "ShadowTestSupport.h"
 #include "TarSnifActionTableHwDirect.h"
+#include "Zev/TraceHandle.h"
 #include "ZevSharedMem/EntityManager.h"
 #include "support/ChildProcess.h"
 
@@ -32,6 +40,16 @@ std::set<typename Table::EntryKey> keysOf(const Table& table, const HwShadowKey&
 
 std::string collectionRoot(const Orvel::Ptr<TarSnif::Shadow>& shadow) {
   return Mem::OrlRootPath(shadow->path() + "/entryColl").path();
+}
+
+// The entries of a TarSnif shadow's collection as another process reads
+// them from the shared files.
+std::size_t entriesAnotherProcessSees(const std::string& path) {
+  Ploom::CollectionReport report;
+  std::size_t seen = 0;
+  EXPECT_TRUE(TarSnif::description().values->collectionInspect(path + "/entryColl", [&](const void*) { ++seen; },
+                                                                report, false));
+  return seen;
 }
 
 class ShadowLifecycleTest : public test_shadows::ShadowTest {};
@@ -131,12 +149,7 @@ TEST_F(ShadowLifecycleTest, DeletingAShadowEmptiesThenUnmounts) {
   storage->publisher().subscriberDel(&watcher);
   storage = nullptr;
 
-  // What another process sees: the collection is there and empty.
-  Ploom::CollectionReport report;
-  std::size_t seen = 0;
-  ASSERT_TRUE(TarSnif::description().values->collectionInspect(path + "/entryColl",
-                                                                [&](const void*) { ++seen; }, report, false));
-  EXPECT_EQ(seen, 0u);
+  EXPECT_EQ(entriesAnotherProcessSees(path), 0u) << "the collection is there and empty";
 
   table->addShadow(key);
   EXPECT_EQ(keysOf(*table, key).size(), 10u);
@@ -190,6 +203,92 @@ TEST_F(ShadowLifecycleTest, UnknownShadowKeyIsAGracefulAssertion) {
   EXPECT_EQ(message([&] { table->schanCmds(HwShadowKey(0, 0), entryKey); }),
             "AssertionError at VovuAsicUtils/HwTableAccessor.h:441 (shadow) - No shadow in hwShadowColl for 0-0");
   table->delShadow(HwShadowKey(0, 0));
+}
+
+// Verifies: a shadow whose collection was unmounted from outside refuses
+// every operation, table and shadow ones alike, with the graceful assertion
+// naming the shadow and its path, and counts nothing: it never answers with
+// default data that the host would write over the hardware.
+TEST_F(ShadowLifecycleTest, UnmountedFromOutsideRefusesEverything) {
+  auto table = make<Reference>();
+  const HwShadowKey key(0, 0);
+  table->addShadow(key);
+  auto shadow = table->shadow(key);
+  auto storage = shadow->entryStorage();
+  ZevSharedMem::EntityManager::getEntityManager("test", false)->doUnmount(shadow->path());
+
+  const auto adds = table->hwTableStats().entryAddCnt();
+  const auto deletes = table->hwTableStats().entryDelCnt();
+  const auto stored = storage->entryCollIsCount();
+  const auto removed = storage->entryCollDelCount();
+  const Reference::EntryKey entryKey(2, 60);
+  const std::string refusal =
+      " - The collection of shadow bcm88490_a0ippaRoutingProfileTable is not mounted at "
+      "ShadowTbl/bcm88490_a0/bcm88490_a0/IppaVsiToRoutingProfileMapHwDirect/0-0";
+  const std::vector<std::pair<const char*, std::function<void()>>> operations = {
+      {"setEntry", [&] { table->setEntry(key, Reference::Entry{entryKey}); }},
+      {"getEntry", [&] { table->getEntry(key, entryKey); }},
+      {"deleteEntry", [&] { table->deleteEntry(key, entryKey); }},
+      {"schanCmds", [&] { table->schanCmds(key, entryKey); }},
+      {"shadow schanCmds", [&] { shadow->schanCmds(table->getFapmask(key), test_shadows::kRev25, entryKey, false); }},
+      {"shadow schanCmds of a delete",
+       [&] { shadow->schanCmds(table->getFapmask(key), test_shadows::kRev25, entryKey, true); }},
+      {"shadow getEntry", [&] { shadow->getEntry(entryKey); }},
+  };
+  for (const auto& [name, operation] : operations) {
+    try {
+      operation();
+      ADD_FAILURE() << name << " answered";
+    } catch (const Asic::GracefulAssertException& e) {
+      const std::string text = e.what();
+      EXPECT_EQ(text.rfind("AssertionError at VovuAsicUtils/ShadowAccessor.h:", 0), 0u) << name << ": " << text;
+      EXPECT_EQ(text.substr(text.size() - std::min(text.size(), refusal.size())), refusal) << name << ": " << text;
+    }
+  }
+  EXPECT_EQ(table->hwTableStats().entryAddCnt(), adds);
+  EXPECT_EQ(table->hwTableStats().entryDelCnt(), deletes);
+  EXPECT_EQ(storage->entryCollIsCount(), stored);
+  EXPECT_EQ(storage->entryCollDelCount(), removed);
+  shadow = nullptr;
+  table->delShadow(key);  // nothing left to unmount: the deletion just ends
+}
+
+// Verifies: a subscriber that throws whenever it hears of a removal cannot
+// stop a shadow's deletion: each failure is reported at level 0 on the
+// table's shadow handle, every entry is deleted and the path unmounted.
+TEST_F(ShadowLifecycleTest, ThrowingSubscriberDoesNotStopTheDeletion) {
+  auto table = make<TarSnif>();
+  const HwShadowKey key(0, 0);
+  table->addShadow(key);
+  auto shadow = table->shadow(key);
+  const std::string path = shadow->path();
+  auto storage = shadow->entryStorage();
+  struct Throwing final : Orvel::Subscriber {
+    void onAttribute(std::uint32_t, const void*) override {
+      ++told;
+      throw std::runtime_error("subscriber gone wrong");
+    }
+    int told = 0;
+  } throwing;
+  storage->publisher().subscriberIs(&throwing);
+
+  Lumlog::CaptureSink sink;
+  Lumlog::currentSinkIs(&sink);
+  Zev::TraceHandle::disableAll();
+  Zev::TraceHandle::enable("TarSnifActionTableHwDirect.ShadowAccessor=0");
+  shadow = nullptr;
+  table->delShadow(key);
+  Lumlog::currentSinkIs(nullptr);
+  Zev::TraceHandle::disableAll();
+  storage->publisher().subscriberDel(&throwing);
+
+  EXPECT_EQ(throwing.told, 10) << "told of each of the ten default entries";
+  std::vector<std::string> reports;
+  for (const Lumlog::Record& r : sink.records()) reports.push_back(r.message);
+  EXPECT_EQ(reports, std::vector<std::string>(10, "deleting the entries of shadow bcm88490_a0tarSnifActionTable: "
+                                                  "subscriber gone wrong; the deletion goes on"));
+  EXPECT_FALSE(ZevSharedMem::EntityManager::getEntityManager("test", false)->getEntity(path));
+  EXPECT_EQ(entriesAnotherProcessSees(path), 0u);
 }
 
 }  // namespace

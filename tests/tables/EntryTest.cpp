@@ -1,6 +1,7 @@
 // Entries: data bytes, named fields and their exact bit positions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -220,18 +221,36 @@ TEST(FieldLayout, EveryFieldTouchesOnlyItsBits) {
   EXPECT_GT(checked, 190u);
 }
 
-// Verifies: a value wider than its field is refused with the type's message
-// and changes nothing.
+// Verifies: a value wider than its field is refused with a message in the
+// bounded types' form, for plain 8- and 16-bit fields too, and changes nothing.
 TEST(FieldLayout, FieldDispatchChecksRange) {
-  const auto* table = catalogue::table("IppaCsInlif0ProfileMapHwDirect");
-  alignas(8) std::byte storage[64];
-  table->values->entryDefault(storage);
-  try {
-    table->values->fieldIs(storage, 0, 256);
-    FAIL();
-  } catch (const Orvel::RangeException& e) {
-    EXPECT_STREQ(e.what(), "csInlif0Profile: 256 does not fit in 8 bits");
+  struct Case {
+    const char* table;
+    const char* field;
+    std::uint64_t value;  // one past the field's largest value
+    const char* message;
+  };
+  for (const Case& c : {Case{"IppaCsInlif0ProfileMapHwDirect", "csInlif0Profile", 0x100,
+                             "csInlif0Profile::value < 0 or > 0xff not allowed"},
+                        Case{"IppbTtl0ActionProfileHwReg", "ttl0ActionProfile1", 0x10000,
+                             "ttl0ActionProfile1::value < 0 or > 0xffff not allowed"}}) {
+    const auto* table = catalogue::table(c.table);
+    const auto& fields = table->values->fields;
+    const auto field = std::find_if(fields.begin(), fields.end(),
+                                    [&](const catalogue::FieldDescription& f) { return std::strcmp(f.name, c.field) == 0; });
+    ASSERT_NE(field, fields.end()) << c.field;
+    const std::size_t index = static_cast<std::size_t>(field - fields.begin());
+    alignas(8) std::byte storage[64];
+    table->values->entryDefault(storage);
+    try {
+      table->values->fieldIs(storage, index, c.value);
+      ADD_FAILURE() << c.field << " took " << c.value;
+    } catch (const Orvel::RangeException& e) {
+      EXPECT_STREQ(e.what(), c.message);
+    }
+    EXPECT_EQ(table->values->fieldGet(storage, index), 0u) << c.field;
   }
+  alignas(8) std::byte storage[64];
   const auto* lpm = catalogue::table("LpmEntryTypeMapHwDirect");
   lpm->values->entryDefault(storage);
   EXPECT_THROW(lpm->values->fieldIs(storage, 0, 64), Orvel::RangeException);

@@ -62,6 +62,40 @@ TEST(TableFactory, FreeFactoriesAlwaysCreate) {
   EXPECT_EQ(manager->hwTableColl(key), held.ptr());
 }
 
+// A table that is looked up through the registered factory while it is
+// being destroyed: it stands for a host thread that looks the table up
+// between its last release and its leaving the manager's collection.
+class LookedUpWhileDying final : public IppaCsInlif0ProfileMapHwDirect {
+ public:
+  LookedUpWhileDying(const HwTableKey& key, const Orvel::Ptr<TableManager>& manager,
+                     Orvel::Ptr<VovuAsicUtils::HwCommonTableBase>& found)
+      : IppaCsInlif0ProfileMapHwDirect(tableName(), key, manager), manager_(manager), found_(found) {}
+  ~LookedUpWhileDying() override { found_ = factory(hwTableKey().fapRevision(), manager_, nullptr); }
+
+ private:
+  Orvel::Ptr<TableManager> manager_;
+  Orvel::Ptr<VovuAsicUtils::HwCommonTableBase>& found_;
+};
+
+// Verifies: the factory never hands out a table whose deletion has begun:
+// it builds a new one instead, and the dying table is destroyed once.
+TEST(TableFactory, NeverResurrectsADyingTable) {
+  auto manager = newManager();
+  const HwTableKey key("IppaCsInlif0ProfileMapHwDirect", kRev);
+  const auto live = IppaCsInlif0ProfileMapHwDirect::allocTracker().live();
+  Orvel::Ptr<VovuAsicUtils::HwCommonTableBase> found;
+  {
+    Orvel::Ptr<LookedUpWhileDying> dying(new LookedUpWhileDying(key, manager, found));
+    manager->hwTableCollIs(dying.ptr());
+  }
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->references(), 1u);
+  EXPECT_EQ(manager->hwTableColl(key), nullptr) << "the dying table left the manager";
+  EXPECT_EQ(IppaCsInlif0ProfileMapHwDirect::allocTracker().live(), live + 1) << "only the new table lives";
+  found = nullptr;
+  EXPECT_EQ(IppaCsInlif0ProfileMapHwDirect::allocTracker().live(), live);
+}
+
 // Verifies: the reference table's identity, descriptor and blocks.
 TEST(TableDescriptor, ReferenceTable) {
   auto manager = newManager();

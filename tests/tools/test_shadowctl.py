@@ -200,7 +200,7 @@ class EncodeDecode(unittest.TestCase):
             (["encode", "IppaVsiToRoutingProfileMapHwDirect", "routingProfile0=16"],
              "U4::value < 0 or > 0x0f not allowed"),
             (["encode", "IppaCsInlif0ProfileMapHwDirect", "csInlif0Profile=256"],
-             "csInlif0Profile: 256 does not fit in 8 bits"),
+             "csInlif0Profile::value < 0 or > 0xff not allowed"),
             (["encode", "IppaVsiToRoutingProfileMapHwDirect", "nosuch=1"], "has no field 'nosuch'"),
             (["encode", "IppaVsiToRoutingProfileMapHwDirect", "routingProfile0"], "is not FIELD=VALUE"),
             (["encode", "IppaVsiToRoutingProfileMapHwDirect", "routingProfile0=x1"], "is not a decimal or 0x-hex"),

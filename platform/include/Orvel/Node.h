@@ -42,6 +42,24 @@ class Node {
     }
   }
 
+  // Takes a reference unless the count already reached zero (the object is
+  // being destroyed, or about to be); returns whether it took one. For
+  // look-ups through plain pointers that an object removes only late in its
+  // destruction.
+  bool newRefIfLive() const noexcept {
+    if (ThreadControl::sharedPointers()) {
+      std::atomic_ref<std::uint32_t> count(refCount_);
+      std::uint32_t seen = count.load(std::memory_order_relaxed);
+      while (seen != 0) {
+        if (count.compare_exchange_weak(seen, seen + 1, std::memory_order_relaxed)) return true;
+      }
+      return false;
+    }
+    if (refCount_ == 0) return false;
+    ++refCount_;
+    return true;
+  }
+
   // Drops one reference; when it was the last, lastUserGone() decides what
   // happens (by default the object is destroyed).
   void delRef() const noexcept {

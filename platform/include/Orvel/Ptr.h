@@ -21,6 +21,12 @@ class Ptr {
     acquire();
   }
   ~Ptr() { release(); }
+  // Wraps `object` with the reference the caller has already taken.
+  static Ptr adopt(T* object) noexcept {
+    Ptr p;
+    p.object_ = object;
+    return p;
+  }
 
   Ptr& operator=(Ptr other) noexcept {
     std::swap(object_, other.object_);
@@ -45,6 +51,13 @@ class Ptr {
 
   T* object_ = nullptr;
 };
+
+// A counted pointer to `object` unless its count already reached zero (it is
+// being destroyed); then null. See Node::newRefIfLive.
+template <class T>
+Ptr<T> ptrIfLive(T* object) noexcept {
+  return object && object->newRefIfLive() ? Ptr<T>::adopt(object) : nullptr;
+}
 
 // The host's checked down-cast: null when the object is not a U.
 template <class U, class T>

@@ -8,6 +8,10 @@
 
 namespace Tolvane {
 
+// The name of the entity manager that holds the shadows' state when the host
+// names none.
+inline constexpr const char* kShadowStateEntityManager = "shadowState";
+
 class EntityManager : public Orvel::Node {
  public:
   explicit EntityManager(Orvel::String name, bool flag = false) : name_(std::move(name)), flag_(flag) {}

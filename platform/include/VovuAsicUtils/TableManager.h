@@ -8,8 +8,8 @@
 //
 // A table manager also supplies what every shadow of its tables shares: the
 // chip status, the cmdlet-required status, the DMA memory pool manager, the
-// state-database entity manager (named "Sysdb" unless given) and the register
-// entry storage of the register tables.
+// state-database entity manager (Tolvane::kShadowStateEntityManager unless
+// named) and the register entry storage of the register tables.
 #pragma once
 
 #include <map>
@@ -30,7 +30,7 @@ class HwCommonTableBase;
 
 class TableManager : public Orvel::Node {
  public:
-  explicit TableManager(Orvel::String entityManagerName = "Sysdb");
+  explicit TableManager(Orvel::String entityManagerName = Tolvane::kShadowStateEntityManager);
 
   const Orvel::Ptr<Hardware::Vovu::Status>& status() const noexcept { return status_; }
   const Orvel::Ptr<Hardware::Vovu::VovuCmdletRequiredStatus>& cmdletRequiredStatus() const noexcept {

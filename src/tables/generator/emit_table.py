@@ -151,7 +151,7 @@ Zev::TraceHandle& $table::_defaultsTraceHandle() {
 NO_DEFAULTS_DEFINITION = """
 // The table has no default contents.
 void $table::userInitHwTable(const VovuAsicUtils::HwShadowKey& key) {
-  ORVEL_TRACE(_defaultTraceHandle(), 2, tableName(), "{} hwShadowKey: {}", __PRETTY_FUNCTION__, key);
+  VOVU_USER_INIT_TRACE(_defaultTraceHandle(), tableName(), key);
 }
 """
 

@@ -19,6 +19,7 @@ static constexpr std::uint32_t kMax = $max;
 DECLARATION = """
 // Names and constants the value-type templates take from this table.
 struct ValueTraits {
+  static constexpr const char* kTableName = "$table";
   static constexpr const char* kKeyTypeName = "$type_name::EntryKey";
   static constexpr const char* kEntryTypeName = "$type_name::Entry";
   static constexpr const char* kIndexTypeName = "$type_name::Entry::DataByte0Index";
@@ -179,6 +180,7 @@ def declaration(t: Table) -> str:
     accessors += "".join(_field_array(t, a.name, a.fields) + "\n" for a in t.field_arrays)
     return fill(
         DECLARATION,
+        table=t.name,
         type_name=t.type_name,
         entry_size=t.entry_size,
         key_traits=indent(key_traits, 2),
@@ -203,7 +205,7 @@ def _set_case(t: Table, index: int, f: Field) -> str:
         return f"    case {index}: entry.{f.name}Is(Orvel::{target.type}(v)); return;\n"
     bits = 8 if target.type == "unsigned char" else 16
     return (f"    case {index}:\n"
-            f"      if (v > 0x{(1 << bits) - 1:x}) values::throwPlainFieldRange(\"{f.name}\", v, {bits});\n"
+            f"      if (v > 0x{(1 << bits) - 1:x}) values::throwPlainFieldRange(\"{f.name}\", {bits});\n"
             f"      entry.{f.name}Is(static_cast<{target.type}>(v));\n"
             f"      return;\n")
 

@@ -71,6 +71,8 @@ class EntryBase {
   using DataByte0Index = values::DataByte0Index<Traits>;
   // The full type name, as collections record it in their files.
   static constexpr const char* kTypeName = Traits::kEntryTypeName;
+  // The name of the table the entry belongs to (its tableName()).
+  static constexpr const char* kTableName = Traits::kTableName;
   static constexpr std::uint32_t entrySize = Traits::kEntrySize;
   static constexpr std::uint32_t entrySizeBits = Traits::kEntrySize * 8;
 

@@ -19,8 +19,9 @@ void failFieldArrayIndex(unsigned long long index) {
   std::abort();  // strict mode ended the process already
 }
 
-void throwPlainFieldRange(const char* field, unsigned long long value, unsigned bits) {
-  throw Orvel::RangeException(fmt::format("{}: {} does not fit in {} bits", field, value, bits));
+void throwPlainFieldRange(const char* field, unsigned bits) {
+  throw Orvel::RangeException(
+      fmt::format("{}::value < 0 or > 0x{:0{}x} not allowed", field, (1u << bits) - 1, bits / 4));
 }
 
 }  // namespace bcm88490_a0::values

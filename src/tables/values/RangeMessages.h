@@ -16,7 +16,8 @@ namespace bcm88490_a0::values {
 
 // Raises Orvel::RangeException for a value given to an 8- or 16-bit field
 // through the untyped catalogue operations (typed callers pass an unsigned
-// char or short and cannot overflow): "<field>: <value> does not fit in <bits> bits".
-[[noreturn]] void throwPlainFieldRange(const char* field, unsigned long long value, unsigned bits);
+// char or short and cannot overflow), in the form of the bounded types:
+// "<field>::value < 0 or > 0xff not allowed" (0xffff for 16 bits).
+[[noreturn]] void throwPlainFieldRange(const char* field, unsigned bits);
 
 }  // namespace bcm88490_a0::values

@@ -47,6 +47,7 @@ class MiniMapHwDirect : public VovuAsicUtils::HwDirectTableBase {
 
   // Names and constants the value-type templates take from this table.
   struct ValueTraits {
+    static constexpr const char* kTableName = "MiniMapHwDirect";
     static constexpr const char* kKeyTypeName = "bcm88490_a0::MiniMapHwDirect::EntryKey";
     static constexpr const char* kEntryTypeName = "bcm88490_a0::MiniMapHwDirect::Entry";
     static constexpr const char* kIndexTypeName = "bcm88490_a0::MiniMapHwDirect::Entry::DataByte0Index";
