@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "Ploom/StorePoint.h"
+
 namespace Brask {
 
 namespace {
@@ -29,6 +31,7 @@ std::uint32_t BraskReader::poll(const Handler& handler) {
   std::uint32_t consumed = 0;
   for (std::uint32_t s = 0; s < seen_.size(); ++s) {
     const std::uint32_t version = s < slots ? source_.version(s) : kUnseen - 1;  // gone: report once
+    if (s < slots) PLOOM_READER_POINT(pollVersionRead, s);
     if (version == seen_[s]) continue;
     const std::uint64_t sequence = next_++;
     delivered_[s] = sequence;

@@ -57,11 +57,13 @@ class PloomReader : public PloomInterface<V> {
       ORVEL_TRACE(dh_, 0, "PloomReader", "failed to attach to buckets");
       return false;
     }
+    PLOOM_READER_POINT(bucketsAttached, 0);
     if (!slots_.attach()) {
       ORVEL_TRACE(dh_, 0, "PloomReader", "failed to attach to slots");
       buckets_.detach();
       return false;
     }
+    PLOOM_READER_POINT(slotsAttached, 0);
     const std::optional<SharedMem::PalvoId> palvo = SharedMem::PalvoFile(rootPath_.file("palvo")).read();
     if (!palvo) {
       ORVEL_TRACE(dh_, 0, "PloomReader", "failed to read palvo file");

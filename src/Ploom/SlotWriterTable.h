@@ -340,6 +340,7 @@ class SlotWriterTable {
     if (base_ != nullptr && file_.shm().mappedSize() > SlotHeader::kRuntimeFlags + 1) {
       SlotHeader::runtimeFlagsIs(base_, SlotHeader::runtimeFlags(base_) | SlotHeader::kRetired);
     }
+    PLOOM_STORE_POINT();  // readers see the file go
     file_.shm().wipe();
     base_ = nullptr;
     numSlots_ = 0;

@@ -228,6 +228,7 @@ class ReaderHashMap {
       const SlotLink after = SlotLink::unpack(Ploom::Words::load<std::uint64_t, std::memory_order_relaxed>(slot));
       if (after.version == before.version) {
         if (index >= slots_.numSlots()) ReaderHashMapCommon::throwOutOfRangeIndex(index, slots_.numSlots());
+        PLOOM_READER_POINT(slotRead, index);
         return before;
       }
     }

@@ -115,7 +115,8 @@ Ploom::SlotLink bucketEntry(Ploom::PloomWriter<V>& writer, std::uint32_t b) {
   return Ploom::SlotLink::read(writer.hashMap().bucketWriter().entry(b));
 }
 
-// Runs `fn` at every store the writer makes while installed.
+// Runs `fn` at every store point of a writer while installed (see
+// Ploom/StorePoint.h).
 class StoreHook {
  public:
   explicit StoreHook(std::function<void()> fn) {
@@ -130,6 +131,34 @@ class StoreHook {
  private:
   static std::function<void()>& current() {
     static std::function<void()> fn;
+    return fn;
+  }
+};
+
+// Runs `fn(stage, index)` at every reader point while installed. The hook is
+// off while `fn` runs, so that reads `fn` makes itself do not recurse.
+class ReaderHook {
+ public:
+  using Fn = std::function<void(Ploom::Testing::ReaderStage, std::uint32_t)>;
+  explicit ReaderHook(Fn fn) {
+    current() = std::move(fn);
+    install();
+  }
+  ~ReaderHook() {
+    Ploom::Testing::readerHook = nullptr;
+    current() = nullptr;
+  }
+
+ private:
+  static void install() {
+    Ploom::Testing::readerHook = [](Ploom::Testing::ReaderStage stage, std::uint32_t index) {
+      Ploom::Testing::readerHook = nullptr;
+      current()(stage, index);
+      install();
+    };
+  }
+  static Fn& current() {
+    static Fn fn;
     return fn;
   }
 };
