@@ -121,11 +121,21 @@ class SlotWriterTable {
     return true;
   }
 
-  // The writer's check of an attached file.
+  // The writer's check of an attached file: it must be complete, not left
+  // inside a critical section and not retired (a writer that died between
+  // retiring a file and unlinking it leaves it at the path).
   bool validate(std::uint32_t palvoId, std::string& err) const {
     const std::uint16_t flags = SlotHeader::runtimeFlags(base_);
     if (flags & SlotHeader::kInCriticalSection) {
       err = fmt::format("bad critical section runtimeFlags:{:x}", flags);
+      return false;
+    }
+    if (flags & SlotHeader::kRetired) {
+      err = fmt::format("retired file runtimeFlags:{:x}", flags);
+      return false;
+    }
+    if (!(flags & SlotHeader::kFormatted)) {
+      err = fmt::format("unfinished format runtimeFlags:{:x}", flags);
       return false;
     }
     const std::uint32_t stored = SlotHeaderCommon::palvoId(base_);
@@ -370,7 +380,7 @@ class SlotWriterTable {
   }
 
   // Formats a new file: common header, the collection's fields, a fresh
-  // lookaside image, and minSlots_ free slots.
+  // lookaside image, minSlots_ free slots, and last the "formatted" flag.
   void format(std::uint32_t palvoId, std::uint32_t seed) {
     SlotHeaderCommon(base_, SlotHeader::kCommonSize, 0, Layout::kValueSize, Layout::kSlotSize, minSlots_, maxSlots_,
                      0, palvoId, V::kTypeName, Layout::kValueSize, seed);
@@ -387,6 +397,8 @@ class SlotWriterTable {
     Words::store<std::uint32_t>(lookaside() + Layout::kRhashOffset, 0);
     cache();
     SlotHeader::wordIs(base_, SlotHeader::kFreeHead, initializeSlots(0, minSlots_));
+    // Publishes the header: every field above is written.
+    SlotHeader::runtimeFlagsIs(base_, SlotHeader::kFormatted);
   }
 
   // Refreshes the cached count and shrink threshold from the header.

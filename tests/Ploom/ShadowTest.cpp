@@ -80,7 +80,7 @@ TEST_F(PloomShadowTest, KeysMovedByCompaction) {
     EXPECT_EQ(s.shadow.lookup(Key{i}, found, nullptr)->payload[0], i);
     EXPECT_TRUE(found);
   }
-  EXPECT_GT(s.shadow.store().index().relinks(), 0u);
+  EXPECT_GT(s.shadow.readerCounters()[Ploom::Reader::Counters::relinks], 0u);
   EXPECT_LE(s.shadow.localCapacity(), w->capacity()) << "the local store shrank with the shared one";
 }
 
@@ -156,7 +156,8 @@ TEST(ShadowHashMap, GrowsAndShrinks) {
   using Record = Ploom::ShadowRecord<Key>;
   std::vector<Record> records(64);
   auto hash = [&](const Key& k) { return test_values::keyHash(k, seed); };
-  Ploom::ShadowHashMap<Key, decltype(hash)> index(dh, hash, records, 1);
+  Ploom::Reader::Counters counters;
+  Ploom::ShadowHashMap<Key, decltype(hash)> index(dh, "index", hash, records, counters, 1);
   index.reset();
   for (std::uint32_t s = 0; s < 5; ++s) {
     records[s].key = Key{s * 7};
