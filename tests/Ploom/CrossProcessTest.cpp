@@ -26,8 +26,6 @@ using namespace ploom_test;
 constexpr const char* kPath = "/cross/collection";
 constexpr std::uint32_t kStable = 200;  // keys 0 .. 199 stay put while the writer runs normally
 
-Value valueFor(std::uint32_t id, std::uint32_t version) { return Value{Key{id}, {version, id * 2654435761u ^ version}}; }
-bool whole(const Value& v) { return v.payload[1] == (v.key.id * 2654435761u ^ v.payload[0]); }
 
 enum Phase : std::uint32_t { starting = 0, steady = 1, restarting = 2, done = 3 };
 
