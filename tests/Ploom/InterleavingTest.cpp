@@ -9,6 +9,7 @@
 
 #include <condition_variable>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -80,6 +81,76 @@ class SteppedWriter {
   StoreHook hook_;
   std::thread thread_;
 };
+
+// Everything `reader` iterates, by key; a corruption it reports is a failure.
+std::map<std::uint32_t, Value> readAll(const Ploom::PloomReader<Value>& reader) {
+  std::map<std::uint32_t, Value> all;
+  try {
+    for (const Value& v : iterate<Value>(reader)) {
+      EXPECT_TRUE(all.emplace(v.key.id, v).second) << "key " << v.key.id << " iterated twice";
+    }
+  } catch (const Orvel::CorruptionDetectedException& e) {
+    ADD_FAILURE() << "the reader reports corruption: " << e.what();
+  }
+  return all;
+}
+
+// Verifies, at every store point of every kind of writer operation (the
+// writer's attach included), what a reader with its own mapping of the files
+// reads there: every key the operation leaves alone, found by look-up and by
+// iteration with its value; the keys it changes, if found, whole; no
+// corruption reported. After the operation the reader reads exactly what the
+// writer holds.
+TEST_F(PloomInterleaving, ReaderAtEveryStoreOfEveryOperation) {
+  const std::string root = Mem::OrlRootPath("/i/every").path();
+  for (const WriterOperation& op : writerOperations()) {
+    SCOPED_TRACE(op.name);
+    std::filesystem::remove_all(root);
+    {
+      WriterHandle<Value> w("/i/every", descriptor(64));
+      for (std::uint32_t i = 0; i < op.prepared; ++i) w->write(valueFor(i, 0), true);
+      if (op.prepare) op.prepare(*w.writer);
+    }
+    if (op.damage) op.damage(root);
+    Orvel::Platform::DebugHandler dh("every-store");
+    Ploom::PloomReader<Value> reader(dh, "/i/every", "/i/every");
+    ASSERT_TRUE(reader.initialize("/i/every"));
+    std::map<std::uint32_t, Value> untouched = readAll(reader);
+    if (op.replacesFiles) untouched.clear();
+    for (std::uint32_t key : op.touched) untouched.erase(key);
+
+    int stores = 0;
+    std::unique_ptr<WriterHandle<Value>> w;
+    {
+      StoreHook hook([&] {
+        ++stores;
+        for (const auto& [id, value] : untouched) {
+          bool found = false;
+          try {
+            const Value* v = reader.lookup(Key{id}, found, nullptr);
+            ASSERT_TRUE(found) << "store " << stores << ": key " << id;
+            ASSERT_EQ(*v, value) << "store " << stores << ": key " << id;
+          } catch (const Orvel::CorruptionDetectedException& e) {
+            FAIL() << "store " << stores << ": look-up of key " << id << ": " << e.what();
+          }
+        }
+        const auto all = readAll(reader);
+        for (const auto& [id, value] : all) ASSERT_TRUE(whole(value)) << "store " << stores << ": key " << id;
+        for (const auto& [id, value] : untouched) {
+          ASSERT_TRUE(all.count(id) && all.at(id) == value) << "store " << stores << ": iteration, key " << id;
+        }
+      });
+      w = std::make_unique<WriterHandle<Value>>("/i/every", descriptor(64));
+      op.run(*w->writer);
+    }
+    EXPECT_GT(stores, 0);
+    std::map<std::uint32_t, Value> held;  // nothing when the operation wiped the files
+    if ((*w)->buckets() > 0) {
+      for (const Value& v : iterate(*w->writer)) held[v.key.id] = v;
+    }
+    EXPECT_EQ(readAll(reader), held);
+  }
+}
 
 // Verifies that a poll never reads a slot's version past the mapping it reads
 // through. Interleaving: the shadow's poll starts over a 512-slot table; at

@@ -222,16 +222,19 @@ inline std::vector<WriterOperation> writerOperations() {
          for (std::uint32_t i = 0; i < 24; ++i) w.remove(Key{i}, out);
        },
        nullptr, {24}},
-      // Nine entries left of 300 after removals: the next remove compacts
-      // the slot file (moving entries down) and halves the buckets.
-      {"slot compaction and shrink", 300, [](W& w) { Value out; w.remove(Key{299}, out); },
+      // 150 entries take 157 slots and 256 buckets. Removing from key 0 up
+      // stops where one more removal leaves fewer than half the slot file's
+      // shrink threshold occupied (64 of 128), which is also below the
+      // buckets' shrink threshold (256 >> 2): removing key 149 then compacts
+      // the slot file to 128 slots, moving the entries above it down, and
+      // halves the buckets.
+      {"slot compaction and bucket shrink", 150, [](W& w) { Value out; w.remove(Key{149}, out); },
        [](W& w) {
          Value out;
-         for (std::uint32_t i = 0; i < 299; ++i) {
-           if (i % 40 != 0) w.remove(Key{i}, out);
-         }
+         auto& slots = w.slotTable();
+         for (std::uint32_t i = 0; slots.occupied() - 1 >= slots.shrinkThreshold() / 2; ++i) w.remove(Key{i}, out);
        },
-       nullptr, {299}},
+       nullptr, {149}},
       {"direct write and commit, new key", 10, [](W& w) { w.directWrite(valueFor(100, 1)); w.directCommit(); },
        nullptr, nullptr, {100}},
       {"direct write and commit, existing key", 10, [](W& w) { w.directWrite(valueFor(5, 9)); w.directCommit(); },
