@@ -264,4 +264,73 @@ TEST_F(PloomInterleaving, ReattachNeverMixesFormattingsNorReadsAHalfWrittenHeade
   }
 }
 
+// Verifies that a walk never goes on from a slot that was cut and added
+// again under it. Interleaving (keys 40-43 share one hash, so they follow
+// each other in one chain, in the first four slots past the minimum slot
+// count m = 128 of a 2m-slot file): a reader looking up key 43 has read slots
+// m (key 40) and m + 1 (key 41) and has not yet validated the link of slot m.
+// There the writer removes every other entry, which compacts the slot file to
+// m slots (keys 40-43 move below m), and inserts new keys until the file grows
+// to 2m slots again: slots m to m + 2 hold new keys. A re-initialised slot's
+// version starts over at 0; the writer's mark flag takes the versions of
+// slots m and m + 1 to the ones keys 40 and 41 had there (what other changes
+// can do as well). The validation of slot m passes, and so does that of slot
+// m + 1 after the walk read slot m + 2: the walk goes on from slot m + 1's old
+// successor, into another key's chain: not found, a key in the wrong bucket,
+// or a free slot. Key 43 was present throughout: the lookup must find it.
+TEST_F(PloomInterleaving, SlotCutAndRegrownUnderAWalk) {
+  using test_values::GroupKey;
+  using test_values::GroupValue;
+  constexpr std::uint32_t m = Ploom::SlotLayout<GroupValue>::kMinSlots;
+  static_assert(m == 128, "the slot numbers below are worked out for 128");
+  Ploom::MapDescriptor d = descriptor(512);
+  d.shrinkBuckets = false;  // the bucket count stays: only the slot file changes under the walk
+  WriterHandle<GroupValue> w("/i/regrown", d);
+  auto filler = [](std::uint32_t i) { return GroupValue{GroupKey{4000 + 4 * i}, i}; };  // one key per hash
+  for (std::uint32_t i = 0; i < m; ++i) w->write(filler(i), true);
+  for (std::uint32_t id = 40; id < 44; ++id) w->write(GroupValue{GroupKey{id}, id}, true);
+  for (std::uint32_t i = m; i < m + 32; ++i) w->write(filler(i), true);
+  ASSERT_EQ(w->capacity(), 2 * m);
+  auto slotOfKey = [&](std::uint32_t id) { return slotOf(*w.writer, GroupKey{id}); };
+  auto versionOf = [&](std::uint32_t slot) { return SlotLink::read(w->slotTable()[slot]).version; };
+  ASSERT_EQ(slotOfKey(40), m);
+  ASSERT_EQ(slotOfKey(41), m + 1);
+  const std::uint32_t versions[2] = {versionOf(m), versionOf(m + 1)};
+  const std::uint32_t buckets = w->buckets();
+
+  Orvel::Platform::DebugHandler dh("interleaving");
+  Ploom::PloomReader<GroupValue> reader(dh, "/i/regrown", "/i/regrown");
+  ASSERT_TRUE(reader.initialize("/i/regrown"));
+  bool regrown = false;
+  ReaderHook hook([&](Stage stage, std::uint32_t slot) {
+    if (stage != Stage::slotRead || slot != m + 1 || regrown) return;
+    regrown = true;
+    GroupValue out;
+    for (std::uint32_t i = 0; i < m + 32; ++i) w->remove(filler(i).key, out);
+    ASSERT_EQ(w->capacity(), m);
+    ASSERT_LT(slotOfKey(40), m);
+    // m - 4 inserts fill the free slots below m; three more take slots m to m + 2.
+    for (std::uint32_t i = 0; i < m - 1; ++i) w->write(GroupValue{GroupKey{8000 + 4 * i}, i}, true);
+    ASSERT_EQ(w->capacity(), 2 * m);
+    ASSERT_EQ(w->buckets(), buckets);
+    for (std::uint32_t s : {m, m + 1}) {
+      const GroupKey key = w->hashMap().keyOf(s);
+      for (bool set = true; versionOf(s) < versions[s - m]; set = !set) {
+        w->markAndSweepFlag(key, set ? Ploom::MarkAndSweepOperation::set : Ploom::MarkAndSweepOperation::clear);
+      }
+      ASSERT_EQ(versionOf(s), versions[s - m]);
+    }
+  });
+  bool found = false;
+  GroupValue value;
+  try {
+    reader.lookup(GroupKey{43}, found, &value);
+  } catch (const Orvel::CorruptionDetectedException& e) {
+    ADD_FAILURE() << "the reader reports corruption: " << e.what();
+  }
+  ASSERT_TRUE(regrown) << "the walk did not pass slot m + 1";
+  EXPECT_TRUE(found) << "key 43 was present throughout";
+  EXPECT_EQ(value.payload, 43u);
+}
+
 }  // namespace
