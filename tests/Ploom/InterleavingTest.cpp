@@ -333,4 +333,49 @@ TEST_F(PloomInterleaving, SlotCutAndRegrownUnderAWalk) {
   EXPECT_EQ(value.payload, 43u);
 }
 
+// Verifies that a local shadow indexes a slot reused for another key even
+// when the slot's version is back at the one it saw last. Interleaving,
+// between two polls (m = 64 is the minimum slot count): key 1000 is in slot m
+// of a 2m-slot file when the shadow polls. The writer removes every other
+// entry, which compacts the file to m slots (key 1000 moves below m), then
+// inserts new keys until the file grows again and slot m holds key 2000; the
+// writer's mark flag takes slot m's version to the one the shadow saw (slots
+// that are cut and added again start over at version 0, so other changes can
+// land there too). The next poll must index key 2000.
+TEST_F(PloomInterleaving, SlotReusedAtTheSameVersionBetweenPolls) {
+  constexpr std::uint32_t m = Ploom::SlotLayout<Value>::kMinSlots;
+  static_assert(m == 64, "the slot numbers below are worked out for 64");
+  WriterHandle<Value> w("/i/reused", descriptor(512));
+  for (std::uint32_t i = 0; i < m; ++i) w->write(val(i, i), true);
+  w->write(val(1000, 1), true);
+  for (std::uint32_t i = m; i < m + 32; ++i) w->write(val(i, i), true);
+  ASSERT_EQ(w->capacity(), 2 * m);
+  ASSERT_EQ(slotOf(*w.writer, Key{1000}), m);
+  const std::uint32_t seen = SlotLink::read(w->slotTable()[m]).version;
+
+  Orvel::Platform::DebugHandler dh("interleaving");
+  Ploom::PloomShadow<Value> shadow(dh, "/i/reused", "/i/reused");
+  ASSERT_TRUE(shadow.initialize("/i/reused"));
+  shadow.sync();
+
+  Value out;
+  for (std::uint32_t i = 0; i < m + 32; ++i) w->remove(Key{i}, out);
+  ASSERT_EQ(w->capacity(), m);
+  // m - 1 inserts fill the free slots below m; the next one takes slot m.
+  for (std::uint32_t i = 0; i < m - 1; ++i) w->write(val(3000 + i, i), true);
+  w->write(val(2000, 2), true);
+  ASSERT_EQ(slotOf(*w.writer, Key{2000}), m);
+  for (bool set = true; SlotLink::read(w->slotTable()[m]).version < seen; set = !set) {
+    w->markAndSweepFlag(Key{2000}, set ? Ploom::MarkAndSweepOperation::set : Ploom::MarkAndSweepOperation::clear);
+  }
+  ASSERT_EQ(SlotLink::read(w->slotTable()[m]).version, seen);
+
+  shadow.sync();
+  bool found = false;
+  EXPECT_EQ(shadow.lookup(Key{2000}, found, nullptr)->payload[0], 2u);
+  EXPECT_TRUE(found) << "the key in the reused slot was not indexed";
+  EXPECT_EQ(shadow.members(), w->members());
+  EXPECT_TRUE(iterate<Value>(shadow) == iterate(*w.writer));
+}
+
 }  // namespace
