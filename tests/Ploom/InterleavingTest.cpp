@@ -378,4 +378,57 @@ TEST_F(PloomInterleaving, SlotReusedAtTheSameVersionBetweenPolls) {
   EXPECT_TRUE(iterate<Value>(shadow) == iterate(*w.writer));
 }
 
+// Verifies that the writer's own reads are right in the middle of a bucket
+// resize or a compaction, which is where it lets the host's critical-priority
+// tasks run (they may read the collection; writing is reentrancy). The
+// yields sit between two of the pass's stores, so the host's reads are made
+// at every store point of the pass: every key the operation leaves alone is
+// found with its value, and iteration returns each of them, in split order.
+// Reading with the bucket count the file has grown to, a read looks into
+// bucket heads pass 1 has not set yet (a miss), or, after the new count is
+// published, walks a chain pass 2 has not cut yet into keys of the new bucket
+// (a key in the wrong bucket).
+TEST_F(PloomInterleaving, HostReadsDuringAResizeYield) {
+  for (const WriterOperation& op : writerOperations()) {
+    const std::string name = op.name;
+    if (name.find("grow") == std::string::npos && name.find("shrink") == std::string::npos) continue;
+    SCOPED_TRACE(op.name);
+    Ploom::MapDescriptor d = descriptor(64);
+    d.criticalTaskCheck = true;
+    const std::string path = "/i/yield/" + std::to_string(op.prepared);
+    WriterHandle<Value> w(path, d);
+    for (std::uint32_t i = 0; i < op.prepared; ++i) w->write(valueFor(i, 0), true);
+    if (op.prepare) op.prepare(*w.writer);
+    std::map<std::uint32_t, Value> untouched;
+    for (const Value& v : iterate(*w.writer)) untouched[v.key.id] = v;
+    for (std::uint32_t key : op.touched) untouched.erase(key);
+    const std::uint32_t seed = w->seed();
+    int stores = 0;
+    {
+      StoreHook hook([&] {
+        ++stores;
+        try {
+          for (const auto& [id, value] : untouched) {
+            bool found = false;
+            const Value* v = w->lookup(Key{id}, found, nullptr);
+            ASSERT_TRUE(found) << "store " << stores << ": key " << id;
+            ASSERT_EQ(*v, value) << "store " << stores << ": key " << id;
+          }
+          std::vector<Key> seen;
+          for (const Value& v : iterate(*w.writer)) seen.push_back(v.key);
+          ASSERT_EQ(seen, splitOrder(seen, seed)) << "store " << stores;
+          for (const auto& [id, value] : untouched) {
+            ASSERT_TRUE(std::count(seen.begin(), seen.end(), Key{id}) == 1) << "store " << stores << ": key " << id;
+          }
+        } catch (const Orvel::CorruptionDetectedException& e) {
+          FAIL() << "store " << stores << ": " << e.what();
+        }
+      });
+      op.run(*w.writer);
+    }
+    EXPECT_GT(stores, 0);
+    EXPECT_TRUE(w->validate()) << w->lastValidationError();
+  }
+}
+
 }  // namespace
