@@ -95,6 +95,7 @@ class PloomReader : public PloomInterface<V> {
     found = false;
     return withRetry([&] { return map_.lookup(key, found, out); }, [&] { found = false; },
                      [&] {
+                       found = false;
                        *out = V{};
                        return static_cast<const V*>(out);
                      });

@@ -17,6 +17,7 @@
 #include "Ploom/PloomReader.h"
 #include "Ploom/PloomShadow.h"
 #include "PloomTestSupport.h"
+#include "support/ChildProcess.h"
 
 namespace {
 
@@ -429,6 +430,75 @@ TEST_F(PloomInterleaving, HostReadsDuringAResizeYield) {
     EXPECT_GT(stores, 0);
     EXPECT_TRUE(w->validate()) << w->lastValidationError();
   }
+}
+
+// Verifies that a detached reader reports every key as not found and
+// iterates nothing, without throwing and without attaching behind its owner's
+// back: after detach() until initialize(); after its collection went away
+// (the writer removed the files) until the writer's new files are there.
+// Also next() of the reader hash map on a bucket table that is not attached
+// (count 0) finds nothing instead of reading bucket h of no table.
+TEST_F(PloomInterleaving, DetachedReaderFindsNothing) {
+  struct Case {
+    const char* name;
+    std::function<void(Ploom::PloomReader<Value>&, std::unique_ptr<WriterHandle<Value>>&)> detach;
+  };
+  const std::vector<Case> cases = {
+      {"detached", [](auto& reader, auto&) { reader.detach(false); }},
+      {"collection went away", [](auto&, auto& writer) {
+         (*writer)->removeFiles();
+         writer.reset();
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(Mem::OrlRootPath("/i/detached").path());
+    auto writer = std::make_unique<WriterHandle<Value>>("/i/detached", descriptor(64));
+    for (std::uint32_t i = 0; i < 10; ++i) (*writer)->write(val(i, i), true);
+    Orvel::Platform::DebugHandler dh("interleaving");
+    Ploom::PloomReader<Value> reader(dh, "/i/detached", "/i/detached");
+    ASSERT_TRUE(reader.initialize("/i/detached"));
+    Value first;
+    Ploom::IterHint hint;
+    ASSERT_TRUE(reader.first(first, hint));
+    c.detach(reader, writer);
+    try {
+      bool found = true;
+      EXPECT_EQ(*reader.lookup(Key{3}, found, nullptr), Value{});
+      EXPECT_FALSE(found);
+      Value value;
+      EXPECT_FALSE(reader.next(first.key, value, hint));
+      EXPECT_FALSE(reader.first(value, hint));
+      EXPECT_EQ(reader.members(), 0u);
+      EXPECT_FALSE(reader.connected());
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "a detached reader throws: " << e.what();
+    }
+    EXPECT_EQ(reader.attachments(), 1u);
+  }
+  // The collection is back: the reader whose collection went away follows it.
+  WriterHandle<Value> again("/i/detached", descriptor(64));
+  again->write(val(7, 7), true);
+  Orvel::Platform::DebugHandler dh("interleaving");
+  Ploom::PloomReader<Value> reader(dh, "/i/detached", "/i/detached");
+  bool found = false;
+  EXPECT_EQ(reader.lookup(Key{7}, found, nullptr)->payload[0], 7u);
+  EXPECT_TRUE(found);
+
+  auto child = testing_support::runInChild([] {
+    Orvel::Platform::DebugHandler dh("detached-map");
+    PloomCore::BucketReader buckets(Mem::OrlRootPath("/i/none").path());
+    Ploom::SlotReaderTable<Value> slots(dh, Mem::OrlRootPath("/i/none").path());
+    std::uint32_t seed = 1;
+    Ploom::Reader::Counters counters;
+    Ploom::LastSlotRead lastRead;
+    PloomCore::ReaderHashMap<Value> map(dh, buckets, slots, &seed, &counters, &lastRead);
+    Value value;
+    Ploom::IterHint hint{0, 5, 5};
+    return std::string(map.next(Key{123456}, value, hint) ? "found" : "not found");
+  });
+  EXPECT_EQ(child.signal, 0);
+  EXPECT_EQ(child.output, "not found");
 }
 
 }  // namespace
