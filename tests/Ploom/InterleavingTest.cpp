@@ -501,4 +501,50 @@ TEST_F(PloomInterleaving, DetachedReaderFindsNothing) {
   EXPECT_EQ(child.output, "not found");
 }
 
+// Verifies the reader's progress while the writer rewrites one key without
+// pause: the writer rewrites key 40 between every two steps of the reader
+// (at every slot read). Keys 40-43 share one hash and follow each other in
+// one chain, so looking up 41-43, and iterating, walk past the slot being
+// rewritten. Every look-up and the iteration complete without restarting a
+// walk (a walk that restarted whenever a slot it passed changed its version
+// would never end here: the writer stops after a bound, which the reader must
+// not need), and return values that were current during the call.
+TEST_F(PloomInterleaving, OneKeyRewrittenWithoutPause) {
+  using test_values::GroupKey;
+  using test_values::GroupValue;
+  WriterHandle<GroupValue> w("/i/rewritten", descriptor(64));
+  for (std::uint32_t id = 40; id < 44; ++id) w->write(GroupValue{GroupKey{id}, id}, true);
+  for (std::uint32_t i = 0; i < 100; ++i) w->write(GroupValue{GroupKey{4000 + 4 * i}, i}, true);
+  Orvel::Platform::DebugHandler dh("interleaving");
+  Ploom::PloomReader<GroupValue> reader(dh, "/i/rewritten", "/i/rewritten");
+  ASSERT_TRUE(reader.initialize("/i/rewritten"));
+
+  constexpr std::uint32_t kBound = 100000;
+  std::uint32_t rewrites = 0;
+  ReaderHook hook([&](Stage stage, std::uint32_t) {
+    if (stage != Stage::slotRead || rewrites == kBound) return;
+    ++rewrites;
+    w->write(GroupValue{GroupKey{40}, kBound + rewrites}, true);
+  });
+  for (std::uint32_t id = 40; id < 44; ++id) {
+    bool found = false;
+    GroupValue value;
+    const std::uint32_t before = rewrites;
+    reader.lookup(GroupKey{id}, found, &value);
+    EXPECT_TRUE(found) << id;
+    if (id == 40) {
+      EXPECT_TRUE(value.payload == 40 || (value.payload >= kBound + before && value.payload <= kBound + rewrites))
+          << "not a value of key 40 during the call: " << value.payload;
+    } else {
+      EXPECT_EQ(value.payload, id);
+    }
+  }
+  std::set<std::uint32_t> seen;
+  for (const GroupValue& v : iterate<GroupValue>(reader)) EXPECT_TRUE(seen.insert(v.key.id).second) << v.key.id;
+  EXPECT_EQ(seen.size(), 104u);
+  EXPECT_LT(rewrites, kBound) << "the writer had to stop for the reader to finish";
+  EXPECT_GT(rewrites, 0u);
+  EXPECT_EQ(reader.readerCounters()[Ploom::Reader::Counters::retries], 0u);
+}
+
 }  // namespace
