@@ -45,6 +45,7 @@
 #include "Ploom/MapDescriptor.h"
 #include "Ploom/PloomInterface.h"
 #include "Ploom/SlotWriterTable.h"
+#include "Ploom/Util.h"
 #include "Ploom/Validator.h"
 #include "PloomCore/WriterHashMap.h"
 #include "SharedMem/OwnerFile.h"
@@ -182,6 +183,15 @@ class PloomWriter : public PloomInterface<V> {
         return r;
       }
       if (reinit) throw Orvel::InvalidInitializeException("failed validation");
+      if (Util::runningOnPhysicalDut() && Util::strictValidation()) {
+        // The files are kept for inspection: the next writer must not trust
+        // them as its own (no restart identity), and a core dump shows them.
+        palvoFile_.remove();
+        slots_.file().shm().coreDumpModeIs(0);
+        map_.bucketWriter().file().shm().coreDumpModeIs(0);
+        Orvel::fmassert("strictValidation", __FILE__, __func__, __LINE__,
+                        "failed initial validation of {} after re-attaching", rootPath_.path());
+      }
       ORVEL_TRACE(dh_, 0, "PloomWriter", "failed to validate existing files");
       ORVEL_TRACE(dh_, 0, "PloomWriter", "{}", dumpHeaders());
       ORVEL_TRACE(dh_, 0, "PloomWriter", "owner file: {}", ownerFile_.toString());
