@@ -296,6 +296,10 @@ TEST_F(PloomInterleaving, SlotCutAndRegrownUnderAWalk) {
   auto versionOf = [&](std::uint32_t slot) { return SlotLink::read(w->slotTable()[slot]).version; };
   ASSERT_EQ(slotOfKey(40), m);
   ASSERT_EQ(slotOfKey(41), m + 1);
+  // Versions above what the new keys' inserts can reach (4 per change).
+  for (std::uint32_t id : {40u, 41u}) {
+    for (int i = 0; i < 8; ++i) w->markAndSweepFlag(GroupKey{id}, Ploom::MarkAndSweepOperation::set);
+  }
   const std::uint32_t versions[2] = {versionOf(m), versionOf(m + 1)};
   const std::uint32_t buckets = w->buckets();
 
@@ -352,6 +356,9 @@ TEST_F(PloomInterleaving, SlotReusedAtTheSameVersionBetweenPolls) {
   for (std::uint32_t i = m; i < m + 32; ++i) w->write(val(i, i), true);
   ASSERT_EQ(w->capacity(), 2 * m);
   ASSERT_EQ(slotOf(*w.writer, Key{1000}), m);
+  // A version above what inserting key 2000 there can reach (4 per change: a
+  // few relinks and one value write).
+  for (int i = 0; i < 8; ++i) w->markAndSweepFlag(Key{1000}, Ploom::MarkAndSweepOperation::set);
   const std::uint32_t seen = SlotLink::read(w->slotTable()[m]).version;
 
   Orvel::Platform::DebugHandler dh("interleaving");
