@@ -10,7 +10,10 @@
 // bit 0 of the slot header's runtime flags, set before the first store and
 // cleared after the last. A writer that dies inside one leaves the bit set;
 // the next writer's validation fails on it and re-formats the collection. A
-// writer that dies outside one leaves a valid collection. Table-full and
+// writer that dies outside one leaves a valid collection. A writer that dies
+// while formatting a file or between retiring a file and unlinking it leaves a
+// file without the "formatted" flag or with the "retired" flag, which the next
+// writer re-formats as well (SlotWriterTable.h). Table-full and
 // resource errors leave the critical section closed; other errors (structural
 // corruption) leave it open, so the collection is re-formatted next time.
 //

@@ -15,7 +15,14 @@
 //     published at bytes 584-591 ({generation + 1, count}, one store), and the
 //     free-list head moves to them after that;
 //   - shrink: the smaller count is published first and the mapping cut after
-//     (the file keeps its length: readers with the old count stay in bounds).
+//     (the file keeps its length: readers with the old count stay in bounds);
+//   - format (a new file): the common header, the collection's fields, the
+//     lookaside image and the free slots, then last the "formatted" runtime
+//     flag: a reader reads no seed or count of a file without it;
+//   - cleanup (before a re-format): the "retired" runtime flag, then the
+//     unlink: readers mapping the file see it and attach the new one.
+// A slot file left retired (its writer died before the unlink) or without the
+// "formatted" flag fails the writer's validation and is re-formatted.
 // Every shared store goes through Ploom::Words (atomic, release for links and
 // counts, relaxed for value words inside the version seqlock).
 #pragma once
