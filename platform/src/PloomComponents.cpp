@@ -11,7 +11,25 @@
 #include "Ploom/ValidatorCommon.h"
 #include "PloomCore/BucketReader.h"
 #include "PloomCore/BucketWriter.h"
+#include "Ploom/StorePoint.h"
+#include "Ploom/Util.h"
 #include <sys/stat.h>
+
+namespace Ploom::Testing {
+void (*storeHook)() = nullptr;
+void (*readerHook)(ReaderStage, std::uint32_t) = nullptr;
+}  // namespace Ploom::Testing
+
+namespace Ploom::Util {
+namespace {
+std::atomic<bool> physicalDut{false};
+std::atomic<bool> strict{false};
+}  // namespace
+bool runningOnPhysicalDut() { return physicalDut.load(); }
+void runningOnPhysicalDutIs(bool physical) { physicalDut.store(physical); }
+bool strictValidation() { return strict.load(); }
+void strictValidationIs(bool value) { strict.store(value); }
+}  // namespace Ploom::Util
 
 namespace {
 
@@ -20,12 +38,16 @@ std::uint32_t word(const void* base, std::size_t offset) {
   std::memcpy(&w, static_cast<const std::uint8_t*>(base) + offset, 4);
   return w;
 }
+// Stores into a collection's files pass the store points of Ploom/StorePoint.h,
+// like the collection code's own.
 void wordIs(void* base, std::size_t offset, std::uint32_t w) {
+  PLOOM_STORE_POINT();
   std::memcpy(static_cast<std::uint8_t*>(base) + offset, &w, 4);
 }
 
 // Bucket entries and the count pair may be read by other processes: 64-bit atomic stores.
 void pairIs(void* at, std::uint64_t value) {
+  PLOOM_STORE_POINT();
   std::atomic_ref<std::uint64_t>(*static_cast<std::uint64_t*>(at)).store(value, std::memory_order_release);
 }
 
@@ -37,6 +59,7 @@ SlotHeaderCommon::SlotHeaderCommon(void* base, std::uint32_t headerSize, std::ui
                                    std::uint32_t valueSize, std::uint32_t slotSize, std::uint32_t initialSlots,
                                    std::uint32_t maxSlots, std::uint32_t reserved1, std::uint32_t palvoId,
                                    const std::string& typeName, std::uint32_t valueSize2, std::uint32_t seed) {
+  PLOOM_STORE_POINT();
   std::memset(base, 0, kEnd);
   wordIs(base, 0, kMagic);
   wordIs(base, 4, kFormatVersion);
@@ -156,6 +179,7 @@ int BucketWriter::attach(std::uint32_t palvoId) {
                                                         fileSizeFor(1), openReason));
   }
   if (isNew) {
+    PLOOM_STORE_POINT();
     std::memset(base(), 0, kEntriesOffset);
     wordIs(base(), 0, kMagic);
     wordIs(base(), 4, kFormatVersion);
@@ -233,6 +257,7 @@ void BucketWriter::detach() {
 }
 
 void BucketWriter::cleanup() {
+  PLOOM_STORE_POINT();  // readers see the file go
   file_.shm().wipe();
   numBuckets_ = 0;
 }

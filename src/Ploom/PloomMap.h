@@ -123,6 +123,9 @@ class PloomMap : public PloomMapBase {
           fmt::format("0 is not a valid initialization size for collection {} in writer mode", collectionPath_));
     }
     descriptor_ = descriptor;
+    // A mounter left by an initialisation that failed half-way must be
+    // detached first.
+    if (sentry_) throw Orvel::InvalidInitializeException("Ploom mounter should not exist");
     if (descriptor.mode != MapMode::writer && !descriptor.local) {
       if (static_cast<std::uint32_t>(descriptor.mode) > 3) {
         throw Orvel::InvalidInitializeException(
@@ -134,14 +137,14 @@ class PloomMap : public PloomMapBase {
     } else {
       auto writer = std::make_unique<PloomWriter<V>>(*dh_, collectionPath_, descriptor, collectionPath_,
                                                      [this](bool quiesced) { writerQuiesced(quiesced); });
+      bool ok = false;
       try {
-        writer->initialize(collectionPath_);
-      } catch (const Orvel::InvalidInitializeException&) {
-        throw;
+        ok = writer->initialize(collectionPath_);
       } catch (const std::exception& e) {
         throw Orvel::InvalidInitializeException(
             fmt::format("failed to initialize collection {}: {}", collectionPath_, e.what()));
       }
+      if (!ok) throw Orvel::InvalidInitializeException(fmt::format("failed to initialize collection {}", collectionPath_));
       writer_ = writer.get();
       impl_ = std::move(writer);
       if (!descriptor.local) Mem::Util::createControlFile(rootPath());
@@ -310,11 +313,15 @@ class PloomMap : public PloomMapBase {
     return sentry_->writerAlive();
   }
 
+  // The collection's writer went away under a local index (reader modes 1
+  // and 3; any other mode is a bug): the local shadow looks at everything
+  // again when a writer is back.
   void handleDisconnect() {
     ORVEL_TRACE(*dh_, 1, "PloomMap", "{}", rootPath());
     if (descriptor_.mode != MapMode::keyShadow && descriptor_.mode != MapMode::shadow) {
       Orvel::fmassert("mode", __FILE__, __func__, __LINE__, "wrong type:{}", static_cast<std::uint32_t>(descriptor_.mode));
     }
+    if (auto* shadow = dynamic_cast<PloomShadow<V>*>(impl_.get())) shadow->handleDisconnect();
   }
 
   std::uint32_t capacity() const { return impl_ ? impl_->capacity() : 0; }

@@ -7,6 +7,25 @@
 // them, or re-formatted the collection), the reader re-maps and repeats; a
 // result is returned only when no re-map happened while it was obtained. The
 // reader never writes the shared files.
+//
+// Attaching. The bucket file is mapped first, then the slot file's header.
+// Only a file whose header is complete (the "formatted" flag, set last by the
+// writer) and not retired is read. A re-format unlinks the old bucket file
+// before it creates the new slot file, so a reader that mapped the old bucket
+// file and then the new slot file finds the bucket file no longer at its path
+// and does not use the pair: it attaches again later. While the files are
+// replaced, a reader has nothing to read.
+//
+// Detached. A reader that is detached (detach(), or a collection that went
+// away and has not come back yet) reports every key as not found and
+// iterates nothing; it never throws for it. One that detach() detached stays
+// so until initialize(); one whose collection went away attaches again at
+// its next read when the writer's new files are there.
+//
+// The last slot read. Every consistent slot read records the slot's version
+// and place (Ploom::LastSlotRead); getCacheVersionAnchor() hands that out, and
+// validateVersionAnchor() tells later, without reading the value again,
+// whether that slot still holds what was read then.
 #pragma once
 
 #include <cstdint>
@@ -23,11 +42,22 @@
 #include "Ploom/PloomInterface.h"
 #include "Ploom/ReaderCounters.h"
 #include "Ploom/SlotReaderTable.h"
+#include "Ploom/StorePoint.h"
 #include "PloomCore/BucketReader.h"
 #include "PloomCore/ReaderHashMap.h"
 #include "SharedMem/PalvoFile.h"
 
 namespace Ploom {
+
+// Where a value a reader returned came from, to tell later whether it is
+// still current: the slot's version and offset, and the slot table's
+// generation and attachment when it was read.
+struct VersionAnchor {
+  std::uint32_t version = 0;
+  std::uint32_t offset = LastSlotRead::kNoOffset;
+  std::uint32_t generation = 0;
+  std::uint32_t attachment = 0;
+};
 
 template <CollectionValue V>
 class PloomReader : public PloomInterface<V> {
@@ -40,9 +70,13 @@ class PloomReader : public PloomInterface<V> {
         rootPath_(collectionPath),
         buckets_(rootPath_.path()),
         slots_(dh, rootPath_.path()),
-        map_(dh, buckets_, slots_, &seed_, &counters_) {
+        map_(dh, buckets_, slots_, &seed_, &counters_, &lastRead_) {
     static const bool fullCoreDump = NvToggles::getToggleState("FullCoreDump", "Ploom.json", true);
     (void)fullCoreDump;
+    slots_.onResizeIs([this](const void* oldBase) {
+      if (lastRead_.base == oldBase) lastRead_.base = slots_.base();
+      ORVEL_TRACE(dh_, 3, "PloomReader", "{}", SlotHeaderCommon::toString(slots_.base()));
+    });
   }
 
   // Attaches and validates the files; false (after a level-0 trace) when the
@@ -51,59 +85,36 @@ class PloomReader : public PloomInterface<V> {
     if (!Mem::Atomics::checkCpuSupport()) {
       PLOOM_THROW(Orvel::InvalidInitializeException, dh_, "PloomReader", "Hardware does not support Atomics");
     }
+    detached_ = false;
     if (initialized_) return true;
-    std::string reason;
-    if (!buckets_.attach(reason)) {
-      ORVEL_TRACE(dh_, 0, "PloomReader", "failed to attach to buckets");
-      return false;
-    }
-    if (!slots_.attach()) {
-      ORVEL_TRACE(dh_, 0, "PloomReader", "failed to attach to slots");
-      buckets_.detach();
-      return false;
-    }
-    const std::optional<SharedMem::PalvoId> palvo = SharedMem::PalvoFile(rootPath_.file("palvo")).read();
-    if (!palvo) {
-      ORVEL_TRACE(dh_, 0, "PloomReader", "failed to read palvo file");
-      detachFiles();
-      return false;
-    }
-    palvoId_ = *palvo;
-    std::string err;
-    if (!slots_.validate(palvoId_, err)) {
-      ORVEL_TRACE(dh_, 0, "PloomReader", "failed to validate slots");
-      detachFiles();
-      return false;
-    }
-    seed_ = SlotHeader::word(slots_.base(), SlotHeader::kSeed);
-    try {
-      slots_.doResize();
-    } catch (const Orvel::Exception& e) {
-      ORVEL_TRACE(dh_, 0, "PloomReader", "failed to validate slots");
-      detachFiles();
-      return false;
-    }
-    initialized_ = true;
-    ORVEL_TRACE(dh_, 1, "PloomReader", "success {} capacity:{} palvoId:{} mtime:{} delay:{} event:{}", rootPath_.path(),
-                capacity(), palvoId_, Orvel::time(), 0, "attach");
-    return true;
+    return attachFiles();
   }
 
   const V* lookup(const Key& key, bool& found, void* buffer) const override {
     V* out = buffer ? static_cast<V*>(buffer) : &scratch_;
-    return withRetry([&] { return map_.lookup(key, found, out); }, [&] { found = false; });
+    found = false;
+    return withRetry([&] { return map_.lookup(key, found, out); }, [&] { found = false; },
+                     [&] {
+                       found = false;
+                       *out = V{};
+                       return static_cast<const V*>(out);
+                     });
   }
 
   bool first(V& valueOut, IterHint& hint) const override {
-    const bool found = withRetry([&] { return map_.first(0, valueOut, hint); }, [&] { valueOut = V{}; });
+    const bool found = withRetry([&] { return map_.first(0, valueOut, hint); }, [&] { valueOut = V{}; },
+                                 [] { return false; });
     if (!found) valueOut = V{};
     return found;
   }
 
   bool next(const Key& keyIn, V& valueOut, IterHint& hint) const override {
     const Key key = keyIn;  // valueOut may hold it
-    return withRetry([&] { return map_.next(key, valueOut, hint); },
-                     [&] { hint.bucket = SlotLink::kNothing; });  // the slow path after a re-map
+    const bool found = withRetry([&] { return map_.next(key, valueOut, hint); },
+                                 [&] { hint.bucket = SlotLink::kNothing; },  // the slow path after a re-map
+                                 [] { return false; });
+    if (!found) lastRead_.reset();
+    return found;
   }
 
   // The value of slot `index` into `out`; true when the slot is occupied.
@@ -114,30 +125,48 @@ class PloomReader : public PloomInterface<V> {
           std::uint32_t rhash;
           return map_.consistentRead(index, out, rhash).occupied();
         },
-        [] {});
+        [] {}, [] { return false; });
   }
 
-  // Re-maps what the writer resized or replaced; true when anything changed.
+  // Re-maps what the writer resized or replaced; true when anything changed
+  // (also when the collection went away: the reader is then detached).
   bool doResize() const {
-    if (!initialized_) {
+    if (!initialized_) return false;
+    if (slots_.retired()) {
       reattach();
       return true;
     }
-    bool changed = false;
-    if (SlotHeader::runtimeFlags(slots_.base()) & SlotHeader::kRetired) {
-      reattach();
-      return true;
-    }
-    changed |= slots_.doResize();
+    bool changed = slots_.doResize();
     if (static_cast<std::uint32_t>(buckets_.countPair()) != buckets_.generation()) changed |= buckets_.remap();
     return changed;
   }
 
-  std::uint32_t members() const override { return SlotHeader::word(slots_.base(), SlotHeader::kOccupied); }
+  VersionAnchor getCacheVersionAnchor() const noexcept {
+    return VersionAnchor{lastRead_.version, lastRead_.base == slots_.base() ? lastRead_.offset : LastSlotRead::kNoOffset,
+                         slots_.generation(), attachments_};
+  }
+  // Whether the slot `anchor` names still holds the value read then: same
+  // files, same slot table, same version.
+  bool validateVersionAnchor(const VersionAnchor& anchor) const {
+    if (!initialized_ || anchor.offset == LastSlotRead::kNoOffset || anchor.attachment != attachments_ ||
+        anchor.generation != slots_.generation()) {
+      return false;
+    }
+    if (SlotHeader::countPair(slots_.base()).version != anchor.generation) return false;
+    if (anchor.offset + sizeof(SlotLink) > slots_.file().shm().mappedSize()) return false;
+    return SlotLink::read(slots_.base() + anchor.offset).version == anchor.version;
+  }
+  // Forgets the last slot read (its value was not what the caller returned).
+  void lastSlotReadReset() const noexcept { lastRead_.reset(); }
+  const LastSlotRead& lastSlotRead() const noexcept { return lastRead_; }
+
+  std::uint32_t members() const override {
+    return initialized_ ? SlotHeader::word(slots_.base(), SlotHeader::kOccupied) : 0;
+  }
   std::uint32_t capacity() const override { return slots_.numSlots(); }
   std::uint32_t buckets() const override { return buckets_.numBuckets(); }
   std::uint32_t minSize() const override { return 0; }
-  std::uint32_t maxSize() const override { return SlotHeaderCommon::maxSlots(slots_.base()); }
+  std::uint32_t maxSize() const override { return initialized_ ? SlotHeaderCommon::maxSlots(slots_.base()) : 0; }
   EndpointType type() const override { return EndpointType::reader; }
   std::uint32_t mountStatus() const override { return initialized_ ? 1 : 0; }
   std::uint32_t palvoId() const override { return palvoId_; }
@@ -145,13 +174,18 @@ class PloomReader : public PloomInterface<V> {
   std::string rootPath() const override { return rootPath_.path(); }
   std::string ploomName() const override { return name_; }
   const Reader::Counters& readerCounters() const noexcept { return counters_; }
+  // The counter block, for the local shadow that counts into it.
+  Reader::Counters& counterBlock() const noexcept { return counters_; }
   std::uint32_t seed() const noexcept { return seed_; }
+  // How often this reader attached files (a new attachment: new files).
+  std::uint32_t attachments() const noexcept { return attachments_; }
   const SlotReaderTable<V>& slotTable() const noexcept { return slots_; }
   const PloomCore::BucketReader& bucketReader() const noexcept { return buckets_; }
 
+  // Detaches from the files; reads find nothing until initialize().
   void detach(bool) override {
     detachFiles();
-    initialized_ = false;
+    detached_ = true;
   }
   bool validate() override { return initialized_; }
   bool validateFiles() override {
@@ -161,9 +195,11 @@ class PloomReader : public PloomInterface<V> {
   void cleanup() override {}
 
  private:
-  template <class Op, class Reset>
-  auto withRetry(Op&& op, Reset&& reset) const {
-    if (!initialized_) reattach();  // a collection that went away may be back
+  // Runs `op`, repeating it while the files were re-mapped under it.
+  // `notAttached()` is the answer when there are no files to read.
+  template <class Op, class Reset, class NotAttached>
+  auto withRetry(Op&& op, Reset&& reset, NotAttached&& notAttached) const {
+    if (!initialized_ && (detached_ || !const_cast<PloomReader*>(this)->attachFiles())) return notAttached();
     while (true) {
       try {
         auto result = op();
@@ -171,25 +207,63 @@ class PloomReader : public PloomInterface<V> {
       } catch (const Orvel::CorruptionDetectedException&) {
         if (!doResize()) throw;
       }
+      if (!initialized_) return notAttached();  // the collection went away under the read
       counters_.inc(Reader::Counters::resizeRetries);
       reset();
     }
   }
 
-  // The collection was re-formatted: attach its new files.
+  // Maps and checks both files; false, with a level-0 trace, when they are not
+  // (yet) a complete pair of one collection.
+  bool attachFiles() {
+    auto fail = [&](const char* what) {
+      ORVEL_TRACE(dh_, 0, "PloomReader", "{}", what);
+      detachFiles();
+      return false;
+    };
+    std::string reason;
+    if (!buckets_.attach(reason)) return fail("failed to attach to buckets");
+    PLOOM_READER_POINT(bucketsAttached, 0);
+    if (!slots_.attach()) return fail("failed to attach to slots");
+    PLOOM_READER_POINT(slotsAttached, 0);
+    // The bucket file must still be the one at the path: a re-format unlinks
+    // it before it creates the slot file just mapped.
+    if (buckets_.replaced()) return fail("failed to validate buckets");
+    // The flags' acquire load orders the header reads below after the
+    // writer's stores that completed it.
+    if (!slots_.formatted() || slots_.retired()) return fail("failed to validate slots");
+    const std::optional<SharedMem::PalvoId> palvo = SharedMem::PalvoFile(rootPath_.file("palvo")).read();
+    if (!palvo) return fail("failed to read palvo file");
+    palvoId_ = *palvo;
+    std::string err;
+    if (!slots_.validate(palvoId_, err)) return fail("failed to validate slots");
+    seed_ = SlotHeader::word(slots_.base(), SlotHeader::kSeed);
+    try {
+      slots_.doResize();
+    } catch (const Orvel::Exception& e) {
+      return fail("failed to validate slots");
+    }
+    initialized_ = true;
+    ++attachments_;
+    ORVEL_TRACE(dh_, 1, "PloomReader", "success {} capacity:{} palvoId:{} mtime:{} delay:{} event:{}", rootPath_.path(),
+                capacity(), palvoId_, Orvel::time(), 0, "attach");
+    return true;
+  }
+
+  // The collection was re-formatted: attach its new files, or stay detached
+  // until they are there.
   void reattach() const {
     auto* self = const_cast<PloomReader*>(this);
     self->detachFiles();
-    self->initialized_ = false;
     counters_.inc(Reader::Counters::reattaches);
-    if (!self->initialize(name_)) {
-      throw Orvel::CorruptionDetectedException(fmt::format("collection {} went away", rootPath_.path()));
-    }
+    self->attachFiles();
   }
 
   void detachFiles() {
     buckets_.detach();
     slots_.detach();
+    lastRead_.reset();
+    initialized_ = false;
   }
 
   const Orvel::Platform::DebugHandler& dh_;
@@ -199,9 +273,12 @@ class PloomReader : public PloomInterface<V> {
   mutable PloomCore::BucketReader buckets_;
   mutable SlotReaderTable<V> slots_;
   mutable Reader::Counters counters_;
+  mutable LastSlotRead lastRead_;
   PloomCore::ReaderHashMap<V> map_;
   SharedMem::PalvoId palvoId_ = 0;
+  std::uint32_t attachments_ = 0;
   bool initialized_ = false;
+  bool detached_ = false;
   mutable V scratch_{};
 };
 

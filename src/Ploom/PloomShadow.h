@@ -11,11 +11,25 @@
 // local index and read the values from the shared slots
 // (Ploom::KeyShadowSlot::value), falling back to a keyed look-up when a slot
 // has been reused meanwhile. Nothing here writes the shared files.
+//
+// What a notification says is decided by the slot's contents, never by its
+// version alone: the transport notifies every slot when the slot table was
+// cut or grown between two polls (versions restart in re-initialised slots),
+// and a re-formatted collection is indexed from scratch.
+//
+// Lifecycle: initialised -> synchronising (notifications applied) ->
+// synchronised (syncComplete) -> optionally flushed (every slot applied
+// again; flushComplete) -> detached. A transport disconnect returns it to
+// synchronising. During an asynchronous flush (one that the next sync()
+// completes) only a forced detach is allowed.
+//
+// The local store's and index's counters go to the reader's counter block.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -35,12 +49,18 @@ class KeyShadowStore {
     std::uint32_t operator()(const Key& key) const { return ValueTraits<V>::hash(key, *seed); }
   };
   using Callback = std::function<void(const Key&)>;
+  using Index = ShadowHashMap<Key, KeyHash>;
 
   // The local index doubles its buckets past (buckets << 2) records.
   static constexpr std::uint32_t kBucketFactor = 2;
+  // No notification names a slot past the links' index space.
+  static constexpr std::uint64_t kMaxRecords = std::uint64_t{SlotLink::kIndexMask} + 1;
 
   KeyShadowStore(const Orvel::Platform::DebugHandler& dh, PloomReader<V>& reader, const std::uint32_t* seed)
-      : dh_(dh), reader_(reader), index_(dh, KeyHash{seed}, records_, kBucketFactor) {}
+      : dh_(dh),
+        reader_(reader),
+        counters_(reader.counterBlock()),
+        index_(dh, reader.ploomName(), KeyHash{seed}, records_, counters_, kBucketFactor) {}
 
   void initialize() {
     if (initialized_) return;
@@ -49,6 +69,7 @@ class KeyShadowStore {
     records_.clear();
     initialized_ = true;
   }
+  // Stops notification processing: doSlot() consumes without indexing.
   void disable() { initialized_ = false; }
   bool initialized() const noexcept { return initialized_; }
   void keyChangedIs(Callback callback) { keyChanged_ = std::move(callback); }
@@ -57,6 +78,7 @@ class KeyShadowStore {
   // One change notification of the writer for shared slot `slot`; true when consumed.
   bool doSlot(std::uint32_t slot, std::uint64_t sequence, std::uint32_t /*flag*/,
               const Brask::BraskReader* transport = nullptr) {
+    if (!initialized_) return true;
     if (slot >= records_.size()) {
       if (reader_.capacity() > slot || (reader_.doResize(), reader_.capacity() > slot)) {
         if (!grow(slot)) {
@@ -125,10 +147,26 @@ class KeyShadowStore {
     }
     ORVEL_TRACE(dh_, 2, "KeyShadowStore", "resize shadow slots from {} to {} due to out of range slot {}",
                 records_.size(), count, slot);
-    records_.resize(count);  // added records are fresh
-    ++grows_;
+    resize(count);
+    counters_.inc(Reader::Counters::shadowGrows);
     ORVEL_TRACE(dh_, 5, "KeyShadowStore", "complete.");
     return true;
+  }
+
+  // Sets the number of local records: added records are fresh, records past
+  // the new count go (they must not be indexed). Throws
+  // Orvel::MemoryResourceException naming the sizes and the memory kind when
+  // the records cannot be had.
+  void resize(std::uint64_t count) {
+    const std::uint64_t old = records_.size();
+    try {
+      if (count > kMaxRecords) throw std::bad_alloc();
+      records_.resize(static_cast<std::size_t>(count));
+    } catch (const std::bad_alloc&) {
+      throw Orvel::MemoryResourceException(fmt::format("failed to resize {} from {} to {} slots - {}",
+                                                       reader_.ploomName(), old, count, Index::kMemoryKind));
+    }
+    ORVEL_TRACE(dh_, 5, "KeyShadowStore", "Passed resize {} and got {} back.", count, records_.size());
   }
 
   // The value behind record `slot`, read from the shared slot (or by key when
@@ -139,7 +177,8 @@ class KeyShadowStore {
       try {
         if (reader_.getValue(slot, out)) {
           if (ValueTraits<V>::key(out) == key) return &out;
-          ++mismatches_;  // the writer reused the slot for another key
+          counters_.inc(Reader::Counters::mismatches);  // the writer reused the slot for another key
+          return byKey(key, out);
         }
       } catch (const Orvel::CorruptionDetectedException&) {
         ORVEL_TRACE(dh_, 5, "KeyShadowSlot", "unable to retrieve slotIndex:{}, returning not found", slot);
@@ -148,19 +187,21 @@ class KeyShadowStore {
       ORVEL_TRACE(dh_, 5, "KeyShadowSlot", "slotIndex:{} shmemCapacity:{}, returning not found", slot,
                   reader_.capacity());
     }
+    reader_.lastSlotReadReset();
+    return byKey(key, out);
+  }
+
+  const Index& index() const noexcept { return index_; }
+  std::uint32_t localCapacity() const noexcept { return static_cast<std::uint32_t>(records_.size()); }
+  const Record& record(std::uint32_t slot) const { return records_[slot]; }
+
+ private:
+  const V* byKey(const Key& key, V& out) const {
     bool found = false;
     const V* v = reader_.lookup(key, found, &out);
     return found ? v : nullptr;
   }
 
-  const ShadowHashMap<Key, KeyHash>& index() const noexcept { return index_; }
-  std::uint32_t localCapacity() const noexcept { return static_cast<std::uint32_t>(records_.size()); }
-  const Record& record(std::uint32_t slot) const { return records_[slot]; }
-  std::uint64_t grows() const noexcept { return grows_; }
-  std::uint64_t shrinks() const noexcept { return shrinks_; }
-  std::uint64_t mismatches() const noexcept { return mismatches_; }
-
- private:
   // After a removal: shrink the records to what the largest occupied index
   // needs once at most a quarter are occupied, unless the shared table is larger.
   void tryShrink() {
@@ -174,21 +215,21 @@ class KeyShadowStore {
                   reader_.capacity());
       return;
     }
+    ORVEL_TRACE(dh_, 5, "KeyShadowStore", "newNumSlots:{}", target);
     ORVEL_TRACE(dh_, 2, "KeyShadowStore", "resize shadow slots from {} to {}", localCapacity(), target);
-    records_.resize(target);
-    ++shrinks_;
+    resize(target);
+    counters_.inc(Reader::Counters::shadowShrinks);
+    ORVEL_TRACE(dh_, 5, "KeyShadowStore", "complete.");
   }
 
   const Orvel::Platform::DebugHandler& dh_;
   PloomReader<V>& reader_;
+  Reader::Counters& counters_;
   std::vector<Record> records_;
-  ShadowHashMap<Key, KeyHash> index_;
+  Index index_;
   Callback keyChanged_;
   Callback keyRemoved_;
   bool initialized_ = false;
-  std::uint64_t grows_ = 0;
-  std::uint64_t shrinks_ = 0;
-  mutable std::uint64_t mismatches_ = 0;
 };
 
 // Both reader modes with a local index use the same store: what the two host
@@ -200,6 +241,8 @@ template <CollectionValue V>
 class PloomShadow : public PloomInterface<V> {
  public:
   using Key = typename V::EntryKey;
+  // What the notifications being applied are for.
+  enum class SyncerMode : std::uint32_t { sync = 0, flush = 1 };
 
   PloomShadow(const Orvel::Platform::DebugHandler& dh, const std::string& collectionPath, std::string name)
       : dh_(dh), reader_(dh, collectionPath, std::move(name)), store_(dh, reader_, &seed_) {}
@@ -210,14 +253,8 @@ class PloomShadow : public PloomInterface<V> {
       ORVEL_TRACE(dh_, 0, "PloomShadow", "ploom.initialize() Failed");
       return false;
     }
-    seed_ = reader_.seed();
-    store_.initialize();
-    Brask::BraskReader::Source source{
-        [this] { return reader_.capacity(); },
-        [this](std::uint32_t slot) {
-          return SlotLink::read(reader_.slotTable().slot(slot)).version;
-        }};
-    if (!brask_.initialize(source)) {
+    startOver();
+    if (!brask_.initialize(transportSource())) {
       ORVEL_TRACE(dh_, 0, "PloomShadow", "brask_.initialize() Failed");
       return false;
     }
@@ -225,28 +262,63 @@ class PloomShadow : public PloomInterface<V> {
     return true;
   }
 
-  // Applies the writer's changes since the last call; returns how many notifications were consumed.
+  // Applies the writer's changes since the last call (and completes an
+  // asynchronous flush); returns how many notifications were consumed.
   std::uint32_t sync() {
+    if (!initialized_) return 0;
     reader_.doResize();
-    if (seed_ != reader_.seed()) {  // re-formatted: start over
-      seed_ = reader_.seed();
-      store_.disable();
-      store_.initialize();
-      brask_.initialize({[this] { return reader_.capacity(); },
-                         [this](std::uint32_t slot) { return SlotLink::read(reader_.slotTable().slot(slot)).version; }});
+    if (reader_.attachments() != attachment_) {  // re-formatted: new files, new seed
+      startOver();
+      brask_.initialize(transportSource());
     }
     const std::uint32_t consumed = brask_.poll([this](std::uint32_t slot, std::uint64_t sequence, std::uint32_t flag) {
       return doSlot(slot, sequence, flag);
     });
-    ORVEL_TRACE(dh_, 5, "PloomShadow", "Synchronization complete, seq:{}", brask_.sequence());
+    if (asyncFlush_) flushComplete();
+    syncComplete();
     return consumed;
+  }
+
+  // Applies every shared slot again (the transport's flush). An asynchronous
+  // flush is applied and completed by the next sync().
+  void flush(bool async) {
+    mode_ = SyncerMode::flush;
+    brask_.resync();
+    if (async) {
+      asyncFlush_ = true;
+      return;
+    }
+    sync();
+    flushComplete();
   }
 
   bool doSlot(std::uint32_t slot, std::uint64_t sequence, std::uint32_t flag) {
     if (store_.doSlot(slot, sequence, flag, &brask_)) return true;
-    ++unconsumed_;
+    reader_.counterBlock().inc(Reader::Counters::unconsumed);
     return false;
   }
+
+  void syncComplete() {
+    ORVEL_TRACE(dh_, 5, "PloomShadow", "Synchronization complete, seq:{}", brask_.sequence());
+    synced_ = true;
+  }
+  void flushComplete() {
+    ORVEL_TRACE(dh_, 5, "PloomShadow", "Flush complete");
+    mode_ = SyncerMode::sync;
+    asyncFlush_ = false;
+  }
+  // The transport lost its writer: everything is looked at again at the next
+  // sync().
+  void handleDisconnect() {
+    if (!store_.initialized()) {
+      ORVEL_TRACE(dh_, 1, "PloomShadow", "disconnected while zuvo processing is disabled, syncer mode:{} done:{}",
+                  static_cast<std::uint32_t>(mode_), synced_);
+    }
+    synced_ = false;
+    brask_.resync();
+  }
+  bool synchronised() const noexcept { return synced_; }
+  SyncerMode syncerMode() const noexcept { return mode_; }
 
   const V* lookup(const Key& key, bool& found, void* buffer) const override {
     V* out = buffer ? static_cast<V*>(buffer) : &scratch_;
@@ -261,6 +333,8 @@ class PloomShadow : public PloomInterface<V> {
     if (!found) *out = V{};
     return out;
   }
+  // The value of `key` read straight from the shared files, past the local index.
+  const V* directLookup(const Key& key, bool& found, void* buffer) const { return reader_.lookup(key, found, buffer); }
 
   bool first(V& valueOut, IterHint& hint) const override { return deliverFrom(store_.index().firstFrom(0), valueOut, hint); }
   bool next(const Key& key, V& valueOut, IterHint& hint) const override {
@@ -268,8 +342,15 @@ class PloomShadow : public PloomInterface<V> {
     return deliverFrom(store_.index().after(copy), valueOut, hint);
   }
 
+  // Sets the number of local records (see KeyShadowStore::resize).
+  void resize(std::uint64_t count) { store_.resize(count); }
+
   void keyChangedIs(typename KeyShadowStore<V>::Callback callback) { store_.keyChangedIs(std::move(callback)); }
   void keyRemovedIs(typename KeyShadowStore<V>::Callback callback) { store_.keyRemovedIs(std::move(callback)); }
+
+  VersionAnchor getCacheVersionAnchor() const noexcept { return reader_.getCacheVersionAnchor(); }
+  bool validateVersionAnchor(const VersionAnchor& anchor) const { return reader_.validateVersionAnchor(anchor); }
+  const Reader::Counters& readerCounters() const noexcept { return reader_.readerCounters(); }
 
   std::uint32_t members() const override { return store_.index().occupied(); }
   std::uint32_t capacity() const override { return reader_.capacity(); }
@@ -290,16 +371,43 @@ class PloomShadow : public PloomInterface<V> {
       ORVEL_TRACE(dh_, 5, "PloomShadow", "already detached");
       return;
     }
+    if (asyncFlush_) {
+      if (!force) {
+        Orvel::fmassert("force", __FILE__, "PloomShadow", __LINE__, "expected only forced detach during asynchronous flush");
+      }
+      if (mode_ != SyncerMode::flush) {
+        Orvel::fmassert("mode_ == SyncerMode::flush", __FILE__, "PloomShadow", __LINE__,
+                        "expected Syncer in flush mode during asynchronous flush");
+      }
+    }
     store_.disable();
     reader_.detach(force);
     initialized_ = false;
+    asyncFlush_ = false;
+    mode_ = SyncerMode::sync;
   }
 
   const KeyShadowStore<V>& store() const noexcept { return store_; }
   const PloomReader<V>& reader() const noexcept { return reader_; }
-  std::uint64_t unconsumed() const noexcept { return unconsumed_; }
 
  private:
+  // The local index starts empty for the files the reader has now.
+  void startOver() {
+    seed_ = reader_.seed();
+    attachment_ = reader_.attachments();
+    store_.disable();
+    store_.initialize();
+  }
+
+  // What the transport polls: the slots the reader maps now, their version
+  // words and the slot table's generation.
+  Brask::BraskReader::Source transportSource() {
+    return Brask::BraskReader::Source{
+        [this] { return reader_.capacity(); },
+        [this](std::uint32_t slot) { return SlotLink::read(reader_.slotTable().slot(slot)).version; },
+        [this] { return reader_.connected() ? SlotHeader::countPair(reader_.slotTable().base()).version : 0; }};
+  }
+
   // Skips records whose value cannot be read any more (removed meanwhile).
   bool deliverFrom(std::uint32_t slot, V& valueOut, IterHint& hint) const {
     for (; slot != ShadowRecord<Key>::kNone; slot = store_.index().next(slot)) {
@@ -315,10 +423,13 @@ class PloomShadow : public PloomInterface<V> {
   const Orvel::Platform::DebugHandler& dh_;
   PloomReader<V> reader_;
   std::uint32_t seed_ = 0;
+  std::uint32_t attachment_ = 0;
   KeyShadowStore<V> store_;
   Brask::BraskReader brask_;
+  SyncerMode mode_ = SyncerMode::sync;
+  bool asyncFlush_ = false;
+  bool synced_ = false;
   bool initialized_ = false;
-  std::uint64_t unconsumed_ = 0;
   mutable V scratch_{};
 };
 

@@ -10,7 +10,10 @@
 // bit 0 of the slot header's runtime flags, set before the first store and
 // cleared after the last. A writer that dies inside one leaves the bit set;
 // the next writer's validation fails on it and re-formats the collection. A
-// writer that dies outside one leaves a valid collection. Table-full and
+// writer that dies outside one leaves a valid collection. A writer that dies
+// while formatting a file or between retiring a file and unlinking it leaves a
+// file without the "formatted" flag or with the "retired" flag, which the next
+// writer re-formats as well (SlotWriterTable.h). Table-full and
 // resource errors leave the critical section closed; other errors (structural
 // corruption) leave it open, so the collection is re-formatted next time.
 //
@@ -45,6 +48,7 @@
 #include "Ploom/MapDescriptor.h"
 #include "Ploom/PloomInterface.h"
 #include "Ploom/SlotWriterTable.h"
+#include "Ploom/Util.h"
 #include "Ploom/Validator.h"
 #include "PloomCore/WriterHashMap.h"
 #include "SharedMem/OwnerFile.h"
@@ -182,6 +186,15 @@ class PloomWriter : public PloomInterface<V> {
         return r;
       }
       if (reinit) throw Orvel::InvalidInitializeException("failed validation");
+      if (Util::runningOnPhysicalDut() && Util::strictValidation()) {
+        // The files are kept for inspection: the next writer must not trust
+        // them as its own (no restart identity), and a core dump shows them.
+        palvoFile_.remove();
+        slots_.file().shm().coreDumpModeIs(0);
+        map_.bucketWriter().file().shm().coreDumpModeIs(0);
+        Orvel::fmassert("strictValidation", __FILE__, __func__, __LINE__,
+                        "failed initial validation of {} after re-attaching", rootPath_.path());
+      }
       ORVEL_TRACE(dh_, 0, "PloomWriter", "failed to validate existing files");
       ORVEL_TRACE(dh_, 0, "PloomWriter", "{}", dumpHeaders());
       ORVEL_TRACE(dh_, 0, "PloomWriter", "owner file: {}", ownerFile_.toString());

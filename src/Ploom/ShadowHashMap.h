@@ -12,17 +12,26 @@
 // bucketFactor and halves (never below 2 buckets) when they fall to a quarter
 // of that. An occupancy histogram (one counter per bit length of the slot
 // index) gives the largest occupied slot index cheaply, for shrinking the
-// local store. Everything here is process-local and single-threaded.
+// local store. Index updates, relinks and the bucket array's resizes are
+// counted in the reader's counter block. Everything here is process-local and
+// single-threaded.
 #pragma once
 
 #include <array>
 #include <bit>
 #include <compare>
 #include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "Orvel/DebugHandler.h"
+#include "Orvel/Exception.h"
 #include "Orvel/Format.h"
+#include "Ploom/ReaderCounters.h"
 #include "Ploom/SharedWords.h"
 
 namespace Ploom {
@@ -71,22 +80,31 @@ class ShadowHashMap {
   using Record = ShadowRecord<Key>;
   static constexpr std::uint32_t kNone = Record::kNone;
 
-  ShadowHashMap(const Orvel::Platform::DebugHandler& dh, Hash hash, std::vector<Record>& records,
-                std::uint32_t bucketFactor = 1)
-      : dh_(dh), hash_(std::move(hash)), records_(records), bucketFactor_(bucketFactor) {}
+  // `name` names the collection in errors; the memory kind of the local
+  // arrays is the heap.
+  ShadowHashMap(const Orvel::Platform::DebugHandler& dh, std::string name, Hash hash, std::vector<Record>& records,
+                Reader::Counters& counters, std::uint32_t bucketFactor = 1)
+      : dh_(dh),
+        name_(std::move(name)),
+        hash_(std::move(hash)),
+        records_(records),
+        counters_(counters),
+        bucketFactor_(bucketFactor) {}
+
+  static constexpr const char* kMemoryKind = "HEAP";
 
   void reset() {
     buckets_.assign(2, kNone);
     bits_ = 1;
     occupied_ = 0;
-    counters_ = SlotCounters();
+    slotCounters_ = SlotCounters();
   }
 
   // Indexes record `slot` under its key. True when the index changed.
   bool write(std::uint32_t slot, bool newFlag) {
     Record& record = records_[slot];
     record.rhash = reverseBits(hash_(record.key));
-    ++indexUpdates_;
+    counters_.inc(Reader::Counters::indexUpdates);
     ORVEL_TRACE(dh_, 8, "ShadowHashMap", "slotIndex:{} key:{}", slot, record.rhash);
     const std::uint32_t bucket = bucketOf(record.rhash);
     std::uint32_t at = buckets_[bucket];
@@ -111,9 +129,9 @@ class ShadowHashMap {
         pointAt(current.previous, bucket, slot);
         if (current.next != kNone) records_[current.next].previous = static_cast<std::int32_t>(slot);
         current = Record();
-        counters_.remove(at);
-        counters_.add(slot);
-        ++relinks_;
+        slotCounters_.remove(at);
+        slotCounters_.add(slot);
+        counters_.inc(Reader::Counters::relinks);
         ORVEL_TRACE(dh_, 8, "ShadowHashMap", "value updated");
         return true;
       }
@@ -148,7 +166,7 @@ class ShadowHashMap {
     if (record.next != kNone) records_[record.next].previous = record.previous;
     record.next = kNone;
     record.previous = Record::kNoPrevious;
-    counters_.remove(slot);
+    slotCounters_.remove(slot);
     --occupied_;
     if (occupied_ <= (numBuckets() << bucketFactor_) / 4 && bits_ > 1) shrink();
     return true;
@@ -191,11 +209,7 @@ class ShadowHashMap {
 
   std::uint32_t occupied() const noexcept { return occupied_; }
   std::uint32_t numBuckets() const noexcept { return static_cast<std::uint32_t>(buckets_.size()); }
-  std::uint32_t largestOccupied() const noexcept { return counters_.largestOccupied(); }
-  std::uint64_t indexUpdates() const noexcept { return indexUpdates_; }
-  std::uint64_t relinks() const noexcept { return relinks_; }
-  std::uint64_t grows() const noexcept { return grows_; }
-  std::uint64_t shrinks() const noexcept { return shrinks_; }
+  std::uint32_t largestOccupied() const noexcept { return slotCounters_.largestOccupied(); }
 
  private:
   std::uint32_t bucketOf(std::uint32_t rhash) const noexcept { return rhash >> (32 - bits_); }
@@ -216,7 +230,7 @@ class ShadowHashMap {
 
   bool inserted(std::uint32_t slot) {
     ++occupied_;
-    counters_.add(slot);
+    slotCounters_.add(slot);
     if (occupied_ > (numBuckets() << bucketFactor_)) grow();
     return true;
   }
@@ -225,8 +239,8 @@ class ShadowHashMap {
   void grow() {
     const std::uint32_t n = numBuckets();
     ORVEL_TRACE(dh_, 2, "ShadowHashMap", "buckets growing from:{} to:{}", n, 2 * n);
-    std::vector<std::uint32_t> old = std::move(buckets_);
-    buckets_.assign(2 * n, kNone);
+    std::vector<std::uint32_t> old = bucketArray(2 * n);
+    std::swap(old, buckets_);
     ++bits_;
     for (std::uint32_t b = n; b-- > 0;) {
       std::uint32_t at = old[b];
@@ -249,13 +263,13 @@ class ShadowHashMap {
         records_[at].previous = Record::headOf(2 * b + 1);
       }
     }
-    ++grows_;
+    counters_.inc(Reader::Counters::indexGrows);
   }
 
   // n -> n/2 buckets: buckets 2b and 2b + 1 join into b.
   void shrink() {
     const std::uint32_t n = numBuckets();
-    std::vector<std::uint32_t> joined(n / 2, kNone);
+    std::vector<std::uint32_t> joined = bucketArray(n / 2);
     for (std::uint32_t b = 0; b < n / 2; ++b) {
       const std::uint32_t first = buckets_[2 * b], second = buckets_[2 * b + 1];
       joined[b] = first != kNone ? first : second;
@@ -271,22 +285,31 @@ class ShadowHashMap {
     }
     buckets_ = std::move(joined);
     --bits_;
-    ++shrinks_;
+    counters_.inc(Reader::Counters::indexShrinks);
     ORVEL_TRACE(dh_, 2, "ShadowHashMap", "shrunk to numBuckets_:{} bucketFactor_:{}", numBuckets(), bits_);
   }
 
+  // A bucket array of `count` empty heads; Orvel::MemoryResourceException
+  // naming the sizes and the memory kind when it cannot be had.
+  std::vector<std::uint32_t> bucketArray(std::uint32_t count) const {
+    try {
+      return std::vector<std::uint32_t>(count, kNone);
+    } catch (const std::bad_alloc& e) {
+      throw Orvel::MemoryResourceException(fmt::format("failed to resize {} from {} to {} buckets : {} {}", name_,
+                                                       numBuckets(), count, kMemoryKind, e.what()));
+    }
+  }
+
   const Orvel::Platform::DebugHandler& dh_;
+  std::string name_;
   Hash hash_;
   std::vector<Record>& records_;
+  Reader::Counters& counters_;
   std::vector<std::uint32_t> buckets_ = std::vector<std::uint32_t>(2, kNone);
   std::uint32_t bits_ = 1;
   std::uint32_t bucketFactor_;
   std::uint32_t occupied_ = 0;
-  SlotCounters counters_;
-  std::uint64_t indexUpdates_ = 0;
-  std::uint64_t relinks_ = 0;
-  std::uint64_t grows_ = 0;
-  std::uint64_t shrinks_ = 0;
+  SlotCounters slotCounters_;
 };
 
 }  // namespace Ploom

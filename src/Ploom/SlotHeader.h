@@ -2,7 +2,9 @@
 // and the collection's own fields, then one lookaside slot image.
 //
 //   558  u16  runtime flags; bit 0: a writer is inside a critical section;
-//             bit 1: the file was retired (unlinked for a re-format)
+//             bit 1: the file was retired (unlinked for a re-format);
+//             bit 2: the header is complete (set last when the file is
+//             formatted); bits 3-15 are 0
 //   564  u32  occupied slot count
 //   568  u32  free-list head (slot index, or 0xBFFFFFFF when empty)
 //   572  u32  largest slot count the file has ever had
@@ -36,6 +38,11 @@ inline constexpr std::uint16_t kInCriticalSection = 0x1;
 // Set in a file's header just before the writer unlinks it to re-format the
 // collection: readers still mapping it attach the new files.
 inline constexpr std::uint16_t kRetired = 0x2;
+// Set last when a new file is formatted, after every other header field: a
+// reader that opens a file still being formatted sees it clear and does not
+// read a seed or a slot count that is not there yet; a writer re-formats a
+// file a dead writer left half-formatted.
+inline constexpr std::uint16_t kFormatted = 0x4;
 
 static_assert(SlotHeaderCommon::kEnd == kRuntimeFlags, "the collection's fields follow the common header");
 static_assert(kRuntimeFlags % 2 == 0 && kOccupied % 4 == 0 && kCountPair % 8 == 0,

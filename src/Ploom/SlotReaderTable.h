@@ -8,11 +8,17 @@
 // never touches a page past the end of the file (no SIGBUS), whatever the
 // writer does meanwhile. A re-formatted collection gets a new file; replaced()
 // tells when the one mapped is no longer the one at the path.
+//
+// doResize() compares the whole {generation, count} pair with the one it
+// mapped: slots that were cut and added again between two looks have the same
+// count but were initialised anew (their versions restart at 0), so a new
+// generation counts as a resize even when the count is the same.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include <fmt/format.h>
@@ -27,6 +33,18 @@
 
 namespace Ploom {
 
+// The last slot a reader read: its version, its offset from the mapping base,
+// and that base. Every consistent slot read refreshes it; a read that ends
+// without a slot resets it to kNone.
+struct LastSlotRead {
+  static constexpr std::uint32_t kNoOffset = 0xFFFFFFFEu;
+  std::uint32_t version = 0;
+  std::uint32_t offset = kNoOffset;
+  const std::uint8_t* base = nullptr;
+
+  void reset() noexcept { *this = LastSlotRead{}; }
+};
+
 template <CollectionValue V>
 class SlotReaderTable {
  public:
@@ -38,8 +56,7 @@ class SlotReaderTable {
   // Maps the header. False, with a level-0 trace, when it cannot.
   bool attach() {
     Mem::SharedMemWrapper& shm = file_.shm();
-    shm.close();
-    numSlots_ = 0;
+    detach();
     const std::size_t size = shm.exists() ? shm.fileSize() : 0;
     if (size == 0) {
       ORVEL_TRACE(dh_, 0, "SlotReaderTable", "no shared memory region");
@@ -69,11 +86,12 @@ class SlotReaderTable {
     return true;
   }
 
-  // Maps the slot count the header announces now; true when it changed.
+  // Maps the slot count the header announces now; true when the
+  // {generation, count} pair changed since the last call.
   bool doResize() {
     const SlotLink pair = SlotHeader::countPair(base());
     const std::uint32_t count = pair.link;
-    if (count == numSlots_) return false;
+    if (count == numSlots_ && pair.version == generation_ && mappedOnce_) return false;
     const auto bytes = count <= SlotLink::kIndexMask ? Layout::fileSize(count) : std::nullopt;
     if (!bytes) {
       throw Orvel::CorruptionDetectedException(fmt::format("bad newNumSlots:{} message:{}", count, "out of range"));
@@ -97,9 +115,21 @@ class SlotReaderTable {
                   file_.shm().base());
     }
     numSlots_ = count;
+    generation_ = pair.version;
+    mappedOnce_ = true;
+    if (onResize_) onResize_(before);
     ORVEL_TRACE(dh_, 5, "SlotReaderTable", "successful");
     return true;
   }
+
+  // Called after every re-map with the mapping base before it (the current
+  // one is base()), for the owner to re-base what points into the file.
+  void onResizeIs(std::function<void(const void* oldBase)> callback) { onResize_ = std::move(callback); }
+
+  // Whether the writer finished formatting the file (its header is complete),
+  // and whether it retired it (a re-format replaces it).
+  bool formatted() const { return (SlotHeader::runtimeFlags(base()) & SlotHeader::kFormatted) != 0; }
+  bool retired() const { return (SlotHeader::runtimeFlags(base()) & SlotHeader::kRetired) != 0; }
 
   bool replaced() const {
     struct stat atPath {};
@@ -110,12 +140,16 @@ class SlotReaderTable {
   void detach() {
     file_.shm().close();
     numSlots_ = 0;
+    generation_ = 0;
+    mappedOnce_ = false;
   }
 
   bool attached() const noexcept { return file_.shm().isOpen(); }
   const std::uint8_t* base() const noexcept { return static_cast<const std::uint8_t*>(file_.shm().base()); }
   const std::uint8_t* lookaside() const noexcept { return base() + SlotHeader::kLookaside; }
   std::uint32_t numSlots() const noexcept { return numSlots_; }
+  // The slot-count generation of the mapping.
+  std::uint32_t generation() const noexcept { return generation_; }
   const std::uint8_t* slot(std::uint32_t index) const noexcept {
     return base() + Layout::kHeaderSize + std::size_t{index} * Layout::kSlotSize;
   }
@@ -125,6 +159,9 @@ class SlotReaderTable {
   const Orvel::Platform::DebugHandler& dh_;
   Mem::Tracked file_;
   std::uint32_t numSlots_ = 0;
+  std::uint32_t generation_ = 0;
+  bool mappedOnce_ = false;
+  std::function<void(const void*)> onResize_;
 };
 
 }  // namespace Ploom

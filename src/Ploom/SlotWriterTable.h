@@ -15,7 +15,14 @@
 //     published at bytes 584-591 ({generation + 1, count}, one store), and the
 //     free-list head moves to them after that;
 //   - shrink: the smaller count is published first and the mapping cut after
-//     (the file keeps its length: readers with the old count stay in bounds).
+//     (the file keeps its length: readers with the old count stay in bounds);
+//   - format (a new file): the common header, the collection's fields, the
+//     lookaside image and the free slots, then last the "formatted" runtime
+//     flag: a reader reads no seed or count of a file without it;
+//   - cleanup (before a re-format): the "retired" runtime flag, then the
+//     unlink: readers mapping the file see it and attach the new one.
+// A slot file left retired (its writer died before the unlink) or without the
+// "formatted" flag fails the writer's validation and is re-formatted.
 // Every shared store goes through Ploom::Words (atomic, release for links and
 // counts, relaxed for value words inside the version seqlock).
 #pragma once
@@ -121,11 +128,21 @@ class SlotWriterTable {
     return true;
   }
 
-  // The writer's check of an attached file.
+  // The writer's check of an attached file: it must be complete, not left
+  // inside a critical section and not retired (a writer that died between
+  // retiring a file and unlinking it leaves it at the path).
   bool validate(std::uint32_t palvoId, std::string& err) const {
     const std::uint16_t flags = SlotHeader::runtimeFlags(base_);
     if (flags & SlotHeader::kInCriticalSection) {
       err = fmt::format("bad critical section runtimeFlags:{:x}", flags);
+      return false;
+    }
+    if (flags & SlotHeader::kRetired) {
+      err = fmt::format("retired file runtimeFlags:{:x}", flags);
+      return false;
+    }
+    if (!(flags & SlotHeader::kFormatted)) {
+      err = fmt::format("unfinished format runtimeFlags:{:x}", flags);
       return false;
     }
     const std::uint32_t stored = SlotHeaderCommon::palvoId(base_);
@@ -340,6 +357,7 @@ class SlotWriterTable {
     if (base_ != nullptr && file_.shm().mappedSize() > SlotHeader::kRuntimeFlags + 1) {
       SlotHeader::runtimeFlagsIs(base_, SlotHeader::runtimeFlags(base_) | SlotHeader::kRetired);
     }
+    PLOOM_STORE_POINT();  // readers see the file go
     file_.shm().wipe();
     base_ = nullptr;
     numSlots_ = 0;
@@ -369,7 +387,7 @@ class SlotWriterTable {
   }
 
   // Formats a new file: common header, the collection's fields, a fresh
-  // lookaside image, and minSlots_ free slots.
+  // lookaside image, minSlots_ free slots, and last the "formatted" flag.
   void format(std::uint32_t palvoId, std::uint32_t seed) {
     SlotHeaderCommon(base_, SlotHeader::kCommonSize, 0, Layout::kValueSize, Layout::kSlotSize, minSlots_, maxSlots_,
                      0, palvoId, V::kTypeName, Layout::kValueSize, seed);
@@ -386,6 +404,8 @@ class SlotWriterTable {
     Words::store<std::uint32_t>(lookaside() + Layout::kRhashOffset, 0);
     cache();
     SlotHeader::wordIs(base_, SlotHeader::kFreeHead, initializeSlots(0, minSlots_));
+    // Publishes the header: every field above is written.
+    SlotHeader::runtimeFlagsIs(base_, SlotHeader::kFormatted);
   }
 
   // Refreshes the cached count and shrink threshold from the header.

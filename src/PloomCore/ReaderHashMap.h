@@ -9,14 +9,34 @@
 //      acquire fence, the version again (relaxed); a different version means
 //      the copy may be torn and it is repeated (Boehm's seqlock reader);
 //   2. the {version, link} pair that led to a slot is re-read after the slot
-//      read; a new version means the chain changed under the walk, which
-//      restarts;
+//      read; a new version means the chain may have changed under the walk.
+//      A bucket entry changes only with its link: the walk restarts. A slot's
+//      version also changes when only its value is rewritten, so the slot is
+//      read again (step 1): when it still holds the same key, occupied,
+//      leading to the same slot, and that slot's version is still the one
+//      read, the hop stands; otherwise the walk restarts;
 //   3. a lookup that finds nothing compares the bucket-count generation with
 //      the one it started with and raises the mismatch when a resize
 //      completed meanwhile (the owning reader re-maps and retries).
 // Keys and end markers are accepted for bucket counts n, n/2 and 2n, which is
 // what a walk overlapping a grow or shrink in progress meets. Every index read
-// from the files is range-checked before it is used.
+// from the files is range-checked before it is used. A detached bucket table
+// (count 0) is not an error: every read finds nothing.
+//
+// Progress. Readers never lock and never wait for the writer. A walk restarts
+// only when a link it followed was rewritten (an insert or remove next to it,
+// a compaction move, a bucket resize); a rewrite of a value never restarts
+// it. So while the writer rewrites one key without pause:
+//   - a walk that passes that key's slot reads the slot once more per hop
+//     whose validation the rewrite spoilt, and goes on: no restart;
+//   - the copy of the slot itself takes the lookaside image while a rewrite
+//     is under way, and is repeated only when one of the writer's version
+//     stores falls inside that one copy of a few words.
+// Driven step by step, with the key rewritten between every two steps of the
+// reader, a lookup or an iteration step completes without a single restart.
+// The number of copies repeated is not bounded by anything but the writer's
+// timing (a reader preempted in the middle of every copy would repeat each):
+// the readers are lock-free, not wait-free.
 #pragma once
 
 #include <atomic>
@@ -28,6 +48,7 @@
 #include "Ploom/ReaderCounters.h"
 #include "Ploom/SharedWords.h"
 #include "Ploom/SlotReaderTable.h"
+#include "Ploom/StorePoint.h"
 #include "Ploom/ValueTraits.h"
 #include "PloomCore/BucketReader.h"
 #include "PloomCore/ReaderHashMapCommon.h"
@@ -43,8 +64,9 @@ class ReaderHashMap {
   using SlotLink = Ploom::SlotLink;
 
   ReaderHashMap(const Orvel::Platform::DebugHandler& dh, const BucketReader& buckets,
-                const Ploom::SlotReaderTable<V>& slots, const std::uint32_t* seed, Ploom::Reader::Counters* counters)
-      : dh_(dh), buckets_(buckets), slots_(slots), seed_(seed), counters_(counters) {}
+                const Ploom::SlotReaderTable<V>& slots, const std::uint32_t* seed, Ploom::Reader::Counters* counters,
+                Ploom::LastSlotRead* lastRead)
+      : dh_(dh), buckets_(buckets), slots_(slots), seed_(seed), counters_(counters), lastRead_(lastRead) {}
 
   // The value of `key` copied into `buffer` (or the scratch buffer); the
   // type's default and found = false when absent.
@@ -53,7 +75,7 @@ class ReaderHashMap {
     V* out = buffer ? buffer : &scratch_;
     const std::uint32_t n = buckets_.numBuckets();
     if (n == 0) {
-      ORVEL_TRACE(dh_, 5, "ReaderHashMap", "bucket table detached");
+      detached();
       *out = V{};
       return out;
     }
@@ -83,6 +105,7 @@ class ReaderHashMap {
 
   bool first(std::uint32_t bucket, V& valueOut, Ploom::IterHint& hint) const {
     const std::uint32_t n = buckets_.numBuckets();
+    if (n == 0) return detached();
     if (bucket >= n) buckets_.throwOutOfRange(bucket);
     std::uint32_t bucketHops = 0;
     while (true) {
@@ -120,6 +143,7 @@ class ReaderHashMap {
     // the reads below overwrite before the slow path may need the key.
     const Key key = keyIn;
     const std::uint32_t n = buckets_.numBuckets();
+    if (n == 0) return detached();
     if (hint.slot < slots_.numSlots() && hint.bucket < n) {
       // The hinted slot must be untouched and still hold `key`: versions
       // restart when slots are initialised again after a shrink and regrow.
@@ -180,28 +204,32 @@ class ReaderHashMap {
 
   // Walks the chain of `bucket` in split order, reading each slot into `out`
   // inside its seqlock; a slot whose incoming link changed during the read
-  // restarts the walk from the bucket. `visit(read, rhash, index)` sees each
-  // consistently read slot and returns whether the walk goes on past it.
-  // Returns the chain's end link when it went past every slot, nothing when
-  // `visit` stopped it. Always inlined: it is the body of every lookup, and
-  // a call here measurably slows them.
+  // restarts the walk from the bucket (block 2 of the header). `visit(read,
+  // rhash, index)` sees each consistently read slot and returns whether the
+  // walk goes on past it. Returns the chain's end link when it went past
+  // every slot, nothing when `visit` stopped it. Always inlined: it is the
+  // body of every lookup, and a call here measurably slows them.
   template <class Visit>
   [[gnu::always_inline]] std::optional<SlotLink> walkChain(std::uint32_t bucket, V& out, Visit&& visit) const {
     while (true) {
       const std::uint8_t* linkAt = buckets_.entry(bucket);
       SlotLink snap = SlotLink::read(linkAt);
+      std::uint32_t holder = kBucketEntry;  // the slot holding linkAt
+      Key holderKey{};
       std::uint32_t hops = 0;
       bool changed = false;
       while (!snap.endOfChain()) {
         const std::uint32_t index = checkedIndex(snap, hops);
         std::uint32_t slotR;
         const SlotLink read = consistentRead(index, out, slotR);
-        if (SlotLink::read(linkAt).version != snap.version) {
+        if (SlotLink::read(linkAt).version != snap.version && !holderUnchanged(holder, holderKey, snap, index, read)) {
           counters_->inc(Ploom::Reader::Counters::retries);
           changed = true;
           break;
         }
         if (!visit(read, slotR, index)) return std::nullopt;
+        holder = index;
+        holderKey = Traits::key(out);
         linkAt = slots_.slot(index);
         snap = read;
       }
@@ -212,8 +240,9 @@ class ReaderHashMap {
   std::uint32_t hash(const Key& key) const { return Traits::hash(key, *seed_); }
 
   // Reads slot `index` inside its version seqlock into `out`; returns the
-  // {version, link} it read under.
-  SlotLink consistentRead(std::uint32_t index, V& out, std::uint32_t& rhash) const {
+  // {version, link} it read under and records the slot as the last one read
+  // (unless `remember` is false).
+  SlotLink consistentRead(std::uint32_t index, V& out, std::uint32_t& rhash, bool remember = true) const {
     const std::uint8_t* slot = slots_.slot(index);
     while (true) {
       const SlotLink before = SlotLink::read(slot);
@@ -228,12 +257,42 @@ class ReaderHashMap {
       const SlotLink after = SlotLink::unpack(Ploom::Words::load<std::uint64_t, std::memory_order_relaxed>(slot));
       if (after.version == before.version) {
         if (index >= slots_.numSlots()) ReaderHashMapCommon::throwOutOfRangeIndex(index, slots_.numSlots());
+        if (remember) {
+          *lastRead_ = Ploom::LastSlotRead{before.version, static_cast<std::uint32_t>(slot - slots_.base()),
+                                           slots_.base()};
+        }
+        PLOOM_READER_POINT(slotRead, index);
         return before;
       }
     }
   }
 
  private:
+  static constexpr std::uint32_t kBucketEntry = SlotLink::kNothing;
+
+  // A read of a detached bucket table: nothing found, nothing read.
+  bool detached() const {
+    ORVEL_TRACE(dh_, 5, "ReaderHashMap", "bucket table detached");
+    lastRead_->reset();
+    return false;
+  }
+
+  // Whether the hop from slot `holder` (whose pair the walk took as `snap`)
+  // to slot `index` (read as `read`) still stands although the holder's
+  // version changed: the holder, read again, holds the same key, occupied,
+  // and leads to the same slot, and that slot is unchanged since it was read.
+  // A bucket entry's version changes only with its link: never.
+  bool holderUnchanged(std::uint32_t holder, const Key& holderKey, SlotLink snap, std::uint32_t index,
+                       SlotLink read) const {
+    if (holder == kBucketEntry) return false;
+    counters_->inc(Ploom::Reader::Counters::rereads);
+    V again;
+    std::uint32_t rhash;
+    const SlotLink now = consistentRead(holder, again, rhash, false);
+    return now.occupied() && (now.link & ~SlotLink::kMark) == (snap.link & ~SlotLink::kMark) &&
+           (Traits::key(again) <=> holderKey) == 0 && SlotLink::read(slots_.slot(index)).version == read.version;
+  }
+
   std::uint32_t checkedIndex(SlotLink link, std::uint32_t& hops) const {
     const std::uint32_t bound = slots_.numSlots();
     if (++hops > bound) ReaderHashMapCommon::throwHashChainCycle(hops, bound);
@@ -272,6 +331,7 @@ class ReaderHashMap {
   const Ploom::SlotReaderTable<V>& slots_;
   const std::uint32_t* seed_;
   Ploom::Reader::Counters* counters_;
+  Ploom::LastSlotRead* lastRead_;
   mutable V scratch_{};
 };
 

@@ -24,6 +24,14 @@
 //   shrink: chains joined, then {generation + 1, n/2}, then the file cut.
 // A reader that uses an old count therefore always finds every entry.
 //
+// The writer's own reads (look-ups and iteration by the critical-priority
+// tasks that a long pass yields to) use the published count, as readers in
+// other processes do: while a resize is under way, the bucket file holds more
+// entries than are published (grow, pass 1) or chains that are not cut yet
+// (grow, pass 2) or already joined (shrink). During a resize keys and end
+// markers are therefore accepted for n, n/2 and 2n buckets, as a reader
+// accepts them.
+//
 // The map sees the slot table and a small context (seed, counters, trace
 // handle, yield policy, an optional visitor of returned slots), never the
 // writer that owns it.
@@ -89,15 +97,23 @@ class WriterHashMap {
   // 1 new file, 2 existing, 8 bad header (see BucketWriter::attach).
   int attach(std::uint32_t palvoId) {
     const int result = buckets_.attach(palvoId);
+    published_ = buckets_.numBuckets();
     if (result == 1 || result == 2) thresholdsReset();
     return result;
   }
   bool validate(std::uint32_t palvoId, std::string& err) const { return buckets_.validate(palvoId, err); }
-  void detach() { buckets_.detach(); }
-  void cleanup() { buckets_.cleanup(); }
+  void detach() {
+    buckets_.detach();
+    published_ = 0;
+  }
+  void cleanup() {
+    buckets_.cleanup();
+    published_ = 0;
+  }
 
   std::uint32_t hash(const Key& key) const { return Traits::hash(key, *context_.seed); }
-  std::uint32_t numBuckets() const noexcept { return buckets_.numBuckets(); }
+  // The published bucket count: the one every read uses.
+  std::uint32_t numBuckets() const noexcept { return published_; }
   std::uint32_t bucketOf(std::uint32_t h) const noexcept { return h & (numBuckets() - 1); }
   std::uint32_t growThreshold() const noexcept { return growThreshold_; }
   std::uint32_t shrinkThreshold() const noexcept { return shrinkThreshold_; }
@@ -132,9 +148,7 @@ class WriterHashMap {
         found = true;
         break;
       }
-      if ((hash(Traits::key(*valueIn(slot))) & (numBuckets() - 1)) != bucket) {
-        WriterHashMapCommon::throwCorruptKey(index);
-      }
+      if (!belongs(hash(Traits::key(*valueIn(slot))), bucket)) WriterHashMapCommon::throwCorruptKey(index);
       if (slotR > r) break;
       if (slotR == r && order > 0) break;
       // The slot sorts before the key: walk on.
@@ -254,6 +268,7 @@ class WriterHashMap {
     const std::uint32_t n = numBuckets();
     ORVEL_TRACE(dh(), 2, "WriterHashMap", "growing from: {} to: {}", n, 2 * n);
     const double start = Orvel::time();
+    const Resizing resizing(*this);
     buckets_.resize(2 * n);
     Yield yield(*this);
     // Pass 1: heads of the new buckets; old chains stay whole.
@@ -293,6 +308,7 @@ class WriterHashMap {
     const std::uint32_t n = numBuckets();
     const std::uint32_t half = n / 2;
     const double start = Orvel::time();
+    const Resizing resizing(*this);
     Yield yield(*this);
     // Join each chain b + n/2 onto the end of chain b.
     for (std::uint32_t b = 0; b < half; ++b) {
@@ -365,6 +381,34 @@ class WriterHashMap {
   void publishCount(std::uint32_t count) {
     const SlotLink pair = SlotLink::read(buckets_.base() + BucketWriter::kCountPairOffset);
     SlotLink::write(buckets_.base() + BucketWriter::kCountPairOffset, SlotLink{pair.version + 1, count});
+    published_ = count;
+  }
+
+  // Marks a bucket resize under way for as long as it lives.
+  class Resizing {
+   public:
+    explicit Resizing(WriterHashMap& map) : map_(map) { map_.resizing_ = true; }
+    ~Resizing() { map_.resizing_ = false; }
+    Resizing(const Resizing&) = delete;
+    Resizing& operator=(const Resizing&) = delete;
+
+   private:
+    WriterHashMap& map_;
+  };
+
+  // Whether a key hashing to `h` belongs in the chain of `bucket`: under the
+  // published count, and during a resize also under half or twice it.
+  bool belongs(std::uint32_t h, std::uint32_t bucket) const {
+    const std::uint32_t n = numBuckets();
+    if ((h & (n - 1)) == bucket) return true;
+    return resizing_ && ((n > 1 && (h & (n / 2 - 1)) == bucket) || (h & (2 * n - 1)) == bucket);
+  }
+  // Whether `marker` may end the chain of `bucket` (see belongs()).
+  bool followsInSplitOrder(std::uint32_t bucket, std::uint32_t marker) const {
+    const unsigned bits = static_cast<unsigned>(__builtin_ctz(numBuckets()));
+    if (marker == successorWith(bucket, bits)) return true;
+    return resizing_ &&
+           ((bits > 0 && marker == successorWith(bucket, bits - 1)) || marker == successorWith(bucket, bits + 1));
   }
 
   // A slot a chain led to, checked: its index, address and key hash.
@@ -383,10 +427,14 @@ class WriterHashMap {
     std::uint8_t* slot = occupiedSlot(link, hops);
     const std::uint32_t index = link.index();
     const std::uint32_t h = hash(Traits::key(*valueIn(slot)));
-    const std::uint32_t mask = (buckets ? buckets : numBuckets()) - 1;
+    if (buckets == 0) {
+      if (!belongs(h, bucket)) WriterHashMapCommon::throwCorruptKey(index);
+      return Checked{index, slot, h};
+    }
+    const std::uint32_t mask = buckets - 1;
     const std::uint32_t home = h & mask;
     if (home != bucket && !(splitting && home == bucket + (mask + 1) / 2)) {
-      if (buckets == 0 || (home & ((mask + 1) / 2 - 1)) != bucket) WriterHashMapCommon::throwCorruptKey(index);
+      if ((home & ((mask + 1) / 2 - 1)) != bucket) WriterHashMapCommon::throwCorruptKey(index);
     }
     return Checked{index, slot, h};
   }
@@ -404,14 +452,14 @@ class WriterHashMap {
     return reinterpret_cast<const V*>(slot + Layout::kValueOffset);
   }
 
-  // The bucket after `bucket` in split order: its bucketBits-bit reversed
-  // index plus one. Numbers at or past the end mean there is none.
-  std::uint32_t successor(std::uint32_t bucket) const {
-    const std::uint32_t n = numBuckets();
-    if (n == 1) return SlotLink::kNoBucket;
-    const unsigned bits = static_cast<unsigned>(__builtin_ctz(n));
+  // The bucket after `bucket` in split order with `bits` bits of bucket
+  // index: its reversed index plus one; kNoBucket after the last.
+  static std::uint32_t successorWith(std::uint32_t bucket, unsigned bits) {
+    if (bits == 0) return SlotLink::kNoBucket;
+    const std::uint32_t size = std::uint32_t{1} << bits;
+    if (bucket >= size) return SlotLink::kNoBucket - 1;  // matches no marker
     const std::uint32_t reversed = Ploom::reverseBits(bucket) >> (32 - bits);
-    if (reversed + 1 >= n) return SlotLink::kNoBucket;
+    if (reversed + 1 >= size) return SlotLink::kNoBucket;
     return Ploom::reverseBits(reversed + 1) >> (32 - bits);
   }
 
@@ -431,11 +479,11 @@ class WriterHashMap {
   bool nextNonEmpty(std::uint32_t bucket, std::uint32_t marker, Checked& slot, std::uint32_t& slotBucket) const {
     std::uint32_t hops = 0;
     while (true) {
-      if (marker == SlotLink::kNoBucket) {
-        if (bucket != numBuckets() - 1) WriterHashMapCommon::throwReachedEnd(bucket, numBuckets());
-        return false;
+      if (!followsInSplitOrder(bucket, marker)) {
+        if (marker == SlotLink::kNoBucket) WriterHashMapCommon::throwReachedEnd(bucket, numBuckets());
+        WriterHashMapCommon::throwHasBucket(bucket, marker, numBuckets());
       }
-      if (marker != successor(bucket)) WriterHashMapCommon::throwHasBucket(bucket, marker, numBuckets());
+      if (marker == SlotLink::kNoBucket) return false;
       if (++hops > numBuckets()) WriterHashMapCommon::throwHashBucketCycle(hops, numBuckets());
       bucket = marker;
       if (headSlot(bucket, slot, slotBucket, marker)) return true;
@@ -489,6 +537,8 @@ class WriterHashMap {
   HashMapContext context_;
   BucketWriter buckets_;
   bool shrinkBuckets_;
+  std::uint32_t published_ = 0;
+  bool resizing_ = false;
   std::uint32_t growThreshold_ = 0;
   std::uint32_t shrinkThreshold_ = 0;
   SlotVisitor* visitor_ = nullptr;

@@ -11,9 +11,11 @@
 #include <filesystem>
 #include <random>
 
+#include "Ploom/PloomReader.h"
 #include "PloomTestSupport.h"
 #include "support/ChildProcess.h"
 #include "support/Knobs.h"
+#include "support/SoakFigures.h"
 
 namespace {
 
@@ -22,23 +24,21 @@ using Ploom::SlotLink;
 
 constexpr const char* kPath = "/crash/collection";
 
-Value valueFor(std::uint32_t id, std::uint32_t version) { return Value{Key{id}, {version, id * 2654435761u ^ version}}; }
-bool whole(const Value& v) { return v.payload[1] == (v.key.id * 2654435761u ^ v.payload[0]); }
-
 class PloomCrash : public test_shm::TempBaseDir {
  protected:
   std::string root() const { return Mem::OrlRootPath(kPath).path(); }
 
-  // Whether the slot file says a writer stopped inside a critical section.
-  bool criticalFlagSet() const {
+  // The runtime flags of the slot file at the path (0 when there is none).
+  std::uint16_t slotFlags() const {
     const std::string path = root() + "/slots";
-    if (!std::filesystem::exists(path)) return false;
+    if (!std::filesystem::exists(path)) return 0;
     Mem::SharedMemWrapper shm(path, Mem::Access::readOnly);
     std::string reason;
-    if (!shm.open(Ploom::SlotHeader::kRuntimeFlags + 2, false, reason)) return false;
-    return Ploom::SlotHeader::runtimeFlags(static_cast<const std::uint8_t*>(shm.base())) &
-           Ploom::SlotHeader::kInCriticalSection;
+    if (!shm.open(Ploom::SlotHeader::kRuntimeFlags + 2, false, reason)) return 0;
+    return Ploom::SlotHeader::runtimeFlags(static_cast<const std::uint8_t*>(shm.base()));
   }
+  // Whether the slot file says a writer stopped inside a critical section.
+  bool criticalFlagSet() const { return slotFlags() & Ploom::SlotHeader::kInCriticalSection; }
 
   // Everything the collection holds, by key, through a writer of this process.
   std::map<std::uint32_t, Value> contents() {
@@ -48,40 +48,34 @@ class PloomCrash : public test_shm::TempBaseDir {
     for (const Value& v : iterate(*w.writer)) all[v.key.id] = v;
     return all;
   }
-};
 
-struct Operation {
-  const char* name;
-  std::uint32_t prepared;                          // entries 0 .. prepared - 1 before the operation
-  std::function<void(Ploom::PloomWriter<Value>&)> run;
-  std::function<void(Ploom::PloomWriter<Value>&)> prepare = nullptr;  // extra preparation
+  // Everything a reader in this process reads from the files.
+  std::map<std::uint32_t, Value> readerContents() {
+    ++readerReads_;
+    Orvel::Platform::DebugHandler dh("crash-reader");
+    Ploom::PloomReader<Value> reader(dh, kPath, kPath);
+    EXPECT_TRUE(reader.initialize(kPath)) << "a reader cannot attach the next writer's files";
+    std::map<std::uint32_t, Value> all;
+    for (const Value& v : iterate<Value>(reader)) all[v.key.id] = v;
+    readerOps_ += all.size();
+    return all;
+  }
+
+  std::uint64_t readerReads_ = 0;
+  std::uint64_t readerOps_ = 0;
 };
 
 // Verifies, for every store k of each kind of operation, that a writer dying
 // just before store k leaves either the state before, the state after, or a
-// critical-section flag that makes the next writer re-format.
+// critical-section flag that makes the next writer re-format; that the next
+// writer never keeps a retired slot file (a writer that died between retiring
+// a file and unlinking it leaves one at the path: kept, every reader would
+// attach it, see it retired and attach it again, forever); and that a reader
+// then reads what the next writer holds.
 TEST_F(PloomCrash, DeathAtEveryStoreOfEveryOperation) {
-  Value out;
-  const std::vector<Operation> operations = {
-      {"insert", 10, [](auto& w) { w.write(valueFor(100, 1), true); }},
-      {"overwrite", 10, [](auto& w) { w.write(valueFor(3, 7), true); }},
-      {"remove", 10, [&](auto& w) { w.remove(Key{4}, out); }},
-      // 64 entries are the grow threshold of 64 buckets: one more doubles them.
-      {"grow", 64, [](auto& w) { w.write(valueFor(100, 1), true); }},
-      // One entry left of 9 after removals: the next remove compacts and halves.
-      {"shrink", 300,
-       [&](auto& w) { w.remove(Key{299}, out); },
-       [&](auto& w) {
-         for (std::uint32_t i = 0; i < 299; ++i) {
-           if (i % 40 != 0) w.remove(Key{i}, out);
-         }
-       }},
-      {"direct commit new", 10, [](auto& w) { w.directWrite(valueFor(100, 1)); w.directCommit(); }},
-      {"direct commit existing", 10, [](auto& w) { w.directWrite(valueFor(5, 9)); w.directCommit(); }},
-      {"mark", 10, [](auto& w) { w.markAndSweepFlag(Key{2}, Ploom::MarkAndSweepOperation::set); }},
-  };
   const std::filesystem::path saved = base_ / "saved";
-  for (const Operation& op : operations) {
+  std::uint64_t deaths = 0, reformats = 0;
+  for (const WriterOperation& op : writerOperations()) {
     SCOPED_TRACE(op.name);
     std::filesystem::remove_all(root());
     {
@@ -90,14 +84,16 @@ TEST_F(PloomCrash, DeathAtEveryStoreOfEveryOperation) {
       if (op.prepare) op.prepare(*w.writer);
     }
     const auto before = contents();
+    if (op.damage) op.damage(root());
     std::filesystem::remove_all(saved);
     std::filesystem::copy(root(), saved, std::filesystem::copy_options::recursive);
 
-    // The number of stores the operation makes, counted in a child.
+    // The number of store points of the operation (its writer's attach
+    // included), counted in a child.
     auto dry = testing_support::runInChild([&] {
-      WriterHandle<Value> w(kPath, descriptor(64));
       int stores = 0;
       StoreHook hook([&] { ++stores; });
+      WriterHandle<Value> w(kPath, descriptor(64));
       op.run(*w.writer);
       return std::to_string(stores);
     });
@@ -116,15 +112,16 @@ TEST_F(PloomCrash, DeathAtEveryStoreOfEveryOperation) {
       std::filesystem::remove_all(root());
       std::filesystem::copy(saved, root(), std::filesystem::copy_options::recursive);
       auto child = testing_support::runInChild([&]() -> std::string {
-        WriterHandle<Value> w(kPath, descriptor(64));
         int count = 0;
         StoreHook hook([&] {
           if (++count == k) _exit(0);  // dies before store k
         });
+        WriterHandle<Value> w(kPath, descriptor(64));
         op.run(*w.writer);
         _exit(3);
       });
       ASSERT_EQ(child.exitCode, 0) << "store " << k << ": " << child.output;
+      ++deaths;
       const bool flagged = criticalFlagSet();
       const auto now = contents();
       if (flagged) {
@@ -133,11 +130,15 @@ TEST_F(PloomCrash, DeathAtEveryStoreOfEveryOperation) {
       } else {
         EXPECT_TRUE(now == before || now == after) << "store " << k << " left a state that is neither before nor after";
       }
+      ASSERT_FALSE(slotFlags() & Ploom::SlotHeader::kRetired) << "store " << k << ": the next writer kept a retired file";
+      EXPECT_EQ(readerContents(), now) << "store " << k;
     }
-    if (std::string(op.name) != "mark") {
+    if (op.critical) {
       EXPECT_GT(reformatted, 0) << "no death inside the critical section";
     }
+    reformats += static_cast<std::uint64_t>(reformatted);
   }
+  testing_support::reportSoakFigures({{"writerKills", deaths}, {"reformats", reformats}, {"readerOps", readerOps_}});
 }
 
 // Verifies, over many random deaths (SIGKILL at a random moment of a random
@@ -147,6 +148,7 @@ TEST_F(PloomCrash, RandomKills) {
   const std::uint64_t rounds = testing_support::scaled(500);
   std::mt19937 random(7);
   int flaggedDeaths = 0, cleanDeaths = 0;
+  std::uint64_t torn = 0;
   std::size_t largest = 0;
   for (std::uint64_t round = 0; round < rounds; ++round) {
     const unsigned seed = static_cast<unsigned>(random());
@@ -187,9 +189,17 @@ TEST_F(PloomCrash, RandomKills) {
     if (flagged) {
       ASSERT_TRUE(now.empty()) << "round " << round;
     }
-    for (const auto& [id, value] : now) ASSERT_TRUE(whole(value)) << "round " << round << " key " << id;
+    for (const auto& [id, value] : now) {
+      if (!whole(value)) {
+        ++torn;
+        ADD_FAILURE() << "round " << round << ": torn value of key " << id;
+      }
+    }
     largest = std::max(largest, now.size());
   }
+  testing_support::reportSoakFigures({{"writerKills", rounds},
+                                      {"reformats", static_cast<std::uint64_t>(flaggedDeaths)},
+                                      {"tornValues", torn}});
   EXPECT_GT(flaggedDeaths, 0);
   EXPECT_GT(cleanDeaths, 0);
   EXPECT_GT(largest, 100u) << "the workload got going before it was killed";

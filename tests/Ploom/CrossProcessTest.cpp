@@ -18,6 +18,7 @@
 #include "Ploom/PloomReader.h"
 #include "PloomTestSupport.h"
 #include "support/Knobs.h"
+#include "support/SoakFigures.h"
 
 namespace {
 
@@ -26,8 +27,6 @@ using namespace ploom_test;
 constexpr const char* kPath = "/cross/collection";
 constexpr std::uint32_t kStable = 200;  // keys 0 .. 199 stay put while the writer runs normally
 
-Value valueFor(std::uint32_t id, std::uint32_t version) { return Value{Key{id}, {version, id * 2654435761u ^ version}}; }
-bool whole(const Value& v) { return v.payload[1] == (v.key.id * 2654435761u ^ v.payload[0]); }
 
 enum Phase : std::uint32_t { starting = 0, steady = 1, restarting = 2, done = 3 };
 
@@ -43,10 +42,17 @@ struct Control {
   std::atomic<std::uint64_t> resizeRetries{0};
   std::atomic<std::uint64_t> retries{0};
   std::atomic<std::uint64_t> slowPaths{0};
+  std::atomic<std::uint64_t> iterationSteps{0};
+  std::atomic<std::uint64_t> reformats{0};  // writers that found the collection to re-format
+  std::atomic<std::uint64_t> tornValues{0};
+  std::atomic<std::uint64_t> falseMisses{0};  // stable keys not found while the writer ran normally
   std::atomic<std::uint32_t> failures{0};
   char message[512] = {};
 
-  void fail(const std::string& text) {
+  enum class Fault { torn, miss, other };
+  void fail(Fault fault, const std::string& text) {
+    if (fault == Fault::torn) tornValues.fetch_add(1);
+    if (fault == Fault::miss) falseMisses.fetch_add(1);
     if (failures.fetch_add(1) == 0) std::strncpy(message, text.c_str(), sizeof message - 1);
   }
   void phaseIs(Phase p) {
@@ -62,6 +68,7 @@ class PloomCrossProcess : public test_shm::TempBaseDir {};
 // the reader has completed a few iterations under it, or forever (rounds 0).
 void runWriter(Control& control, std::uint64_t rounds, unsigned seed) {
   WriterHandle<Value> w(kPath, descriptor(64));
+  if (w->restartGeneration() > 0) control.reformats.fetch_add(1);
   std::mt19937 random(seed);
   std::uint32_t version = 1;
   for (std::uint32_t id = 0; id < kStable; ++id) w->write(valueFor(id, version), true);
@@ -105,13 +112,16 @@ void runReader(Control& control) {
         bool found = false;
         const Value* v = reader.lookup(Key{id}, found, nullptr);
         control.lookups.fetch_add(1, std::memory_order_relaxed);
-        if (found && !whole(*v)) control.fail("torn value of stable key " + std::to_string(id));
+        if (found && !whole(*v)) control.fail(Control::Fault::torn, "torn value of stable key " + std::to_string(id));
         if (!found && guaranteed && control.epoch.load() == epoch) {
-          control.fail("stable key " + std::to_string(id) + " not found");
+          control.fail(Control::Fault::miss, "stable key " + std::to_string(id) + " not found");
         }
         const std::uint32_t other = 1000 + random() % 4000;
         const Value* o = reader.lookup(Key{other}, found, nullptr);
-        if (found && (!whole(*o) || o->key.id != other)) control.fail("torn value of key " + std::to_string(other));
+        control.lookups.fetch_add(1, std::memory_order_relaxed);
+        if (found && (!whole(*o) || o->key.id != other)) {
+          control.fail(Control::Fault::torn, "torn value of key " + std::to_string(other));
+        }
       }
       // A full iteration: whole values, strictly increasing split order, and
       // every stable key when the writer ran normally throughout.
@@ -129,11 +139,12 @@ void runReader(Control& control) {
           reattaches = reader.readerCounters()[Ploom::Reader::Counters::reattaches];
           firstOne = true;
         }
-        if (!whole(value)) control.fail("torn value in iteration, key " + std::to_string(value.key.id));
+        control.iterationSteps.fetch_add(1, std::memory_order_relaxed);
+        if (!whole(value)) control.fail(Control::Fault::torn, "torn value in iteration, key " + std::to_string(value.key.id));
         const std::uint64_t order =
             std::uint64_t{Ploom::reverseBits(test_values::keyHash(value.key, reader.seed()))} << 32 | value.key.id;
         if (!firstOne && order <= lastOrder && control.epoch.load() == epoch) {
-          control.fail("iteration out of split order at key " + std::to_string(value.key.id));
+          control.fail(Control::Fault::other, "iteration out of split order at key " + std::to_string(value.key.id));
         }
         firstOne = false;
         lastOrder = order;
@@ -144,17 +155,20 @@ void runReader(Control& control) {
       if (guaranteed && control.phase.load() == steady && control.epoch.load() == epoch) {
         control.fullIterations.fetch_add(1, std::memory_order_relaxed);
         for (std::uint32_t id = 0; id < kStable; ++id) {
-          if (!stableSeen[id]) control.fail("iteration missed stable key " + std::to_string(id));
+          if (!stableSeen[id]) control.fail(Control::Fault::miss, "iteration missed stable key " + std::to_string(id));
         }
       }
     } catch (const Orvel::CorruptionDetectedException& e) {
       // Only a writer that is being replaced may leave the collection unreadable for a moment.
-      if (control.phase.load() == steady) control.fail(std::string("reader error while steady: ") + e.what());
+      if (control.phase.load() == steady) {
+        control.fail(Control::Fault::other, std::string("reader error while steady: ") + e.what());
+      }
     }
   }
   control.rewriteCopies.fetch_add(reader.readerCounters()[Ploom::Reader::Counters::rewriteCopies]);
   control.resizeRetries.fetch_add(reader.readerCounters()[Ploom::Reader::Counters::resizeRetries]);
-  control.retries.fetch_add(reader.readerCounters()[Ploom::Reader::Counters::retries]);
+  control.retries.fetch_add(reader.readerCounters()[Ploom::Reader::Counters::retries] +
+                            reader.readerCounters()[Ploom::Reader::Counters::rereads]);
   control.slowPaths.fetch_add(reader.readerCounters()[Ploom::Reader::Counters::slowPaths]);
 }
 
@@ -204,11 +218,20 @@ TEST_F(PloomCrossProcess, ReaderFollowsAWriterThatChangesEverything) {
   waitpid(last, &status, 0);
 
   control->phaseIs(done);
+  std::uint64_t readerCrashes = 0;
   for (const pid_t reader : readers) {
     ASSERT_EQ(waitpid(reader, &status, 0), reader);
+    readerCrashes += WIFSIGNALED(status);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << "a reader died" << (WIFSIGNALED(status) ? " of signal " + std::to_string(WTERMSIG(status)) : "");
   }
+  testing_support::reportSoakFigures({{"writerKills", kills},
+                                      {"reformats", control->reformats.load()},
+                                      {"readerOps", control->lookups.load() + control->iterationSteps.load()},
+                                      {"retries", control->retries.load() + control->resizeRetries.load()},
+                                      {"tornValues", control->tornValues.load()},
+                                      {"falseMisses", control->falseMisses.load()},
+                                      {"readerCrashes", readerCrashes}});
   expectReadersWereChecked(*control);
   EXPECT_GT(control->writerOps.load(), 10000u);
   RecordProperty("lookups", std::to_string(control->lookups.load()));

@@ -113,15 +113,26 @@ TEST_F(PloomFiles, UntrustedFilesAreReformatted) {
   }
 }
 
-// Verifies: the writer's own check names what it found.
+// Verifies: the writer's own check names what it found: a file left inside a
+// critical section, a retired file (its writer died before unlinking it), a
+// file whose format was never finished, another writer's file.
 TEST_F(PloomFiles, ValidationReasons) {
   WriterHandle<Value> w(kPath, descriptor(64));
   w->write(Value{Key{1}, {1, 1}}, true);
+  using namespace Ploom::SlotHeader;
+  const std::vector<std::pair<std::uint16_t, std::string>> flags = {
+      {kFormatted | kInCriticalSection, "bad critical section runtimeFlags:5"},
+      {kFormatted | kRetired, "retired file runtimeFlags:6"},
+      {0, "unfinished format runtimeFlags:0"},
+  };
   std::string err;
-  Ploom::SlotHeader::runtimeFlagsIs(w->slotTable().base(), Ploom::SlotHeader::kInCriticalSection);
-  EXPECT_FALSE(w->slotTable().validate(w->palvoId(), err));
-  EXPECT_EQ(err, "bad critical section runtimeFlags:1");
-  Ploom::SlotHeader::runtimeFlagsIs(w->slotTable().base(), 0);
+  for (const auto& [value, reason] : flags) {
+    runtimeFlagsIs(w->slotTable().base(), value);
+    EXPECT_FALSE(w->slotTable().validate(w->palvoId(), err));
+    EXPECT_EQ(err, reason);
+  }
+  runtimeFlagsIs(w->slotTable().base(), kFormatted);
+  EXPECT_TRUE(w->slotTable().validate(w->palvoId(), err)) << err;
   EXPECT_FALSE(w->slotTable().validate(w->palvoId() + 1, err));
   EXPECT_EQ(err, fmt::format("mismatching palvo:{}, oldPalvo:{}", w->palvoId() + 1, w->palvoId()));
 }

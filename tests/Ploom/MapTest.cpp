@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "Mem/ReaderSentry.h"
+#include "Ploom/Util.h"
 #include "Ploom/PloomMap.h"
 #include "PloomTestSupport.h"
 
@@ -71,6 +72,12 @@ TEST_F(PloomMapTest, InitRefusals) {
   twice.init(descriptor(64));
   EXPECT_NE(messageOf([&] { twice.init(descriptor(128)); }).find("name:/map/twice failed subsequent initialize"),
             std::string::npos);
+  // A writer's failure to initialise names the collection, then the cause.
+  Ploom::PloomMap<Value> owned("/map/twice");
+  const std::string refusal = messageOf([&] { owned.init(descriptor(64)); });
+  EXPECT_EQ(refusal.rfind("failed to initialize collection /map/twice: collection ", 0), 0u) << refusal;
+  EXPECT_NE(refusal.find("is owned by"), std::string::npos) << refusal;
+  EXPECT_THROW(owned.init(descriptor(64)), Orvel::InvalidInitializeException);
 }
 
 // Verifies: the placeholder finds nothing, iterates nothing and refuses
@@ -169,6 +176,10 @@ TEST_F(PloomMapTest, ReaderSentryStartFailure) {
   Mem::baseDirIs(file("plain") + "/below");
   Ploom::PloomMap<Value> map("/map/nowhere");
   EXPECT_THROW(map.init(readerDescriptor()), Orvel::MemoryResourceException);
+  // The failed initialisation left its mounter: it must be detached first.
+  EXPECT_EQ(messageOf([&] { map.init(readerDescriptor()); }), "Ploom mounter should not exist");
+  map.detach(false);
+  EXPECT_THROW(map.init(readerDescriptor()), Orvel::MemoryResourceException);
   ::setenv("Q7_CHROOT", "/", 1);
   Ploom::PloomMap<Value> chrooted("/map/nowhere");
   EXPECT_NO_THROW(chrooted.init(readerDescriptor()));
@@ -229,6 +240,38 @@ TEST_F(PloomMapTest, FlushAndCorruptionReport) {
 }
 
 using PloomMapDeathTest = PloomMapTest;
+
+// Verifies: on a physical switch with strict validation, a writer that finds
+// files it cannot validate stops instead of re-formatting them, after
+// removing the restart identity (so no writer trusts the files as its own).
+TEST_F(PloomMapDeathTest, StrictValidationStopsTheWriter) {
+  GTEST_FLAG_SET(death_test_style, "fast");  // the child removes files of this test's directory
+  {
+    Ploom::PloomMap<Value> map("/map/strict");
+    map.init(descriptor(64));
+    map.endpoint()->write(Value{Key{1}, {1, 1}}, true);
+  }
+  const std::string root = Mem::OrlRootPath("/map/strict").path();
+  {
+    // The header counts five entries where the chains hold one.
+    Mem::SharedMemWrapper slots(root + "/slots", Mem::Access::readWrite);
+    std::string reason;
+    ASSERT_TRUE(slots.open(Ploom::SlotLayout<Value>::kHeaderSize, false, reason)) << reason;
+    Ploom::SlotHeader::wordIs(static_cast<std::uint8_t*>(slots.base()), Ploom::SlotHeader::kOccupied, 5);
+  }
+  auto strictMap = [] {
+    Ploom::Util::runningOnPhysicalDutIs(true);
+    Ploom::Util::strictValidationIs(true);
+    Ploom::PloomMap<Value> map("/map/strict");
+    map.init(descriptor(64));
+  };
+  EXPECT_DEATH(strictMap(), "failed initial validation of .*map_strict after re-attaching");
+  EXPECT_FALSE(fs::exists(root + "/palvo"));
+  EXPECT_TRUE(fs::exists(root + "/slots")) << "the files stay for inspection";
+  Ploom::PloomMap<Value> relaxed("/map/strict");  // not strict: re-formats
+  relaxed.init(descriptor(64));
+  EXPECT_EQ(relaxed.endpoint()->members(), 0u);
+}
 
 // Verifies: the uses that are bugs end the process with their texts.
 TEST_F(PloomMapDeathTest, Misuse) {

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,13 @@ namespace ploom_test {
 
 using test_values::Key;
 using test_values::Value;
+
+// A value for key `id` written for the `version`-th time; its second payload
+// word lets a reader tell a whole value from a torn one.
+inline Value valueFor(std::uint32_t id, std::uint32_t version) {
+  return Value{Key{id}, {version, id * 2654435761u ^ version}};
+}
+inline bool whole(const Value& v) { return v.payload[1] == (v.key.id * 2654435761u ^ v.payload[0]); }
 
 inline Ploom::MapDescriptor descriptor(std::uint32_t capacity, bool fixedSize = false) {
   Ploom::MapDescriptor d;
@@ -115,7 +124,8 @@ Ploom::SlotLink bucketEntry(Ploom::PloomWriter<V>& writer, std::uint32_t b) {
   return Ploom::SlotLink::read(writer.hashMap().bucketWriter().entry(b));
 }
 
-// Runs `fn` at every store the writer makes while installed.
+// Runs `fn` at every store point of a writer while installed (see
+// Ploom/StorePoint.h).
 class StoreHook {
  public:
   explicit StoreHook(std::function<void()> fn) {
@@ -133,5 +143,110 @@ class StoreHook {
     return fn;
   }
 };
+
+// Runs `fn(stage, index)` at every reader point while installed. The hook is
+// off while `fn` runs, so that reads `fn` makes itself do not recurse.
+class ReaderHook {
+ public:
+  using Fn = std::function<void(Ploom::Testing::ReaderStage, std::uint32_t)>;
+  explicit ReaderHook(Fn fn) {
+    current() = std::move(fn);
+    install();
+  }
+  ~ReaderHook() {
+    Ploom::Testing::readerHook = nullptr;
+    current() = nullptr;
+  }
+
+ private:
+  static void install() {
+    Ploom::Testing::readerHook = [](Ploom::Testing::ReaderStage stage, std::uint32_t index) {
+      Ploom::Testing::readerHook = nullptr;
+      current()(stage, index);
+      install();
+    };
+  }
+  static Fn& current() {
+    static Fn fn;
+    return fn;
+  }
+};
+
+}  // namespace ploom_test
+
+namespace ploom_test {
+
+// One kind of writer operation, as the every-store suites run it: the
+// collection is prepared with valueFor(i, 0) for i < prepared (then
+// `prepare`), its files are damaged (`damage`, given the root directory), and
+// a writer that attaches runs `run`. Every store point from that attach on
+// belongs to the operation. Keys other than `touched` keep their value
+// throughout, unless the operation replaces the files (every key goes).
+struct WriterOperation {
+  const char* name;
+  std::uint32_t prepared;
+  std::function<void(Ploom::PloomWriter<Value>&)> run;
+  std::function<void(Ploom::PloomWriter<Value>&)> prepare = nullptr;
+  std::function<void(const std::string& root)> damage = nullptr;
+  std::set<std::uint32_t> touched = {};
+  bool replacesFiles = false;
+  bool critical = true;  // its stores are made inside a critical section
+};
+
+// Sets runtime flags of the slot file under `root`, as a writer that died
+// inside a critical section leaves them.
+inline void leaveInCriticalSection(const std::string& root) {
+  Mem::SharedMemWrapper shm(root + "/slots", Mem::Access::readWrite);
+  std::string reason;
+  ASSERT_TRUE(shm.open(Ploom::SlotHeader::kRuntimeFlags + 2, false, reason)) << reason;
+  auto* base = static_cast<std::uint8_t*>(shm.base());
+  Ploom::SlotHeader::runtimeFlagsIs(base, Ploom::SlotHeader::runtimeFlags(base) | Ploom::SlotHeader::kInCriticalSection);
+}
+
+// Every kind of operation a writer makes on the files, each store of which
+// the crash suite dies at and the interleaving suite reads at.
+inline std::vector<WriterOperation> writerOperations() {
+  using W = Ploom::PloomWriter<Value>;
+  return {
+      {"insert", 10, [](W& w) { w.write(valueFor(100, 1), true); }, nullptr, nullptr, {100}},
+      {"overwrite", 10, [](W& w) { w.write(valueFor(3, 7), true); }, nullptr, nullptr, {3}},
+      {"remove", 10, [](W& w) { Value out; w.remove(Key{4}, out); }, nullptr, nullptr, {4}},
+      // 64 entries fill the 64 slots and are the grow threshold of 64
+      // buckets: one more grows the slot file and doubles the buckets.
+      {"slot and bucket grow", 64, [](W& w) { w.write(valueFor(100, 1), true); }, nullptr, nullptr, {100}},
+      // 16 entries left of 40 keep 64 buckets (shrink threshold 16); one
+      // fewer halves them. 64 slots are the minimum: no compaction.
+      {"bucket shrink", 40, [](W& w) { Value out; w.remove(Key{24}, out); },
+       [](W& w) {
+         Value out;
+         for (std::uint32_t i = 0; i < 24; ++i) w.remove(Key{i}, out);
+       },
+       nullptr, {24}},
+      // 150 entries take 157 slots and 256 buckets. Removing from key 0 up
+      // stops where one more removal leaves fewer than half the slot file's
+      // shrink threshold occupied (64 of 128), which is also below the
+      // buckets' shrink threshold (256 >> 2): removing key 149 then compacts
+      // the slot file to 128 slots, moving the entries above it down, and
+      // halves the buckets.
+      {"slot compaction and bucket shrink", 150, [](W& w) { Value out; w.remove(Key{149}, out); },
+       [](W& w) {
+         Value out;
+         auto& slots = w.slotTable();
+         for (std::uint32_t i = 0; slots.occupied() - 1 >= slots.shrinkThreshold() / 2; ++i) w.remove(Key{i}, out);
+       },
+       nullptr, {149}},
+      {"direct write and commit, new key", 10, [](W& w) { w.directWrite(valueFor(100, 1)); w.directCommit(); },
+       nullptr, nullptr, {100}},
+      {"direct write and commit, existing key", 10, [](W& w) { w.directWrite(valueFor(5, 9)); w.directCommit(); },
+       nullptr, nullptr, {5}},
+      {"mark", 10, [](W& w) { w.markAndSweepFlag(Key{2}, Ploom::MarkAndSweepOperation::set); }, nullptr, nullptr,
+       {}, false, false},
+      // Wiping the files (the collection's cleanup): the slot file is
+      // retired, then both files are unlinked.
+      {"cleanup", 10, [](W& w) { w.cleanup(); }, nullptr, nullptr, {}, true, false},
+      // The attach re-formats a collection left inside a critical section.
+      {"re-format", 20, [](W&) {}, nullptr, leaveInCriticalSection, {}, true},
+  };
+}
 
 }  // namespace ploom_test

@@ -2,6 +2,7 @@
 // files, across resizes, rewrites and re-formats.
 #include <gtest/gtest.h>
 
+#include "Lumlog/Sink.h"
 #include "Ploom/PloomMap.h"
 #include "Ploom/PloomReader.h"
 #include "PloomTestSupport.h"
@@ -142,6 +143,48 @@ TEST_F(PloomReaderTest, FollowsAReformat) {
   r.reader.lookup(Key{3}, found, nullptr);
   EXPECT_FALSE(found);
   EXPECT_EQ(r.reader.readerCounters()[Ploom::Reader::Counters::reattaches], 1u);
+}
+
+// Verifies the last slot read and the version anchors made of it: an anchor
+// validates while its slot is unchanged, not after the value is rewritten
+// nor after the slot table changed (slots re-initialised by a cut and a
+// regrow start their versions over); a next() that finds nothing forgets the
+// last slot; following a resize traces the header at level 3.
+TEST_F(PloomReaderTest, LastSlotReadAndAnchors) {
+  WriterHandle<Value> w("/r/anchor", descriptor(64));
+  for (std::uint32_t i = 0; i < 10; ++i) w->write(val(i, i), true);
+  ReaderHandle r("/r/anchor");
+  ASSERT_TRUE(r.reader.initialize("/r/anchor"));
+  bool found = false;
+  r.reader.lookup(Key{3}, found, nullptr);
+  ASSERT_TRUE(found);
+  const Ploom::VersionAnchor anchor = r.reader.getCacheVersionAnchor();
+  EXPECT_EQ(anchor.offset, Ploom::SlotLayout<Value>::kHeaderSize + slotOf(*w.writer, Key{3}) * Ploom::SlotLayout<Value>::kSlotSize);
+  EXPECT_TRUE(r.reader.validateVersionAnchor(anchor));
+  w->write(val(4, 44), true);
+  EXPECT_TRUE(r.reader.validateVersionAnchor(anchor)) << "another key changed";
+  w->write(val(3, 33), true);
+  EXPECT_FALSE(r.reader.validateVersionAnchor(anchor));
+
+  r.reader.lookup(Key{3}, found, nullptr);
+  const Ploom::VersionAnchor again = r.reader.getCacheVersionAnchor();
+  EXPECT_TRUE(r.reader.validateVersionAnchor(again));
+  Lumlog::CaptureSink sink;
+  Lumlog::currentSinkIs(&sink);
+  r.dh.levelMaskIs(1u << 3);
+  for (std::uint32_t i = 100; i < 200; ++i) w->write(val(i), true);  // grows the slot table
+  r.reader.lookup(Key{150}, found, nullptr);
+  r.dh.levelMaskIs(0);
+  Lumlog::currentSinkIs(nullptr);
+  EXPECT_FALSE(r.reader.validateVersionAnchor(again)) << "the slot table changed since";
+  bool headerTraced = false;
+  for (const auto& record : sink.records()) headerTraced |= record.message.find("test_values::Value") != std::string::npos;
+  EXPECT_TRUE(headerTraced);
+
+  const auto values = iterate<Value>(r.reader);
+  EXPECT_EQ(r.reader.lastSlotRead().offset, Ploom::LastSlotRead::kNoOffset) << "next() found nothing at the end";
+  EXPECT_FALSE(r.reader.validateVersionAnchor(r.reader.getCacheVersionAnchor()));
+  EXPECT_EQ(values.size(), 110u);
 }
 
 // Verifies: a map in reader mode attaches a reader when the files are there,

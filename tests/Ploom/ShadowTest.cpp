@@ -2,6 +2,7 @@
 // index's own growth and shrinking.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 #include "Lumlog/Sink.h"
@@ -80,7 +81,7 @@ TEST_F(PloomShadowTest, KeysMovedByCompaction) {
     EXPECT_EQ(s.shadow.lookup(Key{i}, found, nullptr)->payload[0], i);
     EXPECT_TRUE(found);
   }
-  EXPECT_GT(s.shadow.store().index().relinks(), 0u);
+  EXPECT_GT(s.shadow.readerCounters()[Ploom::Reader::Counters::relinks], 0u);
   EXPECT_LE(s.shadow.localCapacity(), w->capacity()) << "the local store shrank with the shared one";
 }
 
@@ -147,6 +148,103 @@ TEST_F(PloomShadowTest, ShadowModeOfTheMap) {
   EXPECT_TRUE(found);
 }
 
+// The messages traced at `level` while `fn` runs.
+template <class F>
+std::vector<std::string> tracedAt(Orvel::Platform::DebugHandler& dh, unsigned level, F&& fn) {
+  Lumlog::CaptureSink sink;
+  Lumlog::currentSinkIs(&sink);
+  dh.levelMaskIs(1u << level);
+  fn();
+  dh.levelMaskIs(0);
+  Lumlog::currentSinkIs(nullptr);
+  std::vector<std::string> messages;
+  for (const auto& r : sink.records()) messages.push_back(r.message);
+  return messages;
+}
+
+bool contains(const std::vector<std::string>& messages, const std::string& text) {
+  return std::find(messages.begin(), messages.end(), text) != messages.end();
+}
+
+// Verifies the shadow's lifecycle: synchronised after a sync; a flush applies
+// every slot again and completes at once, or (asynchronously) at the next
+// sync; a transport disconnect returns it to synchronising, and is traced
+// when notification processing is off.
+TEST_F(PloomShadowTest, Lifecycle) {
+  WriterHandle<Value> w("/s/life", descriptor(64));
+  for (std::uint32_t i = 0; i < 20; ++i) w->write(val(i, i), true);
+  ShadowHandle s("/s/life");
+  ASSERT_TRUE(s.shadow.initialize("/s/life"));
+  EXPECT_FALSE(s.shadow.synchronised());
+  // Every slot is notified once at the first sync: the next sequence follows them.
+  EXPECT_TRUE(contains(tracedAt(s.dh, 5, [&] { s.shadow.sync(); }),
+                       "Synchronization complete, seq:" + std::to_string(1 + s.shadow.capacity())));
+  EXPECT_TRUE(s.shadow.synchronised());
+
+  const auto updates = s.shadow.readerCounters()[Ploom::Reader::Counters::indexUpdates];
+  EXPECT_TRUE(contains(tracedAt(s.dh, 5, [&] { s.shadow.flush(false); }), "Flush complete"));
+  EXPECT_EQ(s.shadow.readerCounters()[Ploom::Reader::Counters::indexUpdates], updates + 20) << "every slot again";
+  s.shadow.flush(true);
+  EXPECT_EQ(s.shadow.syncerMode(), Ploom::PloomShadow<Value>::SyncerMode::flush);
+  EXPECT_TRUE(contains(tracedAt(s.dh, 5, [&] { s.shadow.sync(); }), "Flush complete"));
+  EXPECT_EQ(s.shadow.syncerMode(), Ploom::PloomShadow<Value>::SyncerMode::sync);
+
+  s.shadow.handleDisconnect();
+  EXPECT_FALSE(s.shadow.synchronised());
+  s.shadow.detach(false);
+  EXPECT_TRUE(contains(tracedAt(s.dh, 1, [&] { s.shadow.handleDisconnect(); }),
+                       "disconnected while zuvo processing is disabled, syncer mode:0 done:false"));
+}
+
+// Verifies: directLookup reads the shared files past the local index (a key
+// written since the last sync is there, not yet in the index); the local
+// store refuses a size no notification can need, naming the sizes and the
+// memory kind; the local store's and index's counters are in the reader's
+// counter block.
+TEST_F(PloomShadowTest, DirectLookupResizeAndCounters) {
+  WriterHandle<Value> w("/s/direct", descriptor(64));
+  for (std::uint32_t i = 0; i < 300; ++i) w->write(val(i, i), true);
+  ShadowHandle s("/s/direct");
+  ASSERT_TRUE(s.shadow.initialize("/s/direct"));
+  s.shadow.sync();
+  w->write(val(1000, 7), true);
+  bool found = true;
+  s.shadow.lookup(Key{1000}, found, nullptr);
+  EXPECT_FALSE(found);
+  EXPECT_EQ(s.shadow.directLookup(Key{1000}, found, nullptr)->payload[0], 7u);
+  EXPECT_TRUE(found);
+
+  try {
+    s.shadow.resize(std::uint64_t{1} << 31);
+    FAIL() << "a local store of 2^31 records";
+  } catch (const Orvel::MemoryResourceException& e) {
+    EXPECT_EQ(std::string(e.what()),
+              fmt::format("failed to resize /s/direct from {} to 2147483648 slots - HEAP", s.shadow.localCapacity()));
+  }
+
+  Value out;
+  for (std::uint32_t i = 0; i < 300; ++i) w->remove(Key{i}, out);
+  s.shadow.sync();
+  const auto& counters = s.shadow.readerCounters();
+  using C = Ploom::Reader::Counters;
+  for (C::Index i : {C::shadowGrows, C::shadowShrinks, C::indexUpdates, C::indexGrows, C::indexShrinks}) {
+    EXPECT_GT(counters[i], 0u) << "counter " << i;
+  }
+}
+
+using PloomShadowDeathTest = PloomShadowTest;
+
+// Verifies: during an asynchronous flush only a forced detach is allowed.
+TEST_F(PloomShadowDeathTest, DetachDuringAsynchronousFlush) {
+  WriterHandle<Value> w("/s/flush", descriptor(64));
+  ShadowHandle s("/s/flush");
+  ASSERT_TRUE(s.shadow.initialize("/s/flush"));
+  s.shadow.flush(true);
+  EXPECT_DEATH(s.shadow.detach(false), "expected only forced detach during asynchronous flush");
+  s.shadow.detach(true);
+  EXPECT_EQ(s.shadow.mountStatus(), 0u);
+}
+
 // Verifies the local index's own resizes: with 2 buckets and factor 1 the
 // fifth record doubles the buckets, chains stay sorted and every key is
 // found; removing records halves them again, never below 2.
@@ -156,7 +254,8 @@ TEST(ShadowHashMap, GrowsAndShrinks) {
   using Record = Ploom::ShadowRecord<Key>;
   std::vector<Record> records(64);
   auto hash = [&](const Key& k) { return test_values::keyHash(k, seed); };
-  Ploom::ShadowHashMap<Key, decltype(hash)> index(dh, hash, records, 1);
+  Ploom::Reader::Counters counters;
+  Ploom::ShadowHashMap<Key, decltype(hash)> index(dh, "index", hash, records, counters, 1);
   index.reset();
   for (std::uint32_t s = 0; s < 5; ++s) {
     records[s].key = Key{s * 7};

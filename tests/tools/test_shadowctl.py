@@ -268,8 +268,11 @@ class CollectionCommands(unittest.TestCase):
         with open(slots, "r+b") as f:
             f.seek(564)
             f.write((11).to_bytes(4, "little"))
+            # A writer that died inside a critical section leaves bit 0 of the runtime flags set.
             f.seek(558)
-            f.write((1).to_bytes(2, "little"))
+            flags = int.from_bytes(f.read(2), "little")
+            f.seek(558)
+            f.write((flags | 1).to_bytes(2, "little"))
         with open(slots, "rb") as f:
             before = f.read()
         check = run("check", path, "--json")
