@@ -121,6 +121,7 @@ inline SchanAccel::Fapmask writeMask(const HwShadowBase& shadow, const SchanAcce
 
 // `key` with the shadow's default entry data: its bytes, at most the table's
 // data size.
+template <class Entry>
 Entry entryWithDefaultData(const typename Entry::EntryKey& key, const std::vector<std::uint8_t>& defaultEntry) {
   Entry entry(key);
   std::copy_n(defaultEntry.begin(), std::min<std::size_t>(defaultEntry.size(), Entry::entrySize), entry.data());
