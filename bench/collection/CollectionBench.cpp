@@ -49,7 +49,10 @@ struct PloomPeer {
     writer = std::make_unique<Ploom::PloomWriter<BenchEntry>>(dh, path, d, path);
     writer->initialize(path);
   }
-  ~PloomPeer() {
+  ~PloomPeer() { close(); }
+  // Removes the collection's files and drops the writer (once).
+  void close() {
+    if (!writer) return;
     writer->removeFiles();
     writer.reset();
   }
@@ -255,7 +258,7 @@ void slotGrowShrink(benchmark::State& state) {
     for (std::uint32_t i = 0; i < n; ++i) peer.insert(i);
     for (std::uint32_t i = 0; i < n - 4; ++i) peer.remove(i);
     state.PauseTiming();
-    peer.writer.reset();
+    peer.close();
     state.ResumeTiming();
   }
   state.counters["ns_per_entry"] = benchmark::Counter(static_cast<double>(state.iterations()) * n,

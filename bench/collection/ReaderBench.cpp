@@ -3,6 +3,9 @@
 // (idle_writer). Names: reader_<op>/<impl>/<N>/<writer>, impl in
 //   ploom               Ploom::PloomReader on the writer's files;
 //   ploom_local_shadow  Ploom::PloomShadow (local index, values from the files);
+//   seqlock_floor       the least a reader can do (SeqlockFloor.h): one
+//                       seqlock-validated slot read per probe, no chains, no
+//                       resize; the floor the others are measured against;
 //   ipc_unordered_map   boost::unordered_map in Boost.Interprocess shared
 //                       memory, sharable lock per look-up, exclusive per update;
 //   lmdb                LMDB environment in /dev/shm without sync, one read
@@ -20,6 +23,8 @@
 
 #include "BenchValues.h"
 #include "IpcMap.h"
+#include "SeqlockFloor.h"
+#include "Mem/OrlRootPath.h"
 #include "Ploom/PloomReader.h"
 #include "Ploom/PloomShadow.h"
 #include "Ploom/PloomWriter.h"
@@ -31,6 +36,7 @@
 namespace bench_reader {
 
 using bench_values::BenchEntry;
+using bench_values::SeqlockFloor;
 using bench_values::keyOf;
 
 // Entries in every reader benchmark (the size the targets are stated for).
@@ -100,6 +106,11 @@ struct PloomSide {
     if (!endpoint->initialize(path)) abort();
     if constexpr (requires { endpoint->sync(); }) endpoint->sync();
   }
+  ~PloomSide() {
+    endpoint.reset();
+    writer.reset();
+    std::filesystem::remove_all(Mem::OrlRootPath(path).path());
+  }
   bool lookup(std::uint32_t i) {
     bool found = false;
     BenchEntry out;
@@ -108,6 +119,27 @@ struct PloomSide {
     return found;
   }
   std::uint64_t iterate() { return sumByIteration(*endpoint); }
+};
+
+struct FloorSide {
+  SeqlockFloor table;
+  std::unique_ptr<WriterProcess> writer;
+
+  FloorSide(std::uint32_t n, bool busy) : table(n) {
+    for (std::uint32_t i = 0; i < n; ++i) table.write(i, i);
+    writer = std::make_unique<WriterProcess>([&](const std::function<void()>& ready) {
+      ready();
+      if (!busy) idle();
+      for (std::uint32_t v = 0;; ++v) table.write(v % n, v);
+    });
+  }
+  bool lookup(std::uint32_t i) {
+    BenchEntry out;
+    const bool found = table.lookup(i, out);
+    benchmark::DoNotOptimize(out);
+    return found;
+  }
+  std::uint64_t iterate() { return table.iterate(); }
 };
 
 #ifdef VOVU_HAVE_BOOST_INTERPROCESS
@@ -240,6 +272,7 @@ void registerSide(const char* impl) {
 }
 
 void registerReaderBenchmarks() {
+  registerSide<FloorSide>("seqlock_floor");
   registerSide<PloomSide<Ploom::PloomReader<BenchEntry>>>("ploom");
   registerSide<PloomSide<Ploom::PloomShadow<BenchEntry>>>("ploom_local_shadow");
 #ifdef VOVU_HAVE_BOOST_INTERPROCESS

@@ -295,12 +295,6 @@ void BucketReader::detach() {
   numBuckets_ = 0;
 }
 
-std::uint64_t BucketReader::countPair() const {
-  return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(const_cast<std::uint8_t*>(base()) +
-                                                                          BucketWriter::kCountPairOffset))
-      .load(std::memory_order_acquire);
-}
-
 bool BucketReader::remap() {
   const std::uint64_t pair = countPair();
   const auto generation = static_cast<std::uint32_t>(pair);

@@ -16,7 +16,7 @@
 namespace Ploom {
 
 template <CollectionValue V>
-class PloomDummy : public PloomInterface<V> {
+class PloomDummy final : public PloomInterface<V> {
  public:
   using Key = typename V::EntryKey;
 
@@ -69,7 +69,7 @@ class StrictDummyIdentity {
 };
 
 template <CollectionValue V>
-class PloomStrictDummy : public PloomInterface<V>, private StrictDummyIdentity {
+class PloomStrictDummy final : public PloomInterface<V>, private StrictDummyIdentity {
  public:
   using Key = typename V::EntryKey;
 

@@ -60,7 +60,7 @@ struct VersionAnchor {
 };
 
 template <CollectionValue V>
-class PloomReader : public PloomInterface<V> {
+class PloomReader final : public PloomInterface<V> {
  public:
   using Key = typename V::EntryKey;
 
@@ -98,12 +98,13 @@ class PloomReader : public PloomInterface<V> {
                        found = false;
                        *out = V{};
                        return static_cast<const V*>(out);
-                     });
+                     },
+                     [&](const V*) { return found; });
   }
 
   bool first(V& valueOut, IterHint& hint) const override {
     const bool found = withRetry([&] { return map_.first(0, valueOut, hint); }, [&] { valueOut = V{}; },
-                                 [] { return false; });
+                                 [] { return false; }, kNeverSelfValidating);
     if (!found) valueOut = V{};
     return found;
   }
@@ -112,7 +113,7 @@ class PloomReader : public PloomInterface<V> {
     const Key key = keyIn;  // valueOut may hold it
     const bool found = withRetry([&] { return map_.next(key, valueOut, hint); },
                                  [&] { hint.bucket = SlotLink::kNothing; },  // the slow path after a re-map
-                                 [] { return false; });
+                                 [] { return false; }, kNeverSelfValidating);
     if (!found) lastRead_.reset();
     return found;
   }
@@ -125,17 +126,14 @@ class PloomReader : public PloomInterface<V> {
           std::uint32_t rhash;
           return map_.consistentRead(index, out, rhash).occupied();
         },
-        [] {}, [] { return false; });
+        [] {}, [] { return false; }, [](bool occupied) { return occupied; });
   }
 
   // Re-maps what the writer resized or replaced; true when anything changed
   // (also when the collection went away: the reader is then detached).
   bool doResize() const {
     if (!initialized_) return false;
-    if (slots_.retired()) {
-      reattach();
-      return true;
-    }
+    if (retiredUnder()) return true;
     bool changed = slots_.doResize();
     if (static_cast<std::uint32_t>(buckets_.countPair()) != buckets_.generation()) changed |= buckets_.remap();
     return changed;
@@ -197,13 +195,24 @@ class PloomReader : public PloomInterface<V> {
  private:
   // Runs `op`, repeating it while the files were re-mapped under it.
   // `notAttached()` is the answer when there are no files to read.
-  template <class Op, class Reset, class NotAttached>
-  auto withRetry(Op&& op, Reset&& reset, NotAttached&& notAttached) const {
+  //
+  // A result for which `selfValidating(result)` holds (a look-up hit, an
+  // occupied slot read) is returned without looking at the slot count: the
+  // slot it came from was read inside its seqlock, reached through links
+  // validated after the read, in a mapping that stays inside a file that
+  // never shrinks, and every occupied slot that holds a key holds that key's
+  // current value (also during a compaction move). Such a value was current
+  // during the call, whatever the writer resized meanwhile. Only the retired
+  // mark is checked after it, so that a reader still leaves a re-formatted
+  // collection at its next operation. Every other result (a miss, an
+  // iteration step) is returned only when neither file was re-mapped under it.
+  template <class Op, class Reset, class NotAttached, class SelfValidating>
+  auto withRetry(Op&& op, Reset&& reset, NotAttached&& notAttached, SelfValidating&& selfValidating) const {
     if (!initialized_ && (detached_ || !const_cast<PloomReader*>(this)->attachFiles())) return notAttached();
     while (true) {
       try {
         auto result = op();
-        if (!doResize()) return result;
+        if (selfValidating(result) ? !retiredUnder() : !doResize()) return result;
       } catch (const Orvel::CorruptionDetectedException&) {
         if (!doResize()) throw;
       }
@@ -211,6 +220,15 @@ class PloomReader : public PloomInterface<V> {
       counters_.inc(Reader::Counters::resizeRetries);
       reset();
     }
+  }
+  static constexpr auto kNeverSelfValidating = [](bool) { return false; };
+
+  // Whether the writer retired the slot file (a re-format or a cleanup): the
+  // reader then attaches the new files, or stays detached until they are there.
+  bool retiredUnder() const {
+    if (!slots_.retiredMarked()) return false;
+    reattach();
+    return true;
   }
 
   // Maps and checks both files; false, with a level-0 trace, when they are not

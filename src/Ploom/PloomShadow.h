@@ -238,7 +238,7 @@ template <CollectionValue V>
 using ShadowStore = KeyShadowStore<V>;
 
 template <CollectionValue V>
-class PloomShadow : public PloomInterface<V> {
+class PloomShadow final : public PloomInterface<V> {
  public:
   using Key = typename V::EntryKey;
   // What the notifications being applied are for.

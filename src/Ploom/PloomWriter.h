@@ -59,7 +59,7 @@ namespace Ploom {
 inline constexpr const char* kCorruptionFile = "corruption-detected";
 
 template <CollectionValue V>
-class PloomWriter : public PloomInterface<V> {
+class PloomWriter final : public PloomInterface<V> {
  public:
   using Key = typename V::EntryKey;
   using Traits = ValueTraits<V>;

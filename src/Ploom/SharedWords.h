@@ -127,13 +127,13 @@ struct IterHint {
   std::uint32_t bucket = SlotLink::kNothing;
 };
 
-// Reverses the 32 bits of a hash: the order of the split-ordered chain.
-constexpr std::uint32_t reverseBits(std::uint32_t h) noexcept {
-  h = (h >> 1 & 0x55555555u) | (h & 0x55555555u) << 1;
-  h = (h >> 2 & 0x33333333u) | (h & 0x33333333u) << 2;
+// Reverses the 32 bits of a hash: the order of the split-ordered chain. A
+// byte swap, then the bits of each byte (every walk step uses it).
+[[gnu::always_inline]] constexpr std::uint32_t reverseBits(std::uint32_t h) noexcept {
+  h = __builtin_bswap32(h);
   h = (h >> 4 & 0x0F0F0F0Fu) | (h & 0x0F0F0F0Fu) << 4;
-  h = (h >> 8 & 0x00FF00FFu) | (h & 0x00FF00FFu) << 8;
-  return h >> 16 | h << 16;
+  h = (h >> 2 & 0x33333333u) | (h & 0x33333333u) << 2;
+  return (h >> 1 & 0x55555555u) | (h & 0x55555555u) << 1;
 }
 static_assert(reverseBits(1) == 0x80000000u && reverseBits(0x80000000u) == 1 && reverseBits(0x6) == 0x60000000u);
 

@@ -1,6 +1,14 @@
 // The slot file's header: the common part (bytes 0-557, Ploom::SlotHeaderCommon)
 // and the collection's own fields, then one lookaside slot image.
 //
+//   384  u32  retired mark: 0 while the file is in use, kRetiredMark once
+//             the writer retired it (stored after the "retired" runtime
+//             flag, before the unlink). It lies in the part of the common
+//             header that SlotHeaderCommon leaves unused (304-557), on a
+//             cache line of its own that the writer stores to only when it
+//             formats or retires the file, so a reader checks it after every
+//             operation without pulling in a line the writer dirties on
+//             every write (as the runtime flags and the count pair are).
 //   558  u16  runtime flags; bit 0: a writer is inside a critical section;
 //             bit 1: the file was retired (unlinked for a re-format);
 //             bit 2: the header is complete (set last when the file is
@@ -33,6 +41,8 @@ inline constexpr std::size_t kSeed = 576;
 inline constexpr std::size_t kCountPair = 584;
 inline constexpr std::size_t kHighestOccupied = 592;
 inline constexpr std::size_t kLookaside = 608;
+inline constexpr std::size_t kRetiredMarkOffset = 384;
+inline constexpr std::uint32_t kRetiredMark = 0x44455452;  // "RTED"
 
 inline constexpr std::uint16_t kInCriticalSection = 0x1;
 // Set in a file's header just before the writer unlinks it to re-format the
@@ -45,6 +55,9 @@ inline constexpr std::uint16_t kRetired = 0x2;
 inline constexpr std::uint16_t kFormatted = 0x4;
 
 static_assert(SlotHeaderCommon::kEnd == kRuntimeFlags, "the collection's fields follow the common header");
+static_assert(kRetiredMarkOffset >= SlotHeaderCommon::kTypeNameOffset + SlotHeaderCommon::kTypeNameSize &&
+                  kRetiredMarkOffset % 64 == 0 && kRetiredMarkOffset + 64 <= kRuntimeFlags - kRuntimeFlags % 64,
+              "the retired mark has a cache line of its own in the unused part of the common header");
 static_assert(kRuntimeFlags % 2 == 0 && kOccupied % 4 == 0 && kCountPair % 8 == 0,
               "shared words are naturally aligned");
 static_assert(kLookaside == kCommonSize, "the lookaside image follows the common header");
@@ -58,6 +71,10 @@ inline void wordIs(std::uint8_t* base, std::size_t offset, std::uint32_t value) 
 inline std::uint16_t runtimeFlags(const std::uint8_t* base) { return Words::load<std::uint16_t>(base + kRuntimeFlags); }
 inline void runtimeFlagsIs(std::uint8_t* base, std::uint16_t flags) {
   Words::store<std::uint16_t>(base + kRuntimeFlags, flags);
+}
+inline bool retiredMarked(const std::uint8_t* base) { return word(base, kRetiredMarkOffset) == kRetiredMark; }
+inline void retiredMarkIs(std::uint8_t* base, bool retired) {
+  wordIs(base, kRetiredMarkOffset, retired ? kRetiredMark : 0);
 }
 // {generation, count} of the slot array.
 inline SlotLink countPair(const std::uint8_t* base) { return SlotLink::read(base + kCountPair); }

@@ -88,10 +88,18 @@ class SlotReaderTable {
 
   // Maps the slot count the header announces now; true when the
   // {generation, count} pair changed since the last call.
-  bool doResize() {
+  [[gnu::always_inline]] bool doResize() {
     const SlotLink pair = SlotHeader::countPair(base());
+    if (pair.link == numSlots_ && pair.version == generation_ && mappedOnce_) [[likely]] {
+      return false;
+    }
+    return remap(pair);
+  }
+
+ private:
+  // Maps the slots of `pair`, the count pair just read.
+  [[gnu::noinline]] bool remap(SlotLink pair) {
     const std::uint32_t count = pair.link;
-    if (count == numSlots_ && pair.version == generation_ && mappedOnce_) return false;
     const auto bytes = count <= SlotLink::kIndexMask ? Layout::fileSize(count) : std::nullopt;
     if (!bytes) {
       throw Orvel::CorruptionDetectedException(fmt::format("bad newNumSlots:{} message:{}", count, "out of range"));
@@ -122,6 +130,8 @@ class SlotReaderTable {
     return true;
   }
 
+ public:
+
   // Called after every re-map with the mapping base before it (the current
   // one is base()), for the owner to re-base what points into the file.
   void onResizeIs(std::function<void(const void* oldBase)> callback) { onResize_ = std::move(callback); }
@@ -130,6 +140,9 @@ class SlotReaderTable {
   // and whether it retired it (a re-format replaces it).
   bool formatted() const { return (SlotHeader::runtimeFlags(base()) & SlotHeader::kFormatted) != 0; }
   bool retired() const { return (SlotHeader::runtimeFlags(base()) & SlotHeader::kRetired) != 0; }
+  // The retired mark: what a reader checks after every operation, on a
+  // header line the writer does not touch while it writes entries.
+  bool retiredMarked() const { return SlotHeader::retiredMarked(base()); }
 
   bool replaced() const {
     struct stat atPath {};

@@ -20,7 +20,10 @@
 //     lookaside image and the free slots, then last the "formatted" runtime
 //     flag: a reader reads no seed or count of a file without it;
 //   - cleanup (before a re-format): the "retired" runtime flag, then the
-//     unlink: readers mapping the file see it and attach the new one.
+//     retired mark (the word readers check after every operation), then the
+//     unlink: readers mapping the file see it and attach the new one. A
+//     writer that dies between the two leaves the flag, which the next
+//     writer's validation rejects: it re-formats, and marks the file then.
 // A slot file left retired (its writer died before the unlink) or without the
 // "formatted" flag fails the writer's validation and is re-formatted.
 // Every shared store goes through Ploom::Words (atomic, release for links and
@@ -356,6 +359,7 @@ class SlotWriterTable {
   void cleanup() {
     if (base_ != nullptr && file_.shm().mappedSize() > SlotHeader::kRuntimeFlags + 1) {
       SlotHeader::runtimeFlagsIs(base_, SlotHeader::runtimeFlags(base_) | SlotHeader::kRetired);
+      SlotHeader::retiredMarkIs(base_, true);
     }
     PLOOM_STORE_POINT();  // readers see the file go
     file_.shm().wipe();
@@ -391,7 +395,7 @@ class SlotWriterTable {
   void format(std::uint32_t palvoId, std::uint32_t seed) {
     SlotHeaderCommon(base_, SlotHeader::kCommonSize, 0, Layout::kValueSize, Layout::kSlotSize, minSlots_, maxSlots_,
                      0, palvoId, V::kTypeName, Layout::kValueSize, seed);
-    SlotHeader::runtimeFlagsIs(base_, 0);
+    SlotHeader::runtimeFlagsIs(base_, 0);  // the common header left the retired mark clear
     SlotHeader::wordIs(base_, SlotHeader::kOccupied, 0);
     SlotHeader::wordIs(base_, SlotHeader::kFreeHead, SlotLink::kNothing);
     SlotHeader::wordIs(base_, SlotHeader::kMaxSlotsEver, minSlots_);

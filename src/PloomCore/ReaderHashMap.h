@@ -4,10 +4,15 @@
 //
 // Nothing is locked; every read is validated afterwards:
 //   1. a slot is read inside its version seqlock: the version word (acquire),
-//      the value and reversed hash copied with relaxed word loads (from the
-//      lookaside image when bit 1 says the value is being rewritten), an
-//      acquire fence, the version again (relaxed); a different version means
-//      the copy may be torn and it is repeated (Boehm's seqlock reader);
+//      words copied with relaxed loads (from the lookaside image when bit 1
+//      says the value is being rewritten), an acquire fence, the version
+//      again (relaxed); a different version means the copy may be torn and
+//      it is repeated (Boehm's seqlock reader). A walk copies only the
+//      reversed hash and the key of each slot it passes; the rest of the
+//      value is copied only from the slot it stops at, in a second seqlock
+//      read under the same version (a new version there: that slot is read
+//      whole once more, and the walk starts over unless it still holds the
+//      key);
 //   2. the {version, link} pair that led to a slot is re-read after the slot
 //      read; a new version means the chain may have changed under the walk.
 //      A bucket entry changes only with its link: the walk restarts. A slot's
@@ -19,7 +24,8 @@
 //      the one it started with and raises the mismatch when a resize
 //      completed meanwhile (the owning reader re-maps and retries).
 // Keys and end markers are accepted for bucket counts n, n/2 and 2n, which is
-// what a walk overlapping a grow or shrink in progress meets. Every index read
+// what a walk overlapping a grow or shrink in progress meets; a key's bucket
+// is checked from the reversed hash stored beside it, not hashed again. Every index read
 // from the files is range-checked before it is used. A detached bucket table
 // (count 0) is not an error: every read finds nothing.
 //
@@ -41,7 +47,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <optional>
 
 #include "Orvel/DebugHandler.h"
 #include "Orvel/Format.h"
@@ -85,17 +90,22 @@ class ReaderHashMap {
     const std::uint32_t r = Ploom::reverseBits(h);
     const auto end = walkChain(bucket, *out, [&](SlotLink read, std::uint32_t slotR, std::uint32_t index) {
       if (!read.occupied()) ReaderHashMapCommon::throwNotOccupied(index, &key, sizeof(Key));
-      const auto order = Traits::key(*out) <=> key;
-      if (slotR < r || (slotR == r && order < 0)) {
-        checkKeyBucket(Traits::key(*out), bucket);
-        return true;
+      if (slotR < r) {
+        checkBucket(slotR, bucket, *out);
+        return Step::goOn;
       }
-      found = slotR == r && order == 0;
-      return false;
+      if (slotR > r) return Step::stop;
+      const auto order = Traits::key(*out) <=> key;
+      if (order < 0) return Step::goOn;
+      return order == 0 ? Step::take : Step::stop;
     });
-    if (found) return out;
-    if (end && (end->link & ~SlotLink::kMark) != SlotLink::kNothing && end->index() >= n) {
-      buckets_.throwOutOfRange(end->index());
+    if (end.step == Step::take) {
+      found = true;
+      return out;
+    }
+    if (end.step == Step::goOn && (end.link.link & ~SlotLink::kMark) != SlotLink::kNothing &&
+        end.link.index() >= n) {
+      buckets_.throwOutOfRange(end.link.index());
     }
     const std::uint64_t pair = buckets_.countPair();
     if (static_cast<std::uint32_t>(pair) != generation) buckets_.throwNumBucketsMismatch(pair);
@@ -131,7 +141,7 @@ class ReaderHashMap {
         continue;
       }
       if (!read.occupied()) ReaderHashMapCommon::throwNotOccupied(index, &Traits::key(valueOut), sizeof(Key));
-      checkKeyBucket(Traits::key(valueOut), bucket);
+      checkBucket(slotR, bucket, valueOut);
       hint = Ploom::IterHint{read.version, index, bucket};
       ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} found at bucket {}, saving {}", index, bucket, hint.slot);
       return true;
@@ -148,7 +158,7 @@ class ReaderHashMap {
       // The hinted slot must be untouched and still hold `key`: versions
       // restart when slots are initialised again after a shrink and regrow.
       std::uint32_t hintedR;
-      const SlotLink link = consistentRead(hint.slot, valueOut, hintedR);
+      const SlotLink link = readKey(hint.slot, valueOut, hintedR);
       if (link.version == hint.version && (Traits::key(valueOut) <=> key) == 0) {
         if (!link.endOfChain()) {
           std::uint32_t hops = 0;
@@ -156,7 +166,7 @@ class ReaderHashMap {
           std::uint32_t slotR;
           const SlotLink read = consistentRead(index, valueOut, slotR);
           if (SlotLink::read(slots_.slot(hint.slot)).version == hint.version && read.occupied() &&
-              keyTolerated(Traits::key(valueOut), hint.bucket)) {
+              bucketTolerated(slotR, hint.bucket)) {
             hint = Ploom::IterHint{read.version, index, hint.bucket};
             ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} next slot {} success", hint.bucket, index);
             return true;
@@ -185,32 +195,45 @@ class ReaderHashMap {
       if (slotR > r || (slotR == r && (Traits::key(valueOut) <=> key) > 0)) {
         hint = Ploom::IterHint{read.version, index, bucket};
         ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} success {}, saving {}", bucket, index, hint.slot);
-        return false;
+        return Step::take;
       }
-      checkKeyBucket(Traits::key(valueOut), bucket);
-      return true;
+      checkBucket(slotR, bucket, valueOut);
+      return Step::goOn;
     });
-    if (!end) return true;
-    if ((end->link & ~SlotLink::kMark) == SlotLink::kNothing) {
+    if (end.step == Step::take) return true;
+    if ((end.link.link & ~SlotLink::kMark) == SlotLink::kNothing) {
       ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} failed", bucket);
       return false;
     }
-    const std::uint32_t marker = end->index();
+    const std::uint32_t marker = end.link.index();
     if (!successorTolerated(bucket, marker)) ReaderHashMapCommon::throwHasBucket(bucket, marker, n);
     if (marker >= n) buckets_.throwOutOfRange(marker);
     ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} next bucket {}", bucket, marker);
     return first(marker, valueOut, hint);
   }
 
-  // Walks the chain of `bucket` in split order, reading each slot into `out`
-  // inside its seqlock; a slot whose incoming link changed during the read
-  // restarts the walk from the bucket (block 2 of the header). `visit(read,
-  // rhash, index)` sees each consistently read slot and returns whether the
-  // walk goes on past it. Returns the chain's end link when it went past
-  // every slot, nothing when `visit` stopped it. Always inlined: it is the
+  // What a walk does after a slot: go on past it, take its value (the walk
+  // ends there with the whole value in `out`), or stop without it.
+  enum class Step { goOn, take, stop };
+  // How a walk ended: with the step its last slot asked for, or goOn and
+  // the chain's end link when it went past every slot.
+  struct WalkEnd {
+    Step step;
+    SlotLink link;
+  };
+
+  // Walks the chain of `bucket` in split order, reading the reversed hash and
+  // the key of each slot into `out` inside its seqlock; a slot whose incoming
+  // link changed during the read restarts the walk from the bucket (block 2
+  // of the header). `visit(read, rhash, index)` sees each consistently read
+  // slot and says what comes next. When it takes a slot, the rest of its
+  // value is copied under the version its key was read with; a slot whose
+  // version changed meanwhile is read whole once more, and the walk starts
+  // over unless it still holds the key, occupied (every occupied slot that
+  // holds a key holds that key's current value). Always inlined: it is the
   // body of every lookup, and a call here measurably slows them.
   template <class Visit>
-  [[gnu::always_inline]] std::optional<SlotLink> walkChain(std::uint32_t bucket, V& out, Visit&& visit) const {
+  [[gnu::always_inline]] WalkEnd walkChain(std::uint32_t bucket, V& out, Visit&& visit) const {
     while (true) {
       const std::uint8_t* linkAt = buckets_.entry(bucket);
       SlotLink snap = SlotLink::read(linkAt);
@@ -221,19 +244,26 @@ class ReaderHashMap {
       while (!snap.endOfChain()) {
         const std::uint32_t index = checkedIndex(snap, hops);
         std::uint32_t slotR;
-        const SlotLink read = consistentRead(index, out, slotR);
+        const SlotLink read = readKey(index, out, slotR);
         if (SlotLink::read(linkAt).version != snap.version && !holderUnchanged(holder, holderKey, snap, index, read)) {
           counters_->inc(Ploom::Reader::Counters::retries);
           changed = true;
           break;
         }
-        if (!visit(read, slotR, index)) return std::nullopt;
+        const Step step = visit(read, slotR, index);
+        if (step == Step::stop) return WalkEnd{step, read};
+        if (step == Step::take) {
+          if (copyValue(index, read, out)) return WalkEnd{step, read};
+          counters_->inc(Ploom::Reader::Counters::retries);
+          changed = true;
+          break;
+        }
         holder = index;
         holderKey = Traits::key(out);
         linkAt = slots_.slot(index);
         snap = read;
       }
-      if (!changed) return snap;
+      if (!changed) return WalkEnd{Step::goOn, snap};
     }
   }
 
@@ -267,7 +297,58 @@ class ReaderHashMap {
     }
   }
 
+  // Reads slot `index`'s {version, link}, reversed hash and key (the leading
+  // words of its value, into `out`) inside its seqlock, and records it as the
+  // last slot read (unless `remember` is false). The rest of `out` is left
+  // as it was.
+  [[gnu::always_inline]] SlotLink readKey(std::uint32_t index, V& out, std::uint32_t& rhash,
+                                          bool remember = true) const {
+    const std::uint8_t* slot = slots_.slot(index);
+    while (true) {
+      const SlotLink before = SlotLink::read(slot);
+      const std::uint8_t* source = slot;
+      if (before.writing()) {
+        counters_->inc(Ploom::Reader::Counters::rewriteCopies);
+        source = slots_.lookaside();
+      }
+      Ploom::Words::loadRelaxed(&out, source + Layout::kValueOffset, kKeyBytes);
+      rhash = Ploom::Words::load<std::uint32_t, std::memory_order_relaxed>(source + Layout::kRhashOffset);
+      std::atomic_thread_fence(std::memory_order_acquire);
+      const SlotLink after = SlotLink::unpack(Ploom::Words::load<std::uint64_t, std::memory_order_relaxed>(slot));
+      if (after.version == before.version) {
+        if (index >= slots_.numSlots()) ReaderHashMapCommon::throwOutOfRangeIndex(index, slots_.numSlots());
+        if (remember) {
+          *lastRead_ = Ploom::LastSlotRead{before.version, static_cast<std::uint32_t>(slot - slots_.base()),
+                                           slots_.base()};
+        }
+        PLOOM_READER_POINT(slotRead, index);
+        return before;
+      }
+    }
+  }
+
  private:
+  static constexpr std::uint32_t kKeyBytes = (sizeof(Key) + 3) / 4 * 4;
+  static_assert(kKeyBytes <= sizeof(V), "a value starts with its key");
+
+  // Copies the rest of slot `index`'s value (after its key, which readKey
+  // read under `head`) into `out`; true when the slot still has head's
+  // version, so that key and value are one. Otherwise the slot is read whole
+  // once more: true when it still holds the same key, occupied.
+  bool copyValue(std::uint32_t index, SlotLink head, V& out) const {
+    const std::uint8_t* slot = slots_.slot(index);
+    const std::uint8_t* source = head.writing() ? slots_.lookaside() : slot;
+    auto* rest = reinterpret_cast<std::uint8_t*>(&out) + kKeyBytes;
+    Ploom::Words::loadRelaxed(rest, source + Layout::kValueOffset + kKeyBytes, sizeof(V) - kKeyBytes);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (Ploom::Words::load<std::uint32_t, std::memory_order_relaxed>(slot) == head.version) return true;
+    counters_->inc(Ploom::Reader::Counters::rereads);
+    const Key key = Traits::key(out);
+    std::uint32_t rhash;
+    const SlotLink again = consistentRead(index, out, rhash);
+    return again.occupied() && (Traits::key(out) <=> key) == 0;
+  }
+
   static constexpr std::uint32_t kBucketEntry = SlotLink::kNothing;
 
   // A read of a detached bucket table: nothing found, nothing read.
@@ -288,7 +369,7 @@ class ReaderHashMap {
     counters_->inc(Ploom::Reader::Counters::rereads);
     V again;
     std::uint32_t rhash;
-    const SlotLink now = consistentRead(holder, again, rhash, false);
+    const SlotLink now = readKey(holder, again, rhash, false);
     return now.occupied() && (now.link & ~SlotLink::kMark) == (snap.link & ~SlotLink::kMark) &&
            (Traits::key(again) <=> holderKey) == 0 && SlotLink::read(slots_.slot(index)).version == read.version;
   }
@@ -301,18 +382,19 @@ class ReaderHashMap {
     return index;
   }
 
-  // A key read from bucket b's chain belongs there under n, n/2 or 2n buckets.
-  bool keyTolerated(const Key& key, std::uint32_t bucket) const {
-    const std::uint32_t h = hash(key);
+  // A key read from bucket b's chain belongs there under n, n/2 or 2n
+  // buckets; told from its reversed hash as stored beside it.
+  bool bucketTolerated(std::uint32_t rhash, std::uint32_t bucket) const {
+    const std::uint32_t h = Ploom::reverseBits(rhash);
     const std::uint32_t n = buckets_.numBuckets();
     return (h & (n - 1)) == bucket || (n > 1 && (h & (n / 2 - 1)) == bucket) || (h & (2 * n - 1)) == bucket;
   }
-  void checkKeyBucket(const Key& key, std::uint32_t bucket) const {
-    if (!keyTolerated(key, bucket)) ReaderHashMapCommon::throwCorruptKey(bucket, &key, sizeof(Key));
+  void checkBucket(std::uint32_t rhash, std::uint32_t bucket, const V& read) const {
+    if (!bucketTolerated(rhash, bucket)) ReaderHashMapCommon::throwCorruptKey(bucket, &Traits::key(read), sizeof(Key));
   }
 
   // The successor of `bucket` in split order with `bits` bits of bucket index.
-  static std::uint32_t successorWith(std::uint32_t bucket, unsigned bits) {
+  [[gnu::always_inline]] static std::uint32_t successorWith(std::uint32_t bucket, unsigned bits) {
     if (bits == 0) return SlotLink::kNoBucket;
     const std::uint32_t size = std::uint32_t{1} << bits;
     if (bucket >= size) return SlotLink::kNoBucket - 1;  // matches no marker
@@ -320,10 +402,15 @@ class ReaderHashMap {
     if (reversed + 1 >= size) return SlotLink::kNoBucket;
     return Ploom::reverseBits(reversed + 1) >> (32 - bits);
   }
-  bool successorTolerated(std::uint32_t bucket, std::uint32_t marker) const {
+  // Whether `marker` follows `bucket` in split order under n, n/2 or 2n
+  // buckets; the count the walk reads with is tried first (it nearly always
+  // is the one).
+  [[gnu::always_inline]] bool successorTolerated(std::uint32_t bucket, std::uint32_t marker) const {
     const unsigned bits = static_cast<unsigned>(__builtin_ctz(buckets_.numBuckets()));
-    return marker == successorWith(bucket, bits) || (bits > 0 && marker == successorWith(bucket, bits - 1)) ||
-           marker == successorWith(bucket, bits + 1);
+    if (marker == successorWith(bucket, bits)) [[likely]] {
+      return true;
+    }
+    return (bits > 0 && marker == successorWith(bucket, bits - 1)) || marker == successorWith(bucket, bits + 1);
   }
 
   const Orvel::Platform::DebugHandler& dh_;

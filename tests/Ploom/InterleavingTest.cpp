@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <vector>
 #include <set>
 #include <thread>
 
@@ -99,9 +100,11 @@ std::map<std::uint32_t, Value> readAll(const Ploom::PloomReader<Value>& reader) 
 // Verifies, at every store point of every kind of writer operation (the
 // writer's attach included), what a reader with its own mapping of the files
 // reads there: every key the operation leaves alone, found by look-up and by
-// iteration with its value; the keys it changes, if found, whole; no
-// corruption reported. After the operation the reader reads exactly what the
-// writer holds.
+// iteration with its value; the keys it changes, if found, with the value
+// they had before the operation or the one they have after it (a hit is
+// returned without re-checking the slot count, so this is what makes it
+// safe); no corruption reported. After the operation the reader reads
+// exactly what the writer holds.
 TEST_F(PloomInterleaving, ReaderAtEveryStoreOfEveryOperation) {
   const std::string root = Mem::OrlRootPath("/i/every").path();
   for (const WriterOperation& op : writerOperations()) {
@@ -116,9 +119,11 @@ TEST_F(PloomInterleaving, ReaderAtEveryStoreOfEveryOperation) {
     Orvel::Platform::DebugHandler dh("every-store");
     Ploom::PloomReader<Value> reader(dh, "/i/every", "/i/every");
     ASSERT_TRUE(reader.initialize("/i/every"));
-    std::map<std::uint32_t, Value> untouched = readAll(reader);
+    const std::map<std::uint32_t, Value> before = readAll(reader);
+    std::map<std::uint32_t, Value> untouched = before;
     if (op.replacesFiles) untouched.clear();
     for (std::uint32_t key : op.touched) untouched.erase(key);
+    std::vector<Value> touchedHits;  // what look-ups of the changed keys returned
 
     int stores = 0;
     std::unique_ptr<WriterHandle<Value>> w;
@@ -135,6 +140,11 @@ TEST_F(PloomInterleaving, ReaderAtEveryStoreOfEveryOperation) {
             FAIL() << "store " << stores << ": look-up of key " << id << ": " << e.what();
           }
         }
+        for (std::uint32_t id : op.touched) {
+          bool found = false;
+          const Value* v = reader.lookup(Key{id}, found, nullptr);
+          if (found) touchedHits.push_back(*v);
+        }
         const auto all = readAll(reader);
         for (const auto& [id, value] : all) ASSERT_TRUE(whole(value)) << "store " << stores << ": key " << id;
         for (const auto& [id, value] : untouched) {
@@ -150,6 +160,11 @@ TEST_F(PloomInterleaving, ReaderAtEveryStoreOfEveryOperation) {
       for (const Value& v : iterate(*w->writer)) held[v.key.id] = v;
     }
     EXPECT_EQ(readAll(reader), held);
+    for (const Value& hit : touchedHits) {
+      const std::uint32_t id = hit.key.id;
+      const bool current = (before.count(id) && before.at(id) == hit) || (held.count(id) && held.at(id) == hit);
+      EXPECT_TRUE(current) << "key " << id << ": a look-up returned a value it never had";
+    }
   }
 }
 
@@ -384,6 +399,69 @@ TEST_F(PloomInterleaving, SlotReusedAtTheSameVersionBetweenPolls) {
   EXPECT_TRUE(found) << "the key in the reused slot was not indexed";
   EXPECT_EQ(shadow.members(), w->members());
   EXPECT_TRUE(iterate<Value>(shadow) == iterate(*w.writer));
+}
+
+// Verifies that a look-up returns a value whole and as its key was read: a
+// walk reads only the key of each slot it passes, and copies the rest of the
+// value from the slot it stops at afterwards. Interleaving: a reader looking
+// up key 3 has read the key of key 3's slot (reader point slotRead); there
+// the writer either rewrites key 3, or removes it and inserts key 50 (which
+// takes the freed slot), and stops at its k-th store, for every k of that
+// work; then the reader goes on. The look-up returns key 3 with a value it
+// had during the call, or nothing after the removal; copying the rest of the
+// value without checking the slot's version again returns half a rewrite, or
+// key 3 with key 50's value.
+TEST_F(PloomInterleaving, ValueCopiedUnderTheVersionItsKeyWasReadWith) {
+  struct Work {
+    const char* name;
+    std::string path;
+    std::function<void(Ploom::PloomWriter<Value>&, std::uint32_t k)> run;
+  };
+  const std::vector<Work> works = {
+      {"rewrite", "/i/copy-rewrite", [](Ploom::PloomWriter<Value>& w, std::uint32_t k) { w.write(valueFor(3, k), true); }},
+      {"remove and reuse", "/i/copy-reuse",
+       [](Ploom::PloomWriter<Value>& w, std::uint32_t) {
+         Value out;
+         w.remove(Key{3}, out);
+         w.write(valueFor(50, 1), true);
+       }},
+  };
+  for (const Work& work : works) {
+    SCOPED_TRACE(work.name);
+    const std::string& path = work.path;
+    for (std::uint32_t k = 1;; ++k) {
+      WriterHandle<Value> w(path, descriptor(64));
+      for (std::uint32_t i = 0; i < 10; ++i) w->write(valueFor(i, 0), true);
+      const std::uint32_t slot = slotOf(*w.writer, Key{3});
+      Orvel::Platform::DebugHandler dh("copy");
+      Ploom::PloomReader<Value> reader(dh, path, path);
+      ASSERT_TRUE(reader.initialize(path));
+      int stores = 0;
+      bool parked = false;
+      std::unique_ptr<SteppedWriter> writer;
+      bool found = false;
+      Value got{};
+      {
+        ReaderHook hook([&](Stage stage, std::uint32_t index) {
+          if (stage != Stage::slotRead || index != slot || writer) return;
+          writer = std::make_unique<SteppedWriter>([&] { work.run(*w.writer, k); },
+                                                   [&] { return ++stores == static_cast<int>(k); });
+          parked = writer->waitParked();
+        });
+        reader.lookup(Key{3}, found, &got);
+      }
+      ASSERT_TRUE(writer) << "the look-up never read key 3's slot";
+      writer->finish();
+      if (found) {
+        EXPECT_TRUE(got == valueFor(3, 0) || got == valueFor(3, k)) << "store " << k << ": " << got.payload[0];
+      } else {
+        EXPECT_STREQ(work.name, "remove and reuse") << "store " << k << ": key 3 was present throughout";
+      }
+      writer.reset();
+      w->removeFiles();
+      if (!parked) break;  // the work ended before its k-th store: every store was visited
+    }
+  }
 }
 
 // Verifies that the writer's own reads are right in the middle of a bucket

@@ -8,11 +8,13 @@
 // reader keeps reading the old inode until it notices and attaches again.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "Mem/SharedMemWrapper.h"
+#include "PloomCore/BucketWriter.h"
 
 namespace PloomCore {
 
@@ -26,8 +28,12 @@ class BucketReader {
   void detach();
   bool attached() const noexcept { return file_.shm().isOpen(); }
 
-  // The {generation, count} pair in the file now (one 64-bit atomic load).
-  std::uint64_t countPair() const;
+  // The {generation, count} pair in the file now (one 64-bit atomic load,
+  // inline: a reader's miss ends with it).
+  std::uint64_t countPair() const noexcept {
+    auto* at = reinterpret_cast<std::uint64_t*>(const_cast<std::uint8_t*>(base()) + BucketWriter::kCountPairOffset);
+    return std::atomic_ref<std::uint64_t>(*at).load(std::memory_order_acquire);
+  }
   std::uint32_t numBuckets() const noexcept { return numBuckets_; }
   std::uint32_t generation() const noexcept { return generation_; }
   // Re-maps when the announced count changed; true when it did. Throws
@@ -37,7 +43,9 @@ class BucketReader {
   bool replaced() const;
 
   const std::uint8_t* base() const noexcept { return static_cast<const std::uint8_t*>(file_.shm().base()); }
-  const std::uint8_t* entry(std::uint32_t bucket) const noexcept { return base() + 24 + 8 * std::size_t{bucket}; }
+  const std::uint8_t* entry(std::uint32_t bucket) const noexcept {
+    return base() + BucketWriter::kEntriesOffset + 8 * std::size_t{bucket};
+  }
 
   [[noreturn]] void throwOutOfRange(std::uint32_t bucket) const;
   [[noreturn]] void throwNumBucketsMismatch(std::uint64_t pair) const;
