@@ -26,7 +26,7 @@ struct BenchKey {
     return a.entryIndex <=> b.entryIndex;
   }
 };
-inline std::uint32_t keyHash(const BenchKey& k, std::uint32_t seed) {
+[[gnu::always_inline]] inline std::uint32_t keyHash(const BenchKey& k, std::uint32_t seed) {
   return Zev::Hash(seed).mix1(k.arrayIndex).mix4(k.entryIndex).result();
 }
 struct KeyHasher {
@@ -49,6 +49,18 @@ inline std::vector<std::uint32_t> order(std::uint32_t n) {
   std::vector<std::uint32_t> o(n);
   for (std::uint32_t i = 0; i < n; ++i) o[i] = static_cast<std::uint32_t>((std::uint64_t{i} * 2654435761u) % n);
   return o;
+}
+
+// The keys of offset + 0 .. offset + n - 1 in the order above, made before a
+// benchmark loop: each implementation then reads its key from memory, as a
+// caller's key would be (a key built in the loop and passed by reference is
+// stored in pieces and read whole, which stalls the store forwarding of
+// whichever implementation takes it by reference).
+inline std::vector<BenchKey> keysInOrder(std::uint32_t n, std::uint32_t offset) {
+  std::vector<BenchKey> keys;
+  keys.reserve(n);
+  for (std::uint32_t i : order(n)) keys.push_back(keyOf(offset + i));
+  return keys;
 }
 
 // The sum of every entry's data, walked with first/next of any collection endpoint.

@@ -34,6 +34,7 @@ using bench_values::BenchEntry;
 using bench_values::BenchKey;
 using bench_values::keyOf;
 using bench_values::KeyHasher;
+using bench_values::keysInOrder;
 using bench_values::order;
 
 // --- ploom -----------------------------------------------------------------
@@ -57,9 +58,9 @@ struct PloomPeer {
     writer.reset();
   }
   void insert(std::uint32_t i) { writer->write(BenchEntry{keyOf(i), i}, true); }
-  bool lookup(std::uint32_t i) {
+  bool lookup(const BenchKey& key) {
     bool found = false;
-    const BenchEntry* e = writer->lookup(keyOf(i), found, nullptr);
+    const BenchEntry* e = writer->lookup(key, found, nullptr);
     benchmark::DoNotOptimize(e);
     return found;
   }
@@ -90,10 +91,10 @@ struct PloomReaderPeer {
     }
     return *reader;
   }
-  bool lookup(std::uint32_t i) {
+  bool lookup(const BenchKey& key) {
     bool found = false;
     BenchEntry out;
-    view().lookup(keyOf(i), found, &out);
+    view().lookup(key, found, &out);
     benchmark::DoNotOptimize(out);
     return found;
   }
@@ -115,8 +116,8 @@ struct StdPeer {
   std::unordered_map<BenchKey, BenchEntry, KeyHasher> map;
   explicit StdPeer(std::uint32_t n) { map.reserve(n); }
   void insert(std::uint32_t i) { map[keyOf(i)] = BenchEntry{keyOf(i), i}; }
-  bool lookup(std::uint32_t i) {
-    auto it = map.find(keyOf(i));
+  bool lookup(const BenchKey& key) {
+    auto it = map.find(key);
     benchmark::DoNotOptimize(it);
     return it != map.end();
   }
@@ -143,11 +144,10 @@ void lookup(benchmark::State& state) {
   const auto n = static_cast<std::uint32_t>(state.range(0));
   Peer peer(n);
   for (std::uint32_t i = 0; i < n; ++i) peer.insert(i);
-  const auto o = order(n);
-  const std::uint32_t offset = kHit ? 0 : n;
+  const std::vector<BenchKey> keys = keysInOrder(n, kHit ? 0 : n);
   std::size_t at = 0, hits = 0;
   for (auto _ : state) {
-    hits += peer.lookup(offset + o[at]);
+    hits += peer.lookup(keys[at]);
     if (++at == n) at = 0;
   }
   if (kHit && hits != static_cast<std::size_t>(state.iterations())) state.SkipWithError("a present key was not found");
@@ -204,10 +204,10 @@ void lookupContended(benchmark::State& state, Peer& peer, Writer&& overwrite) {
   std::thread writer([&] {
     for (std::uint32_t v = 1; !stop.load(std::memory_order_relaxed); ++v) overwrite(v % n, v);
   });
-  const auto o = order(n);
+  const std::vector<BenchKey> keys = keysInOrder(n, 0);
   std::size_t at = 0, hits = 0;
   for (auto _ : state) {
-    hits += peer.lookup(o[at]);
+    hits += peer.lookup(keys[at]);
     if (++at == n) at = 0;
   }
   stop = true;

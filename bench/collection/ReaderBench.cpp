@@ -3,6 +3,8 @@
 // (idle_writer). Names: reader_<op>/<impl>/<N>/<writer>, impl in
 //   ploom               Ploom::PloomReader on the writer's files;
 //   ploom_local_shadow  Ploom::PloomShadow (local index, values from the files);
+//   std_unordered_map   an in-process map with the same key hash, no writer
+//                       (idle_writer only): the upper bound of a look-up;
 //   seqlock_floor       the least a reader can do (SeqlockFloor.h): one
 //                       seqlock-validated slot read per probe, no chains, no
 //                       resize; the floor the others are measured against;
@@ -20,6 +22,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "BenchValues.h"
 #include "IpcMap.h"
@@ -36,6 +40,7 @@
 namespace bench_reader {
 
 using bench_values::BenchEntry;
+using bench_values::BenchKey;
 using bench_values::SeqlockFloor;
 using bench_values::keyOf;
 
@@ -111,14 +116,34 @@ struct PloomSide {
     writer.reset();
     std::filesystem::remove_all(Mem::OrlRootPath(path).path());
   }
-  bool lookup(std::uint32_t i) {
+  bool lookup(const BenchKey& key) {
     bool found = false;
     BenchEntry out;
-    endpoint->lookup(keyOf(i), found, &out);
+    endpoint->lookup(key, found, &out);
     benchmark::DoNotOptimize(out);
     return found;
   }
   std::uint64_t iterate() { return sumByIteration(*endpoint); }
+};
+
+// The in-process map: what a look-up costs with no sharing at all.
+struct StdSide {
+  std::unordered_map<BenchKey, BenchEntry, bench_values::KeyHasher> map;
+
+  StdSide(std::uint32_t n, bool) {
+    map.reserve(n);
+    for (std::uint32_t i = 0; i < n; ++i) map[keyOf(i)] = BenchEntry{keyOf(i), i};
+  }
+  bool lookup(const BenchKey& key) {
+    auto it = map.find(key);
+    benchmark::DoNotOptimize(it);
+    return it != map.end();
+  }
+  std::uint64_t iterate() {
+    std::uint64_t sum = 0;
+    for (const auto& [k, e] : map) sum += e.data;
+    return sum;
+  }
 };
 
 struct FloorSide {
@@ -133,9 +158,9 @@ struct FloorSide {
       for (std::uint32_t v = 0;; ++v) table.write(v % n, v);
     });
   }
-  bool lookup(std::uint32_t i) {
+  bool lookup(const BenchKey& key) {
     BenchEntry out;
-    const bool found = table.lookup(i, out);
+    const bool found = table.lookup(key, out);
     benchmark::DoNotOptimize(out);
     return found;
   }
@@ -156,7 +181,7 @@ struct IpcSide {
       for (std::uint32_t v = 0;; ++v) ipc.overwrite(v % n, v);
     });
   }
-  bool lookup(std::uint32_t i) { return ipc.lookup(i); }
+  bool lookup(const BenchKey& key) { return ipc.lookup(key); }
   std::uint64_t iterate() { return ipc.iterate(); }
 };
 #endif
@@ -204,10 +229,10 @@ struct LmdbSide {
     mdb_env_close(env);
     std::filesystem::remove_all(dir);
   }
-  bool lookup(std::uint32_t i) {
+  bool lookup(const BenchKey& k) {
     MDB_txn* txn;
     mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn);
-    BenchEntry e{keyOf(i), 0};
+    BenchEntry e{k, 0};
     MDB_val key{sizeof(e.key), &e.key}, value;
     const bool found = mdb_get(txn, dbi, &key, &value) == 0;
     if (found) std::memcpy(&e, value.mv_data, sizeof(e));
@@ -239,10 +264,10 @@ template <class Side>
 void readerLookup(benchmark::State& state, bool hit, bool busy) {
   const std::uint32_t n = kSize;
   Side side(n, busy);
-  const auto o = bench_values::order(n);
+  const std::vector<BenchKey> keys = bench_values::keysInOrder(n, hit ? 0 : n);
   std::size_t at = 0, hits = 0;
   for (auto _ : state) {
-    hits += side.lookup(hit ? o[at] : n + o[at]);
+    hits += side.lookup(keys[at]);
     if (++at == n) at = 0;
   }
   if (hits != (hit ? static_cast<std::size_t>(state.iterations()) : 0)) state.SkipWithError("wrong look-up results");
@@ -257,8 +282,9 @@ void readerIterate(benchmark::State& state, bool busy) {
 }
 
 template <class Side>
-void registerSide(const char* impl) {
+void registerSide(const char* impl, bool withWriter = true) {
   for (bool busy : {false, true}) {
+    if (busy && !withWriter) continue;
     const std::string suffix = busy ? "/busy_writer" : "/idle_writer";
     auto name = [&](const char* op) { return std::string(op) + "/" + impl + "/2048" + suffix; };
     benchmark::RegisterBenchmark(name("reader_lookup_hit").c_str(),
@@ -273,6 +299,7 @@ void registerSide(const char* impl) {
 
 void registerReaderBenchmarks() {
   registerSide<FloorSide>("seqlock_floor");
+  registerSide<StdSide>("std_unordered_map", false);
   registerSide<PloomSide<Ploom::PloomReader<BenchEntry>>>("ploom");
   registerSide<PloomSide<Ploom::PloomShadow<BenchEntry>>>("ploom_local_shadow");
 #ifdef VOVU_HAVE_BOOST_INTERPROCESS

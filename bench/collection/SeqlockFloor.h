@@ -52,8 +52,7 @@ class SeqlockFloor {
     version(s).store(v + 2, std::memory_order_release);
   }
 
-  bool lookup(std::uint32_t i, BenchEntry& out) const {
-    const BenchKey key = keyOf(i);
+  bool lookup(const BenchKey& key, BenchEntry& out) const {
     for (std::uint32_t at = hashOf(key);; at = (at + 1) & (capacity_ - 1)) {
       if (!read(slots_[at], out)) return false;
       if (out.key == key) return true;

@@ -131,10 +131,10 @@ class PloomReader final : public PloomInterface<V> {
 
   // Re-maps what the writer resized or replaced; true when anything changed
   // (also when the collection went away: the reader is then detached).
-  bool doResize() const {
+  [[gnu::always_inline]] bool doResize() const {
     if (!initialized_) return false;
     if (retiredUnder()) return true;
-    bool changed = slots_.doResize();
+    bool changed = slots_.generationMoved() && slots_.doResize();
     if (static_cast<std::uint32_t>(buckets_.countPair()) != buckets_.generation()) changed |= buckets_.remap();
     return changed;
   }

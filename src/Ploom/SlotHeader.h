@@ -9,6 +9,13 @@
 //             formats or retires the file, so a reader checks it after every
 //             operation without pulling in a line the writer dirties on
 //             every write (as the runtime flags and the count pair are).
+//   388  u32  slot-count generation, again: stored just before the count
+//             pair (584) whenever the count changes, on the retired mark's
+//             line, so that a reader compares it after every miss and
+//             iteration step instead of the pair, whose line the lookaside
+//             image shares. It is never behind the pair (a writer that dies
+//             between the two stores leaves it one ahead, which only sends
+//             readers to the pair until the next count change).
 //   558  u16  runtime flags; bit 0: a writer is inside a critical section;
 //             bit 1: the file was retired (unlinked for a re-format);
 //             bit 2: the header is complete (set last when the file is
@@ -43,6 +50,7 @@ inline constexpr std::size_t kHighestOccupied = 592;
 inline constexpr std::size_t kLookaside = 608;
 inline constexpr std::size_t kRetiredMarkOffset = 384;
 inline constexpr std::uint32_t kRetiredMark = 0x44455452;  // "RTED"
+inline constexpr std::size_t kGenerationCopy = 388;
 
 inline constexpr std::uint16_t kInCriticalSection = 0x1;
 // Set in a file's header just before the writer unlinks it to re-format the
@@ -81,5 +89,13 @@ inline SlotLink countPair(const std::uint8_t* base) { return SlotLink::read(base
 inline void countPairIs(std::uint8_t* base, std::uint32_t generation, std::uint32_t count) {
   SlotLink::write(base + kCountPair, SlotLink{generation, count});
 }
+// Publishes a new slot count under the next generation: the copy of the
+// generation first, then the pair.
+inline void countIs(std::uint8_t* base, std::uint32_t count) {
+  const std::uint32_t generation = countPair(base).version + 1;
+  wordIs(base, kGenerationCopy, generation);
+  countPairIs(base, generation, count);
+}
+inline std::uint32_t generationCopy(const std::uint8_t* base) { return word(base, kGenerationCopy); }
 
 }  // namespace Ploom::SlotHeader

@@ -140,6 +140,10 @@ class SlotReaderTable {
   // and whether it retired it (a re-format replaces it).
   bool formatted() const { return (SlotHeader::runtimeFlags(base()) & SlotHeader::kFormatted) != 0; }
   bool retired() const { return (SlotHeader::runtimeFlags(base()) & SlotHeader::kRetired) != 0; }
+  // Whether the writer announced a slot count other than the one mapped
+  // (the copy of the generation, on a line the writer leaves alone while
+  // it writes entries); doResize() then reads the pair itself.
+  bool generationMoved() const { return SlotHeader::generationCopy(base()) != generation_ || !mappedOnce_; }
   // The retired mark: what a reader checks after every operation, on a
   // header line the writer does not touch while it writes entries.
   bool retiredMarked() const { return SlotHeader::retiredMarked(base()); }

@@ -12,8 +12,9 @@
 //   - free slots hold the default value, and version bit 0 clear.
 // Publication order, for readers in other processes:
 //   - grow: new slots are initialised before the larger slot count is
-//     published at bytes 584-591 ({generation + 1, count}, one store), and the
-//     free-list head moves to them after that;
+//     published at bytes 584-591 ({generation + 1, count}, one store, after
+//     the copy of the generation at 388), and the free-list head moves to
+//     them after that;
 //   - shrink: the smaller count is published first and the mapping cut after
 //     (the file keeps its length: readers with the old count stay in bounds);
 //   - format (a new file): the common header, the collection's fields, the
@@ -237,7 +238,7 @@ class SlotWriterTable {
       SlotHeader::wordIs(base_, SlotHeader::kMaxSlotsEver, next);
     }
     // Publishes the larger count; the slots it adds are initialised above.
-    SlotHeader::countPairIs(base_, SlotHeader::countPair(base_).version + 1, next);
+    SlotHeader::countIs(base_, next);
     SlotHeader::wordIs(base_, SlotHeader::kFreeHead, head);
     cache();
     ++counters_->grows;
@@ -272,7 +273,7 @@ class SlotWriterTable {
     ORVEL_TRACE(dh_, 5, "SlotWriterTable", "newNumSlots:{}", slots);
     const std::uint32_t old = numSlots_;
     // Publishes the smaller count before the mapping is cut.
-    SlotHeader::countPairIs(base_, SlotHeader::countPair(base_).version + 1, slots);
+    SlotHeader::countIs(base_, slots);
     resize(slots);
     cache();
     ++counters_->shrinks;

@@ -73,12 +73,34 @@ class ReaderHashMap {
                 Ploom::LastSlotRead* lastRead)
       : dh_(dh), buckets_(buckets), slots_(slots), seed_(seed), counters_(counters), lastRead_(lastRead) {}
 
+  // The reader's own mapping of both files, copied for one operation. It
+  // changes only when the owner re-maps, between operations; read through
+  // the owner instead, it would be loaded again after every acquire load of
+  // a shared word, on the walk's critical path.
+  struct Mapping {
+    const std::uint8_t* buckets;  // bucket entry 0
+    const std::uint8_t* slots;    // the slot file's base
+    std::uint32_t numBuckets;
+    std::uint32_t numSlots;
+
+    const std::uint8_t* entry(std::uint32_t bucket) const noexcept { return buckets + 8 * std::size_t{bucket}; }
+    const std::uint8_t* slot(std::uint32_t index) const noexcept {
+      return slots + Layout::kHeaderSize + std::size_t{index} * Layout::kSlotSize;
+    }
+    const std::uint8_t* lookaside() const noexcept { return slots + Ploom::SlotHeader::kLookaside; }
+  };
+  Mapping mapping() const noexcept {
+    const std::uint8_t* bucketFile = buckets_.base();
+    return Mapping{bucketFile ? buckets_.entry(0) : nullptr, slots_.base(), buckets_.numBuckets(), slots_.numSlots()};
+  }
+
   // The value of `key` copied into `buffer` (or the scratch buffer); the
   // type's default and found = false when absent.
   const V* lookup(const Key& key, bool& found, V* buffer) const {
+    const Mapping m = mapping();
     found = false;
     V* out = buffer ? buffer : &scratch_;
-    const std::uint32_t n = buckets_.numBuckets();
+    const std::uint32_t n = m.numBuckets;
     if (n == 0) {
       detached();
       *out = V{};
@@ -88,10 +110,10 @@ class ReaderHashMap {
     const std::uint32_t h = hash(key);
     const std::uint32_t bucket = h & (n - 1);
     const std::uint32_t r = Ploom::reverseBits(h);
-    const auto end = walkChain(bucket, *out, [&](SlotLink read, std::uint32_t slotR, std::uint32_t index) {
+    const auto end = walkChain(m, bucket, *out, [&](SlotLink read, std::uint32_t slotR, std::uint32_t index) {
       if (!read.occupied()) ReaderHashMapCommon::throwNotOccupied(index, &key, sizeof(Key));
       if (slotR < r) {
-        checkBucket(slotR, bucket, *out);
+        checkBucket(m, slotR, bucket, *out);
         return Step::goOn;
       }
       if (slotR > r) return Step::stop;
@@ -114,60 +136,79 @@ class ReaderHashMap {
   }
 
   bool first(std::uint32_t bucket, V& valueOut, Ploom::IterHint& hint) const {
-    const std::uint32_t n = buckets_.numBuckets();
+    return first(mapping(), bucket, valueOut, hint);
+  }
+
+  bool next(const Key& keyIn, V& valueOut, Ploom::IterHint& hint) const {
+    return next(mapping(), keyIn, valueOut, hint);
+  }
+
+  // Reads slot `index` inside its version seqlock into `out`; returns the
+  // {version, link} it read under and records the slot as the last one read.
+  SlotLink consistentRead(std::uint32_t index, V& out, std::uint32_t& rhash) const {
+    return consistentRead(mapping(), index, out, rhash);
+  }
+
+  std::uint32_t hash(const Key& key) const { return Traits::hash(key, *seed_); }
+
+ private:
+  bool first(const Mapping& m, std::uint32_t bucket, V& valueOut, Ploom::IterHint& hint) const {
+    const std::uint32_t n = m.numBuckets;
     if (n == 0) return detached();
     if (bucket >= n) buckets_.throwOutOfRange(bucket);
     std::uint32_t bucketHops = 0;
     while (true) {
-      const SlotLink head = SlotLink::read(buckets_.entry(bucket));
+      const SlotLink head = SlotLink::read(m.entry(bucket));
       if (head.endOfChain()) {
         const std::uint32_t marker = head.index();
         if (marker == SlotLink::kNoBucket) {
           ORVEL_TRACE(dh_, 8, "ReaderHashMap", "none found!");
           return false;
         }
-        if (!successorTolerated(bucket, marker)) ReaderHashMapCommon::throwHasBucket(bucket, marker, n);
+        if (!successorTolerated(m, bucket, marker)) ReaderHashMapCommon::throwHasBucket(bucket, marker, n);
         if (++bucketHops > n) ReaderHashMapCommon::throwHashBucketCycle(bucketHops, n);
         if (marker >= n) buckets_.throwOutOfRange(marker);
         bucket = marker;
         continue;
       }
       std::uint32_t hops = 0;
-      const std::uint32_t index = checkedIndex(head, hops);
+      const std::uint32_t index = checkedIndex(m, head, hops);
       std::uint32_t slotR;
-      const SlotLink read = consistentRead(index, valueOut, slotR);
-      if (SlotLink::read(buckets_.entry(bucket)).version != head.version) {
+      const SlotLink read = consistentRead(m, index, valueOut, slotR);
+      if (SlotLink::read(m.entry(bucket)).version != head.version) {
         counters_->inc(Ploom::Reader::Counters::retries);
         continue;
       }
       if (!read.occupied()) ReaderHashMapCommon::throwNotOccupied(index, &Traits::key(valueOut), sizeof(Key));
-      checkBucket(slotR, bucket, valueOut);
+      checkBucket(m, slotR, bucket, valueOut);
       hint = Ploom::IterHint{read.version, index, bucket};
+      prefetchAfter(m, read);
       ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} found at bucket {}, saving {}", index, bucket, hint.slot);
       return true;
     }
   }
 
-  bool next(const Key& keyIn, V& valueOut, Ploom::IterHint& hint) const {
+  bool next(const Mapping& m, const Key& keyIn, V& valueOut, Ploom::IterHint& hint) const {
     // A copy: callers pass the key of the value they pass as output, which
     // the reads below overwrite before the slow path may need the key.
     const Key key = keyIn;
-    const std::uint32_t n = buckets_.numBuckets();
+    const std::uint32_t n = m.numBuckets;
     if (n == 0) return detached();
-    if (hint.slot < slots_.numSlots() && hint.bucket < n) {
+    if (hint.slot < m.numSlots && hint.bucket < n) {
       // The hinted slot must be untouched and still hold `key`: versions
       // restart when slots are initialised again after a shrink and regrow.
       std::uint32_t hintedR;
-      const SlotLink link = readKey(hint.slot, valueOut, hintedR);
-      if (link.version == hint.version && (Traits::key(valueOut) <=> key) == 0) {
+      const SlotLink link = readKey(m, hint.slot, valueOut, hintedR);
+      if (link.version == hint.version && sameKey(Traits::key(valueOut), key)) {
         if (!link.endOfChain()) {
           std::uint32_t hops = 0;
-          const std::uint32_t index = checkedIndex(link, hops);
+          const std::uint32_t index = checkedIndex(m, link, hops);
           std::uint32_t slotR;
-          const SlotLink read = consistentRead(index, valueOut, slotR);
-          if (SlotLink::read(slots_.slot(hint.slot)).version == hint.version && read.occupied() &&
-              bucketTolerated(slotR, hint.bucket)) {
+          const SlotLink read = consistentRead(m, index, valueOut, slotR);
+          if (SlotLink::read(m.slot(hint.slot)).version == hint.version && read.occupied() &&
+              bucketTolerated(m, slotR, hint.bucket)) {
             hint = Ploom::IterHint{read.version, index, hint.bucket};
+            prefetchAfter(m, read);
             ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} next slot {} success", hint.bucket, index);
             return true;
           }
@@ -177,10 +218,10 @@ class ReaderHashMap {
             return false;
           }
           const std::uint32_t marker = link.index();
-          if (!successorTolerated(hint.bucket, marker)) ReaderHashMapCommon::throwHasBucket(hint.bucket, marker, n);
+          if (!successorTolerated(m, hint.bucket, marker)) ReaderHashMapCommon::throwHasBucket(hint.bucket, marker, n);
           if (marker >= n) buckets_.throwOutOfRange(marker);
           ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} next bucket {} using {}", hint.bucket, marker, hint.slot);
-          return first(marker, valueOut, hint);
+          return first(m, marker, valueOut, hint);
         }
       }
     }
@@ -189,7 +230,7 @@ class ReaderHashMap {
     const std::uint32_t h = hash(key);
     const std::uint32_t bucket = h & (n - 1);
     const std::uint32_t r = Ploom::reverseBits(h);
-    const auto end = walkChain(bucket, valueOut, [&](SlotLink read, std::uint32_t slotR, std::uint32_t index) {
+    const auto end = walkChain(m, bucket, valueOut, [&](SlotLink read, std::uint32_t slotR, std::uint32_t index) {
       ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} comparing slot {} {}", bucket, index, r);
       if (!read.occupied()) ReaderHashMapCommon::throwSlowPathNotOccupied(bucket, &key, sizeof(Key), index);
       if (slotR > r || (slotR == r && (Traits::key(valueOut) <=> key) > 0)) {
@@ -197,7 +238,7 @@ class ReaderHashMap {
         ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} success {}, saving {}", bucket, index, hint.slot);
         return Step::take;
       }
-      checkBucket(slotR, bucket, valueOut);
+      checkBucket(m, slotR, bucket, valueOut);
       return Step::goOn;
     });
     if (end.step == Step::take) return true;
@@ -206,10 +247,10 @@ class ReaderHashMap {
       return false;
     }
     const std::uint32_t marker = end.link.index();
-    if (!successorTolerated(bucket, marker)) ReaderHashMapCommon::throwHasBucket(bucket, marker, n);
+    if (!successorTolerated(m, bucket, marker)) ReaderHashMapCommon::throwHasBucket(bucket, marker, n);
     if (marker >= n) buckets_.throwOutOfRange(marker);
     ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} next bucket {}", bucket, marker);
-    return first(marker, valueOut, hint);
+    return first(m, marker, valueOut, hint);
   }
 
   // What a walk does after a slot: go on past it, take its value (the walk
@@ -233,19 +274,19 @@ class ReaderHashMap {
   // holds a key holds that key's current value). Always inlined: it is the
   // body of every lookup, and a call here measurably slows them.
   template <class Visit>
-  [[gnu::always_inline]] WalkEnd walkChain(std::uint32_t bucket, V& out, Visit&& visit) const {
+  [[gnu::always_inline]] WalkEnd walkChain(const Mapping& m, std::uint32_t bucket, V& out, Visit&& visit) const {
     while (true) {
-      const std::uint8_t* linkAt = buckets_.entry(bucket);
+      const std::uint8_t* linkAt = m.entry(bucket);
       SlotLink snap = SlotLink::read(linkAt);
       std::uint32_t holder = kBucketEntry;  // the slot holding linkAt
       Key holderKey{};
       std::uint32_t hops = 0;
       bool changed = false;
       while (!snap.endOfChain()) {
-        const std::uint32_t index = checkedIndex(snap, hops);
+        const std::uint32_t index = checkedIndex(m, snap, hops);
         std::uint32_t slotR;
-        const SlotLink read = readKey(index, out, slotR);
-        if (SlotLink::read(linkAt).version != snap.version && !holderUnchanged(holder, holderKey, snap, index, read)) {
+        const SlotLink read = readKey(m, index, out, slotR);
+        if (SlotLink::read(linkAt).version != snap.version && !holderUnchanged(m, holder, holderKey, snap, index, read)) {
           counters_->inc(Ploom::Reader::Counters::retries);
           changed = true;
           break;
@@ -253,43 +294,42 @@ class ReaderHashMap {
         const Step step = visit(read, slotR, index);
         if (step == Step::stop) return WalkEnd{step, read};
         if (step == Step::take) {
-          if (copyValue(index, read, out)) return WalkEnd{step, read};
+          if (copyValue(m, index, read, out)) return WalkEnd{step, read};
           counters_->inc(Ploom::Reader::Counters::retries);
           changed = true;
           break;
         }
         holder = index;
         holderKey = Traits::key(out);
-        linkAt = slots_.slot(index);
+        linkAt = m.slot(index);
         snap = read;
       }
       if (!changed) return WalkEnd{Step::goOn, snap};
     }
   }
 
-  std::uint32_t hash(const Key& key) const { return Traits::hash(key, *seed_); }
-
   // Reads slot `index` inside its version seqlock into `out`; returns the
   // {version, link} it read under and records the slot as the last one read
   // (unless `remember` is false).
-  SlotLink consistentRead(std::uint32_t index, V& out, std::uint32_t& rhash, bool remember = true) const {
-    const std::uint8_t* slot = slots_.slot(index);
+  [[gnu::always_inline]] SlotLink consistentRead(const Mapping& m, std::uint32_t index, V& out, std::uint32_t& rhash,
+                                                 bool remember = true) const {
+    const std::uint8_t* slot = m.slot(index);
     while (true) {
       const SlotLink before = SlotLink::read(slot);
       const std::uint8_t* source = slot;
       if (before.writing()) {
         counters_->inc(Ploom::Reader::Counters::rewriteCopies);
-        source = slots_.lookaside();
+        source = m.lookaside();
       }
       Ploom::Words::loadRelaxed(&out, source + Layout::kValueOffset, sizeof(V));
       rhash = Ploom::Words::load<std::uint32_t, std::memory_order_relaxed>(source + Layout::kRhashOffset);
       std::atomic_thread_fence(std::memory_order_acquire);
       const SlotLink after = SlotLink::unpack(Ploom::Words::load<std::uint64_t, std::memory_order_relaxed>(slot));
       if (after.version == before.version) {
-        if (index >= slots_.numSlots()) ReaderHashMapCommon::throwOutOfRangeIndex(index, slots_.numSlots());
+        if (index >= m.numSlots) ReaderHashMapCommon::throwOutOfRangeIndex(index, m.numSlots);
         if (remember) {
-          *lastRead_ = Ploom::LastSlotRead{before.version, static_cast<std::uint32_t>(slot - slots_.base()),
-                                           slots_.base()};
+          *lastRead_ = Ploom::LastSlotRead{before.version, static_cast<std::uint32_t>(slot - m.slots),
+                                           m.slots};
         }
         PLOOM_READER_POINT(slotRead, index);
         return before;
@@ -301,25 +341,25 @@ class ReaderHashMap {
   // words of its value, into `out`) inside its seqlock, and records it as the
   // last slot read (unless `remember` is false). The rest of `out` is left
   // as it was.
-  [[gnu::always_inline]] SlotLink readKey(std::uint32_t index, V& out, std::uint32_t& rhash,
+  [[gnu::always_inline]] SlotLink readKey(const Mapping& m, std::uint32_t index, V& out, std::uint32_t& rhash,
                                           bool remember = true) const {
-    const std::uint8_t* slot = slots_.slot(index);
+    const std::uint8_t* slot = m.slot(index);
     while (true) {
       const SlotLink before = SlotLink::read(slot);
       const std::uint8_t* source = slot;
       if (before.writing()) {
         counters_->inc(Ploom::Reader::Counters::rewriteCopies);
-        source = slots_.lookaside();
+        source = m.lookaside();
       }
       Ploom::Words::loadRelaxed(&out, source + Layout::kValueOffset, kKeyBytes);
       rhash = Ploom::Words::load<std::uint32_t, std::memory_order_relaxed>(source + Layout::kRhashOffset);
       std::atomic_thread_fence(std::memory_order_acquire);
       const SlotLink after = SlotLink::unpack(Ploom::Words::load<std::uint64_t, std::memory_order_relaxed>(slot));
       if (after.version == before.version) {
-        if (index >= slots_.numSlots()) ReaderHashMapCommon::throwOutOfRangeIndex(index, slots_.numSlots());
+        if (index >= m.numSlots) ReaderHashMapCommon::throwOutOfRangeIndex(index, m.numSlots);
         if (remember) {
-          *lastRead_ = Ploom::LastSlotRead{before.version, static_cast<std::uint32_t>(slot - slots_.base()),
-                                           slots_.base()};
+          *lastRead_ = Ploom::LastSlotRead{before.version, static_cast<std::uint32_t>(slot - m.slots),
+                                           m.slots};
         }
         PLOOM_READER_POINT(slotRead, index);
         return before;
@@ -327,7 +367,26 @@ class ReaderHashMap {
     }
   }
 
- private:
+  // Starts loading what the next step of an iteration from a slot read as
+  // `read` reads first (its successor slot, or the bucket entry its end
+  // marker names), so that the load overlaps the caller's work until then.
+  static void prefetchAfter(const Mapping& m, SlotLink read) noexcept {
+    const std::uint32_t index = read.index();
+    if (!read.endOfChain()) {
+      if (index < m.numSlots) __builtin_prefetch(m.slot(index));
+    } else if (index < m.numBuckets) {
+      __builtin_prefetch(m.entry(index));
+    }
+  }
+
+  static bool sameKey(const Key& a, const Key& b) noexcept {
+    if constexpr (requires { { a == b } -> std::convertible_to<bool>; }) {
+      return a == b;
+    } else {
+      return (a <=> b) == 0;
+    }
+  }
+
   static constexpr std::uint32_t kKeyBytes = (sizeof(Key) + 3) / 4 * 4;
   static_assert(kKeyBytes <= sizeof(V), "a value starts with its key");
 
@@ -335,9 +394,9 @@ class ReaderHashMap {
   // read under `head`) into `out`; true when the slot still has head's
   // version, so that key and value are one. Otherwise the slot is read whole
   // once more: true when it still holds the same key, occupied.
-  bool copyValue(std::uint32_t index, SlotLink head, V& out) const {
-    const std::uint8_t* slot = slots_.slot(index);
-    const std::uint8_t* source = head.writing() ? slots_.lookaside() : slot;
+  bool copyValue(const Mapping& m, std::uint32_t index, SlotLink head, V& out) const {
+    const std::uint8_t* slot = m.slot(index);
+    const std::uint8_t* source = head.writing() ? m.lookaside() : slot;
     auto* rest = reinterpret_cast<std::uint8_t*>(&out) + kKeyBytes;
     Ploom::Words::loadRelaxed(rest, source + Layout::kValueOffset + kKeyBytes, sizeof(V) - kKeyBytes);
     std::atomic_thread_fence(std::memory_order_acquire);
@@ -345,7 +404,7 @@ class ReaderHashMap {
     counters_->inc(Ploom::Reader::Counters::rereads);
     const Key key = Traits::key(out);
     std::uint32_t rhash;
-    const SlotLink again = consistentRead(index, out, rhash);
+    const SlotLink again = consistentRead(m, index, out, rhash);
     return again.occupied() && (Traits::key(out) <=> key) == 0;
   }
 
@@ -363,19 +422,19 @@ class ReaderHashMap {
   // version changed: the holder, read again, holds the same key, occupied,
   // and leads to the same slot, and that slot is unchanged since it was read.
   // A bucket entry's version changes only with its link: never.
-  bool holderUnchanged(std::uint32_t holder, const Key& holderKey, SlotLink snap, std::uint32_t index,
+  bool holderUnchanged(const Mapping& m, std::uint32_t holder, const Key& holderKey, SlotLink snap, std::uint32_t index,
                        SlotLink read) const {
     if (holder == kBucketEntry) return false;
     counters_->inc(Ploom::Reader::Counters::rereads);
     V again;
     std::uint32_t rhash;
-    const SlotLink now = readKey(holder, again, rhash, false);
+    const SlotLink now = readKey(m, holder, again, rhash, false);
     return now.occupied() && (now.link & ~SlotLink::kMark) == (snap.link & ~SlotLink::kMark) &&
-           (Traits::key(again) <=> holderKey) == 0 && SlotLink::read(slots_.slot(index)).version == read.version;
+           (Traits::key(again) <=> holderKey) == 0 && SlotLink::read(m.slot(index)).version == read.version;
   }
 
-  std::uint32_t checkedIndex(SlotLink link, std::uint32_t& hops) const {
-    const std::uint32_t bound = slots_.numSlots();
+  std::uint32_t checkedIndex(const Mapping& m, SlotLink link, std::uint32_t& hops) const {
+    const std::uint32_t bound = m.numSlots;
     if (++hops > bound) ReaderHashMapCommon::throwHashChainCycle(hops, bound);
     const std::uint32_t index = link.index();
     if (index >= bound) ReaderHashMapCommon::throwOutOfRangeIndex(index, bound);
@@ -384,13 +443,13 @@ class ReaderHashMap {
 
   // A key read from bucket b's chain belongs there under n, n/2 or 2n
   // buckets; told from its reversed hash as stored beside it.
-  bool bucketTolerated(std::uint32_t rhash, std::uint32_t bucket) const {
+  bool bucketTolerated(const Mapping& m, std::uint32_t rhash, std::uint32_t bucket) const {
     const std::uint32_t h = Ploom::reverseBits(rhash);
-    const std::uint32_t n = buckets_.numBuckets();
+    const std::uint32_t n = m.numBuckets;
     return (h & (n - 1)) == bucket || (n > 1 && (h & (n / 2 - 1)) == bucket) || (h & (2 * n - 1)) == bucket;
   }
-  void checkBucket(std::uint32_t rhash, std::uint32_t bucket, const V& read) const {
-    if (!bucketTolerated(rhash, bucket)) ReaderHashMapCommon::throwCorruptKey(bucket, &Traits::key(read), sizeof(Key));
+  void checkBucket(const Mapping& m, std::uint32_t rhash, std::uint32_t bucket, const V& read) const {
+    if (!bucketTolerated(m, rhash, bucket)) ReaderHashMapCommon::throwCorruptKey(bucket, &Traits::key(read), sizeof(Key));
   }
 
   // The successor of `bucket` in split order with `bits` bits of bucket index.
@@ -405,8 +464,8 @@ class ReaderHashMap {
   // Whether `marker` follows `bucket` in split order under n, n/2 or 2n
   // buckets; the count the walk reads with is tried first (it nearly always
   // is the one).
-  [[gnu::always_inline]] bool successorTolerated(std::uint32_t bucket, std::uint32_t marker) const {
-    const unsigned bits = static_cast<unsigned>(__builtin_ctz(buckets_.numBuckets()));
+  [[gnu::always_inline]] bool successorTolerated(const Mapping& m, std::uint32_t bucket, std::uint32_t marker) const {
+    const unsigned bits = static_cast<unsigned>(__builtin_ctz(m.numBuckets));
     if (marker == successorWith(bucket, bits)) [[likely]] {
       return true;
     }
