@@ -5,8 +5,14 @@
 // read runs inside a resize retry: when the hash map reports an inconsistency
 // or the files were re-mapped during the read (the writer grew or shrank
 // them, or re-formatted the collection), the reader re-maps and repeats; a
-// result is returned only when no re-map happened while it was obtained. The
-// reader never writes the shared files.
+// miss or an iteration step is returned only when no re-map happened while it
+// was obtained. A hit (a look-up that found its key, an occupied slot read by
+// index) validates itself and is returned without that check: see withRetry.
+// After every operation the reader checks the slot file's retired mark, and
+// after a miss or an iteration step the copy of the slot-count generation;
+// both sit on a header line the writer stores to only when it formats or
+// retires the file or changes the slot count, so that while a writer is busy
+// they stay in the reader's cache. The reader never writes the shared files.
 //
 // Attaching. The bucket file is mapped first, then the slot file's header.
 // Only a file whose header is complete (the "formatted" flag, set last by the

@@ -37,7 +37,10 @@
 //     whose validation the rewrite spoilt, and goes on: no restart;
 //   - the copy of the slot itself takes the lookaside image while a rewrite
 //     is under way, and is repeated only when one of the writer's version
-//     stores falls inside that one copy of a few words.
+//     stores falls inside that one copy of a few words;
+//   - a rewrite between the read of that slot's key and the copy of the rest
+//     of its value has the slot read whole once more (it still holds the
+//     key): no restart either.
 // Driven step by step, with the key rewritten between every two steps of the
 // reader, a lookup or an iteration step completes without a single restart.
 // The number of copies repeated is not bounded by anything but the writer's
@@ -117,9 +120,9 @@ class ReaderHashMap {
         return Step::goOn;
       }
       if (slotR > r) return Step::stop;
-      const auto order = Traits::key(*out) <=> key;
-      if (order < 0) return Step::goOn;
-      return order == 0 ? Step::take : Step::stop;
+      // Equal reversed hashes: nearly always the key itself.
+      if (sameKey(Traits::key(*out), key)) return Step::take;
+      return (Traits::key(*out) <=> key) < 0 ? Step::goOn : Step::stop;
     });
     if (end.step == Step::take) {
       found = true;
