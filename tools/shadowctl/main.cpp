@@ -63,8 +63,8 @@ int main(int argc, char** argv) {
   runCommand->add_option("--root", runRequest.root,
                          "Base directory of the shared-memory collections (default: VOVU_SHM_DIR, else /dev/shm/vovu)");
   runCommand->add_flag("--serve", runRequest.serve,
-                       "Keep the shadows mounted until SIGINT or SIGTERM, so that `shadowctl dump DIR` in another "
-                       "shell can read them; then drop everything");
+                       "Keep the shadows mounted until SIGINT, SIGTERM or SIGHUP, so that `shadowctl dump DIR` in "
+                       "another shell can read them; then drop everything");
   runCommand->add_flag("--json", runRequest.json,
                        "Print one JSON object {\"revision\": ..., \"tables\": [...]} instead of a table");
   runCommand->add_flag("--entries", runRequest.entries, "Also list every entry (key and data) of each shadow");
