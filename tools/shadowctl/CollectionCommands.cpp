@@ -182,7 +182,9 @@ int collectionStats(const PluginHost& host, const CollectionRequest& request, st
       for (const auto& [k, v] : json.items()) width = std::max(width, k.size());
       for (const auto& [k, v] : json.items()) {
         if (v.is_object()) {
-          for (const auto& [k2, v2] : v.items()) out << fmt::format("{:<{}}  {}\n", k + "." + k2, width + 16, v2.dump());
+          for (const auto& [k2, v2] : v.items()) {
+            out << fmt::format("{:<{}}  {}\n", fmt::format("{}.{}", k, k2), width + 16, v2.dump());
+          }
         } else {
           out << fmt::format("{:<{}}  {}\n", k, width + 16, v.is_string() ? v.get<std::string>() : v.dump());
         }
