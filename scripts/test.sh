@@ -5,6 +5,7 @@ cd "$(dirname "$0")/.."
 preset="${1:-default}"
 
 scripts/setup.sh
-cmake --preset "$preset" >/dev/null
+# Warnings are errors here (and so in CI); VOVU_WARNINGS_AS_ERRORS=OFF turns that off.
+cmake --preset "$preset" -DVOVU_WARNINGS_AS_ERRORS="${VOVU_WARNINGS_AS_ERRORS:-ON}" >/dev/null
 cmake --build --preset "$preset"
 ctest --preset "$preset"

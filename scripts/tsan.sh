@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
-cmake --preset tsan >/dev/null
+cmake --preset tsan -DVOVU_WARNINGS_AS_ERRORS="${VOVU_WARNINGS_AS_ERRORS:-ON}" >/dev/null
 cmake --build --preset tsan --target ploom_tests
 TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" \
   setarch "$(uname -m)" -R build/tsan/bin/ploom_tests --gtest_filter='PloomCrossProcess.ReaderThreads*'

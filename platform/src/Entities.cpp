@@ -51,10 +51,10 @@ class Directory final : public Zev::Entity {
 
 }  // namespace
 
-EntityTypeRegistration::EntityTypeRegistration(std::string typeName, EntityFactory factory)
+EntityTypeRegistration::EntityTypeRegistration(std::string typeName, EntityFactory create)
     : typeName_(std::move(typeName)) {
   std::lock_guard lock(registryMutex());
-  registry()[typeName_] = factory;
+  registry()[typeName_] = create;
 }
 
 EntityTypeRegistration::~EntityTypeRegistration() {

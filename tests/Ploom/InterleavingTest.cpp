@@ -571,13 +571,13 @@ TEST_F(PloomInterleaving, DetachedReaderFindsNothing) {
   EXPECT_TRUE(found);
 
   auto child = testing_support::runInChild([] {
-    Orvel::Platform::DebugHandler dh("detached-map");
+    Orvel::Platform::DebugHandler childDh("detached-map");
     PloomCore::BucketReader buckets(Mem::OrlRootPath("/i/none").path());
-    Ploom::SlotReaderTable<Value> slots(dh, Mem::OrlRootPath("/i/none").path());
+    Ploom::SlotReaderTable<Value> slots(childDh, Mem::OrlRootPath("/i/none").path());
     std::uint32_t seed = 1;
     Ploom::Reader::Counters counters;
     Ploom::LastSlotRead lastRead;
-    PloomCore::ReaderHashMap<Value> map(dh, buckets, slots, &seed, &counters, &lastRead);
+    PloomCore::ReaderHashMap<Value> map(childDh, buckets, slots, &seed, &counters, &lastRead);
     Value value;
     Ploom::IterHint hint{0, 5, 5};
     return std::string(map.next(Key{123456}, value, hint) ? "found" : "not found");

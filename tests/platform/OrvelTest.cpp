@@ -35,7 +35,7 @@ TEST(OrvelPtr, DestroysWithLastReference) {
     Orvel::Ptr<Orvel::Node> b = a;
     EXPECT_EQ(a->references(), 2u);
     Orvel::Ptr<Counted> c = std::move(a);
-    EXPECT_FALSE(a);
+    EXPECT_FALSE(a);  // NOLINT(bugprone-use-after-move): what a move leaves behind is checked here
     EXPECT_EQ(c->references(), 2u);
     b = nullptr;
     EXPECT_EQ(c->references(), 1u);
@@ -54,6 +54,7 @@ TEST(OrvelPtr, AtomicCountsWhenThreadControlSet) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 20000; ++i) {
+        // NOLINTNEXTLINE(performance-unnecessary-copy-initialization): the copy is what counts up and down
         Orvel::Ptr<Counted> copy = shared;
       }
     });

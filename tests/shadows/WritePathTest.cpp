@@ -129,9 +129,8 @@ TEST_F(WritePathTest, RegisterTables) {
   EXPECT_EQ(cmds[0]->kind, SchanCmd::Kind::registerWrite);
   EXPECT_EQ(cmds[0]->name, "etppbSnoopActionTable");
   EXPECT_EQ(cmds[0]->entryIndex, 0u);
-  ASSERT_EQ(cmds[0]->data.size(), 24u);
-  EXPECT_EQ(cmds[0]->data[1], 0x10);
-  EXPECT_EQ(cmds[0]->data[2], 0x1B);
+  const Snoop::Entry held = table->getEntry(key, Snoop::EntryKey(0));
+  EXPECT_EQ(cmds[0]->data, std::vector<std::uint8_t>(held.data(), held.data() + 24));
 
   try {
     table->setEntry(key, Snoop::Entry{Snoop::EntryKey(1)});

@@ -4,6 +4,7 @@
 // first array index) of TABLE, data byte 0 = DATA_BYTE (default: the key's low byte).
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <string>
 
 #include "LpmEntryTypeMapHwDirect.h"
@@ -28,9 +29,8 @@ int write(const std::string& collection, std::uint32_t first, std::uint32_t coun
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Writes the collection the arguments describe; returns the exit status.
+int makeCollection(int argc, char** argv) {
   if (argc < 6) {
     std::fprintf(stderr, "usage: %s BASE_DIR COLLECTION TABLE FIRST COUNT [DATA_BYTE]\n", argv[0]);
     return 2;
@@ -51,5 +51,18 @@ int main(int argc, char** argv) {
     });
   }
   std::fprintf(stderr, "make_collection: no writer for table %s\n", table.c_str());
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return makeCollection(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "make_collection: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "make_collection: unexpected failure\n");
+  }
   return 2;
 }

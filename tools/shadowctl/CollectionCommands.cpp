@@ -1,6 +1,5 @@
 #include "CollectionCommands.h"
 
-#include <csignal>
 #include <filesystem>
 #include <ostream>
 #include <stdexcept>
@@ -12,6 +11,7 @@
 #include "EncodeCommand.h"
 #include "Mem/OrlRootPath.h"
 #include "Ploom/CollectionInspector.h"
+#include "StopSignals.h"
 
 namespace shadowctl {
 namespace {
@@ -79,11 +79,6 @@ std::vector<ordered_json> readEntries(const Collection& c, Ploom::CollectionRepo
   return entries;
 }
 
-std::string keyText(const ordered_json& key) {
-  if (key.contains("value")) return key["value"].dump();
-  return fmt::format("{},{}", key["arrayIndex"].dump(), key["entryIndex"].dump());
-}
-
 std::string fieldsText(const ordered_json& fields) {
   std::string text;
   for (const auto& [name, value] : fields.items()) {
@@ -92,7 +87,30 @@ std::string fieldsText(const ordered_json& fields) {
   return text;
 }
 
-volatile std::sig_atomic_t interrupted = 0;
+// Follows the collection with a local shadow and prints every change as it is
+// seen, until a stop signal.
+void watchCollection(const Collection& c, const CollectionRequest& request, std::ostream& out) {
+  const StopSignals signals;
+  out.flush();
+  auto emit = [&](Ploom::Change change, const void* raw) {
+    static constexpr const char* kNames[] = {"added", "changed", "removed"};
+    const char* name = kNames[static_cast<int>(change)];
+    const ordered_json full = describeEntry(*c.table, raw);
+    if (request.json) {
+      out << ordered_json{{"change", name}, {"key", full["key"]}, {"data", full["data"]}, {"fields", full["fields"]}}
+                 .dump()
+          << '\n';
+    } else {
+      out << fmt::format("{} {:<10} {}  {}\n", name, entryKeyText(full["key"]), full["data"].get<std::string>(),
+                         fieldsText(full["fields"]));
+    }
+    out.flush();
+  };
+  const auto stopped = [&] { return signals.requested(); };
+  if (!c.table->values->collectionWatch(c.collectionPath, emit, stopped, request.interval)) {
+    throw std::runtime_error("cannot follow the collection");
+  }
+}
 
 // Runs a command's body; an error it raises is reported on `err` and gives status 1.
 template <class Body>
@@ -119,32 +137,10 @@ int dumpCollection(const PluginHost& host, const CollectionRequest& request, std
     } else {
       out << fmt::format("{} ({}): {} entries\n", request.path, c.typeName, entries.size());
       for (const auto& e : entries) {
-        out << fmt::format("  {:<10} {}  {}\n", keyText(e["key"]), e["data"].get<std::string>(), fieldsText(e["fields"]));
+        out << fmt::format("  {:<10} {}  {}\n", entryKeyText(e["key"]), e["data"].get<std::string>(), fieldsText(e["fields"]));
       }
     }
-    if (!request.watch) return 0;
-
-    // Watching: a local shadow follows the writer; every change is printed as it is seen.
-    std::signal(SIGINT, [](int) { interrupted = 1; });
-    std::signal(SIGTERM, [](int) { interrupted = 1; });
-    out.flush();
-    auto emit = [&](Ploom::Change change, const void* raw) {
-      static constexpr const char* kNames[] = {"added", "changed", "removed"};
-      const char* name = kNames[static_cast<int>(change)];
-      const ordered_json full = describeEntry(*c.table, raw);
-      if (request.json) {
-        out << ordered_json{{"change", name}, {"key", full["key"]}, {"data", full["data"]}, {"fields", full["fields"]}}
-                   .dump()
-            << '\n';
-      } else {
-        out << fmt::format("{} {:<10} {}  {}\n", name, keyText(full["key"]), full["data"].get<std::string>(),
-                           fieldsText(full["fields"]));
-      }
-      out.flush();
-    };
-    if (!c.table->values->collectionWatch(c.collectionPath, emit, [] { return interrupted != 0; }, request.interval)) {
-      throw std::runtime_error("cannot follow the collection");
-    }
+    if (request.watch) watchCollection(c, request, out);
     return 0;
   });
 }
@@ -186,7 +182,9 @@ int collectionStats(const PluginHost& host, const CollectionRequest& request, st
       for (const auto& [k, v] : json.items()) width = std::max(width, k.size());
       for (const auto& [k, v] : json.items()) {
         if (v.is_object()) {
-          for (const auto& [k2, v2] : v.items()) out << fmt::format("{:<{}}  {}\n", k + "." + k2, width + 16, v2.dump());
+          for (const auto& [k2, v2] : v.items()) {
+            out << fmt::format("{:<{}}  {}\n", fmt::format("{}.{}", k, k2), width + 16, v2.dump());
+          }
         } else {
           out << fmt::format("{:<{}}  {}\n", k, width + 16, v.is_string() ? v.get<std::string>() : v.dump());
         }

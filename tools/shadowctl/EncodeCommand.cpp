@@ -153,9 +153,14 @@ ordered_json decodeEntry(const PluginHost& host, const EntryRequest& request) {
   return describeEntry(t, storage.bytes);
 }
 
+std::string entryKeyText(const ordered_json& key) {
+  std::string text;
+  for (const auto& [name, value] : key.items()) text += (text.empty() ? "" : ",") + value.dump();
+  return text;
+}
+
 void printEntryHuman(const ordered_json& entry, std::ostream& out) {
-  std::string key;
-  for (const auto& [name, value] : entry["key"].items()) key += (key.empty() ? "" : ",") + value.dump();
+  const std::string key = entryKeyText(entry["key"]);
   std::size_t width = 4;
   for (const auto& [name, value] : entry["fields"].items()) width = std::max(width, name.size());
   out << fmt::format("{:<{}}  {}\n", "table", width, entry["table"].get<std::string>());

@@ -29,6 +29,10 @@ nlohmann::ordered_json decodeEntry(const PluginHost& host, const EntryRequest& r
 
 void printEntryHuman(const nlohmann::ordered_json& entry, std::ostream& out);
 
+// A key as describeEntry gives it ({"arrayIndex": A, "entryIndex": E} or
+// {"value": V}) in the short form the human outputs print: "A,E" or "V".
+std::string entryKeyText(const nlohmann::ordered_json& key);
+
 // One entry of table `t` held in untyped storage, as encode --json prints it.
 nlohmann::ordered_json describeEntry(const bcm88490_a0::catalogue::TableDescription& t, const void* entry);
 

@@ -17,35 +17,12 @@
 // SIGHUP, so that other processes can read them (`shadowctl dump DIR`).
 #pragma once
 
-#include <cstdint>
 #include <iosfwd>
-#include <string>
 
 #include "PluginHost.h"
+#include "RunOptions.h"
 
 namespace shadowctl {
-
-struct RunRequest {
-  std::string chips = "0,1";  // fap ids, comma-separated
-  std::string revision;       // CHIPTYPE.MINOR or a revision text; empty: chip type 25, minor 0
-  std::string root;           // base directory of the collections; empty: the default one
-  bool serve = false;         // keep the shadows mounted until a stop signal
-  bool json = false;
-  bool entries = false;  // list every entry of each shadow
-  std::uint32_t dmaBuffer = kDefaultDmaBuffer;  // bytes per DMA pool buffer
-  bool noDma = false;        // download without DMA memory
-  bool clear = false;        // clear every shadow at the end and check for zeros
-  bool chipEntries = false;  // list the chip's non-zero entries per shadow
-  bool audit = false;         // read every shadow's chip back and compare
-  bool repair = false;        // write back what the audit finds differing (implies audit)
-  std::uint32_t corrupt = 0;  // flip a bit in this many chip entries before the audit (implies audit)
-  std::uint64_t seed = 0;     // of the corruption
-
-  bool auditing() const noexcept { return audit || repair || corrupt != 0; }
-
-  // 4 KiB, the pool's own default: a page, 1024 entries of 4 bytes.
-  static constexpr std::uint32_t kDefaultDmaBuffer = 4096;
-};
 
 // Returns the process exit status: 0 after a complete run, 1 after bad input
 // or a failure on the way (the message printed on `err`), 2 when a chip does

@@ -35,9 +35,8 @@ void applyGlobals(const GlobalOptions& options) {
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Parses the command line and runs the command; returns the exit status.
+int runCommandLine(int argc, char** argv) {
   CLI::App app{"shadowctl: load the bcm88490_a0 layer-3 table plug-in, drive it like the switch agent, and inspect it."};
   app.require_subcommand(1);
   GlobalOptions globals;
@@ -63,8 +62,8 @@ int main(int argc, char** argv) {
   runCommand->add_option("--root", runRequest.root,
                          "Base directory of the shared-memory collections (default: VOVU_SHM_DIR, else /dev/shm/vovu)");
   runCommand->add_flag("--serve", runRequest.serve,
-                       "Keep the shadows mounted until SIGINT or SIGTERM, so that `shadowctl dump DIR` in another "
-                       "shell can read them; then drop everything");
+                       "Keep the shadows mounted until SIGINT, SIGTERM or SIGHUP, so that `shadowctl dump DIR` in "
+                       "another shell can read them; then drop everything");
   runCommand->add_flag("--json", runRequest.json,
                        "Print one JSON object {\"revision\": ..., \"tables\": [...]} instead of a table");
   runCommand->add_flag("--entries", runRequest.entries, "Also list every entry (key and data) of each shadow");
@@ -170,4 +169,19 @@ int main(int argc, char** argv) {
     return 1;
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Whatever escapes a command (it reports its own errors) still ends the
+  // process with a message and status 1, never with std::terminate.
+  try {
+    return runCommandLine(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "shadowctl: " << e.what() << '\n';
+  } catch (...) {
+    std::cerr << "shadowctl: unexpected failure\n";
+  }
+  return 1;
 }

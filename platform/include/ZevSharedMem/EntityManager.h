@@ -29,7 +29,7 @@ using EntityFactory = Orvel::Ptr<ZevPloom::Entity> (*)(const Orvel::String& name
 // Registers `factory` under `typeName` while the object lives.
 class EntityTypeRegistration {
  public:
-  EntityTypeRegistration(std::string typeName, EntityFactory factory);
+  EntityTypeRegistration(std::string typeName, EntityFactory create);
   ~EntityTypeRegistration();
   EntityTypeRegistration(const EntityTypeRegistration&) = delete;
   EntityTypeRegistration& operator=(const EntityTypeRegistration&) = delete;
