@@ -1,12 +1,18 @@
 #!/usr/bin/env python3
 """Generates the C++ classes of every table from its description.
 
-Usage: generate.py --out DIR --source-root ROOT DESCRIPTION.toml...
+Usage: generate.py --out DIR --source-root ROOT [--no-catalogue] DESCRIPTION.toml...
+       generate.py --print-order DESCRIPTION.toml...
 
-Writes, per table, DIR/<Table>.h and DIR/<Table>.cpp, and DIR/Catalogue.cpp
-listing the tables in the order given. A file is rewritten only when its
-content changes, so that a description edit rebuilds only what it affects.
-Errors name the description file and line and end the run with status 1.
+Writes, per table, DIR/<Table>.h and DIR/<Table>.cpp, and, unless
+--no-catalogue, DIR/Catalogue.cpp and DIR/CatalogueTables.h listing the
+tables. The tables are taken in the order of their descriptions' `order`
+values, whatever the order of the arguments; --print-order prints the
+description paths in that order, one a line, for the build to compile the
+units in it (it is the order their static initialisers run in). A file is
+rewritten only when its content changes, so that a description edit
+rebuilds only what it affects. Errors name the description file and line
+and end the run with status 1.
 """
 from __future__ import annotations
 
@@ -137,34 +143,53 @@ def write_if_changed(path: pathlib.Path, text: str) -> None:
     os.replace(tmp, path)
 
 
-def generate(descriptions: list[str], out: pathlib.Path, source_root: pathlib.Path) -> list[Table]:
-    tables = []
-    for d in descriptions:
-        t = load(d)
-        t.path = d
-        t.source = os.path.relpath(pathlib.Path(d).resolve(), source_root.resolve())
-        tables.append(t)
+def load_ordered(descriptions: list[str]) -> list[Table]:
+    """The described tables in the order of their `order` values, each name and order used once."""
+    tables = [load(d) for d in descriptions]
     names = [t.name for t in tables]
     duplicates = {n for n in names if names.count(n) > 1}
     if duplicates:
         raise DescriptionError(f"table {sorted(duplicates)[0]} is described twice")
+    tables.sort(key=lambda t: t.order)
+    for before, after in zip(tables, tables[1:]):
+        if before.order == after.order:
+            raise DescriptionError(f"{after.path}: order {after.order} is also the order of {before.name} "
+                                   f"({before.path}); give each table its own")
+    return tables
+
+
+def generate(descriptions: list[str], out: pathlib.Path, source_root: pathlib.Path,
+             catalogue: bool = True) -> list[Table]:
+    tables = load_ordered(descriptions)
+    for t in tables:
+        t.source = os.path.relpath(pathlib.Path(t.path).resolve(), source_root.resolve())
     out.mkdir(parents=True, exist_ok=True)
     for t in tables:
         write_if_changed(out / f"{t.name}.h", header(t))
         write_if_changed(out / f"{t.name}.cpp", source(t))
-    write_if_changed(out / "Catalogue.cpp", emit_catalogue.catalogue(tables))
+    if catalogue:
+        write_if_changed(out / "Catalogue.cpp", emit_catalogue.catalogue(tables))
+        write_if_changed(out / "CatalogueTables.h", emit_catalogue.table_list(tables))
     return tables
 
 
 def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--out", required=True, type=pathlib.Path, help="directory for the generated files")
-    parser.add_argument("--source-root", required=True, type=pathlib.Path,
-                        help="root that description paths are shown relative to")
-    parser.add_argument("descriptions", nargs="+", help="table description files, in initialisation order")
+    parser.add_argument("--out", type=pathlib.Path, help="directory for the generated files")
+    parser.add_argument("--source-root", type=pathlib.Path, help="root that description paths are shown relative to")
+    parser.add_argument("--no-catalogue", action="store_true",
+                        help="generate the tables only, without the catalogue that lists them")
+    parser.add_argument("--print-order", action="store_true",
+                        help="only print the description paths in initialisation order")
+    parser.add_argument("descriptions", nargs="+", help="table description files, in any order")
     args = parser.parse_args(argv)
+    if not args.print_order and (args.out is None or args.source_root is None):
+        parser.error("--out and --source-root are required unless --print-order is given")
     try:
-        generate(args.descriptions, args.out, args.source_root)
+        if args.print_order:
+            print("\n".join(t.path for t in load_ordered(args.descriptions)))
+        else:
+            generate(args.descriptions, args.out, args.source_root, catalogue=not args.no_catalogue)
     except DescriptionError as e:
         print(f"error: {e}", file=sys.stderr)
         return 1
