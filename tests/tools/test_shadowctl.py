@@ -1,81 +1,35 @@
 """shadowctl end to end: the catalogue it lists, the tables it runs, the collections it reads, and its errors."""
 import json
 import os
+import pathlib
 import re
 import shutil
 import signal
 import subprocess
 import tempfile
 import sys
+import tomllib
 import unittest
 
 SHADOWCTL = sys.argv.pop(1) if len(sys.argv) > 1 else "shadowctl"
 MAKE_COLLECTION = sys.argv.pop(1) if len(sys.argv) > 1 else "make_collection"
 
-# name: (bcmMemName or bcmRegName, group, memories, table plug-in, blocks)
-EXPECTED = {
-    "IppaVsiToRoutingProfileMapHwDirect": ("IPPA_ROUTING_PROFILE_TABLE", "IppaVsiToRoutingProfileMapHw",
-                                           ["ippaRoutingProfileTable"], False, [243]),
-    "IppaCsInlif0ProfileMapHwDirect": ("IPPA_CS_INLIF_0_PROFILE_MAP", "IppaCsInlif0ProfileMapHw",
-                                       ["ippaCsInlif0ProfileMap"], True, [243]),
-    "TarSnifActionTableHwDirect": ("TAR_SNIF_ACTION_TABLE", "TarSnifActionTableHw", ["tarSnifActionTable"], True,
-                                   [379]),
-    "EtppcCfgMtuActionProfileIdxMapTableHwDirect": (
-        "ETPPC_CFG_MTU_ACTION_PROFILE_IDX_MAP_TABLE.ETPPB_CFG_MTU_ACTION_PROFILE_IDX_MAP_TABLE",
-        "EtppcCfgMtuActionProfileIdxMapTableHw",
-        ["etppcCfgMtuActionProfileIdxMapTable", "etppbCfgMtuActionProfileIdxMapTable"], True, [151, 150]),
-    "IppfRoutingProfileToVectorMapHwDirect": ("IPPF_MAP_ROUTE_PROFILE_TO_ROUTE_VECTOR",
-                                              "IppfRoutingProfileToVectorMapHw",
-                                              ["ippfMapRouteProfileToRouteVector"], False, [248]),
-    "IppdInlifProfileTableHwDirect": ("IPPD_IN_LIF_PROFILE_TABLE", "IppdInlifProfileTableHw",
-                                      ["ippdInLifProfileTable"], True, [246]),
-    "IppfVsiToRoutingProfileMapHwDirect": ("IPPF_ROUTING_PROFILE_TABLE", "IppfVsiToRoutingProfileMapHw",
-                                           ["ippfRoutingProfileTable"], False, [248]),
-    "EtppbSnoopActionTableHwReg": ("ETPPB_SNOOP_ACTION_TABLE", "EtppbSnoopActionTableHw", ["etppbSnoopActionTable"], True, []),
-    "EtppcMtuMapTableHwDirect": ("ETPPC_MTU_MAP_TABLE.ETPPB_MTU_MAP_TABLE", "EtppcMtuMapTableHw",
-                                 ["etppcMtuMapTable", "etppbMtuMapTable"], True, [151, 150]),
-    "IppfVsiPrefixIndexTableHwDirect": ("IPPF_VSI_PREFIX_INDEX_TABLE", "IppfVsiPrefixIndexTableHw",
-                                        ["ippfVsiPrefixIndexTable"], True, [248]),
-    "IppbIpv4ActionProfilesCfgHwReg": ("IPPB_IPV4_ACTION_PROFILES_CFG", "IppbIpv4ActionProfilesCfgHw", ["ippbIpv4ActionProfilesCfg"], True, []),
-    "IppdAllowDefaultRouteHwReg": ("IPPD_ALLOW_DEFAULT_ROUTE", "IppdAllowDefaultRouteHw", ["ippdAllowDefaultRoute"], True, []),
-    "IppbIpv6ActionProfiles0CfgHwReg": ("IPPB_IPV6_ACTION_PROFILES_0_CFG", "IppbIpv6ActionProfiles0CfgHw", ["ippbIpv6ActionProfiles0Cfg"], True,
-                                        []),
-    "EtppcTermVsdArrPrefixTableHwDirect": ("ETPPC_TERM_VSD_ARR_PREFIX_TABLE", "EtppcTermVsdArrPrefixTableHw",
-                                           ["etppcTermVsdArrPrefixTable"], True, [151]),
-    "LpmEntryTypeMapHwDirect": ("IPPB_FLP_LPM_ENTRY_TYPE_MAP_MEM", "LpmEntryTypeMapHw",
-                                ["ippbFlpLpmEntryTypeMapMem"], True, [244]),
-    "IppbTtl0ActionProfileHwReg": ("IPPB_TTL_0_ACTION_PROFILE", "IppbTtl0ActionProfileHw", ["ippbTtl0ActionProfile"], True, []),
-    "IppbFlpInlifProfile0MapHwDirect": ("IPPB_FLP_INLIF_PROFILE_0_MAP", "IppbFlpInlifProfile0MapHw",
-                                        ["ippbFlpInlifProfile0Map"], True, [244]),
-    "IppaRoutingProfileToVectorMapHwDirect": ("IPPA_MAP_ROUTE_PROFILE_TO_ROUTE_VECTOR",
-                                              "IppaRoutingProfileToVectorMapHw",
-                                              ["ippaMapRouteProfileToRouteVector"], False, [243]),
-}
+# The catalogue as its descriptions give it: name -> the description's data.
+DESCRIPTIONS = pathlib.Path(__file__).resolve().parents[2] / "src" / "tables"
+DESCRIBED = {d["name"]: d for d in (tomllib.loads(path.read_text()) for path in sorted(DESCRIPTIONS.glob("*.toml")))}
+DIRECT = {name for name, d in DESCRIBED.items() if d["kind"] == "direct"}
 
-# The memories that carry ECC.
-PARITY = {"IppaVsiToRoutingProfileMapHwDirect", "IppfVsiToRoutingProfileMapHwDirect", "LpmEntryTypeMapHwDirect"}
 
-# name: (entry size, key) from the data models of the tables.
-KEYS = {
-    "IppaVsiToRoutingProfileMapHwDirect": (4, {"form": "indexed", "arrayIndex": [2, 3], "entryIndex": [0, 255]}),
-    "IppaCsInlif0ProfileMapHwDirect": (4, {"form": "indexed", "arrayIndex": [2, 3], "entryIndex": [0, 255]}),
-    "IppaRoutingProfileToVectorMapHwDirect": (32, {"form": "indexed", "arrayIndex": [2, 3], "entryIndex": [0, 15]}),
-    "IppbFlpInlifProfile0MapHwDirect": (4, {"form": "value", "min": 0, "max": 255, "null": 256}),
-    "IppdInlifProfileTableHwDirect": (4, {"form": "value", "min": 0, "max": 255, "null": 256}),
-    "IppfRoutingProfileToVectorMapHwDirect": (32, {"form": "indexed", "arrayIndex": [0, 1], "entryIndex": [0, 15]}),
-    "IppfVsiToRoutingProfileMapHwDirect": (4, {"form": "indexed", "arrayIndex": [0, 1], "entryIndex": [0, 255]}),
-    "IppfVsiPrefixIndexTableHwDirect": (4, {"form": "value", "min": 0, "max": 7, "null": 8}),
-    "LpmEntryTypeMapHwDirect": (4, {"form": "indexed", "arrayIndex": [0, 1], "entryIndex": [0, 1023]}),
-    "EtppcCfgMtuActionProfileIdxMapTableHwDirect": (4, {"form": "value", "min": 0, "max": 3, "null": 4}),
-    "EtppcMtuMapTableHwDirect": (4, {"form": "value", "min": 0, "max": 127, "null": 128}),
-    "EtppcTermVsdArrPrefixTableHwDirect": (4, {"form": "value", "min": 0, "max": 7, "null": 8}),
-    "TarSnifActionTableHwDirect": (12, {"form": "value", "min": 0, "max": 31, "null": 32}),
-    "EtppbSnoopActionTableHwReg": (24, {"form": "value", "min": 0, "max": 0, "null": 1}),
-    "IppbIpv4ActionProfilesCfgHwReg": (8, {"form": "value", "min": 0, "max": 0, "null": 1}),
-    "IppdAllowDefaultRouteHwReg": (4, {"form": "value", "min": 0, "max": 0, "null": 1}),
-    "IppbIpv6ActionProfiles0CfgHwReg": (12, {"form": "value", "min": 0, "max": 0, "null": 1}),
-    "IppbTtl0ActionProfileHwReg": (8, {"form": "value", "min": 0, "max": 0, "null": 1}),
-}
+def key_of(name):
+    """The key range of a table as `tables --json` shows it."""
+    key = DESCRIBED[name]["key"]
+    if key["form"] == "indexed":
+        return {"form": "indexed", "arrayIndex": key["arrayIndex"], "entryIndex": key["entryIndex"]}
+    return {"form": "value", "min": 0, "max": key["max"], "null": key["max"] + 1}
+
+
+def memories_of(name):
+    return DESCRIBED[name]["memory"]
 
 
 def run(*args, env=None):
@@ -83,43 +37,43 @@ def run(*args, env=None):
 
 
 class TablesCommand(unittest.TestCase):
-    def test_json_lists_the_eighteen_tables(self):
-        """Verifies: `tables --json` lists exactly the catalogue, with its registration facts."""
+    def test_json_lists_every_described_table(self):
+        """Verifies: `tables --json` lists exactly the described tables, with their registration facts."""
         result = run("tables", "--json")
         self.assertEqual(result.returncode, 0, result.stderr)
         tables = {t["name"]: t for t in json.loads(result.stdout)["tables"]}
-        self.assertEqual(set(tables), set(EXPECTED))
-        for name, (bcm, group, memories, plugin, blocks) in EXPECTED.items():
+        self.assertEqual(set(tables), set(DESCRIBED))
+        for name, described in DESCRIBED.items():
             t = tables[name]
+            plugin = described["tablePlugin"]
             with self.subTest(table=name):
                 self.assertEqual(t["typeName"], "bcm88490_a0::" + name)
-                self.assertEqual(t["kind"], "register" if name.endswith("HwReg") else "direct")
-                self.assertEqual(t["bcmName"], bcm)
-                self.assertEqual(t["bcmRegName"], bcm if name.endswith("HwReg") else None)
-                self.assertEqual(t["group"], group)
-                self.assertEqual(t["memories"], memories)
+                self.assertEqual(t["kind"], described["kind"])
+                self.assertEqual(t["bcmName"], described["bcmName"])
+                self.assertEqual(t["bcmRegName"], described["bcmName"] if name not in DIRECT else None)
+                self.assertEqual(t["group"], described["group"])
+                self.assertEqual(t["memories"], [m["name"] for m in memories_of(name)])
                 self.assertEqual(t["tableFactory"], plugin)
                 self.assertEqual(t["tablePlugin"], "bcm88490_a0::" + name + "Plugin" if plugin else None)
                 self.assertEqual(t["readerPlugin"], "bcm88490_a0::" + name + "ReadPluginPlugin")
-                self.assertEqual(t["blocks"], blocks)
+                self.assertEqual(t["blocks"], described["blocks"])
                 self.assertEqual(t["revisions"], ["bcm88490_a0", "bcm88490_a0r1"])
                 self.assertEqual(t["tag"], "noTag")
-                self.assertEqual(t["parity"], name in PARITY, name)
+                self.assertEqual(t["parity"], described.get("parity", False), name)
                 self.assertEqual(t["attributes"]["standalone"], not plugin)
-                size, key = KEYS[name]
-                self.assertEqual(t["entrySize"], size)
-                self.assertEqual(t["key"], key)
+                self.assertEqual(t["entrySize"], described["entrySize"])
+                self.assertEqual(t["key"], key_of(name))
                 for memory in t["descriptor"]["memories"]:
-                    self.assertEqual(memory["entrySize"], size)
+                    self.assertEqual(memory["entrySize"], described["entrySize"])
 
     def test_human_output_is_aligned(self):
         """Verifies: the default output is one aligned row per table under a header."""
         result = run("tables")
         self.assertEqual(result.returncode, 0, result.stderr)
         lines = result.stdout.splitlines()
-        self.assertEqual(lines[-1], "18 tables")
+        self.assertEqual(lines[-1], f"{len(DESCRIBED)} tables")
         rows = lines[:-1]
-        self.assertEqual(len(rows), 19)
+        self.assertEqual(len(rows), 1 + len(DESCRIBED))
         column = rows[0].index("KIND")
         self.assertTrue(all(row[column - 2:column] == "  " for row in rows), rows)
 
@@ -329,7 +283,7 @@ class CollectionCommands(unittest.TestCase):
 
 def key_count(name):
     """The number of keys in a table's key range."""
-    key = KEYS[name][1]
+    key = key_of(name)
     if key["form"] == "indexed":
         (a0, a1), (e0, e1) = key["arrayIndex"], key["entryIndex"]
         return (a1 - a0 + 1) * (e1 - e0 + 1)
@@ -367,24 +321,24 @@ class RunCommand(unittest.TestCase):
         self.assertEqual(os.listdir(self.base), [], "files left behind")
 
     def test_json_reports_every_table_and_shadow(self):
-        """Verifies: 18 tables x 2 chips; default entry counts; paths; every shadow downloaded in bulk writes of
+        """Verifies: every table x 2 chips; default entry counts; paths; every shadow downloaded in bulk writes of
         4 KiB buffers (one per memory and buffer), the trap table by single writes of its held keys, the registers
         by one write; every chip matches; no files left."""
         report = self.run_json()
         self.assertEqual(report["revision"], "bcm88490_a0")
         self.assertEqual(report["dmaBuffer"], 4096)
         tables = {t["name"]: t for t in report["tables"]}
-        self.assertEqual(set(tables), set(EXPECTED))
+        self.assertEqual(set(tables), set(DESCRIBED))
         for name, table in tables.items():
             with self.subTest(table=name):
                 self.assertEqual([(s["fapId"], s["instance"]) for s in table["shadows"]], [(0, 0), (1, 0)])
-                memories = len(EXPECTED[name][2])
+                memories = len(memories_of(name))
                 for shadow in table["shadows"]:
                     self.assertNotIn("entries", shadow)
                     self.assertNotIn("chip", shadow)
                     download = shadow["download"]
                     self.assertTrue(download["matches"])
-                    if name.endswith("HwReg"):
+                    if name not in DIRECT:
                         self.assertIsNone(shadow["path"])
                         self.assertEqual(shadow["entryCount"], 1)
                         self.assertEqual((download["bulkCommands"], download["singleCommands"]), (0, 1))
@@ -392,13 +346,13 @@ class RunCommand(unittest.TestCase):
                         self.assertEqual(shadow["path"],
                                          f"ShadowTbl/bcm88490_a0/bcm88490_a0/{name}/{shadow['fapId']}-0")
                         self.assertLessEqual(shadow["entryCount"], key_count(name))
-                    if name.endswith("HwDirect") and name != "TarSnifActionTableHwDirect":
-                        per_buffer = 4096 // KEYS[name][0]
+                    if DESCRIBED[name]["walk"] == "full":
+                        per_buffer = 4096 // DESCRIBED[name]["entrySize"]
                         buffers = -(-key_count(name) // per_buffer)
                         self.assertEqual((download["bulkCommands"], download["singleCommands"]),
                                          (buffers * memories, 0))
-                        instances = 2 if name == "LpmEntryTypeMapHwDirect" else 1
-                        self.assertEqual(download["entriesWritten"], key_count(name) * memories * instances)
+                        instances = sum(m["instanceCount"] for m in memories_of(name))
+                        self.assertEqual(download["entriesWritten"], key_count(name) * instances)
         for shadow in tables["TarSnifActionTableHwDirect"]["shadows"]:
             self.assertEqual((shadow["entryCount"], shadow["download"]["singleCommands"],
                               shadow["download"]["bulkCommands"], shadow["download"]["entriesWritten"]),
@@ -412,11 +366,11 @@ class RunCommand(unittest.TestCase):
         self.assertIsNone(report["dmaBuffer"])
         for table in report["tables"]:
             name = table["name"]
-            memories = len(EXPECTED[name][2])
+            memories = len(memories_of(name))
             shadow = table["shadows"][0]
             with self.subTest(table=name):
                 self.assertEqual(shadow["download"]["bulkCommands"], 0)
-                if name.endswith("HwDirect") and name != "TarSnifActionTableHwDirect":
+                if DESCRIBED[name]["walk"] == "full":
                     self.assertEqual(shadow["download"]["singleCommands"], key_count(name) * memories)
                 self.assertTrue(shadow["download"]["matches"])
                 self.assertTrue(shadow["clear"]["zeros"])
@@ -450,7 +404,7 @@ class RunCommand(unittest.TestCase):
             self.assertEqual([s["fapId"] for s in table["shadows"]], [3, 0])
             for shadow in table["shadows"]:
                 self.assertEqual(len(shadow["entries"]), shadow["entryCount"], table["name"])
-                size = KEYS[table["name"]][0]
+                size = DESCRIBED[table["name"]]["entrySize"]
                 self.assertTrue(all(len(e["data"]) == 2 * size for e in shadow["entries"]), table["name"])
         tar = tables["TarSnifActionTableHwDirect"]["shadows"][0]["entries"]
         self.assertEqual(sorted(e["key"]["value"] for e in tar), TAR_SNIF_DEFAULT_KEYS)
@@ -508,10 +462,11 @@ class RunCommand(unittest.TestCase):
         lines = result.stdout.splitlines()
         self.assertTrue(lines[0].startswith("revision bcm88490_a0, chips 0,1, DMA buffers of 4096 bytes, collections "
                                             "below "), lines[0])
-        self.assertRegex(lines[-1], r"^18 tables, 36 shadows, \d+ entries; download: \d+ bulk and \d+ single "
-                                    r"commands, \d+ entries written; every chip matches its shadows$")
+        self.assertRegex(lines[-1], rf"^{len(DESCRIBED)} tables, {2 * len(DESCRIBED)} shadows, \d+ entries; download: "
+                                    r"\d+ bulk and \d+ single commands, \d+ entries written; every chip matches its "
+                                    r"shadows$")
         rows = lines[1:-1]
-        self.assertEqual(len(rows), 37)
+        self.assertEqual(len(rows), 1 + 2 * len(DESCRIBED))
         for header in ("ENTRIES", "BULK", "SINGLE", "WRITTEN", "CHIP", "PATH"):
             column = rows[0].index(header)
             self.assertTrue(all(row[column - 2:column] == "  " for row in rows), header)
@@ -557,7 +512,7 @@ class RunCommand(unittest.TestCase):
                 try:
                     report = json.loads(server.stdout.readline())
                     notice = server.stderr.readline()
-                    self.assertIn(f"serving 13 collections below {self.root}", notice)
+                    self.assertIn(f"serving {len(DIRECT)} collections below {self.root}", notice)
                     shadows = {t["name"]: t["shadows"][0] for t in report["tables"]}
                     for name in ("TarSnifActionTableHwDirect", "LpmEntryTypeMapHwDirect"):
                         directory = collection_dir(self.root, shadows[name]["path"])
