@@ -142,6 +142,11 @@ class _Locator:
         return DescriptionError(f"{where}: {message}")
 
 
+def key_location(path: str, key: str) -> str:
+    """"<file>:<line>" of `key` in the description at `path`."""
+    return _Locator(path, pathlib.Path(path).read_text(encoding="utf-8")).at_key(key)
+
+
 def _require(data: dict, key: str, kind: type, loc: _Locator, where: str | None = None):
     if key not in data:
         raise loc.error(where or f"{loc.path}:1", f"missing key '{key}'")

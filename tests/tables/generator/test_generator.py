@@ -122,7 +122,8 @@ class Diagnostics(unittest.TestCase):
             self.assertLess(listed.index("X(FirstMapHwDirect)"), listed.index("X(MiniMapHwDirect)"))
 
             first.write_text(first.read_text().replace("order = 0", "order = 1"))
-            with self.assertRaisesRegex(DescriptionError, r"order 1 is also the order of (Mini|First)MapHwDirect"):
+            with self.assertRaisesRegex(DescriptionError,
+                                        r"MapHwDirect.toml:3: order 1 is also the order of (Mini|First)MapHwDirect"):
                 generate.load_ordered([str(FIXTURE), str(first)])
 
     def test_any_bounded_width_is_a_field_type(self):
