@@ -79,7 +79,7 @@ CatalogueCounts catalogueCountsIn(const std::string& output) {
   return counts;
 }
 
-// The revisions of chip type 25 in `list`: each table registers once per each.
+// The revisions of chip type 25 in `list`: each table registers once for each.
 std::size_t chipType25Revisions(const std::set<FapRevision>& list) {
   return static_cast<std::size_t>(std::count_if(list.begin(), list.end(), [](const FapRevision& r) {
     return r.chipType() == Hardware::ChipType::bcm88490_a0;
