@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The main job: builds the plug-in and shadowctl, then plays the switch agent:
-# creates the eighteen tables with a shadow on each of two chips (default
+# creates every table of the plug-in with a shadow on each of two chips (default
 # contents written), downloads every shadow to the chip simulator, checks each
 # chip against its shadows, reports, and removes everything again. Extra
 # arguments go to `shadowctl run` (e.g. --json, --chips 0,3, --clear, --serve).

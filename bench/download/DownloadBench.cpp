@@ -1,4 +1,4 @@
-// Downloading the thirteen direct tables of one chip (default contents
+// Downloading the direct tables of one chip (default contents
 // loaded), next to the floor a download cannot beat, and the simulator
 // executing the batches:
 //   download/dma          every shadow downloaded with DMA bulk batches (4 KiB buffers)
@@ -9,12 +9,12 @@
 //   simulator/single      the no-DMA download's batches executed by the chip simulator
 //   decode/4_bytes        processReadDmaComplete of a bulk read of 256 non-zero
 //   decode/32_bytes       entries of 4 bytes (16 entries of 32 bytes), per entry
-//   download/all_tables   all eighteen tables of another chip downloaded and
+//   download/all_tables   every table of another chip downloaded and
 //                         executed by the simulator
 //   audit/all_tables      the same shadows audited: read commands, the
 //                         simulator, decoding, comparison with the shadows
 // Times are per entry walked (items_per_second counts entries); the
-// "commands" counter is the commands of one download of all thirteen tables.
+// "commands" counter is the commands of one download of all direct tables.
 //
 // The collections live in a private temporary base directory, removed at the end.
 #include <benchmark/benchmark.h>
@@ -26,21 +26,9 @@
 #include <string>
 #include <vector>
 
-#include "EtppcCfgMtuActionProfileIdxMapTableHwDirect.h"
-#include "EtppcMtuMapTableHwDirect.h"
-#include "EtppcTermVsdArrPrefixTableHwDirect.h"
+#include "CatalogueTables.h"
 #include "Hardware/Vovu/FapRevision.h"
-#include "IppaCsInlif0ProfileMapHwDirect.h"
-#include "IppaRoutingProfileToVectorMapHwDirect.h"
-#include "IppaVsiToRoutingProfileMapHwDirect.h"
-#include "IppbFlpInlifProfile0MapHwDirect.h"
-#include "IppdInlifProfileTableHwDirect.h"
-#include "IppfRoutingProfileToVectorMapHwDirect.h"
-#include "IppfVsiPrefixIndexTableHwDirect.h"
-#include "IppfVsiToRoutingProfileMapHwDirect.h"
-#include "LpmEntryTypeMapHwDirect.h"
 #include "Mem/OrlRootPath.h"
-#include "TarSnifActionTableHwDirect.h"
 #include "VovuAsicUtils/ShadowAudit.h"
 #include "VovuAsicUtils/TableManager.h"
 #include "sim/CatalogueMap.h"
@@ -107,22 +95,17 @@ DirectShadow makeShadow(const Orvel::Ptr<VovuAsicUtils::TableManager>& manager) 
   return DirectShadow{table, table->hwShadowColl(kShadowKey), &lookupAll<Table>};
 }
 
-// The thirteen direct tables on chip 0, defaults loaded.
+template <class Table>
+void addIfDirect(std::vector<DirectShadow>& shadows, const Orvel::Ptr<VovuAsicUtils::TableManager>& manager) {
+  if constexpr (!Table::kRegisterTable) shadows.push_back(makeShadow<Table>(manager));
+}
+
+// The direct tables of the catalogue on chip 0, defaults loaded.
 struct Chip0 {
   Chip0() {
-    shadows = {makeShadow<IppaVsiToRoutingProfileMapHwDirect>(manager),
-               makeShadow<IppaCsInlif0ProfileMapHwDirect>(manager),
-               makeShadow<TarSnifActionTableHwDirect>(manager),
-               makeShadow<EtppcCfgMtuActionProfileIdxMapTableHwDirect>(manager),
-               makeShadow<IppfRoutingProfileToVectorMapHwDirect>(manager),
-               makeShadow<IppdInlifProfileTableHwDirect>(manager),
-               makeShadow<IppfVsiToRoutingProfileMapHwDirect>(manager),
-               makeShadow<EtppcMtuMapTableHwDirect>(manager),
-               makeShadow<IppfVsiPrefixIndexTableHwDirect>(manager),
-               makeShadow<EtppcTermVsdArrPrefixTableHwDirect>(manager),
-               makeShadow<LpmEntryTypeMapHwDirect>(manager),
-               makeShadow<IppbFlpInlifProfile0MapHwDirect>(manager),
-               makeShadow<IppaRoutingProfileToVectorMapHwDirect>(manager)};
+#define VOVU_ADD_IF_DIRECT(Table) addIfDirect<Table>(shadows, manager);
+    VOVU_FOR_EACH_TABLE(VOVU_ADD_IF_DIRECT)
+#undef VOVU_ADD_IF_DIRECT
     mask.fapIdIs(0);
     for (const DirectShadow& s : shadows) {
       const auto memory = s.shadow->tableDescriptor()->firstMemInfo();
@@ -237,7 +220,7 @@ void BM_Decode32(benchmark::State& state) {
   decodeBench<IppaRoutingProfileToVectorMapHwDirect, HwTableIppaRoutingProfileToVectorMapHwDirectReader>(state);
 }
 
-// All eighteen tables with a shadow on chip 1, through the catalogue, and a simulator of chip 1.
+// Every table with a shadow on chip 1, through the catalogue, and a simulator of chip 1.
 struct AllTablesChip1 {
   AllTablesChip1() {
     for (const catalogue::TableDescription* t : catalogue::tables()) {

@@ -6,7 +6,7 @@
 //   schanCmds/<Table>   the S-channel batch for that entry's key;
 //   addShadow/<Table>   one shadow added to a fresh table (mount, empty the
 //                       collection, write the default contents);
-//   addShadow/all       one shadow added to each of the eighteen tables on
+//   addShadow/all       one shadow added to each table of the catalogue on
 //                       one chip, the tables made anew every iteration.
 // The key is the middle of the table's key range; each label names the key
 // and the entry size. The addShadow benchmarks time the addShadow calls only
@@ -25,26 +25,9 @@
 
 #include <fmt/format.h>
 
-#include "EtppbSnoopActionTableHwReg.h"
-#include "EtppcCfgMtuActionProfileIdxMapTableHwDirect.h"
-#include "EtppcMtuMapTableHwDirect.h"
-#include "EtppcTermVsdArrPrefixTableHwDirect.h"
+#include "CatalogueTables.h"
 #include "Hardware/Vovu/FapRevision.h"
-#include "IppaCsInlif0ProfileMapHwDirect.h"
-#include "IppaRoutingProfileToVectorMapHwDirect.h"
-#include "IppaVsiToRoutingProfileMapHwDirect.h"
-#include "IppbFlpInlifProfile0MapHwDirect.h"
-#include "IppbIpv4ActionProfilesCfgHwReg.h"
-#include "IppbIpv6ActionProfiles0CfgHwReg.h"
-#include "IppbTtl0ActionProfileHwReg.h"
-#include "IppdAllowDefaultRouteHwReg.h"
-#include "IppdInlifProfileTableHwDirect.h"
-#include "IppfRoutingProfileToVectorMapHwDirect.h"
-#include "IppfVsiPrefixIndexTableHwDirect.h"
-#include "IppfVsiToRoutingProfileMapHwDirect.h"
-#include "LpmEntryTypeMapHwDirect.h"
 #include "Mem/OrlRootPath.h"
-#include "TarSnifActionTableHwDirect.h"
 #include "VovuAsicUtils/TableManager.h"
 
 namespace {
@@ -54,27 +37,6 @@ using VovuAsicUtils::HwShadowKey;
 
 const Hardware::Vovu::FapRevision kRevision = Hardware::Vovu::FapRevision::of(Hardware::ChipType::bcm88490_a0, 0);
 constexpr HwShadowKey kShadowKey(0, 0);
-
-// Every table type, with the name its benchmarks carry.
-#define VOVU_FOR_EACH_TABLE(X)                    \
-  X(IppaVsiToRoutingProfileMapHwDirect)           \
-  X(IppaCsInlif0ProfileMapHwDirect)               \
-  X(TarSnifActionTableHwDirect)                   \
-  X(EtppcCfgMtuActionProfileIdxMapTableHwDirect)  \
-  X(IppfRoutingProfileToVectorMapHwDirect)        \
-  X(IppdInlifProfileTableHwDirect)                \
-  X(IppfVsiToRoutingProfileMapHwDirect)           \
-  X(EtppbSnoopActionTableHwReg)                   \
-  X(EtppcMtuMapTableHwDirect)                     \
-  X(IppfVsiPrefixIndexTableHwDirect)              \
-  X(IppbIpv4ActionProfilesCfgHwReg)               \
-  X(IppdAllowDefaultRouteHwReg)                   \
-  X(IppbIpv6ActionProfiles0CfgHwReg)              \
-  X(EtppcTermVsdArrPrefixTableHwDirect)           \
-  X(LpmEntryTypeMapHwDirect)                      \
-  X(IppbTtl0ActionProfileHwReg)                   \
-  X(IppbFlpInlifProfile0MapHwDirect)              \
-  X(IppaRoutingProfileToVectorMapHwDirect)
 
 template <class Table>
 Orvel::Ptr<Table> makeTable(const Orvel::Ptr<VovuAsicUtils::TableManager>& manager) {
@@ -158,7 +120,7 @@ void addShadow(benchmark::State& state) {
   state.SetLabel("defaults included");
 }
 
-// The eighteen tables, each with a shadow on chip 0: the part of bringing up
+// Every table of the catalogue, each with a shadow on chip 0: the part of bringing up
 // a chip that creates the shadows.
 void addShadowAll(benchmark::State& state) {
   for (auto _ : state) {
@@ -172,7 +134,7 @@ void addShadowAll(benchmark::State& state) {
     state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     for (const auto& table : tables) table->delShadow(kShadowKey);
   }
-  state.SetLabel("18 tables, defaults included");
+  state.SetLabel(fmt::format("{} tables, defaults included", bcm88490_a0::catalogue::tables().size()));
 }
 
 void registerBenchmarks() {

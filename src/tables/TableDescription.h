@@ -234,7 +234,8 @@ void forEachKey(const TableDescription& t, Fn&& fn) {
 // `description`, memory id 0 first.
 void populateDescriptor(VovuAsicUtils::BcmGroupAddrInfo& descriptor, const TableDescription& description);
 
-// The eighteen tables, in the order their units initialise.
+// Every table of the catalogue, in the order their units initialise (the
+// order values of their descriptions).
 std::span<const TableDescription* const> tables();
 // The table named `name` (tableName()), or null.
 const TableDescription* table(std::string_view name);

@@ -3,20 +3,12 @@
 // entries grow a collection of capacity 512 the way its shadow will.
 #include <gtest/gtest.h>
 
-#include "EtppcMtuMapTableHwDirect.h"
-#include "IppaCsInlif0ProfileMapHwDirect.h"
-#include "IppaRoutingProfileToVectorMapHwDirect.h"
-#include "IppaVsiToRoutingProfileMapHwDirect.h"
-#include "IppbFlpInlifProfile0MapHwDirect.h"
-#include "IppdInlifProfileTableHwDirect.h"
-#include "IppfRoutingProfileToVectorMapHwDirect.h"
-#include "IppfVsiPrefixIndexTableHwDirect.h"
-#include "IppfVsiToRoutingProfileMapHwDirect.h"
-#include "EtppcCfgMtuActionProfileIdxMapTableHwDirect.h"
-#include "EtppcTermVsdArrPrefixTableHwDirect.h"
-#include "LpmEntryTypeMapHwDirect.h"
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "CatalogueTables.h"
 #include "PloomTestSupport.h"
-#include "TarSnifActionTableHwDirect.h"
 
 namespace {
 
@@ -27,12 +19,18 @@ using ploom_test::WriterHandle;
 template <class Table>
 class CatalogueEntries : public test_shm::TempBaseDir {};
 
-using DirectTables =
-    ::testing::Types<IppaVsiToRoutingProfileMapHwDirect, IppaCsInlif0ProfileMapHwDirect, TarSnifActionTableHwDirect,
-                     EtppcCfgMtuActionProfileIdxMapTableHwDirect, IppfRoutingProfileToVectorMapHwDirect,
-                     IppdInlifProfileTableHwDirect, IppfVsiToRoutingProfileMapHwDirect, EtppcMtuMapTableHwDirect,
-                     IppfVsiPrefixIndexTableHwDirect, EtppcTermVsdArrPrefixTableHwDirect, LpmEntryTypeMapHwDirect,
-                     IppbFlpInlifProfile0MapHwDirect, IppaRoutingProfileToVectorMapHwDirect>;
+// The direct tables of the catalogue, in its order, as a list of types.
+template <class Table>
+using IfDirect = std::conditional_t<Table::kRegisterTable, std::tuple<>, std::tuple<Table>>;
+template <class Tuple>
+struct TypesOf;
+template <class... Tables>
+struct TypesOf<std::tuple<Tables...>> {
+  using type = ::testing::Types<Tables...>;
+};
+#define VOVU_IF_DIRECT(Table) std::declval<IfDirect<Table>>(),
+using DirectTables = TypesOf<decltype(std::tuple_cat(VOVU_FOR_EACH_TABLE(VOVU_IF_DIRECT) std::tuple<>()))>::type;
+#undef VOVU_IF_DIRECT
 TYPED_TEST_SUITE(CatalogueEntries, DirectTables);
 
 // Every key of the table's range, in order.

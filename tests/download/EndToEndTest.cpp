@@ -1,4 +1,4 @@
-// All eighteen tables on two simulated chips: defaults, download, a random
+// Every table of the catalogue on two simulated chips: defaults, download, a random
 // workload, a second download, and a clear, with each chip compared with its
 // shadow after every stage.
 #include <cstdlib>

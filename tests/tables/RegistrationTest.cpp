@@ -2,6 +2,7 @@
 // while it loaded, table factories once the loader has run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -42,10 +43,10 @@ TEST_F(Registration, ReaderFactoriesForEveryTableAndRevision) {
   EXPECT_EQ(registered, expected);
 }
 
-// Verifies: exactly the fourteen plug-in tables registered table factories,
-// under the plug-in name "Default" and tag "noTag", one per revision in
-// ascending order; the four standalone tables registered none.
-TEST_F(Registration, TableFactoriesOfTheFourteenPluginTables) {
+// Verifies: exactly the plug-in tables registered table factories, under the
+// plug-in name "Default" and tag "noTag", one per revision in ascending
+// order; the standalone tables registered none.
+TEST_F(Registration, TableFactoriesOfThePluginTables) {
   const auto factories = HwTableHolderContext::singleton()->hwTableFactories();
   std::size_t pluginTables = 0;
   for (const auto* t : tables()) {
@@ -63,8 +64,8 @@ TEST_F(Registration, TableFactoriesOfTheFourteenPluginTables) {
       EXPECT_TRUE(revisions.empty()) << t->name;
     }
   }
-  EXPECT_EQ(pluginTables, 14u);
-  EXPECT_EQ(factories.size(), 28u);
+  EXPECT_GT(pluginTables, 0u);
+  EXPECT_EQ(factories.size(), pluginTables * 2);
 }
 
 // Verifies: the two plug-in name forms: the table plug-in registers with the
@@ -73,7 +74,10 @@ TEST_F(Registration, TableFactoriesOfTheFourteenPluginTables) {
 // "ReadPlugin" is followed by a second "Plugin".
 TEST_F(Registration, PluginNameForms) {
   const auto& registrations = VovuAsicUtils::HwTablePlugin::DefaultHwTableLoader().impl().registrations();
-  EXPECT_EQ(registrations.size(), 14u);
+  EXPECT_EQ(registrations.size(),
+            static_cast<std::size_t>(std::count_if(tables().begin(), tables().end(), [](const auto* t) {
+              return t->tablePlugin;
+            })));
   for (const auto* t : tables()) {
     EXPECT_EQ(t->readerPluginName(), std::string(t->typeName) + "ReadPluginPlugin");
     const std::string pluginName = std::string(t->typeName) + "Plugin";

@@ -11,10 +11,14 @@
 namespace shadowctl {
 
 std::string defaultPluginPath() {
+  constexpr const char* kPlugin = "libbcm88490_a0_l3tables.so";
   std::error_code error;
-  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return "libbcm88490_a0_l3tables.so";
-  return (self.parent_path().parent_path() / "lib" / "libbcm88490_a0_l3tables.so").string();
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return kPlugin;
+  const std::filesystem::path installed =
+      (self.parent_path() / VOVU_PLUGIN_DIR_FROM_PROGRAM / kPlugin).lexically_normal();
+  if (std::filesystem::exists(installed, error)) return installed.string();
+  return (self.parent_path().parent_path() / "lib" / kPlugin).string();
 }
 
 PluginHost::PluginHost(const std::string& path) {

@@ -9,8 +9,10 @@
 
 namespace shadowctl {
 
-// The plug-in next to this program (../lib/libbcm88490_a0_l3tables.so relative
-// to the executable's directory).
+// The plug-in next to this program: libbcm88490_a0_l3tables.so in the plug-in
+// directory of an installed tree (../lib/vovu/plugins relative to the
+// executable's directory) when it is there, else in ../lib, where the build
+// tree has it.
 std::string defaultPluginPath();
 
 class PluginHost {

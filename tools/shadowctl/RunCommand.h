@@ -1,6 +1,6 @@
 // `shadowctl run`: the switch agent's part, played on simulated chips.
 //
-// Creates the eighteen tables of the plug-in for one chip revision (the
+// Creates every table of the plug-in's catalogue for one chip revision (the
 // plug-in tables through their registered table factories, the standalone
 // ones through their free factories) under one table manager, adds a shadow
 // per chip (instance 0), which writes each table's default contents,

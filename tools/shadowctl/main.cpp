@@ -50,7 +50,7 @@ int runCommandLine(int argc, char** argv) {
   shadowctl::RunRequest runRequest;
   CLI::App* runCommand = app.add_subcommand(
       "run",
-      "Play the switch agent on simulated chips: create the eighteen tables, add a shadow per chip (default "
+      "Play the switch agent on simulated chips: create every table of the plug-in, add a shadow per chip (default "
       "contents written), download every shadow to the chip simulator and check that each chip holds what its "
       "shadow says; print per shadow its entries, the download's commands and the check, then drop everything "
       "again (or, with --serve, keep the shadows' collections mounted until interrupted)");

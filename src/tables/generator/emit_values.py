@@ -3,7 +3,7 @@ fields, and the type-erased operations the catalogue offers on them."""
 from __future__ import annotations
 
 from emit_common import cpp_string, fill, indent
-from model import BOUNDED_TYPES, VECTOR_TYPE, Field, Table
+from model import VECTOR_TYPE, Field, Table, bounded_width
 
 TRAITS_INDEXED = """
 static constexpr std::uint8_t kArrayIndexMin = $array_min;
@@ -131,8 +131,10 @@ constexpr catalogue::ShadowOps kShadowOps = VovuAsicUtils::shadowOps<$table>();
 
 def cpp_type(type_name: str) -> tuple[str, str]:
     """(value type, storage type) of a field type."""
-    if type_name in BOUNDED_TYPES:
-        return f"Orvel::{type_name}", f"Orvel::{type_name}::Storage"
+    width = bounded_width(type_name)
+    if width is not None:
+        bounded = f"Orvel::BoundedUnsigned<{width}>"
+        return bounded, f"{bounded}::Storage"
     return type_name, type_name
 
 
@@ -152,7 +154,7 @@ def _accessor(t: Table, f: Field) -> str:
     if f.is_vector:
         return fill(VECTOR, name=f.name)
     ret, storage = cpp_type(f.type)
-    bounded = f.type in BOUNDED_TYPES
+    bounded = bounded_width(f.type) is not None
     values = dict(
         ret=ret, storage=storage, name=f.name, width=f.width, offset=f.offset, cap=f.name[0].upper() + f.name[1:],
         wrap=f"{ret}::fromBits(bits)" if bounded else "bits",
@@ -201,8 +203,8 @@ def _set_case(t: Table, index: int, f: Field) -> str:
     target = _resolved(t, f)
     if target.is_vector:
         return ""
-    if target.type in BOUNDED_TYPES:
-        return f"    case {index}: entry.{f.name}Is(Orvel::{target.type}(v)); return;\n"
+    if bounded_width(target.type) is not None:
+        return f"    case {index}: entry.{f.name}Is({cpp_type(target.type)[0]}(v)); return;\n"
     bits = 8 if target.type == "unsigned char" else 16
     return (f"    case {index}:\n"
             f"      if (v > 0x{(1 << bits) - 1:x}) values::throwPlainFieldRange(\"{f.name}\", {bits});\n"

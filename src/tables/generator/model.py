@@ -13,8 +13,13 @@ from dataclasses import dataclass, field
 
 CHIP_NAME = "bcm88490_a0"
 
-BOUNDED_TYPES = {f"U{n}": n for n in (1, 2, 3, 4, 5, 6, 7, 9, 12, 14, 21)}
 PLAIN_TYPES = {"unsigned char": 8, "unsigned short": 16}
+# "U<n>" is Orvel::BoundedUnsigned<n> for any width from 1 to 31 bits, except
+# the two widths a plain type holds exactly.
+BOUNDED_TYPE = re.compile(r"U([1-9][0-9]?)")
+BOUNDED_MAX_WIDTH = 31
+FIELD_TYPES_TEXT = (f"U1 to U{BOUNDED_MAX_WIDTH} (but U8 and U16), "
+                    f"{', '.join(PLAIN_TYPES)} or Wem::PerUnitBitmap")
 VECTOR_TYPE = "Wem::PerUnitBitmap"
 WALKS = ("full", "partial", "entryByEntry")
 MEMORY_CHOOSABLE = ("block", "baseAddress", "firstInstanceId", "instanceCount")
@@ -76,6 +81,7 @@ class Key:
 class Table:
     source: str  # the description's path, as generated files name it
     name: str
+    order: int  # the table's place in the initialisation order and the catalogue
     kind: str
     bcm_name: str
     group: str
@@ -136,6 +142,11 @@ class _Locator:
         return DescriptionError(f"{where}: {message}")
 
 
+def key_location(path: str, key: str) -> str:
+    """"<file>:<line>" of `key` in the description at `path`."""
+    return _Locator(path, pathlib.Path(path).read_text(encoding="utf-8")).at_key(key)
+
+
 def _require(data: dict, key: str, kind: type, loc: _Locator, where: str | None = None):
     if key not in data:
         raise loc.error(where or f"{loc.path}:1", f"missing key '{key}'")
@@ -145,9 +156,19 @@ def _require(data: dict, key: str, kind: type, loc: _Locator, where: str | None 
     return value
 
 
+def bounded_width(type_name: str) -> int | None:
+    """The width of a bounded type "U<n>", or None when the name is not one."""
+    match = BOUNDED_TYPE.fullmatch(type_name)
+    if match is None:
+        return None
+    width = int(match.group(1))
+    return width if width <= BOUNDED_MAX_WIDTH and width not in PLAIN_TYPES.values() else None
+
+
 def _field_type_width(type_name: str, entry_size: int) -> int | None:
-    if type_name in BOUNDED_TYPES:
-        return BOUNDED_TYPES[type_name]
+    width = bounded_width(type_name)
+    if width is not None:
+        return width
     if type_name in PLAIN_TYPES:
         return PLAIN_TYPES[type_name]
     if type_name == VECTOR_TYPE:
@@ -168,7 +189,7 @@ def _read_fields(data: dict, entry_size: int, loc: _Locator) -> list[Field]:
     def checked(name: str, offset: int, width: int, type_name: str, access: str, where: str) -> Field:
         expected = _field_type_width(type_name, entry_size)
         if expected is None:
-            raise loc.error(where, f"field '{name}' has unknown type '{type_name}'")
+            raise loc.error(where, f"field '{name}' has unknown type '{type_name}'; field types are {FIELD_TYPES_TEXT}")
         if width != expected:
             raise loc.error(where, f"field '{name}' of type {type_name} must be {expected} bits wide, not {width}")
         if offset < 0 or offset + width > entry_size * 8:
@@ -304,6 +325,12 @@ def load(path: str | pathlib.Path) -> Table:
     stem = pathlib.Path(path).stem
     if name != stem:
         raise loc.error(loc.at_key("name"), f"table '{name}' must be described in {name}.toml, not {stem}.toml")
+    if "order" not in data:
+        raise loc.error(f"{path}:1", "missing key 'order' (the table's place in the initialisation order: "
+                                     "a number no other description of the catalogue uses)")
+    order = _require(data, "order", int, loc)
+    if order < 0:
+        raise loc.error(loc.at_key("order"), "order must be 0 or more")
     kind = _require(data, "kind", str, loc)
     if kind not in ("direct", "register"):
         raise loc.error(loc.at_key("kind"), f"kind must be 'direct' or 'register', not '{kind}'")
@@ -353,6 +380,7 @@ def load(path: str | pathlib.Path) -> Table:
         source=path,
         path=path,
         name=name,
+        order=order,
         kind=kind,
         bcm_name=_require(data, "bcmName", str, loc),
         group=_require(data, "group", str, loc),

@@ -3,6 +3,8 @@
 Run with UPDATE_GOLDEN=1 to rewrite the golden files after an intended change
 of the generated code.
 """
+import contextlib
+import io
 import os
 import pathlib
 import sys
@@ -24,7 +26,7 @@ class GoldenOutput(unittest.TestCase):
         """Verifies: the emitted header, source and catalogue are exactly the reviewed ones."""
         with tempfile.TemporaryDirectory() as out:
             generate.generate([str(FIXTURE)], pathlib.Path(out), HERE)
-            for name in ("MiniMapHwDirect.h", "MiniMapHwDirect.cpp", "Catalogue.cpp"):
+            for name in ("MiniMapHwDirect.h", "MiniMapHwDirect.cpp", "Catalogue.cpp", "CatalogueTables.h"):
                 produced = (pathlib.Path(out) / name).read_text()
                 if os.environ.get("UPDATE_GOLDEN"):
                     (GOLDEN / name).write_text(produced)
@@ -56,7 +58,9 @@ class Diagnostics(unittest.TestCase):
     CASES = [
         # (text to replace, replacement, the line the error names (by its text
         # after the edit), expected message)
-        ('type = "U4"', 'type = "U8"', 'name = "low"', "unknown type 'U8'"),
+        # 8- and 16-bit fields are unsigned char and unsigned short; 31 bits is the widest bounded type.
+        ('type = "U4"', 'type = "U8"', 'name = "low"', "unknown type 'U8'; field types are U1 to U31"),
+        ('type = "U4"', 'type = "U32"', 'name = "low"', "unknown type 'U32'"),
         ("width = 4\n", "width = 5\n", 'name = "low"', "must be 4 bits wide, not 5"),
         ("offset = 0\nwidth = 4", "offset = 30\nwidth = 4", 'name = "low"', "does not fit in 32 data bits"),
         ('aliasOf = "low"', 'aliasOf = "high"', 'name = "lowAlias"', "names unknown field 'high'"),
@@ -72,6 +76,8 @@ class Diagnostics(unittest.TestCase):
         ('kind = "direct"', 'kind = "register"', 'name = "MiniMapHwDirect"', "name must end in HwReg"),
         ("max = 15", "max = -1", "max =", "needs 'max'"),
         ('group = "MiniMapHw"\n', "", None, "missing key 'group'"),
+        ("order = 1\n", "", None, "missing key 'order'"),
+        ("order = 1\n", "order = -3\n", "order =", "order must be 0 or more"),
     ]
 
     @staticmethod
@@ -100,6 +106,46 @@ class Diagnostics(unittest.TestCase):
             path.write_text(FIXTURE.read_text())
             with self.assertRaisesRegex(DescriptionError, r"Other.toml:2: .*MiniMapHwDirect.toml"):
                 load(path)
+
+    def test_order_comes_from_the_descriptions(self):
+        """Verifies: tables are generated in the order of their `order` values, not of the arguments, and two
+        tables with one order value are refused, naming both."""
+        with tempfile.TemporaryDirectory() as directory:
+            first = pathlib.Path(directory) / "FirstMapHwDirect.toml"
+            first.write_text(FIXTURE.read_text().replace("MiniMapHwDirect", "FirstMapHwDirect")
+                             .replace("order = 1", "order = 0"))
+            out = pathlib.Path(directory) / "out"
+            generate.generate([str(FIXTURE), str(first)], out, HERE)
+            catalogue = (out / "Catalogue.cpp").read_text()
+            self.assertLess(catalogue.index("&FirstMapHwDirect::"), catalogue.index("&MiniMapHwDirect::"))
+            listed = (out / "CatalogueTables.h").read_text()
+            self.assertLess(listed.index("X(FirstMapHwDirect)"), listed.index("X(MiniMapHwDirect)"))
+
+            first.write_text(first.read_text().replace("order = 0", "order = 1"))
+            with self.assertRaisesRegex(DescriptionError,
+                                        r"MapHwDirect.toml:3: order 1 is also the order of (Mini|First)MapHwDirect"):
+                generate.load_ordered([str(FIXTURE), str(first)])
+
+    def test_any_bounded_width_is_a_field_type(self):
+        """Verifies: a U13 field (a width no catalogue table uses) is accepted and typed BoundedUnsigned<13>."""
+        with tempfile.TemporaryDirectory() as directory:
+            path = pathlib.Path(directory) / "MiniMapHwDirect.toml"
+            path.write_text(FIXTURE.read_text().replace('width = 4\ntype = "U4"', 'width = 13\ntype = "U13"', 1))
+            generate.generate([str(path)], pathlib.Path(directory), HERE, catalogue=False)
+            header = (pathlib.Path(directory) / "MiniMapHwDirect.h").read_text()
+            self.assertIn("Orvel::BoundedUnsigned<13> low() const", header)
+            self.assertFalse((pathlib.Path(directory) / "Catalogue.cpp").exists())
+
+    def test_print_order_lists_the_descriptions_in_order(self):
+        """Verifies: --print-order prints the paths by `order`, which the build compiles the units in."""
+        with tempfile.TemporaryDirectory() as directory:
+            first = pathlib.Path(directory) / "FirstMapHwDirect.toml"
+            first.write_text(FIXTURE.read_text().replace("MiniMapHwDirect", "FirstMapHwDirect")
+                             .replace("order = 1", "order = 0"))
+            printed = io.StringIO()
+            with contextlib.redirect_stdout(printed):
+                self.assertEqual(generate.main(["--print-order", str(FIXTURE), str(first)]), 0)
+            self.assertEqual(printed.getvalue().splitlines(), [str(first), str(FIXTURE)])
 
     def test_command_line_reports_and_fails(self):
         """Verifies: the generator exits 1 with 'error: <file>:<line>: ...' on stderr."""

@@ -42,10 +42,10 @@ std::uint64_t fieldGet(const void* value, std::size_t field) {
 void fieldIs(void* value, std::size_t field, std::uint64_t v) {
   auto& entry = *static_cast<MiniMapHwDirect::Entry*>(value);
   switch (field) {
-    case 0: entry.lowIs(Orvel::U4(v)); return;
-    case 1: entry.lowAliasIs(Orvel::U4(v)); return;
-    case 2: entry.bit0Is(Orvel::U1(v)); return;
-    case 3: entry.bit1Is(Orvel::U1(v)); return;
+    case 0: entry.lowIs(Orvel::BoundedUnsigned<4>(v)); return;
+    case 1: entry.lowAliasIs(Orvel::BoundedUnsigned<4>(v)); return;
+    case 2: entry.bit0Is(Orvel::BoundedUnsigned<1>(v)); return;
+    case 3: entry.bit1Is(Orvel::BoundedUnsigned<1>(v)); return;
   }
 }
 

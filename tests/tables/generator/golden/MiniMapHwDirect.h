@@ -63,47 +63,47 @@ class MiniMapHwDirect : public VovuAsicUtils::HwDirectTableBase {
    public:
     using EntryBase::EntryBase;
 
-    Orvel::U4 low() const {
-      Orvel::U4::Storage bits = 0;
+    Orvel::BoundedUnsigned<4> low() const {
+      Orvel::BoundedUnsigned<4>::Storage bits = 0;
       Detail::copyBits(&bits, sizeof bits, dataByte0_.data(), entrySize, 4, 0, 0);
-      return Orvel::U4::fromBits(bits);
+      return Orvel::BoundedUnsigned<4>::fromBits(bits);
     }
-    void lowIs(Orvel::U4 value) {
-      const Orvel::U4::Storage bits = value.value();
+    void lowIs(Orvel::BoundedUnsigned<4> value) {
+      const Orvel::BoundedUnsigned<4>::Storage bits = value.value();
       Detail::copyBits(dataByte0_.data(), entrySize, &bits, sizeof bits, 4, 0, 0);
     }
 
-    Orvel::U4 lowAlias() const { return low(); }
-    void lowAliasIs(Orvel::U4 value) { lowIs(value); }
+    Orvel::BoundedUnsigned<4> lowAlias() const { return low(); }
+    void lowAliasIs(Orvel::BoundedUnsigned<4> value) { lowIs(value); }
 
-    Orvel::U1 bit0() const {
-      Orvel::U1::Storage bits = 0;
+    Orvel::BoundedUnsigned<1> bit0() const {
+      Orvel::BoundedUnsigned<1>::Storage bits = 0;
       Detail::copyBits(&bits, sizeof bits, dataByte0_.data(), entrySize, 1, 0, 4);
-      return Orvel::U1::fromBits(bits);
+      return Orvel::BoundedUnsigned<1>::fromBits(bits);
     }
-    void bit0Is(Orvel::U1 value) {
-      const Orvel::U1::Storage bits = value.value();
+    void bit0Is(Orvel::BoundedUnsigned<1> value) {
+      const Orvel::BoundedUnsigned<1>::Storage bits = value.value();
       Detail::copyBits(dataByte0_.data(), entrySize, &bits, sizeof bits, 1, 4, 0);
     }
 
-    Orvel::U1 bit1() const {
-      Orvel::U1::Storage bits = 0;
+    Orvel::BoundedUnsigned<1> bit1() const {
+      Orvel::BoundedUnsigned<1>::Storage bits = 0;
       Detail::copyBits(&bits, sizeof bits, dataByte0_.data(), entrySize, 1, 0, 5);
-      return Orvel::U1::fromBits(bits);
+      return Orvel::BoundedUnsigned<1>::fromBits(bits);
     }
-    void bit1Is(Orvel::U1 value) {
-      const Orvel::U1::Storage bits = value.value();
+    void bit1Is(Orvel::BoundedUnsigned<1> value) {
+      const Orvel::BoundedUnsigned<1>::Storage bits = value.value();
       Detail::copyBits(dataByte0_.data(), entrySize, &bits, sizeof bits, 1, 5, 0);
     }
 
-    Orvel::U1 bits(std::uint32_t index) const {
+    Orvel::BoundedUnsigned<1> bits(std::uint32_t index) const {
       switch (index) {
         case 0: return bit0();
         case 1: return bit1();
       }
       values::failFieldArrayIndex(index);
     }
-    void bitsIs(std::uint32_t index, Orvel::U1 value) {
+    void bitsIs(std::uint32_t index, Orvel::BoundedUnsigned<1> value) {
       switch (index) {
         case 0: bit0Is(value); return;
         case 1: bit1Is(value); return;

@@ -1,0 +1,58 @@
+# Installs the build tree under a fresh prefix, then, against that tree only:
+# configures and builds the host project in consumer/ (find_package of the
+# platform), runs it (it loads the installed plug-in), and runs the installed
+# shadowctl with its default plug-in.
+#
+# cmake -DBUILD_DIR=<build tree> -DWORK_DIR=<scratch directory> -DCONSUMER_DIR=<consumer/>
+#       -DCXX_COMPILER=... -DCXX_FLAGS=... -DEXE_LINKER_FLAGS=... -P InstallTest.cmake
+cmake_minimum_required(VERSION 3.25)
+
+function(run_checked what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${what} failed (${status}):\n${out}\n${err}")
+  endif()
+  set(output "${out}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+run_checked("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+
+foreach(installed bin/shadowctl lib/libvovuplatform.so lib/vovu/plugins/libbcm88490_a0_l3tables.so
+                  include/vovuplatform/Orvel/Ptr.h lib/cmake/vovuplatform/vovuplatformConfig.cmake)
+  if(NOT EXISTS ${prefix}/${installed})
+    message(FATAL_ERROR "the install put no ${installed} under the prefix")
+  endif()
+endforeach()
+
+run_checked("configuring the host project" ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/host -G Ninja
+  -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX_COMPILER} -DCMAKE_CXX_FLAGS=${CXX_FLAGS}
+  -DCMAKE_EXE_LINKER_FLAGS=${EXE_LINKER_FLAGS})
+run_checked("building the host project" ${CMAKE_COMMAND} --build ${WORK_DIR}/host)
+run_checked("the host" ${WORK_DIR}/host/vovu_host)
+if(NOT output MATCHES "^([0-9]+) reader factories, ([1-9][0-9]*) table factories\n$")
+  message(FATAL_ERROR "the host printed: ${output}")
+endif()
+set(host_readers ${CMAKE_MATCH_1})
+
+# The installed shadowctl loads the installed plug-in by default and lists as
+# many table revisions as the host found reader factories.
+run_checked("shadowctl --help" ${prefix}/bin/shadowctl --help)
+string(FIND "${output}" "${prefix}/lib/vovu/plugins/libbcm88490_a0_l3tables.so" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "shadowctl's default plug-in is not the installed one:\n${output}")
+endif()
+run_checked("shadowctl tables" ${prefix}/bin/shadowctl tables --json)
+string(JSON tables GET "${output}" tables)
+string(JSON count LENGTH "${tables}")
+set(revisions 0)
+math(EXPR last "${count} - 1")
+foreach(i RANGE ${last})
+  string(JSON n LENGTH "${tables}" ${i} revisions)
+  math(EXPR revisions "${revisions} + ${n}")
+endforeach()
+if(NOT revisions EQUAL host_readers)
+  message(FATAL_ERROR "shadowctl lists ${revisions} table revisions, the host found ${host_readers} readers")
+endif()
+file(REMOVE_RECURSE ${WORK_DIR})
