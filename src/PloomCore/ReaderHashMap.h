@@ -316,36 +316,22 @@ class ReaderHashMap {
   // (unless `remember` is false).
   [[gnu::always_inline]] SlotLink consistentRead(const Mapping& m, std::uint32_t index, V& out, std::uint32_t& rhash,
                                                  bool remember = true) const {
-    const std::uint8_t* slot = m.slot(index);
-    while (true) {
-      const SlotLink before = SlotLink::read(slot);
-      const std::uint8_t* source = slot;
-      if (before.writing()) {
-        counters_->inc(Ploom::Reader::Counters::rewriteCopies);
-        source = m.lookaside();
-      }
-      Ploom::Words::loadRelaxed(&out, source + Layout::kValueOffset, sizeof(V));
-      rhash = Ploom::Words::load<std::uint32_t, std::memory_order_relaxed>(source + Layout::kRhashOffset);
-      std::atomic_thread_fence(std::memory_order_acquire);
-      const SlotLink after = SlotLink::unpack(Ploom::Words::load<std::uint64_t, std::memory_order_relaxed>(slot));
-      if (after.version == before.version) {
-        if (index >= m.numSlots) ReaderHashMapCommon::throwOutOfRangeIndex(index, m.numSlots);
-        if (remember) {
-          *lastRead_ = Ploom::LastSlotRead{before.version, static_cast<std::uint32_t>(slot - m.slots),
-                                           m.slots};
-        }
-        PLOOM_READER_POINT(slotRead, index);
-        return before;
-      }
-    }
+    return readLeading<sizeof(V)>(m, index, out, rhash, remember);
   }
 
-  // Reads slot `index`'s {version, link}, reversed hash and key (the leading
-  // words of its value, into `out`) inside its seqlock, and records it as the
-  // last slot read (unless `remember` is false). The rest of `out` is left
-  // as it was.
+  // The same for the slot's {version, link}, reversed hash and key only (the
+  // leading words of its value); the rest of `out` is left as it was.
   [[gnu::always_inline]] SlotLink readKey(const Mapping& m, std::uint32_t index, V& out, std::uint32_t& rhash,
                                           bool remember = true) const {
+    return readLeading<kKeyBytes>(m, index, out, rhash, remember);
+  }
+
+  // The seqlock read of both: the first `Bytes` of the value (from the
+  // lookaside image while bit 1 says the value is being rewritten) and the
+  // reversed hash, repeated until the version is the same before and after.
+  template <std::uint32_t Bytes>
+  [[gnu::always_inline]] SlotLink readLeading(const Mapping& m, std::uint32_t index, V& out, std::uint32_t& rhash,
+                                              bool remember) const {
     const std::uint8_t* slot = m.slot(index);
     while (true) {
       const SlotLink before = SlotLink::read(slot);
@@ -354,15 +340,14 @@ class ReaderHashMap {
         counters_->inc(Ploom::Reader::Counters::rewriteCopies);
         source = m.lookaside();
       }
-      Ploom::Words::loadRelaxed(&out, source + Layout::kValueOffset, kKeyBytes);
+      Ploom::Words::loadRelaxed(&out, source + Layout::kValueOffset, Bytes);
       rhash = Ploom::Words::load<std::uint32_t, std::memory_order_relaxed>(source + Layout::kRhashOffset);
       std::atomic_thread_fence(std::memory_order_acquire);
       const SlotLink after = SlotLink::unpack(Ploom::Words::load<std::uint64_t, std::memory_order_relaxed>(slot));
       if (after.version == before.version) {
         if (index >= m.numSlots) ReaderHashMapCommon::throwOutOfRangeIndex(index, m.numSlots);
         if (remember) {
-          *lastRead_ = Ploom::LastSlotRead{before.version, static_cast<std::uint32_t>(slot - m.slots),
-                                           m.slots};
+          *lastRead_ = Ploom::LastSlotRead{before.version, static_cast<std::uint32_t>(slot - m.slots), m.slots};
         }
         PLOOM_READER_POINT(slotRead, index);
         return before;
