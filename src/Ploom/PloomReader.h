@@ -203,14 +203,17 @@ class PloomReader final : public PloomInterface<V> {
   // `notAttached()` is the answer when there are no files to read.
   //
   // A result for which `selfValidating(result)` holds (a look-up hit, an
-  // occupied slot read) is returned without looking at the slot count: the
-  // slot it came from was read inside its seqlock, reached through links
-  // validated after the read, in a mapping that stays inside a file that
-  // never shrinks, and every occupied slot that holds a key holds that key's
-  // current value (also during a compaction move). Such a value was current
-  // during the call, whatever the writer resized meanwhile. Only the retired
-  // mark is checked after it, so that a reader still leaves a re-formatted
-  // collection at its next operation. Every other result (a miss, an
+  // occupied slot read) is returned without reading the slot-count pair or
+  // the bucket count: the slot it came from was read inside its seqlock,
+  // reached through links validated after the read, in a mapping that stays
+  // inside a file that never shrinks, and every occupied slot that holds a
+  // key holds that key's current value (also during a compaction move). What
+  // that leaves open is a slot cut and added again during the call: its
+  // version starts over and may come back to the one read, so that the key
+  // read first and the value copied after it belong to two lives of the slot.
+  // The copy of the slot-count generation tells (it moves before a cut), so
+  // a hit checks it and the retired mark, both on the header line the writer
+  // leaves alone while it writes entries. Every other result (a miss, an
   // iteration step) is returned only when neither file was re-mapped under it.
   template <class Op, class Reset, class NotAttached, class SelfValidating>
   auto withRetry(Op&& op, Reset&& reset, NotAttached&& notAttached, SelfValidating&& selfValidating) const {
@@ -218,7 +221,12 @@ class PloomReader final : public PloomInterface<V> {
     while (true) {
       try {
         auto result = op();
-        if (selfValidating(result) ? !retiredUnder() : !doResize()) return result;
+        if (!selfValidating(result)) {
+          if (!doResize()) return result;
+        } else if (!retiredUnder()) {
+          // A copy ahead of a count not yet published: nothing was cut yet.
+          if (!slots_.generationMoved() || !doResize()) return result;
+        }
       } catch (const Orvel::CorruptionDetectedException&) {
         if (!doResize()) throw;
       }
