@@ -26,6 +26,9 @@ const std::string& root() {
     std::string base = "/dev/shm/vovu-fuzz-XXXXXX";
     if (!mkdtemp(base.data())) abort();
     Mem::baseDirIs(base);
+    // The fuzzer ends with exit(): the files go with the process.
+    static const std::string made = base;
+    std::atexit([] { std::filesystem::remove_all(made); });
     Mem::OrlRootPath root("/fuzz/collection");
     root.create();
     return root.path();

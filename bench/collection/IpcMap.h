@@ -50,7 +50,6 @@ class IpcMap {
     bip::scoped_lock lock(*mutex_);
     (*map_)[keyOf(i)] = BenchEntry{keyOf(i), v};
   }
-  bool lookup(std::uint32_t i) { return lookup(keyOf(i)); }
   bool lookup(const BenchKey& key) {
     bip::sharable_lock lock(*mutex_);
     auto it = map_->find(key);

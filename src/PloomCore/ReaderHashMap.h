@@ -185,7 +185,6 @@ class ReaderHashMap {
       if (!read.occupied()) ReaderHashMapCommon::throwNotOccupied(index, &Traits::key(valueOut), sizeof(Key));
       checkBucket(m, slotR, bucket, valueOut);
       hint = Ploom::IterHint{read.version, index, bucket};
-      prefetchAfter(m, read);
       ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} found at bucket {}, saving {}", index, bucket, hint.slot);
       return true;
     }
@@ -211,8 +210,7 @@ class ReaderHashMap {
           if (SlotLink::read(m.slot(hint.slot)).version == hint.version && read.occupied() &&
               bucketTolerated(m, slotR, hint.bucket)) {
             hint = Ploom::IterHint{read.version, index, hint.bucket};
-            prefetchAfter(m, read);
-            ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} next slot {} success", hint.bucket, index);
+                  ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} next slot {} success", hint.bucket, index);
             return true;
           }
         } else {
@@ -352,18 +350,6 @@ class ReaderHashMap {
         PLOOM_READER_POINT(slotRead, index);
         return before;
       }
-    }
-  }
-
-  // Starts loading what the next step of an iteration from a slot read as
-  // `read` reads first (its successor slot, or the bucket entry its end
-  // marker names), so that the load overlaps the caller's work until then.
-  static void prefetchAfter(const Mapping& m, SlotLink read) noexcept {
-    const std::uint32_t index = read.index();
-    if (!read.endOfChain()) {
-      if (index < m.numSlots) __builtin_prefetch(m.slot(index));
-    } else if (index < m.numBuckets) {
-      __builtin_prefetch(m.entry(index));
     }
   }
 
