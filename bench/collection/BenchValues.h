@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "Ploom/SharedWords.h"
+#include "PloomCore/SharedWords.h"
 #include "Zev/Hash.h"
 
 namespace bench_values {

@@ -21,7 +21,7 @@
 #include <new>
 
 #include "BenchValues.h"
-#include "Ploom/SharedWords.h"
+#include "PloomCore/SharedWords.h"
 
 namespace bench_values {
 

@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "Ploom/Errors.h"
+#include "PloomCore/Errors.h"
 #include "Ploom/PloomInterface.h"
 
 namespace Ploom {

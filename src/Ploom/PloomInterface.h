@@ -8,8 +8,8 @@
 #include <string>
 
 #include "Orvel/Exception.h"
-#include "Ploom/SharedWords.h"
-#include "Ploom/ValueTraits.h"
+#include "PloomCore/SharedWords.h"
+#include "PloomCore/ValueTraits.h"
 
 namespace Ploom {
 

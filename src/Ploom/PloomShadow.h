@@ -35,7 +35,7 @@
 
 #include "Brask/BraskReader.h"
 #include "Ploom/PloomReader.h"
-#include "Ploom/ShadowHashMap.h"
+#include "PloomCore/ShadowHashMap.h"
 
 namespace Ploom {
 

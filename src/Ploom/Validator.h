@@ -15,8 +15,8 @@
 #include "Orvel/DebugHandler.h"
 #include "Orvel/Exception.h"
 #include "Orvel/Format.h"
-#include "Ploom/SlotWriterTable.h"
-#include "Ploom/ValidatorCommon.h"
+#include "PloomCore/SlotWriterTable.h"
+#include "PloomCore/ValidatorCommon.h"
 #include "PloomCore/WriterHashMap.h"
 
 namespace Ploom {

@@ -53,11 +53,11 @@
 
 #include "Orvel/DebugHandler.h"
 #include "Orvel/Format.h"
-#include "Ploom/ReaderCounters.h"
-#include "Ploom/SharedWords.h"
-#include "Ploom/SlotReaderTable.h"
+#include "PloomCore/ReaderCounters.h"
+#include "PloomCore/SharedWords.h"
+#include "PloomCore/SlotReaderTable.h"
 #include "Ploom/StorePoint.h"
-#include "Ploom/ValueTraits.h"
+#include "PloomCore/ValueTraits.h"
 #include "PloomCore/BucketReader.h"
 #include "PloomCore/ReaderHashMapCommon.h"
 

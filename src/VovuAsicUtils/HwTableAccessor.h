@@ -33,7 +33,7 @@
 #include "VovuAsicUtils/HwTableBase.h"
 #include "VovuAsicUtils/ShadowAccessor.h"
 #include "VovuAsicUtils/TableManager.h"
-#include "tables/TableDescription.h"
+#include "VovuAsicUtils/TableDescription.h"
 
 namespace VovuAsicUtils {
 

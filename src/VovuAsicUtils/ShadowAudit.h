@@ -35,7 +35,7 @@
 #include "VovuAsicUtils/HwTableBase.h"
 #include "VovuAsicUtils/HwTableRead.h"
 #include "VovuAsicUtils/TableManager.h"
-#include "tables/TableDescription.h"
+#include "VovuAsicUtils/TableDescription.h"
 
 namespace VovuAsicUtils {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "VovuAsicUtils/HwTableAccessor.h"
-#include "tables/TableDescription.h"
+#include "VovuAsicUtils/TableDescription.h"
 
 namespace VovuAsicUtils {
 

@@ -18,7 +18,7 @@
 #include "sim/CatalogueMap.h"
 #include "sim/ChipSimulator.h"
 #include "sim/ShadowImage.h"
-#include "tables/TableDescription.h"
+#include "VovuAsicUtils/TableDescription.h"
 
 namespace test_download {
 

@@ -8,7 +8,7 @@
 #include "IppfVsiToRoutingProfileMapHwDirect.h"
 #include "TarSnifActionTableHwDirect.h"
 #include "Zev/TypeRegistry.h"
-#include "tables/TableDescription.h"
+#include "VovuAsicUtils/TableDescription.h"
 
 namespace {
 

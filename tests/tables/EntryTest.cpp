@@ -16,7 +16,7 @@
 #include "IppbTtl0ActionProfileHwReg.h"
 #include "TarSnifActionTableHwDirect.h"
 #include "Zev/TypeRegistry.h"
-#include "tables/TableDescription.h"
+#include "VovuAsicUtils/TableDescription.h"
 
 namespace {
 

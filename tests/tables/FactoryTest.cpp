@@ -10,7 +10,7 @@
 #include "IppbTtl0ActionProfileHwReg.h"
 #include "LpmEntryTypeMapHwDirect.h"
 #include "VovuAsicUtils/HwTableAccessor.h"
-#include "tables/TableDescription.h"
+#include "VovuAsicUtils/TableDescription.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "Wem/PerUnitBitmap.h"
-#include "tables/TableDescription.h"
+#include "VovuAsicUtils/TableDescription.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "VovuAsicUtils/HwTableHolderContext.h"
 #include "VovuAsicUtils/SupportedFapRevList.h"
 #include "support/ChildProcess.h"
-#include "tables/TableDescription.h"
+#include "VovuAsicUtils/TableDescription.h"
 
 namespace {
 

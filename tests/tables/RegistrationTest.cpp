@@ -12,7 +12,7 @@
 #include "VovuAsicUtils/HwTableReaderBase.h"
 #include "VovuAsicUtils/PluginHwTable.h"
 #include "VovuAsicUtils/SupportedFapRevList.h"
-#include "tables/TableDescription.h"
+#include "VovuAsicUtils/TableDescription.h"
 
 namespace {
 

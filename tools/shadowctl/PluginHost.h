@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "tables/TableDescription.h"
+#include "VovuAsicUtils/TableDescription.h"
 
 namespace shadowctl {
 

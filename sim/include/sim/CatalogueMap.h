@@ -6,7 +6,7 @@
 #include <span>
 
 #include "sim/MemoryMap.h"
-#include "tables/TableDescription.h"
+#include "VovuAsicUtils/TableDescription.h"
 
 namespace sim {
 

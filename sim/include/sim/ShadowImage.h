@@ -11,7 +11,7 @@
 
 #include "VovuAsicUtils/HwTableBase.h"
 #include "sim/ChipSimulator.h"
-#include "tables/TableDescription.h"
+#include "VovuAsicUtils/TableDescription.h"
 
 namespace sim {
 

@@ -9,7 +9,7 @@ CATALOGUE = """
 // descriptions in src/tables.
 #include <array>
 
-#include "tables/TableDescription.h"
+#include "VovuAsicUtils/TableDescription.h"
 $includes
 namespace bcm88490_a0::catalogue {
 

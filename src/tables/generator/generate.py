@@ -54,7 +54,7 @@ HEADER = """
 #include "VovuAsicUtils/TableReader.h"
 #include "Wem/PerUnitBitmap.h"
 #include "Zev/TraceHandle.h"
-#include "tables/TableDescription.h"
+#include "VovuAsicUtils/TableDescription.h"
 #include "tables/values/Entry.h"
 #include "tables/values/EntryKey.h"
 

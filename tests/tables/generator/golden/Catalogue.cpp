@@ -2,7 +2,7 @@
 // descriptions in src/tables.
 #include <array>
 
-#include "tables/TableDescription.h"
+#include "VovuAsicUtils/TableDescription.h"
 #include "MiniMapHwDirect.h"
 
 namespace bcm88490_a0::catalogue {

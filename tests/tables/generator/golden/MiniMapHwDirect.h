@@ -19,7 +19,7 @@
 #include "VovuAsicUtils/TableReader.h"
 #include "Wem/PerUnitBitmap.h"
 #include "Zev/TraceHandle.h"
-#include "tables/TableDescription.h"
+#include "VovuAsicUtils/TableDescription.h"
 #include "tables/values/Entry.h"
 #include "tables/values/EntryKey.h"
 

@@ -65,6 +65,14 @@ inline void loadRelaxed(void* to, const void* from, std::size_t bytes) noexcept 
   for (std::size_t i = 0; i < bytes / 4; ++i) t[i] = load<std::uint32_t, std::memory_order_relaxed>(f + i);
 }
 
+// The 32-bit word `offset` bytes into a mapping (headers are made of them).
+[[gnu::always_inline]] inline std::uint32_t wordAt(const void* base, std::size_t offset) noexcept {
+  return load<std::uint32_t>(static_cast<const std::uint8_t*>(base) + offset);
+}
+[[gnu::always_inline]] inline void wordAtIs(void* base, std::size_t offset, std::uint32_t value) noexcept {
+  store<std::uint32_t>(static_cast<std::uint8_t*>(base) + offset, value);
+}
+
 }  // namespace Words
 
 // Ploom::SlotLink: the 8-byte {version, link} pair of a bucket entry or a

@@ -41,11 +41,11 @@
 #include "Orvel/DebugHandler.h"
 #include "Orvel/Format.h"
 #include "Orvel/Time.h"
-#include "Ploom/Counters.h"
-#include "Ploom/Errors.h"
-#include "Ploom/SlotHeader.h"
-#include "Ploom/SlotLayout.h"
-#include "Ploom/ValueTraits.h"
+#include "PloomCore/Counters.h"
+#include "PloomCore/Errors.h"
+#include "PloomCore/SlotHeader.h"
+#include "PloomCore/SlotLayout.h"
+#include "PloomCore/ValueTraits.h"
 
 namespace Ploom {
 

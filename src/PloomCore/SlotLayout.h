@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "Orvel/Util.h"
-#include "Ploom/SlotHeader.h"
+#include "PloomCore/SlotHeader.h"
 
 namespace Ploom {
 

@@ -31,8 +31,8 @@
 #include "Orvel/DebugHandler.h"
 #include "Orvel/Exception.h"
 #include "Orvel/Format.h"
-#include "Ploom/ReaderCounters.h"
-#include "Ploom/SharedWords.h"
+#include "PloomCore/ReaderCounters.h"
+#include "PloomCore/SharedWords.h"
 
 namespace Ploom {
 

@@ -27,9 +27,9 @@
 #include "Orvel/DebugHandler.h"
 #include "Orvel/Exception.h"
 #include "Orvel/Format.h"
-#include "Ploom/SlotHeader.h"
-#include "Ploom/SlotLayout.h"
-#include "Ploom/ValueTraits.h"
+#include "PloomCore/SlotHeader.h"
+#include "PloomCore/SlotLayout.h"
+#include "PloomCore/ValueTraits.h"
 
 namespace Ploom {
 

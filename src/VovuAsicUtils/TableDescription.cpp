@@ -1,4 +1,4 @@
-#include "tables/TableDescription.h"
+#include "VovuAsicUtils/TableDescription.h"
 
 #include <algorithm>
 
