@@ -48,9 +48,9 @@ void exercise(const std::string& dir, std::uint32_t palvo) {
   Ploom::SlotWriterTable<Value> slots(dh, "fuzz", dir, 64, false, true, &counters);
   PloomCore::WriterHashMap<Value> map(slots, PloomCore::HashMapContext{&dh, &seed, &counters, {}, "fuzz"}, dir, true);
   try {
-    const int slotResult = slots.attach(palvo, seed);
-    const int mapResult = map.attach(palvo);
-    if (slotResult != 2 || mapResult != 2) return;
+    const Ploom::AttachResult slotResult = slots.attach(palvo, seed);
+    const Ploom::AttachResult mapResult = map.attach(palvo);
+    if (slotResult != Ploom::AttachResult::attached || mapResult != Ploom::AttachResult::attached) return;
     Ploom::Validator<Value> validator(dh, slots, map, "fuzz");
     const bool valid = validator.validate(palvo);
     // Look-ups and iteration must not crash whether or not the files are valid.

@@ -23,6 +23,7 @@
 #include "Mem/OrlRootPath.h"
 #include "Ploom/PloomReader.h"
 #include "Ploom/PloomWriter.h"
+#include "Ploom/TestAccess.h"
 #include "BenchValues.h"
 #include "IpcMap.h"
 #include "Zev/Hash.h"
@@ -239,7 +240,7 @@ void bucketResize(benchmark::State& state) {
   const auto n = static_cast<std::uint32_t>(state.range(0));
   PloomPeer peer(n);
   for (std::uint32_t i = 0; i < n; ++i) peer.insert(i);
-  auto& map = peer.writer->hashMap();
+  auto& map = Ploom::Testing::Access::map(*peer.writer);
   for (auto _ : state) {
     map.growBuckets();
     map.shrinkBuckets();

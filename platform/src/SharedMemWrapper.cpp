@@ -191,13 +191,13 @@ void SharedMemWrapper::wipe() {
   if (!anonymous()) ::unlink(path_.c_str());
 }
 
-// Mode 3 leaves the mapping out of core dumps; every other mode includes it.
+// kCoreDumpExcluded leaves the mapping out of core dumps; every other mode includes it.
 void SharedMemWrapper::coreDumpModeIs(int mode) {
   coreDumpMode_ = mode;
   if (base_ == nullptr) return;
   // Advice only: a kernel that refuses it changes what a core dump holds, not
   // how the mapping behaves.
-  (void)::madvise(base_, mapped_, mode == 3 ? MADV_DONTDUMP : MADV_DODUMP);
+  (void)::madvise(base_, mapped_, mode == kCoreDumpExcluded ? MADV_DONTDUMP : MADV_DODUMP);
 }
 
 }  // namespace Mem

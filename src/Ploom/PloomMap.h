@@ -127,7 +127,7 @@ class PloomMap : public PloomMapBase {
     // detached first.
     if (sentry_) throw Orvel::InvalidInitializeException("Ploom mounter should not exist");
     if (descriptor.mode != MapMode::writer && !descriptor.local) {
-      if (static_cast<std::uint32_t>(descriptor.mode) > 3) {
+      if (descriptor.mode > MapMode::shadow) {
         throw Orvel::InvalidInitializeException(
             fmt::format("not a valid reader type:{}", static_cast<std::uint32_t>(descriptor.mode)));
       }

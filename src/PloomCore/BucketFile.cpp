@@ -19,7 +19,7 @@ BucketWriter::BucketWriter(std::string rootPath)
     : rootPath_(std::move(rootPath)),
       file_(kFileName, rootPath_.empty() ? std::string() : rootPath_ + "/" + kFileName, Mem::Access::readWrite) {}
 
-int BucketWriter::attach(std::uint32_t palvoId) {
+Ploom::AttachResult BucketWriter::attach(std::uint32_t palvoId) {
   Mem::SharedMemWrapper& shm = file_.shm();
   shm.close();
   const std::size_t existing = shm.fileSize();
@@ -38,11 +38,15 @@ int BucketWriter::attach(std::uint32_t palvoId) {
     Words::store<std::uint64_t>(base() + kEntriesOffset, SlotLink::pack(0, SlotLink::kNothing));
     Words::store<std::uint64_t>(base() + kCountPairOffset, SlotLink::pack(0, 1));  // generation 0, one bucket
     numBuckets_ = 1;
-    return 1;
+    return Ploom::AttachResult::created;
   }
-  if (existing < kEntriesOffset || Words::wordAt(base(), 0) != kMagic || Words::wordAt(base(), 4) != kFormatVersion) return 8;
+  if (existing < kEntriesOffset || Words::wordAt(base(), 0) != kMagic || Words::wordAt(base(), 4) != kFormatVersion) {
+    return Ploom::AttachResult::badHeader;
+  }
   const std::uint32_t count = Words::wordAt(base(), kCountPairOffset + 4);
-  if (count == 0 || (count & (count - 1)) != 0 || fileSizeFor(count) > existing) return 8;
+  if (count == 0 || (count & (count - 1)) != 0 || fileSizeFor(count) > existing) {
+    return Ploom::AttachResult::badHeader;
+  }
   // Map the existing entries as they are: nothing is initialised.
   std::string reason;
   if (!shm.resize(fileSizeFor(count), reason)) {
@@ -50,7 +54,7 @@ int BucketWriter::attach(std::uint32_t palvoId) {
         fmt::format("failed to resize {} to size {} : {}", shm.path(), fileSizeFor(count), reason));
   }
   numBuckets_ = count;
-  return 2;
+  return Ploom::AttachResult::attached;
 }
 
 bool BucketWriter::validate(std::uint32_t palvoId, std::string& err) const {

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "Mem/SharedMemWrapper.h"
+#include "PloomCore/AttachResult.h"
 
 namespace PloomCore {
 
@@ -33,9 +34,9 @@ class BucketWriter {
   // An empty root path keeps the buckets in process-local memory.
   explicit BucketWriter(std::string rootPath);
 
-  // 1: a new file was created; 2: an existing valid-looking file was mapped;
-  // 8: the existing file's header failed validation (nothing is changed).
-  int attach(std::uint32_t palvoId);
+  // created, attached (an existing valid-looking file was mapped) or
+  // badHeader (nothing is changed).
+  Ploom::AttachResult attach(std::uint32_t palvoId);
   bool validate(std::uint32_t palvoId, std::string& err) const;
   // Maps room for `buckets` entries (growing the file) and initialises the
   // entries past the current count. Shrinking only lowers the count: the

@@ -168,10 +168,8 @@ class ReaderHashMap {
           ORVEL_TRACE(dh_, 8, "ReaderHashMap", "none found!");
           return false;
         }
-        if (!successorTolerated(m, bucket, marker)) ReaderHashMapCommon::throwHasBucket(bucket, marker, n);
         if (++bucketHops > n) ReaderHashMapCommon::throwHashBucketCycle(bucketHops, n);
-        if (marker >= n) buckets_.throwOutOfRange(marker);
-        bucket = marker;
+        bucket = followMarker(m, bucket, marker);
         continue;
       }
       std::uint32_t hops = 0;
@@ -218,9 +216,7 @@ class ReaderHashMap {
             ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} failed", hint.bucket);
             return false;
           }
-          const std::uint32_t marker = link.index();
-          if (!successorTolerated(m, hint.bucket, marker)) ReaderHashMapCommon::throwHasBucket(hint.bucket, marker, n);
-          if (marker >= n) buckets_.throwOutOfRange(marker);
+          const std::uint32_t marker = followMarker(m, hint.bucket, link.index());
           ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} next bucket {} using {}", hint.bucket, marker, hint.slot);
           return first(m, marker, valueOut, hint);
         }
@@ -247,9 +243,7 @@ class ReaderHashMap {
       ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} failed", bucket);
       return false;
     }
-    const std::uint32_t marker = end.link.index();
-    if (!successorTolerated(m, bucket, marker)) ReaderHashMapCommon::throwHasBucket(bucket, marker, n);
-    if (marker >= n) buckets_.throwOutOfRange(marker);
+    const std::uint32_t marker = followMarker(m, bucket, end.link.index());
     ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} next bucket {}", bucket, marker);
     return first(m, marker, valueOut, hint);
   }
@@ -418,32 +412,21 @@ class ReaderHashMap {
   // A key read from bucket b's chain belongs there under n, n/2 or 2n
   // buckets; told from its reversed hash as stored beside it.
   bool bucketTolerated(const Mapping& m, std::uint32_t rhash, std::uint32_t bucket) const {
-    const std::uint32_t h = Ploom::reverseBits(rhash);
-    const std::uint32_t n = m.numBuckets;
-    return (h & (n - 1)) == bucket || (n > 1 && (h & (n / 2 - 1)) == bucket) || (h & (2 * n - 1)) == bucket;
+    return Ploom::SplitOrder::homeNear(Ploom::reverseBits(rhash), bucket, m.numBuckets);
   }
   void checkBucket(const Mapping& m, std::uint32_t rhash, std::uint32_t bucket, const V& read) const {
     if (!bucketTolerated(m, rhash, bucket)) ReaderHashMapCommon::throwCorruptKey(bucket, &Traits::key(read), sizeof(Key));
   }
 
-  // The successor of `bucket` in split order with `bits` bits of bucket index.
-  [[gnu::always_inline]] static std::uint32_t successorWith(std::uint32_t bucket, unsigned bits) {
-    if (bits == 0) return SlotLink::kNoBucket;
-    const std::uint32_t size = std::uint32_t{1} << bits;
-    if (bucket >= size) return SlotLink::kNoBucket - 1;  // matches no marker
-    const std::uint32_t reversed = Ploom::reverseBits(bucket) >> (32 - bits);
-    if (reversed + 1 >= size) return SlotLink::kNoBucket;
-    return Ploom::reverseBits(reversed + 1) >> (32 - bits);
-  }
-  // Whether `marker` follows `bucket` in split order under n, n/2 or 2n
-  // buckets; the count the walk reads with is tried first (it nearly always
-  // is the one).
-  [[gnu::always_inline]] bool successorTolerated(const Mapping& m, std::uint32_t bucket, std::uint32_t marker) const {
-    const unsigned bits = static_cast<unsigned>(__builtin_ctz(m.numBuckets));
-    if (marker == successorWith(bucket, bits)) [[likely]] {
-      return true;
+  // The bucket named by `marker`, the end marker of `bucket`'s chain, once
+  // checked: it follows `bucket` in split order and lies in range.
+  [[gnu::always_inline]] std::uint32_t followMarker(const Mapping& m, std::uint32_t bucket,
+                                                    std::uint32_t marker) const {
+    if (!Ploom::SplitOrder::successorNear(bucket, marker, m.numBuckets)) {
+      ReaderHashMapCommon::throwHasBucket(bucket, marker, m.numBuckets);
     }
-    return (bits > 0 && marker == successorWith(bucket, bits - 1)) || marker == successorWith(bucket, bits + 1);
+    if (marker >= m.numBuckets) buckets_.throwOutOfRange(marker);
+    return marker;
   }
 
   const Orvel::Platform::DebugHandler& dh_;

@@ -96,7 +96,14 @@ struct SlotLink {
 
   static constexpr std::uint32_t kOccupied = 0x1u;
   static constexpr std::uint32_t kWriting = 0x2u;
+  // Every store of a pair advances its version by one step; the first store
+  // of a value rewrite advances it by half a step (setting kWriting), its
+  // last store by the other half.
   static constexpr std::uint32_t kVersionStep = 4;
+  static constexpr std::uint32_t kRewriteStep = 2;
+  static_assert(kRewriteStep == kWriting && 2 * kRewriteStep == kVersionStep);
+  // A versioned count ({generation, count}) advances its generation by one.
+  static constexpr std::uint32_t kGenerationStep = 1;
 
   constexpr bool endOfChain() const noexcept { return (link & kEndOfChain) != 0; }
   constexpr std::uint32_t index() const noexcept { return link & kIndexMask; }
@@ -118,14 +125,54 @@ struct SlotLink {
   [[gnu::always_inline]] static void write(void* at, SlotLink value) noexcept {
     Words::store<std::uint64_t>(at, pack(value.version, value.link));
   }
-  // Rewrites the link of the pair at `at`, keeping its own mark bit and
-  // advancing its version by 4, in one store.
+
+  // The stores of the protocol, each one store of the pair at `at` that
+  // advances its version by one step.
+  //
+  // relink: the link becomes `newLink`, the pair's own mark kept. Publishes
+  // a chain change: a predecessor now leads to `newLink`.
   static void relink(void* at, std::uint32_t newLink) noexcept {
     const SlotLink old = read(at);
     write(at, SlotLink{old.version + kVersionStep, (newLink & ~kMark) | (old.link & kMark)});
   }
+  // publishLinked: the slot becomes an occupied entry leading to `successor`
+  // (its own mark kept). Its value must be in place before.
+  static void publishLinked(void* slot, std::uint32_t successor) noexcept {
+    const SlotLink old = read(slot);
+    write(slot, SlotLink{(old.version + kVersionStep) | kOccupied, (successor & ~kMark) | (old.link & kMark)});
+  }
+  // freeSlot: the slot stops being an entry (occupied clear, link kept, so a
+  // reader standing on it still finds its way on). The slot must be unlinked.
+  static void freeSlot(void* slot) noexcept {
+    const SlotLink old = read(slot);
+    write(slot, SlotLink{(old.version + kVersionStep) & ~kOccupied, old.link});
+  }
+  // markIs: sets or clears the pair's mark.
+  static void markIs(void* at, bool marked) noexcept {
+    const SlotLink old = read(at);
+    write(at, SlotLink{old.version + kVersionStep, marked ? (old.link | kMark) : (old.link & ~kMark)});
+  }
+  // The {generation, count} pair at `at` takes `count` under the next generation.
+  static void countIs(void* at, std::uint32_t count) noexcept {
+    write(at, SlotLink{read(at).version + kGenerationStep, count});
+  }
 };
 static_assert(sizeof(SlotLink) == 8, "a link pair is one 64-bit word");
+
+// The value rewrite of a slot, a seqlock in its version word: half a step
+// (kWriting set: readers take the lookaside image, which the caller filled
+// before when the slot held a value), a release fence, the value's words
+// stored relaxed by `storeValue`, then the other half with the slot occupied.
+// A reader that saw kWriting, or a version that moved while it copied, does
+// not use what it copied.
+template <class StoreValue>
+inline void rewriteValue(void* slot, StoreValue&& storeValue) {
+  const SlotLink old = SlotLink::read(slot);
+  SlotLink::write(slot, SlotLink{old.version + SlotLink::kRewriteStep, old.link});
+  std::atomic_thread_fence(std::memory_order_release);
+  storeValue();
+  SlotLink::write(slot, SlotLink{(old.version + SlotLink::kVersionStep) | SlotLink::kOccupied, old.link});
+}
 
 // Ploom::IterHint: where an iteration stands, so that next() can continue
 // without hashing again while the returned slot is untouched.
@@ -144,5 +191,39 @@ struct IterHint {
   return (h >> 1 & 0x55555555u) | (h & 0x55555555u) << 1;
 }
 static_assert(reverseBits(1) == 0x80000000u && reverseBits(0x80000000u) == 1 && reverseBits(0x6) == 0x60000000u);
+
+// Split order: the buckets' chains joined into one list sorted by reversed
+// hash. Bucket b (of 2^bits) starts where the reversed hashes with b's low
+// bits start; its end marker names the bucket that follows it.
+namespace SplitOrder {
+
+// The bucket after `bucket` with `bits` bits of bucket index (its reversed
+// index plus one), kNoBucket after the last; a bucket past the count gets a
+// value no marker holds.
+[[gnu::always_inline]] inline std::uint32_t successor(std::uint32_t bucket, unsigned bits) noexcept {
+  if (bits == 0) return SlotLink::kNoBucket;
+  const std::uint32_t size = std::uint32_t{1} << bits;
+  if (bucket >= size) return SlotLink::kNoBucket - 1;
+  const std::uint32_t reversed = reverseBits(bucket) >> (32 - bits);
+  if (reversed + 1 >= size) return SlotLink::kNoBucket;
+  return reverseBits(reversed + 1) >> (32 - bits);
+}
+
+// While the bucket count moves between n/2, n and 2n, a walk reading with n
+// may meet the chains of either neighbour count. These admit all three,
+// trying n first (it nearly always is the one).
+[[gnu::always_inline]] inline bool successorNear(std::uint32_t bucket, std::uint32_t marker,
+                                                 std::uint32_t n) noexcept {
+  const unsigned bits = static_cast<unsigned>(__builtin_ctz(n));
+  if (marker == successor(bucket, bits)) [[likely]] {
+    return true;
+  }
+  return (bits > 0 && marker == successor(bucket, bits - 1)) || marker == successor(bucket, bits + 1);
+}
+[[gnu::always_inline]] inline bool homeNear(std::uint32_t h, std::uint32_t bucket, std::uint32_t n) noexcept {
+  return (h & (n - 1)) == bucket || (n > 1 && (h & (n / 2 - 1)) == bucket) || (h & (2 * n - 1)) == bucket;
+}
+
+}  // namespace SplitOrder
 
 }  // namespace Ploom

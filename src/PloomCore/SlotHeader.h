@@ -88,7 +88,7 @@ inline void countPairIs(std::uint8_t* base, std::uint32_t generation, std::uint3
 // Publishes a new slot count under the next generation: the copy of the
 // generation first, then the pair.
 inline void countIs(std::uint8_t* base, std::uint32_t count) {
-  const std::uint32_t generation = countPair(base).version + 1;
+  const std::uint32_t generation = countPair(base).version + SlotLink::kGenerationStep;
   wordIs(base, kGenerationCopy, generation);
   countPairIs(base, generation, count);
 }

@@ -41,6 +41,7 @@
 #include "Orvel/DebugHandler.h"
 #include "Orvel/Format.h"
 #include "Orvel/Time.h"
+#include "PloomCore/AttachResult.h"
 #include "PloomCore/Counters.h"
 #include "PloomCore/Errors.h"
 #include "PloomCore/SlotHeader.h"
@@ -53,9 +54,6 @@ template <CollectionValue V>
 class SlotWriterTable {
  public:
   using Layout = SlotLayout<V>;
-  static constexpr int kCreated = 1;
-  static constexpr int kAttached = 2;
-  static constexpr int kBadHeader = 8;
   static constexpr const char* kFileName = "slots";
   // Link indices have 30 bits: the slot count never exceeds them.
   static constexpr std::uint32_t kMaxIndexableSlots = SlotLink::kIndexMask;
@@ -73,9 +71,9 @@ class SlotWriterTable {
         shrinkEnabled_(shrinkEnabled) {}
 
   // Maps the slot file, creating and formatting it when there is none.
-  // Returns kCreated, kAttached or kBadHeader (an existing header that failed
+  // Returns created, attached or badHeader (an existing header that failed
   // validation; nothing is changed). `seed` receives the collection's hash seed.
-  int attach(std::uint32_t palvoId, std::uint32_t& seed) {
+  AttachResult attach(std::uint32_t palvoId, std::uint32_t& seed) {
     Mem::SharedMemWrapper& shm = file_.shm();
     if (shm.isOpen()) {
       ORVEL_TRACE(dh_, 5, "SlotWriterTable", "detach");
@@ -89,10 +87,10 @@ class SlotWriterTable {
           fmt::format("cannot attach to shmem {} size:{}: {}", shm.path(), minimumSize, reason));
     }
     base_ = static_cast<std::uint8_t*>(shm.base());
-    int result;
+    AttachResult result;
     if (existingSize > 0) {
       std::string err;
-      if (!validateHeader(dh_, base_, existingSize, palvoId, err)) return kBadHeader;
+      if (!validateHeader(dh_, base_, existingSize, palvoId, err)) return AttachResult::badHeader;
       seed = SlotHeader::word(base_, SlotHeader::kSeed);
       const std::uint32_t count = SlotHeader::countPair(base_).link;
       if (!shm.resize(*Layout::fileSize(count), reason)) {
@@ -102,12 +100,12 @@ class SlotWriterTable {
       base_ = static_cast<std::uint8_t*>(shm.base());  // the mapping may have moved
       cache();
       ORVEL_TRACE(dh_, 2, "SlotWriterTable", "to existing {}", shm.path());
-      result = kAttached;
+      result = AttachResult::attached;
     } else {
       seed = static_cast<std::uint32_t>(Orvel::Random::rand64() % 0x7FFFFFFF);
       format(palvoId, seed);
       ORVEL_TRACE(dh_, 2, "SlotWriterTable", "to new file {}", shm.path());
-      result = kCreated;
+      result = AttachResult::created;
     }
     ORVEL_TRACE(dh_, 3, "SlotWriterTable", "{}", SlotHeaderCommon::toString(base_));
     return result;
@@ -184,10 +182,10 @@ class SlotWriterTable {
 
   // Takes the free-list head for a new entry whose key has reversed hash
   // `rhash`, growing the file first when the list is empty. Throws
-  // Ploom::TableFullException (leaving the critical section) when it cannot.
+  // Ploom::TableFullException when it cannot, with nothing changed (the
+  // caller's CriticalSection::guard leaves the section).
   std::uint32_t alloc(std::uint32_t rhash) {
     if (freeHead() == SlotLink::kNothing && !grow()) {
-      leaveCriticalSection();
       throw TableFullException(fmt::format("Ploom table full (occupancy:{} tableSize:{}) {}", occupied(), maxSlots_,
                                            name_));
     }
@@ -323,12 +321,8 @@ class SlotWriterTable {
     Words::copyRelaxed(to + Layout::kRhashOffset, from + Layout::kRhashOffset, 4);
     Words::copyRelaxed(to + Layout::kValueOffset, from + Layout::kValueOffset, sizeof(V));
     const SlotLink source = SlotLink::read(from);
-    const SlotLink target = SlotLink::read(to);
-    SlotLink::write(to, SlotLink{(target.version + SlotLink::kVersionStep) | SlotLink::kOccupied,
-                                 (source.link & ~SlotLink::kMark) | (target.link & SlotLink::kMark)});
-    const SlotLink placed = SlotLink::read(to);
-    SlotLink::write(to, SlotLink{placed.version + SlotLink::kVersionStep,
-                                 (placed.link & ~SlotLink::kMark) | (source.link & SlotLink::kMark)});
+    SlotLink::publishLinked(to, source.link);
+    SlotLink::markIs(to, source.marked());
     ORVEL_TRACE(dh_, 7, "SlotWriterTable", "fromSlotId:{} toSlotId:{}", fromSlot, toSlot);
     return toSlot;
   }

@@ -94,11 +94,11 @@ class WriterHashMap {
                 bool shrinkBuckets)
       : slots_(slots), context_(std::move(context)), buckets_(rootPath), shrinkBuckets_(shrinkBuckets) {}
 
-  // 1 new file, 2 existing, 8 bad header (see BucketWriter::attach).
-  int attach(std::uint32_t palvoId) {
-    const int result = buckets_.attach(palvoId);
+  // See BucketWriter::attach.
+  Ploom::AttachResult attach(std::uint32_t palvoId) {
+    const Ploom::AttachResult result = buckets_.attach(palvoId);
     published_ = buckets_.numBuckets();
-    if (result == 1 || result == 2) thresholdsReset();
+    if (Ploom::usable(result)) thresholdsReset();
     return result;
   }
   bool validate(std::uint32_t palvoId, std::string& err) const { return buckets_.validate(palvoId, err); }
@@ -249,11 +249,7 @@ class WriterHashMap {
   // published by `writeValue`, then prev points at it.
   template <class WriteValue>
   void link(LinkRef prev, std::uint32_t slot, WriteValue&& writeValue) {
-    std::uint8_t* s = slots_[slot];
-    const SlotLink old = SlotLink::read(s);
-    const std::uint32_t successor = SlotLink::read(at(prev)).link;
-    SlotLink::write(s, SlotLink{old.version + SlotLink::kVersionStep,
-                                (successor & ~SlotLink::kMark) | (old.link & SlotLink::kMark)});
+    SlotLink::relink(slots_[slot], SlotLink::read(at(prev)).link);
     writeValue(slot);
     // Publishes the entry: its link and value are complete.
     SlotLink::relink(at(prev), slot);
@@ -379,8 +375,7 @@ class WriterHashMap {
   }
 
   void publishCount(std::uint32_t count) {
-    const SlotLink pair = SlotLink::read(buckets_.base() + BucketWriter::kCountPairOffset);
-    SlotLink::write(buckets_.base() + BucketWriter::kCountPairOffset, SlotLink{pair.version + 1, count});
+    SlotLink::countIs(buckets_.base() + BucketWriter::kCountPairOffset, count);
     published_ = count;
   }
 
@@ -401,14 +396,13 @@ class WriterHashMap {
   bool belongs(std::uint32_t h, std::uint32_t bucket) const {
     const std::uint32_t n = numBuckets();
     if ((h & (n - 1)) == bucket) return true;
-    return resizing_ && ((n > 1 && (h & (n / 2 - 1)) == bucket) || (h & (2 * n - 1)) == bucket);
+    return resizing_ && Ploom::SplitOrder::homeNear(h, bucket, n);
   }
   // Whether `marker` may end the chain of `bucket` (see belongs()).
   bool followsInSplitOrder(std::uint32_t bucket, std::uint32_t marker) const {
     const unsigned bits = static_cast<unsigned>(__builtin_ctz(numBuckets()));
-    if (marker == successorWith(bucket, bits)) return true;
-    return resizing_ &&
-           ((bits > 0 && marker == successorWith(bucket, bits - 1)) || marker == successorWith(bucket, bits + 1));
+    if (marker == Ploom::SplitOrder::successor(bucket, bits)) return true;
+    return resizing_ && Ploom::SplitOrder::successorNear(bucket, marker, numBuckets());
   }
 
   // A slot a chain led to, checked: its index, address and key hash.
@@ -450,17 +444,6 @@ class WriterHashMap {
 
   static const V* valueIn(const std::uint8_t* slot) noexcept {
     return reinterpret_cast<const V*>(slot + Layout::kValueOffset);
-  }
-
-  // The bucket after `bucket` in split order with `bits` bits of bucket
-  // index: its reversed index plus one; kNoBucket after the last.
-  static std::uint32_t successorWith(std::uint32_t bucket, unsigned bits) {
-    if (bits == 0) return SlotLink::kNoBucket;
-    const std::uint32_t size = std::uint32_t{1} << bits;
-    if (bucket >= size) return SlotLink::kNoBucket - 1;  // matches no marker
-    const std::uint32_t reversed = Ploom::reverseBits(bucket) >> (32 - bits);
-    if (reversed + 1 >= size) return SlotLink::kNoBucket;
-    return Ploom::reverseBits(reversed + 1) >> (32 - bits);
   }
 
   // From the end marker of `bucket`, the first slot of the next non-empty bucket.

@@ -69,7 +69,7 @@ TEST_F(PloomFiles, ShortSlotFile) {
                                                                 palvo, err));
     EXPECT_EQ(err, "bad header file size: 100 wanted:640");
   }
-  EXPECT_EQ(slots.attach(palvo, seed), Ploom::SlotWriterTable<Value>::kBadHeader);
+  EXPECT_EQ(slots.attach(palvo, seed), Ploom::AttachResult::badHeader);
   slots.detach();
   EXPECT_EQ(membersAfterAttach(), 0u);
 }
@@ -127,13 +127,13 @@ TEST_F(PloomFiles, ValidationReasons) {
   };
   std::string err;
   for (const auto& [value, reason] : flags) {
-    runtimeFlagsIs(w->slotTable().base(), value);
-    EXPECT_FALSE(w->slotTable().validate(w->palvoId(), err));
+    runtimeFlagsIs(Ploom::Testing::Access::slots(*w).base(), value);
+    EXPECT_FALSE(Ploom::Testing::Access::slots(*w).validate(w->palvoId(), err));
     EXPECT_EQ(err, reason);
   }
-  runtimeFlagsIs(w->slotTable().base(), kFormatted);
-  EXPECT_TRUE(w->slotTable().validate(w->palvoId(), err)) << err;
-  EXPECT_FALSE(w->slotTable().validate(w->palvoId() + 1, err));
+  runtimeFlagsIs(Ploom::Testing::Access::slots(*w).base(), kFormatted);
+  EXPECT_TRUE(Ploom::Testing::Access::slots(*w).validate(w->palvoId(), err)) << err;
+  EXPECT_FALSE(Ploom::Testing::Access::slots(*w).validate(w->palvoId() + 1, err));
   EXPECT_EQ(err, fmt::format("mismatching palvo:{}, oldPalvo:{}", w->palvoId() + 1, w->palvoId()));
 }
 

@@ -230,7 +230,7 @@ TEST_F(PloomInterleaving, ReattachNeverMixesFormattingsNorReadsAHalfWrittenHeade
       WriterHandle<Value> w("/i/reformat", descriptor(64));
       for (std::uint32_t i = 0; i < 20; ++i) w->write(val(i, i), true);
       // The next writer finds the collection left inside a critical section and re-formats it.
-      Ploom::SlotHeader::runtimeFlagsIs(w->slotTable().base(),
+      Ploom::SlotHeader::runtimeFlagsIs(Ploom::Testing::Access::slots(*w).base(),
                                         Ploom::SlotHeader::kFormatted | Ploom::SlotHeader::kInCriticalSection);
     }
     const std::uint64_t oldSlots = inodeOf(slotsPath);
@@ -316,7 +316,7 @@ TEST_F(PloomInterleaving, SlotCutAndRegrownUnderAWalk) {
   for (std::uint32_t i = m; i < m + 32; ++i) w->write(filler(i), true);
   ASSERT_EQ(w->capacity(), 2 * m);
   auto slotOfKey = [&](std::uint32_t id) { return slotOf(*w.writer, GroupKey{id}); };
-  auto versionOf = [&](std::uint32_t slot) { return SlotLink::read(w->slotTable()[slot]).version; };
+  auto versionOf = [&](std::uint32_t slot) { return SlotLink::read(Ploom::Testing::Access::slots(*w)[slot]).version; };
   ASSERT_EQ(slotOfKey(40), m);
   ASSERT_EQ(slotOfKey(41), m + 1);
   // Versions above what the new keys' inserts can reach (4 per change).
@@ -342,7 +342,7 @@ TEST_F(PloomInterleaving, SlotCutAndRegrownUnderAWalk) {
     ASSERT_EQ(w->capacity(), 2 * m);
     ASSERT_EQ(w->buckets(), buckets);
     for (std::uint32_t s : {m, m + 1}) {
-      const GroupKey key = w->hashMap().keyOf(s);
+      const GroupKey key = Ploom::Testing::Access::map(*w).keyOf(s);
       for (bool set = true; versionOf(s) < versions[s - m]; set = !set) {
         w->markAndSweepFlag(key, set ? Ploom::MarkAndSweepOperation::set : Ploom::MarkAndSweepOperation::clear);
       }
@@ -385,7 +385,7 @@ TEST_F(PloomInterleaving, SlotReusedAtTheSameVersionBetweenPolls) {
   // A version above what inserting key 2000 there can reach (4 per change: a
   // few relinks and one value write).
   for (int i = 0; i < 8; ++i) w->markAndSweepFlag(Key{1000}, Ploom::MarkAndSweepOperation::set);
-  const std::uint32_t seen = SlotLink::read(w->slotTable()[m]).version;
+  const std::uint32_t seen = SlotLink::read(Ploom::Testing::Access::slots(*w)[m]).version;
 
   Orvel::Platform::DebugHandler dh("interleaving");
   Ploom::PloomShadow<Value> shadow(dh, "/i/reused", "/i/reused");
@@ -399,10 +399,10 @@ TEST_F(PloomInterleaving, SlotReusedAtTheSameVersionBetweenPolls) {
   for (std::uint32_t i = 0; i < m - 1; ++i) w->write(val(3000 + i, i), true);
   w->write(val(2000, 2), true);
   ASSERT_EQ(slotOf(*w.writer, Key{2000}), m);
-  for (bool set = true; SlotLink::read(w->slotTable()[m]).version < seen; set = !set) {
+  for (bool set = true; SlotLink::read(Ploom::Testing::Access::slots(*w)[m]).version < seen; set = !set) {
     w->markAndSweepFlag(Key{2000}, set ? Ploom::MarkAndSweepOperation::set : Ploom::MarkAndSweepOperation::clear);
   }
-  ASSERT_EQ(SlotLink::read(w->slotTable()[m]).version, seen);
+  ASSERT_EQ(SlotLink::read(Ploom::Testing::Access::slots(*w)[m]).version, seen);
 
   shadow.sync();
   bool found = false;

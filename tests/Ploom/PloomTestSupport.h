@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Ploom/PloomWriter.h"
+#include "Ploom/TestAccess.h"
 #include "TestValues.h"
 #include "support/TempBaseDir.h"
 
@@ -46,6 +47,7 @@ struct WriterHandle {
     writer->initialize(path);
   }
   Ploom::PloomWriter<V>* operator->() { return writer.get(); }
+  Ploom::PloomWriter<V>& operator*() { return *writer; }
 };
 
 // Every entry in iteration order, through first/next of any endpoint.
@@ -102,7 +104,7 @@ std::uint32_t slotOf(Ploom::PloomWriter<V>& writer, const typename V::EntryKey& 
   bool found = false;
   const V* value = writer.lookup(key, found, nullptr);
   EXPECT_TRUE(found);
-  const auto offset = reinterpret_cast<const std::uint8_t*>(value) - writer.slotTable().base();
+  const auto offset = reinterpret_cast<const std::uint8_t*>(value) - Ploom::Testing::Access::slots(writer).base();
   return static_cast<std::uint32_t>((offset - Ploom::SlotLayout<V>::kHeaderSize - 8) / Ploom::SlotLayout<V>::kSlotSize);
 }
 
@@ -110,7 +112,7 @@ std::uint32_t slotOf(Ploom::PloomWriter<V>& writer, const typename V::EntryKey& 
 template <class V>
 std::vector<std::uint32_t> freeList(Ploom::PloomWriter<V>& writer) {
   std::vector<std::uint32_t> list;
-  auto& slots = writer.slotTable();
+  auto& slots = Ploom::Testing::Access::slots(writer);
   for (std::uint32_t s = slots.freeHead(); s != Ploom::SlotLink::kNothing && list.size() <= slots.numSlots();) {
     list.push_back(s);
     s = Ploom::SlotLink::read(slots[s]).link & ~Ploom::SlotLink::kMark;
@@ -121,7 +123,7 @@ std::vector<std::uint32_t> freeList(Ploom::PloomWriter<V>& writer) {
 // The {version, link} of bucket `b`.
 template <class V>
 Ploom::SlotLink bucketEntry(Ploom::PloomWriter<V>& writer, std::uint32_t b) {
-  return Ploom::SlotLink::read(writer.hashMap().bucketWriter().entry(b));
+  return Ploom::SlotLink::read(Ploom::Testing::Access::map(writer).bucketWriter().entry(b));
 }
 
 // Runs `fn` at every store point of a writer while installed (see
@@ -231,7 +233,7 @@ inline std::vector<WriterOperation> writerOperations() {
       {"slot compaction and bucket shrink", 150, [](W& w) { Value out; w.remove(Key{149}, out); },
        [](W& w) {
          Value out;
-         auto& slots = w.slotTable();
+         auto& slots = Ploom::Testing::Access::slots(w);
          for (std::uint32_t i = 0; slots.occupied() - 1 >= slots.shrinkThreshold() / 2; ++i) w.remove(Key{i}, out);
        },
        nullptr, {149}},

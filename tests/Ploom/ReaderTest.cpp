@@ -69,7 +69,7 @@ TEST_F(PloomReaderTest, RewriteSeenThroughTheLookaside) {
   std::vector<std::uint32_t> seen;
   {
     StoreHook hook([&] {
-      if (!SlotLink::read(w->slotTable()[s]).writing()) return;
+      if (!SlotLink::read(Ploom::Testing::Access::slots(*w)[s]).writing()) return;
       bool found = false;
       const Value* v = r.reader.lookup(Key{7}, found, nullptr);
       ASSERT_TRUE(found);
@@ -102,8 +102,8 @@ TEST_F(PloomReaderTest, EveryEntryDuringBucketResizes) {
       }
       ++states;
     });
-    w->hashMap().growBuckets();
-    w->hashMap().shrinkBuckets();
+    Ploom::Testing::Access::map(*w).growBuckets();
+    Ploom::Testing::Access::map(*w).shrinkBuckets();
   }
   EXPECT_GT(states, 60);
 }
@@ -133,7 +133,7 @@ TEST_F(PloomReaderTest, FollowsAReformat) {
   for (std::uint32_t i = 0; i < 20; ++i) (*w)->write(val(i), true);
   ReaderHandle r("/r/reformat");
   ASSERT_TRUE(r.reader.initialize("/r/reformat"));
-  Ploom::SlotHeader::runtimeFlagsIs((*w)->slotTable().base(), Ploom::SlotHeader::kInCriticalSection);
+  Ploom::SlotHeader::runtimeFlagsIs(Ploom::Testing::Access::slots(**w).base(), Ploom::SlotHeader::kInCriticalSection);
   w.reset();
   w = std::make_unique<WriterHandle<Value>>("/r/reformat", descriptor(64));  // re-formats
   (*w)->write(val(500), true);

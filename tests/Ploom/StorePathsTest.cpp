@@ -82,8 +82,6 @@ TEST(PloomStorePaths, NoFenceExchangeOrLockedInstruction) {
 
   // xchg with a memory operand is implicitly locked (a register-register
   // xchg %ax,%ax is a two-byte no-op used for padding).
-  // xchg with a memory operand is implicitly locked (a register-register
-  // xchg %ax,%ax is a two-byte no-op used for padding).
   const std::regex forbidden(R"(\t(lock\b|mfence|xchg\s.*\())");
   std::sort(functions.begin(), functions.end(), [](const Function& a, const Function& b) { return a.start < b.start; });
   std::map<std::string, std::string> offenders;

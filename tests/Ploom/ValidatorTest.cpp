@@ -35,58 +35,58 @@ TEST_F(PloomValidator, DamageIsReported) {
          // One entry's slot gains a successor that is not its own: the entries
          // between are cut off, or the chain loops back on itself.
          const std::uint32_t a = slotOf(w, Key{1});
-         const SlotLink link = SlotLink::read(w.slotTable()[a]);
+         const SlotLink link = SlotLink::read(Ploom::Testing::Access::slots(w)[a]);
          std::uint32_t b = slotOf(w, Key{2});
          if ((link.link & ~SlotLink::kMark) == b) b = slotOf(w, Key{3});
-         SlotLink::write(w.slotTable()[a], SlotLink{link.version, b});
+         SlotLink::write(Ploom::Testing::Access::slots(w)[a], SlotLink{link.version, b});
        },
        ""},
       {"free slot also reachable",
        [&](auto& w) {
          const std::uint32_t tail = lastFree(w);
-         const SlotLink link = SlotLink::read(w.slotTable()[tail]);
-         SlotLink::write(w.slotTable()[tail], SlotLink{link.version, slotOf(w, Key{3})});
+         const SlotLink link = SlotLink::read(Ploom::Testing::Access::slots(w)[tail]);
+         SlotLink::write(Ploom::Testing::Access::slots(w)[tail], SlotLink{link.version, slotOf(w, Key{3})});
        },
        "seen twice"},
       {"free list past the last slot",
        [&](auto& w) {
          const std::uint32_t tail = lastFree(w);
-         const SlotLink link = SlotLink::read(w.slotTable()[tail]);
-         SlotLink::write(w.slotTable()[tail], SlotLink{link.version, w.capacity()});
+         const SlotLink link = SlotLink::read(Ploom::Testing::Access::slots(w)[tail]);
+         SlotLink::write(Ploom::Testing::Access::slots(w)[tail], SlotLink{link.version, w.capacity()});
        },
        "out of bounds"},
       {"value write left unfinished",
        [](auto& w) {
          const std::uint32_t s = slotOf(w, Key{4});
-         const SlotLink link = SlotLink::read(w.slotTable()[s]);
-         SlotLink::write(w.slotTable()[s], SlotLink{link.version | SlotLink::kWriting, link.link});
+         const SlotLink link = SlotLink::read(Ploom::Testing::Access::slots(w)[s]);
+         SlotLink::write(Ploom::Testing::Access::slots(w)[s], SlotLink{link.version | SlotLink::kWriting, link.link});
        },
        "unfinished value write"},
       {"occupied count one low",
-       [](auto& w) { Ploom::SlotHeader::wordIs(w.slotTable().base(), Ploom::SlotHeader::kOccupied, w.members() - 1); },
+       [](auto& w) { Ploom::SlotHeader::wordIs(Ploom::Testing::Access::slots(w).base(), Ploom::SlotHeader::kOccupied, w.members() - 1); },
        "more entries reachable"},
       {"occupied count one high",
-       [](auto& w) { Ploom::SlotHeader::wordIs(w.slotTable().base(), Ploom::SlotHeader::kOccupied, w.members() + 1); },
+       [](auto& w) { Ploom::SlotHeader::wordIs(Ploom::Testing::Access::slots(w).base(), Ploom::SlotHeader::kOccupied, w.members() + 1); },
        "header says occupied"},
       {"free slot lost",
        [](auto& w) {
-         const std::uint32_t head = w.slotTable().freeHead();
-         Ploom::SlotHeader::wordIs(w.slotTable().base(), Ploom::SlotHeader::kFreeHead,
-                                   SlotLink::read(w.slotTable()[head]).link & ~SlotLink::kMark);
+         const std::uint32_t head = Ploom::Testing::Access::slots(w).freeHead();
+         Ploom::SlotHeader::wordIs(Ploom::Testing::Access::slots(w).base(), Ploom::SlotHeader::kFreeHead,
+                                   SlotLink::read(Ploom::Testing::Access::slots(w)[head]).link & ~SlotLink::kMark);
        },
        "slots found"},
       {"stored reversed hash wrong",
        [](auto& w) {
          const std::uint32_t s = slotOf(w, Key{5});
-         std::uint8_t* at = w.slotTable()[s] + Ploom::SlotLayout<Value>::kRhashOffset;
+         std::uint8_t* at = Ploom::Testing::Access::slots(w)[s] + Ploom::SlotLayout<Value>::kRhashOffset;
          Ploom::Words::store<std::uint32_t>(at, Ploom::Words::load<std::uint32_t>(at) ^ 1);
        },
        ""},
       {"occupied slot on no chain",
        [](auto& w) {
-         const std::uint32_t head = w.slotTable().freeHead();
-         const SlotLink link = SlotLink::read(w.slotTable()[head]);
-         SlotLink::write(w.slotTable()[head], SlotLink{link.version | SlotLink::kOccupied, link.link});
+         const std::uint32_t head = Ploom::Testing::Access::slots(w).freeHead();
+         const SlotLink link = SlotLink::read(Ploom::Testing::Access::slots(w)[head]);
+         SlotLink::write(Ploom::Testing::Access::slots(w)[head], SlotLink{link.version | SlotLink::kOccupied, link.link});
        },
        "is occupied"},
   };

@@ -93,7 +93,7 @@ TEST_F(PloomWriterTest, PurgeFreeSlots) {
   Value out;
   for (std::uint32_t slot : {3u, 9u, 12u}) ASSERT_TRUE(w->remove(Key{keyOfSlot[slot]}, out));
   EXPECT_EQ(freeList(*w.writer), (std::vector<std::uint32_t>{12, 9, 3}));
-  w->slotTable().purgeFreeSlots(8);
+  Ploom::Testing::Access::slots(*w).purgeFreeSlots(8);
   EXPECT_EQ(freeList(*w.writer), (std::vector<std::uint32_t>{3}));
 }
 
@@ -107,7 +107,7 @@ TEST_F(PloomWriterTest, OneBucketSplitsIntoTwo) {
   ASSERT_EQ(w->buckets(), 2u);
   auto endOf = [&](std::uint32_t b) {
     SlotLink link = bucketEntry(*w.writer, b);
-    while (!link.endOfChain()) link = SlotLink::read(w->slotTable()[link.index()]);
+    while (!link.endOfChain()) link = SlotLink::read(Ploom::Testing::Access::slots(*w)[link.index()]);
     return link.link;
   };
   EXPECT_EQ(endOf(0), SlotLink::kEndOfChain | 1);
@@ -139,8 +139,8 @@ TEST_F(PloomWriterTest, ChainCycleIsCorruption) {
   WriterHandle<Value> w("/t/cycle", descriptor(64));
   w->write(val(5), true);
   const std::uint32_t s = slotOf(*w.writer, Key{5});
-  const SlotLink link = SlotLink::read(w->slotTable()[s]);
-  SlotLink::write(w->slotTable()[s], SlotLink{link.version, s});  // points at itself
+  const SlotLink link = SlotLink::read(Ploom::Testing::Access::slots(*w)[s]);
+  SlotLink::write(Ploom::Testing::Access::slots(*w)[s], SlotLink{link.version, s});  // points at itself
   // A missing key that sorts after the slot walks on around the loop.
   const std::uint32_t slotR = Ploom::reverseBits(test_values::keyHash(Key{5}, w->seed()));
   std::uint32_t probe = 6;
@@ -175,7 +175,7 @@ TEST_F(PloomWriterTest, OverwriteUsesLookaside) {
   WriterHandle<Value> w("/t/lookaside", descriptor(64));
   w->write(val(9, 111), true);
   const std::uint32_t s = slotOf(*w.writer, Key{9});
-  auto& slots = w->slotTable();
+  auto& slots = Ploom::Testing::Access::slots(*w);
   const std::uint32_t rhash = Ploom::Words::load<std::uint32_t>(slots[s] + Ploom::SlotLayout<Value>::kRhashOffset);
   int checks = 0;
   {
@@ -209,10 +209,10 @@ TEST_F(PloomWriterTest, EveryEntryReachableDuringBucketResizes) {
     keys.push_back(Key{i});
   }
   auto everyKeyReachable = [&] {
-    const std::uint8_t* buckets = w->hashMap().bucketWriter().base();
+    const std::uint8_t* buckets = Ploom::Testing::Access::map(*w).bucketWriter().base();
     const std::uint32_t published = SlotLink::read(buckets + 16).link;
     for (const Key& k : keys) {
-      ASSERT_TRUE(rawFind<Value>(buckets, w->slotTable().base(), published, k, w->seed())) << k.id;
+      ASSERT_TRUE(rawFind<Value>(buckets, Ploom::Testing::Access::slots(*w).base(), published, k, w->seed())) << k.id;
     }
   };
   int states = 0;
@@ -221,9 +221,9 @@ TEST_F(PloomWriterTest, EveryEntryReachableDuringBucketResizes) {
       everyKeyReachable();
       ++states;
     });
-    w->hashMap().growBuckets();
-    w->hashMap().shrinkBuckets();
-    w->hashMap().shrinkBuckets();
+    Ploom::Testing::Access::map(*w).growBuckets();
+    Ploom::Testing::Access::map(*w).shrinkBuckets();
+    Ploom::Testing::Access::map(*w).shrinkBuckets();
   }
   EXPECT_GT(states, 3 * 64);
   everyKeyReachable();
@@ -252,9 +252,9 @@ TEST_F(PloomWriterTest, SuperShrink) {
   Lumlog::CaptureSink sink;
   Lumlog::currentSinkIs(&sink);
   w.dh.levelMaskIs(1u << 5);
-  w->slotTable().enterCriticalSection("test");
+  Ploom::Testing::Access::slots(*w).enterCriticalSection("test");
   w->doMaybeShrinkSlots(1024);
-  w->slotTable().leaveCriticalSection();
+  Ploom::Testing::Access::slots(*w).leaveCriticalSection();
   Lumlog::currentSinkIs(nullptr);
   bool reported = false;
   for (const auto& r : sink.records()) reported |= r.message.find(" SUPER SHRINK!") != std::string::npos;
@@ -307,7 +307,7 @@ TEST_F(PloomWriterTest, LongPassesYieldWhenAsked) {
     int runs = 0;
     const auto id = Orvel::schedulerRootOrvel()->criticalPriorityTaskIs([&] { ++runs; });
     // Grow until one pass outlasts the 10 ms deadline (at the latest with a million buckets).
-    while (runs == 0 && w->buckets() < (1u << 21)) w->hashMap().growBuckets();
+    while (runs == 0 && w->buckets() < (1u << 21)) Ploom::Testing::Access::map(*w).growBuckets();
     Orvel::schedulerRootOrvel()->criticalPriorityTaskDel(id);
     EXPECT_EQ(runs > 0, check);
   }
@@ -338,8 +338,8 @@ TEST_F(PloomWriterDeathTest, CriticalTaskMayNotWrite) {
       {
         // Inside a modification, grow until one pass outlasts the 10 ms
         // yield deadline (at the latest with a million buckets).
-        w->slotTable().enterCriticalSection("test");
-        while (w->buckets() < (1u << 21)) w->hashMap().growBuckets();
+        Ploom::Testing::Access::slots(*w).enterCriticalSection("test");
+        while (w->buckets() < (1u << 21)) Ploom::Testing::Access::map(*w).growBuckets();
       },
       "Ploom reentrancy detected");
   Orvel::schedulerRootOrvel()->criticalPriorityTaskDel(id);

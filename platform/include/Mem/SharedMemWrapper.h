@@ -63,8 +63,11 @@ class SharedMemWrapper {
   // Closes and unlinks the file.
   void wipe();
 
-  // Core-dump mode 0 includes the mapping in core dumps (MADV_DODUMP); 3
-  // leaves it out (MADV_DONTDUMP). Kept across resize().
+  // Core-dump mode kCoreDumpIncluded (0) includes the mapping in core dumps
+  // (MADV_DODUMP); kCoreDumpExcluded (3) leaves it out (MADV_DONTDUMP). Kept
+  // across resize().
+  static constexpr int kCoreDumpIncluded = 0;
+  static constexpr int kCoreDumpExcluded = 3;
   void coreDumpModeIs(int mode);
   int coreDumpMode() const noexcept { return coreDumpMode_; }
 
