@@ -90,8 +90,6 @@ TEST_F(Registration, PluginNameForms) {
       EXPECT_EQ(it->second, "");
     }
   }
-  EXPECT_EQ(std::string(tables()[0]->readerPluginName().str()),
-            "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirectReadPluginPlugin");
 }
 
 // Verifies: the registered factories create the right objects for their key.
