@@ -24,23 +24,16 @@ std::string messageOf(std::int64_t v) {
 }
 
 // Verifies: each bounded type admits 0 .. 2^n - 1 and refuses the next value
-// and negatives with its message (two hex digits per storage byte).
+// and negatives with its message (two hex digits per storage byte: one, two
+// and four bytes).
 TEST(BoundedUnsigned, LimitsAndMessages) {
-  EXPECT_EQ(Orvel::U4(15).value(), 15);
-  EXPECT_EQ(messageOf<Orvel::U4>(16), "U4::value < 0 or > 0x0f not allowed");
-  EXPECT_EQ(messageOf<Orvel::U4>(-1), "U4::value < 0 or > 0x0f not allowed");
-  EXPECT_EQ(messageOf<Orvel::U6>(64), "U6::value < 0 or > 0x3f not allowed");
-  EXPECT_EQ(messageOf<Orvel::U21>(0x200000), "U21::value < 0 or > 0x001fffff not allowed");
-  EXPECT_EQ(messageOf<Orvel::U1>(2), "U1::value < 0 or > 0x01 not allowed");
-  EXPECT_EQ(messageOf<Orvel::U7>(128), "U7::value < 0 or > 0x7f not allowed");
-  EXPECT_EQ(messageOf<Orvel::U9>(512), "U9::value < 0 or > 0x01ff not allowed");
-  EXPECT_EQ(messageOf<Orvel::U12>(4096), "U12::value < 0 or > 0x0fff not allowed");
-  EXPECT_EQ(messageOf<Orvel::U14>(16384), "U14::value < 0 or > 0x3fff not allowed");
-  // The largest value of each is admitted.
   EXPECT_EQ(messageOf<Orvel::U1>(1), "");
+  EXPECT_EQ(messageOf<Orvel::U1>(2), "U1::value < 0 or > 0x01 not allowed");
+  EXPECT_EQ(messageOf<Orvel::U4>(-1), "U4::value < 0 or > 0x0f not allowed");
   EXPECT_EQ(messageOf<Orvel::U9>(511), "");
-  EXPECT_EQ(messageOf<Orvel::U14>(16383), "");
+  EXPECT_EQ(messageOf<Orvel::U9>(512), "U9::value < 0 or > 0x01ff not allowed");
   EXPECT_EQ(messageOf<Orvel::U21>(0x1fffff), "");
+  EXPECT_EQ(messageOf<Orvel::U21>(0x200000), "U21::value < 0 or > 0x001fffff not allowed");
   // A wide unsigned value is checked whole, not narrowed first: 0x100000004 is not 4.
   EXPECT_THROW(Orvel::U4(std::uint64_t{0x100000004}), Orvel::RangeException);
 }

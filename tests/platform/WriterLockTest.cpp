@@ -166,40 +166,23 @@ TEST_F(WriterLockTest, RefusesWriterInForkedChild) {
 }
 
 // Verifies: the owner is alive exactly while its lock (and so its socket) is
-// held; names nobody listens on, and empty records, are not alive.
-TEST_F(WriterLockTest, OwnerIsAliveWhileHeld) {
+// held; names nobody listens on, and empty records, are not alive. ownerIsMe
+// needs both this pid and this process's start time.
+TEST_F(WriterLockTest, OwnerIsAliveWhileHeldAndIsMeByPidAndStartTime) {
   WriterLock lock(root());
   lock.acquireWriterLock(ownerPath());
   const WirraInfo info = lock.wirraInfo();
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(WriterLock::ownerIsAlive(info));  // every connection is served
+  EXPECT_TRUE(WriterLock::ownerIsMe(info));
+  EXPECT_FALSE(WriterLock::ownerIsMe({info.socketName, info.pid + 1, info.startTime}));
+  EXPECT_FALSE(WriterLock::ownerIsMe({info.socketName, info.pid, info.startTime + 1}));  // a recycled pid
+  EXPECT_FALSE(WriterLock::ownerIsMe({}));
   lock.release();
   EXPECT_FALSE(WriterLock::ownerIsAlive(info));
 
   EXPECT_FALSE(WriterLock::ownerIsAlive(WirraInfo{}));
   EXPECT_FALSE(WriterLock::ownerIsAlive(WirraInfo{"vovu-no-such-socket", ::getpid(), 1}));
   EXPECT_FALSE(WriterLock::ownerIsAlive(WirraInfo{std::string(200, 'x'), ::getpid(), 1}));
-}
-
-// Verifies: ownerIsMe needs both this pid and this process's start time.
-TEST_F(WriterLockTest, OwnerIsMeNeedsPidAndStartTime) {
-  WriterLock lock(root());
-  lock.acquireWriterLock(ownerPath());
-  const WirraInfo mine = lock.wirraInfo();
-  struct Case {
-    const char* what;
-    WirraInfo info;
-    bool isMe;
-  };
-  const Case cases[] = {
-      {"own record", mine, true},
-      {"other pid", {mine.socketName, mine.pid + 1, mine.startTime}, false},
-      {"recycled pid", {mine.socketName, mine.pid, mine.startTime + 1}, false},
-      {"empty", {}, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(WriterLock::ownerIsMe(c.info), c.isMe);
-  }
 }
 
 // Verifies: the start time is read after the command's closing parenthesis,
@@ -339,7 +322,8 @@ class PalvoFileTest : public test_shm::TempBaseDir {
 };
 
 // Verifies: an id is stored as eight lowercase hex digits and a newline and
-// reads back; validate() accepts only the stored id.
+// reads back; validate() accepts only the stored id; anything else in the
+// file reads as nothing.
 TEST_F(PalvoFileTest, RoundTrip) {
   const PalvoFile palvo(path());
   EXPECT_EQ(palvo.read(), std::nullopt);
@@ -362,17 +346,13 @@ TEST_F(PalvoFileTest, RoundTrip) {
   palvo.remove();
   EXPECT_EQ(palvo.read(), std::nullopt);
   palvo.remove();
-}
 
-// Verifies: anything but eight lowercase hex digits and a newline reads as nothing.
-TEST_F(PalvoFileTest, MalformedReadsAsNothing) {
-  const PalvoFile palvo(path());
+  // Anything but eight lowercase hex digits and a newline reads as nothing.
   for (const std::string text : {"", "\n", "1234567\n", "123456789\n", "ABCDEF01\n", "abcdef01", "abcdef0g\n",
                                  "abcdef01\n\n", " bcdef01\n", "0x12abcd\n", "-1234567\n"}) {
     SCOPED_TRACE(text);
     writeText(path(), text);
     EXPECT_EQ(palvo.read(), std::nullopt);
-    std::string err;
     EXPECT_FALSE(palvo.validate(0, err));
   }
 }
