@@ -123,22 +123,15 @@ TEST_F(WriterLockTest, RefusesSecondWriterInProcessUntilReleased) {
   EXPECT_NE(second.wirraInfo().socketName, info.socketName);  // sockets are numbered per process
 }
 
-// Verifies: a child forked while the parent holds the lock is refused with
-// the parent named as owner, sees the parent alive and not itself; once the
-// parent releases, the child gets the lock.
-TEST_F(WriterLockTest, RefusesWriterInForkedChild) {
+// Verifies: a child forked while the parent holds the lock sees the parent
+// alive and not itself; dropping its copy of the lock leaves the parent's;
+// once the parent releases, the child gets the lock. (That the child is
+// refused meanwhile, naming the owner, is checked through the collection's
+// writer, tests/Ploom/FilesTest.cpp.)
+TEST_F(WriterLockTest, ForkedChildSeesTheParentAsOwner) {
   WriterLock parent(root());
   parent.acquireWriterLock(ownerPath());
   const WirraInfo info = parent.wirraInfo();
-  recordOwner(info);
-
-  const auto refused = runInChild([&] {
-    WriterLock child(root());
-    child.acquireWriterLock(ownerPath());
-    return std::string("acquired");
-  });
-  EXPECT_EQ(refused.exitCode, 2);
-  EXPECT_EQ(refused.output, "collection " + root() + " is owned by " + info.toString());
 
   const auto view = runInChild([&] {
     return std::string(WriterLock::ownerIsAlive(info) ? "alive" : "dead") +
