@@ -436,11 +436,12 @@ class RunCommand(unittest.TestCase):
     def test_human_output_is_aligned(self):
         """Verifies: a heading, one aligned row per shadow with its download and check, register shadows without a
         path, and a summary line whose figures are the rows' sums."""
-        result = run("run", "--root", self.root)
+        # Half-page buffers: with whole pages the bulk and single totals happen to be equal.
+        result = run("run", "--root", self.root, "--dma-buffer", "2048")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertNothingLeft()
         lines = result.stdout.splitlines()
-        self.assertEqual(lines[0], f"revision bcm88490_a0, chips 0,1, DMA buffers of 4096 bytes, collections below "
+        self.assertEqual(lines[0], f"revision bcm88490_a0, chips 0,1, DMA buffers of 2048 bytes, collections below "
                                    f"{self.root}")
         rows = lines[1:-1]
         self.assertEqual(len(rows), 1 + 2 * len(catalogue()))
