@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -31,22 +33,16 @@ void fillPattern(SharedMemWrapper& shm, std::size_t from, std::size_t to) {
   for (std::size_t i = from; i < to; ++i) bytes[i] = patternByte(i);
 }
 
-// The first offset in [from, to) whose byte differs from the pattern, if any.
-std::optional<std::size_t> firstMismatch(const void* base, std::size_t from, std::size_t to) {
+// The first offset in [from, to) whose byte differs from the pattern (or
+// from zero), if any.
+std::optional<std::size_t> firstMismatch(const void* base, std::size_t from, std::size_t to, bool zero = false) {
   const auto* bytes = static_cast<const unsigned char*>(base);
   for (std::size_t i = from; i < to; ++i) {
-    if (bytes[i] != patternByte(i)) return i;
+    if (bytes[i] != (zero ? 0 : patternByte(i))) return i;
   }
   return std::nullopt;
 }
-
-bool allZero(const void* base, std::size_t from, std::size_t to) {
-  const auto* bytes = static_cast<const unsigned char*>(base);
-  for (std::size_t i = from; i < to; ++i) {
-    if (bytes[i] != 0) return false;
-  }
-  return true;
-}
+bool allZero(const void* base, std::size_t from, std::size_t to) { return !firstMismatch(base, from, to, true); }
 
 std::size_t allocatedBytes(const std::string& path) {
   struct stat st {};
@@ -54,20 +50,16 @@ std::size_t allocatedBytes(const std::string& path) {
   return static_cast<std::size_t>(st.st_blocks) * 512;
 }
 
-// The VmFlags line of the mapping that starts at `base`, from /proc/self/smaps.
+// The VmFlags line of the mapping that starts at `base`, from /proc/self/smaps:
+// the first after the line that starts with the mapping's address range.
 std::string vmFlags(const void* base) {
+  char start[32];
+  std::snprintf(start, sizeof start, "%" PRIxPTR "-", reinterpret_cast<std::uintptr_t>(base));
   std::ifstream smaps("/proc/self/smaps");
-  std::string line;
   bool inMapping = false;
-  while (std::getline(smaps, line)) {
-    const std::size_t dash = line.find('-');
-    const std::size_t space = line.find(' ');
-    if (dash != std::string::npos && space != std::string::npos && dash < space &&
-        line.find_first_not_of("0123456789abcdef") == dash) {
-      inMapping = std::strtoull(line.substr(0, dash).c_str(), nullptr, 16) == reinterpret_cast<std::uintptr_t>(base);
-    } else if (inMapping && line.rfind("VmFlags:", 0) == 0) {
-      return line;
-    }
+  for (std::string line; std::getline(smaps, line);) {
+    if (line.rfind(start, 0) == 0) inMapping = true;
+    if (inMapping && line.rfind("VmFlags:", 0) == 0) return line;
   }
   return "";
 }

@@ -84,16 +84,6 @@ TEST(TableManager, TablesLeaveTheCollectionWhenDestroyed) {
   EXPECT_EQ(manager->hwTableColl(key), nullptr);
 }
 
-// Verifies: a manager with audits disabled turns the audit attribute off.
-TEST(TableManager, OverrideShadowAttributesAppliesManagerSettings) {
-  Orvel::Ptr<TableManager> manager(new TableManager());
-  manager->auditsDisabledIs(true);
-  PlainTable table("T", HwTableKey("T", {}), manager);
-  table.shadowAuditableIs(1);
-  table.overrideShadowAttributes();
-  EXPECT_EQ(table.shadowAuditable(), 0);
-}
-
 // Verifies: instance ranges need at least one instance and a last id that
 // fits in 8 bits; the boundaries are admitted.
 TEST(BcmRegMemInfo, InstanceRangeLimits) {

@@ -87,7 +87,10 @@ class WriterLockTest : public test_shm::TempBaseDir {
 
 // Verifies: the lock is held with this process's socket information; a second
 // writer of this process is refused, naming the owner once it is recorded;
-// after release another writer gets the lock.
+// after release another writer gets the lock. The owner is alive exactly while
+// its lock (and so its socket) is held; names nobody listens on, and empty
+// records, are not alive. ownerIsMe needs both this pid and this process's
+// start time.
 TEST_F(WriterLockTest, RefusesSecondWriterInProcessUntilReleased) {
   WriterLock first(root());
   EXPECT_FALSE(first.held());
@@ -99,6 +102,11 @@ TEST_F(WriterLockTest, RefusesSecondWriterInProcessUntilReleased) {
   EXPECT_EQ(info.socketName.rfind("vovu-" + std::to_string(::getpid()) + "-", 0), 0u) << info.socketName;
   EXPECT_EQ(info.startTime, SharedMem::processStartTime(::getpid()));
   EXPECT_NE(info.startTime, 0u);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(WriterLock::ownerIsAlive(info));  // every connection is served
+  EXPECT_TRUE(WriterLock::ownerIsMe(info));
+  EXPECT_FALSE(WriterLock::ownerIsMe({info.socketName, info.pid + 1, info.startTime}));
+  EXPECT_FALSE(WriterLock::ownerIsMe({info.socketName, info.pid, info.startTime + 1}));  // a recycled pid
+  EXPECT_FALSE(WriterLock::ownerIsMe({}));
 
   EXPECT_EQ(refusal(), "collection " + root() + " is owned by an unknown process");
   writeText(ownerPath(), "garbage");
@@ -117,6 +125,10 @@ TEST_F(WriterLockTest, RefusesSecondWriterInProcessUntilReleased) {
   first.release();
   EXPECT_FALSE(first.held());
   EXPECT_TRUE(first.wirraInfo().empty());
+  EXPECT_FALSE(WriterLock::ownerIsAlive(info));
+  EXPECT_FALSE(WriterLock::ownerIsAlive(WirraInfo{}));
+  EXPECT_FALSE(WriterLock::ownerIsAlive(WirraInfo{"vovu-no-such-socket", ::getpid(), 1}));
+  EXPECT_FALSE(WriterLock::ownerIsAlive(WirraInfo{std::string(200, 'x'), ::getpid(), 1}));
   WriterLock second(root());
   second.acquireWriterLock(ownerPath());
   EXPECT_TRUE(second.held());
@@ -156,26 +168,6 @@ TEST_F(WriterLockTest, ForkedChildSeesTheParentAsOwner) {
   });
   EXPECT_EQ(acquired.exitCode, 0);
   EXPECT_EQ(acquired.output, "acquired");
-}
-
-// Verifies: the owner is alive exactly while its lock (and so its socket) is
-// held; names nobody listens on, and empty records, are not alive. ownerIsMe
-// needs both this pid and this process's start time.
-TEST_F(WriterLockTest, OwnerIsAliveWhileHeldAndIsMeByPidAndStartTime) {
-  WriterLock lock(root());
-  lock.acquireWriterLock(ownerPath());
-  const WirraInfo info = lock.wirraInfo();
-  for (int i = 0; i < 3; ++i) EXPECT_TRUE(WriterLock::ownerIsAlive(info));  // every connection is served
-  EXPECT_TRUE(WriterLock::ownerIsMe(info));
-  EXPECT_FALSE(WriterLock::ownerIsMe({info.socketName, info.pid + 1, info.startTime}));
-  EXPECT_FALSE(WriterLock::ownerIsMe({info.socketName, info.pid, info.startTime + 1}));  // a recycled pid
-  EXPECT_FALSE(WriterLock::ownerIsMe({}));
-  lock.release();
-  EXPECT_FALSE(WriterLock::ownerIsAlive(info));
-
-  EXPECT_FALSE(WriterLock::ownerIsAlive(WirraInfo{}));
-  EXPECT_FALSE(WriterLock::ownerIsAlive(WirraInfo{"vovu-no-such-socket", ::getpid(), 1}));
-  EXPECT_FALSE(WriterLock::ownerIsAlive(WirraInfo{std::string(200, 'x'), ::getpid(), 1}));
 }
 
 // Verifies: the start time is read after the command's closing parenthesis,
