@@ -35,7 +35,8 @@ std::string rangeMessage(F&& f) {
 }
 
 // Verifies: an indexed key checks arrayIndex first, so with both out of
-// range the arrayIndex message is the one raised; each alone has its own.
+// range the arrayIndex message is the one raised; each alone has its own;
+// so do the setters, which keep the key when they refuse.
 TEST(IndexedKey, RangeChecksAndMessages) {
   EXPECT_EQ(rangeMessage([] { RefKey(4, 256); }), kArrayIndexMessage);
   EXPECT_EQ(rangeMessage([] { RefKey(1, 0); }), kArrayIndexMessage);
@@ -47,11 +48,8 @@ TEST(IndexedKey, RangeChecksAndMessages) {
   // 258 narrowed to a byte would be 2: checked in 64 bits it is refused.
   EXPECT_EQ(rangeMessage([] { RefKey::checked(258, 0); }), kArrayIndexMessage);
   EXPECT_EQ(rangeMessage([] { RefKey::checked(2, 0x100000000); }), kEntryIndexMessage);
-}
 
-// Verifies: setters do nothing for the current value (no check), validate a
-// new one, and leave the key unchanged when they refuse it.
-TEST(IndexedKey, SettersValidateAndKeepOnFailure) {
+  // Setters validate a new value and leave the key unchanged when they refuse it.
   RefKey key(3, 17);
   EXPECT_THROW(key.arrayIndexIs(4), Orvel::RangeException);
   EXPECT_THROW(key.entryIndexIs(300), Orvel::RangeException);
