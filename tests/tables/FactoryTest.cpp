@@ -98,11 +98,11 @@ TEST(TableFactory, NeverResurrectsADyingTable) {
 
 // Verifies: every table's object and descriptor give what its catalogue
 // description says (identity, blocks, each memory and its instance), and the
-// descriptor's ranges follow the key: an indexed key's array and entry
-// ranges, a value key's max + 1 entries in array index 0, a register's one
-// entry. Every table sets the same attributes, is standalone exactly when it
-// has no plug-in, and a direct table keeps shadow information with its
-// manager for as long as it lives.
+// descriptor's ranges follow the key: an indexed key's array range and
+// entries 0 to its last entry index, a value key's max + 1 entries in array
+// index 0, a register's one entry. Every table sets the same attributes, is
+// standalone exactly when it has no plug-in, and a direct table keeps shadow
+// information with its manager for as long as it lives.
 TEST(TableObject, FollowsTheCatalogue) {
   auto manager = newManager();
   for (const auto* t : catalogue::tables()) {
@@ -146,8 +146,7 @@ TEST(TableObject, FollowsTheCatalogue) {
         EXPECT_EQ(std::tuple(m.firstArrayIndex, m.arrayCount, m.entryCount), std::tuple(0, 1, 1u));
       } else if (key.form == catalogue::KeyForm::indexed) {
         EXPECT_EQ(std::tuple(m.firstArrayIndex, m.arrayCount, m.firstEntryIndex, m.entryCount),
-                  std::tuple(key.arrayIndexMin, key.arrayIndexMax - key.arrayIndexMin + 1, key.entryIndexMin,
-                             key.entryIndexMax - key.entryIndexMin + 1));
+                  std::tuple(key.arrayIndexMin, key.arrayIndexMax - key.arrayIndexMin + 1, 0u, key.entryIndexMax + 1));
       } else {
         EXPECT_EQ(std::tuple(m.firstArrayIndex, m.arrayCount, m.entryCount), std::tuple(0, 1, key.max + 1));
       }

@@ -51,15 +51,6 @@ class GoldenOutput(unittest.TestCase):
             generate.generate([str(FIXTURE)], pathlib.Path(out), HERE)
             self.assertEqual(header.stat().st_mtime, 1)
 
-    def test_model_derives_descriptor_values(self):
-        """Verifies: a value key yields array index 0, one array and max + 1 entries; aliases and families expand."""
-        table = load(FIXTURE)
-        self.assertEqual([(m.first_array_index, m.array_count, m.entry_count) for m in table.memories],
-                         [(0, 1, 16), (0, 1, 16)])
-        self.assertEqual(table.key.null, 16)
-        self.assertEqual([(f.name, f.offset) for f in table.fields if f.alias_of is None],
-                         [("low", 0), ("bit0", 4), ("bit1", 5)])
-
 
 class Diagnostics(unittest.TestCase):
     """Each case edits the fixture and expects one error at a given line."""
