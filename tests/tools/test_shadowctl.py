@@ -110,16 +110,13 @@ class TablesCommand(unittest.TestCase):
         self.assertEqual([row.split()[0] for row in rows[1:]], list(catalogue()))
         assert_aligned(self, rows, ["KIND", "FACTORY", "BYTES", "KEY", "BLOCKS", "REVISIONS", "MEMORIES"])
 
-    def test_revision_option_changes_what_registers(self):
-        """Verifies: a list without chip type 25 leaves every table unregistered."""
+    def test_global_options_reach_the_plugin(self):
+        """Verifies: a --revisions list without chip type 25 leaves every table unregistered; --trace enables a
+        table's handle, whose level-8 trace of table creation shows."""
         result = run("--revisions", "12.0", "tables", "--json")
         self.assertEqual(result.returncode, 0, result.stderr)
         for t in json.loads(result.stdout)["tables"]:
-            self.assertEqual(t["revisions"], [])
-            self.assertFalse(t["tableFactory"])
-
-    def test_trace_option_reaches_table_handles(self):
-        """Verifies: --trace enables a table's handle; its level-8 trace of table creation shows."""
+            self.assertEqual((t["revisions"], t["tableFactory"]), ([], False))
         result = run("--trace", "LpmEntryTypeMapHwDirect=8", "tables")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("LpmEntryTypeMapHwDirect/8 LpmEntryTypeMapHwDirect::handleInitialized", result.stderr)
@@ -387,7 +384,8 @@ class RunCommand(unittest.TestCase):
                 held = sorted((e["key"].get("arrayIndex", 0), e["key"].get("entryIndex", e["key"].get("value")),
                                e["data"]) for e in entries if int(e["data"], 16) != 0)
                 for memory in t["descriptor"]["memories"]:
-                    for instance in range(memory["firstInstanceId"], memory["firstInstanceId"] + memory["instanceCount"]):
+                    first = memory["firstInstanceId"]
+                    for instance in range(first, first + memory["instanceCount"]):
                         on_chip = sorted((e["arrayIndex"], e["entryIndex"], e["data"]) for e in shadow["chip"]
                                          if e["memory"] == memory["name"] and e["instance"] == instance)
                         self.assertEqual(on_chip, held, (memory["name"], instance))
