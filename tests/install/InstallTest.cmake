@@ -19,13 +19,6 @@ file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 run_checked("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
-foreach(installed bin/shadowctl lib/libvovuplatform.so lib/vovu/plugins/libbcm88490_a0_l3tables.so
-                  include/vovuplatform/Orvel/Ptr.h lib/cmake/vovuplatform/vovuplatformConfig.cmake)
-  if(NOT EXISTS ${prefix}/${installed})
-    message(FATAL_ERROR "the install put no ${installed} under the prefix")
-  endif()
-endforeach()
-
 run_checked("configuring the host project" ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/host -G Ninja
   -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX_COMPILER} -DCMAKE_CXX_FLAGS=${CXX_FLAGS}
   -DCMAKE_EXE_LINKER_FLAGS=${EXE_LINKER_FLAGS})

@@ -84,16 +84,6 @@ TEST(TableManager, TablesLeaveTheCollectionWhenDestroyed) {
   EXPECT_EQ(manager->hwTableColl(key), nullptr);
 }
 
-// Verifies: a manager with audits disabled turns the audit attribute off.
-TEST(TableManager, OverrideShadowAttributesAppliesManagerSettings) {
-  Orvel::Ptr<TableManager> manager(new TableManager());
-  manager->auditsDisabledIs(true);
-  PlainTable table("T", HwTableKey("T", {}), manager);
-  table.shadowAuditableIs(1);
-  table.overrideShadowAttributes();
-  EXPECT_EQ(table.shadowAuditable(), 0);
-}
-
 // Verifies: instance ranges need at least one instance and a last id that
 // fits in 8 bits; the boundaries are admitted.
 TEST(BcmRegMemInfo, InstanceRangeLimits) {
@@ -121,12 +111,9 @@ TEST(BcmGroupAddrInfo, MinShadowSizeCoversTheLargestMemory) {
   EXPECT_EQ(group.firstMemInfo(), a);
 }
 
-}  // namespace
-
-namespace {
 
 // Verifies: a register storage name holds up to 101 characters; a longer one
-// is refused with the bounded-array message and nothing is kept.
+// is refused with the bounded-array message.
 TEST(RegShadowEntryStorage, NamesUpTo101Characters) {
   EXPECT_EQ(VovuAsicUtils::FString101(std::string(101, 'n')).view(), std::string(101, 'n'));
   try {
@@ -135,13 +122,6 @@ TEST(RegShadowEntryStorage, NamesUpTo101Characters) {
   } catch (const Orvel::RangeException& e) {
     EXPECT_STREQ(e.what(), "FString101: length 102 exceeds 101 not allowed");
   }
-}
-
-// Verifies: a shadow path is a function of revision, table type and key, with
-// "::" of the type turned into "/".
-TEST(Constants, ShadowTblPloomPath) {
-  EXPECT_EQ(VovuAsicUtils::Constants::shadowTblPloomPath("bcm88490_a0r1", "bcm88490_a0::T", "3-1"),
-            "ShadowTbl/bcm88490_a0r1/bcm88490_a0/T/3-1");
 }
 
 }  // namespace

@@ -1,27 +1,23 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 
 #include "NvToggles/Toggles.h"
+#include "support/TempBaseDir.h"
 
 namespace {
 
-class TogglesTest : public ::testing::Test {
+class TogglesTest : public test_shm::TempBaseDir {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("toggles-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
-    NvToggles::toggleDirIs(dir_.string());
+    TempBaseDir::SetUp();
+    NvToggles::toggleDirIs(base_.string());
   }
   void TearDown() override {
     NvToggles::toggleDirIs("");
-    std::filesystem::remove_all(dir_);
+    TempBaseDir::TearDown();
   }
-  void write(const std::string& file, const std::string& text) { std::ofstream(dir_ / file) << text; }
-  std::filesystem::path dir_;
+  void write(const std::string& name, const std::string& text) { std::ofstream(file(name)) << text; }
 };
 
 // Verifies: a toggle reads its stored state, and takes the caller's default

@@ -24,23 +24,16 @@ std::string messageOf(std::int64_t v) {
 }
 
 // Verifies: each bounded type admits 0 .. 2^n - 1 and refuses the next value
-// and negatives with its message (two hex digits per storage byte).
+// and negatives with its message (two hex digits per storage byte: one, two
+// and four bytes).
 TEST(BoundedUnsigned, LimitsAndMessages) {
-  EXPECT_EQ(Orvel::U4(15).value(), 15);
-  EXPECT_EQ(messageOf<Orvel::U4>(16), "U4::value < 0 or > 0x0f not allowed");
-  EXPECT_EQ(messageOf<Orvel::U4>(-1), "U4::value < 0 or > 0x0f not allowed");
-  EXPECT_EQ(messageOf<Orvel::U6>(64), "U6::value < 0 or > 0x3f not allowed");
-  EXPECT_EQ(messageOf<Orvel::U21>(0x200000), "U21::value < 0 or > 0x001fffff not allowed");
-  EXPECT_EQ(messageOf<Orvel::U1>(2), "U1::value < 0 or > 0x01 not allowed");
-  EXPECT_EQ(messageOf<Orvel::U7>(128), "U7::value < 0 or > 0x7f not allowed");
-  EXPECT_EQ(messageOf<Orvel::U9>(512), "U9::value < 0 or > 0x01ff not allowed");
-  EXPECT_EQ(messageOf<Orvel::U12>(4096), "U12::value < 0 or > 0x0fff not allowed");
-  EXPECT_EQ(messageOf<Orvel::U14>(16384), "U14::value < 0 or > 0x3fff not allowed");
-  // The largest value of each is admitted.
   EXPECT_EQ(messageOf<Orvel::U1>(1), "");
+  EXPECT_EQ(messageOf<Orvel::U1>(2), "U1::value < 0 or > 0x01 not allowed");
+  EXPECT_EQ(messageOf<Orvel::U4>(-1), "U4::value < 0 or > 0x0f not allowed");
   EXPECT_EQ(messageOf<Orvel::U9>(511), "");
-  EXPECT_EQ(messageOf<Orvel::U14>(16383), "");
+  EXPECT_EQ(messageOf<Orvel::U9>(512), "U9::value < 0 or > 0x01ff not allowed");
   EXPECT_EQ(messageOf<Orvel::U21>(0x1fffff), "");
+  EXPECT_EQ(messageOf<Orvel::U21>(0x200000), "U21::value < 0 or > 0x001fffff not allowed");
   // A wide unsigned value is checked whole, not narrowed first: 0x100000004 is not 4.
   EXPECT_THROW(Orvel::U4(std::uint64_t{0x100000004}), Orvel::RangeException);
 }
@@ -120,19 +113,16 @@ TEST(CopyBits, ClipsAtBufferEnds) {
 }
 
 // Verifies: a four-byte mix is the 32-bit MurmurHash3 of those four bytes
-// (published test vectors), so other processes can compute the same hash.
-TEST(ZevHash, FourByteMixMatchesMurmur3Vectors) {
+// (published test vectors), so other processes can compute the same hash;
+// mix1 and mix4 of the same number differ (the byte count is part of the
+// hash), and the seed and the order change the result.
+TEST(ZevHash, MatchesMurmur3VectorsAndMixesDiffer) {
   EXPECT_EQ(Zev::Hash(0).result(), 0u);
   EXPECT_EQ(Zev::Hash(1).result(), 0x514E28B7u);
   EXPECT_EQ(Zev::hashSingleAttr(0, 0x00000000), 0x2362F9DEu);
   EXPECT_EQ(Zev::hashSingleAttr(0, 0xffffffff), 0x76293B50u);
   EXPECT_EQ(Zev::hashSingleAttr(0, 0x87654321), 0xF55B516Bu);
   EXPECT_EQ(Zev::hashSingleAttr(0x5082EDEE, 0x87654321), 0x2362F9DEu);
-}
-
-// Verifies: mix1 and mix4 of the same number differ (the byte count is part
-// of the hash) and the seed changes the result.
-TEST(ZevHash, MixesAndSeedsDiffer) {
   EXPECT_NE(Zev::Hash(0).mix1(5).result(), Zev::Hash(0).mix4(5).result());
   EXPECT_NE(Zev::Hash(1).mix1(5).mix4(7).result(), Zev::Hash(2).mix1(5).mix4(7).result());
   EXPECT_NE(Zev::Hash(1).mix1(5).mix4(7).result(), Zev::Hash(1).mix1(7).mix4(5).result());

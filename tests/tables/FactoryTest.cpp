@@ -1,13 +1,13 @@
 // Table objects, their descriptors and readers, created through the factories.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
+#include <tuple>
 
-#include "EtppcCfgMtuActionProfileIdxMapTableHwDirect.h"
 #include "EtppcMtuMapTableHwDirect.h"
 #include "IppaCsInlif0ProfileMapHwDirect.h"
 #include "IppaVsiToRoutingProfileMapHwDirect.h"
-#include "IppbTtl0ActionProfileHwReg.h"
 #include "LpmEntryTypeMapHwDirect.h"
 #include "VovuAsicUtils/HwTableAccessor.h"
 #include "VovuAsicUtils/TableDescription.h"
@@ -30,7 +30,9 @@ std::vector<std::uint32_t> blocksOf(const VovuAsicUtils::HwCommonTableBase& tabl
 }
 
 // Verifies: the registered factory creates a table until the host records
-// one for the key, then returns that one with one more reference.
+// one for the key, then returns that one with one more reference; the free
+// factory and the "Is" creator always create, even when the manager holds a
+// table for the key.
 TEST(TableFactory, LooksUpOrCreates) {
   auto manager = newManager();
   auto first = IppaCsInlif0ProfileMapHwDirect::factory(kRev, manager, nullptr);
@@ -45,21 +47,14 @@ TEST(TableFactory, LooksUpOrCreates) {
   auto other = IppaCsInlif0ProfileMapHwDirect::factory(FapRevision::of(Hardware::ChipType::bcm88490_a0, 0), manager,
                                                        nullptr);
   EXPECT_NE(other, first);
-}
 
-// Verifies: the free factory, the constructor and the "Is" creator always
-// create, even when the manager holds a table for the key.
-TEST(TableFactory, FreeFactoriesAlwaysCreate) {
-  auto manager = newManager();
-  HwTableKey key("IppaCsInlif0ProfileMapHwDirect", kRev);
-  auto held = ippaCsInlif0ProfileMapHwDirectFactory("held", key, manager);
-  manager->hwTableCollIs(held.ptr());
+  // The free factory and the "Is" creator always create.
+  const HwTableKey key("IppaCsInlif0ProfileMapHwDirect", kRev);
   auto created = ippaCsInlif0ProfileMapHwDirectFactory("other", key, manager);
-  EXPECT_NE(created, held);
+  EXPECT_NE(created.ptr(), first.ptr());
   EXPECT_EQ(created->name(), "other");
-  auto viaIs = IppaCsInlif0ProfileMapHwDirect::IppaCsInlif0ProfileMapHwDirectIs("third", key, manager);
-  EXPECT_NE(viaIs, held);
-  EXPECT_EQ(manager->hwTableColl(key), held.ptr());
+  EXPECT_NE(IppaCsInlif0ProfileMapHwDirect::IppaCsInlif0ProfileMapHwDirectIs("third", key, manager).ptr(), first.ptr());
+  EXPECT_EQ(manager->hwTableColl(key), first.ptr());
 }
 
 // A table that is looked up through the registered factory while it is
@@ -96,77 +91,70 @@ TEST(TableFactory, NeverResurrectsADyingTable) {
   EXPECT_EQ(IppaCsInlif0ProfileMapHwDirect::allocTracker().live(), live);
 }
 
-// Verifies: the reference table's identity, descriptor and blocks.
-TEST(TableDescriptor, ReferenceTable) {
+// Verifies: every table's object and descriptor give what its catalogue
+// description says (identity, blocks, each memory and its instance), and the
+// descriptor's ranges follow the key: an indexed key's array range and
+// entries 0 to its last entry index, a value key's max + 1 entries in array
+// index 0, a register's one entry. Every table sets the same attributes, is
+// standalone exactly when it has no plug-in, and a direct table keeps shadow
+// information with its manager for as long as it lives.
+TEST(TableObject, FollowsTheCatalogue) {
   auto manager = newManager();
-  auto table = ippaVsiToRoutingProfileMapHwDirectFactory("IppaVsiToRoutingProfileMapHwDirect",
-                                                         HwTableKey("IppaVsiToRoutingProfileMapHwDirect", kRev), manager);
-  EXPECT_STREQ(IppaVsiToRoutingProfileMapHwDirect::tableTypeName(), "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect");
-  EXPECT_STREQ(IppaVsiToRoutingProfileMapHwDirect::bcmMemName(), "IPPA_ROUTING_PROFILE_TABLE");
-  EXPECT_STREQ(table->chipName(), "bcm88490_a0");
-  EXPECT_TRUE(table->hasParitySupport());
-  EXPECT_EQ(table->entryDataMaxSize(), 4u);
-  EXPECT_EQ(table->entryDataMaxSizeBits(), 32u);
-  EXPECT_EQ(blocksOf(*table), (std::vector<std::uint32_t>{243}));
-
-  const auto& descriptor = table->tableDescriptor();
-  ASSERT_TRUE(descriptor);
-  EXPECT_EQ(descriptor->name(), "IppaVsiToRoutingProfileMapHw");
-  ASSERT_EQ(descriptor->memInfoColl().size(), 1u);
-  auto memory = descriptor->memInfo(0);
-  EXPECT_FALSE(memory->isRegister());
-  EXPECT_EQ(memory->name(), "ippaRoutingProfileTable");
-  EXPECT_EQ(memory->firstArrayIndex(), 2);
-  EXPECT_EQ(memory->arrayCount(), 2);
-  EXPECT_EQ(memory->firstEntryIndex(), 0u);
-  EXPECT_EQ(memory->entryCount(), 256u);
-  EXPECT_EQ(memory->dmaEntryCount(), 256u);
-  EXPECT_EQ(memory->entrySize(), 4);
-  EXPECT_EQ(memory->dmaEntrySize(), 4u);
-  ASSERT_EQ(memory->instanceInfoColl().size(), 1u);
-  auto instance = memory->instanceInfo(0);
-  ASSERT_TRUE(instance);
-  EXPECT_EQ(instance->addressOffset(), 0u);
-  EXPECT_EQ(instance->block(), 38u);
-  EXPECT_EQ(instance->broadcast(), 0);
-  EXPECT_EQ(instance->baseAddress(), 0x8d0200u);
-  EXPECT_EQ(descriptor->minShadowSize(), 512u);
-}
-
-// Verifies: the two tables that drive two memories declare blocks 151 then
-// 150 and describe memory 0 and memory 1 in that order.
-TEST(TableDescriptor, TwoMemoryTables) {
-  auto manager = newManager();
-  auto mtu = EtppcMtuMapTableHwDirect::factory(kRev, manager, nullptr);
-  auto profile = EtppcCfgMtuActionProfileIdxMapTableHwDirect::factory(kRev, manager, nullptr);
-  EXPECT_EQ(blocksOf(*mtu), (std::vector<std::uint32_t>{151, 150}));
-  EXPECT_EQ(blocksOf(*profile), (std::vector<std::uint32_t>{151, 150}));
-  EXPECT_EQ(mtu->tableDescriptor()->memInfo(0)->name(), "etppcMtuMapTable");
-  EXPECT_EQ(mtu->tableDescriptor()->memInfo(1)->name(), "etppbMtuMapTable");
-  EXPECT_STREQ(EtppcMtuMapTableHwDirect::bcmMemName(), "ETPPC_MTU_MAP_TABLE.ETPPB_MTU_MAP_TABLE");
-  // A value key: array index 0 only, max + 1 entries.
-  auto memory = mtu->tableDescriptor()->memInfo(1);
-  EXPECT_EQ(memory->firstArrayIndex(), 0);
-  EXPECT_EQ(memory->arrayCount(), 1);
-  EXPECT_EQ(memory->entryCount(), 128u);
-}
-
-// Verifies: a register table declares no blocks and registers no shadow
-// information; its descriptor holds one register with one entry of N bytes.
-TEST(TableDescriptor, RegisterTables) {
-  auto manager = newManager();
-  auto table = IppbTtl0ActionProfileHwReg::factory(kRev, manager, nullptr);
-  EXPECT_TRUE(table->tableBlocks().empty());
-  EXPECT_EQ(manager->hwTableShadowInfoSize(), 0u);
-  EXPECT_STREQ(IppbTtl0ActionProfileHwReg::bcmRegName(), "IPPB_TTL_0_ACTION_PROFILE");
-  auto memory = table->tableDescriptor()->firstMemInfo();
-  EXPECT_TRUE(memory->isRegister());
-  EXPECT_EQ(memory->name(), "ippbTtl0ActionProfile");
-  EXPECT_EQ(memory->firstArrayIndex(), 0);
-  EXPECT_EQ(memory->arrayCount(), 1);
-  EXPECT_EQ(memory->entryCount(), 1u);
-  EXPECT_EQ(memory->entrySize(), 8);
-  EXPECT_EQ(memory->instanceCount(), 1);
+  for (const auto* t : catalogue::tables()) {
+    SCOPED_TRACE(t->name);
+    const HwTableKey hwKey(t->name, kRev);
+    auto table = t->freeFactory(t->name, hwKey, manager);
+    EXPECT_EQ(std::tuple(table->shadowDownloadOnInit(), table->shadowAuditable(), table->entriesPerWrite()),
+              std::tuple(1, 1, 1u));
+    EXPECT_EQ(table->shadowMode(), VovuAsicUtils::ShadowMode::perInstance);
+    EXPECT_EQ(table->standalone(), !t->tablePlugin);
+    EXPECT_TRUE(table->flag(Orvel::Node::kLiveFlag));
+    EXPECT_EQ(manager->hwTableShadowInfo(hwKey) != nullptr, t->kind == catalogue::TableKind::direct);
+    EXPECT_STREQ(table->chipName(), t->chipName);
+    const auto* shadowTable = dynamic_cast<const VovuAsicUtils::HwCommonShadowTableBase*>(table.ptr());
+    ASSERT_NE(shadowTable, nullptr);
+    EXPECT_EQ(shadowTable->hasParitySupport(), t->parity);
+    EXPECT_EQ(table->entryDataMaxSize(), t->entrySize);
+    EXPECT_EQ(table->entryDataMaxSizeBits(), 8 * t->entrySize);
+    EXPECT_EQ(blocksOf(*table), std::vector<std::uint32_t>(t->blocks.begin(), t->blocks.end()));
+    const auto& descriptor = table->tableDescriptor();
+    ASSERT_TRUE(descriptor);
+    EXPECT_EQ(descriptor->name(), t->group);
+    ASSERT_EQ(descriptor->memInfoColl().size(), t->memories.size());
+    std::uint32_t largest = 0;
+    for (std::uint32_t id = 0; id < t->memories.size(); ++id) {
+      const auto& m = t->memories[id];
+      auto memory = descriptor->memInfo(id);
+      EXPECT_EQ(memory->isRegister(), t->kind == catalogue::TableKind::reg);
+      EXPECT_EQ(memory->name(), m.name);
+      EXPECT_EQ(std::tuple(memory->firstArrayIndex(), memory->arrayCount(), memory->firstEntryIndex(),
+                           memory->entryCount(), memory->dmaEntryCount()),
+                std::tuple(m.firstArrayIndex, m.arrayCount, m.firstEntryIndex, m.entryCount, m.entryCount));
+      EXPECT_EQ(std::tuple(memory->entrySize(), memory->dmaEntrySize()), std::tuple(t->entrySize, t->entrySize));
+      EXPECT_EQ(std::tuple(memory->firstInstanceId(), memory->instanceCount()),
+                std::tuple(m.firstInstanceId, m.instanceCount));
+      ASSERT_EQ(memory->instanceInfoColl().size(), 1u);
+      auto instance = memory->instanceInfo(0);
+      EXPECT_EQ(std::tuple(instance->addressOffset(), instance->block(), instance->broadcast(),
+                           instance->baseAddress()),
+                std::tuple(0u, m.block, 0, m.baseAddress));
+      const auto& key = t->key;
+      if (t->kind == catalogue::TableKind::reg) {
+        EXPECT_EQ(std::tuple(m.firstArrayIndex, m.arrayCount, m.entryCount), std::tuple(0, 1, 1u));
+      } else if (key.form == catalogue::KeyForm::indexed) {
+        EXPECT_EQ(std::tuple(m.firstArrayIndex, m.arrayCount, m.firstEntryIndex, m.entryCount),
+                  std::tuple(key.arrayIndexMin, key.arrayIndexMax - key.arrayIndexMin + 1, 0u, key.entryIndexMax + 1));
+      } else {
+        EXPECT_EQ(std::tuple(m.firstArrayIndex, m.arrayCount, m.entryCount), std::tuple(0, 1, key.max + 1));
+      }
+      largest = std::max(largest, std::uint32_t{m.arrayCount} * m.entryCount);
+    }
+    EXPECT_EQ(descriptor->minShadowSize(), largest);
+    table = nullptr;
+    EXPECT_EQ(manager->hwTableShadowInfo(hwKey), nullptr) << "onDelete left shadow information";
+  }
+  EXPECT_EQ(IppaVsiToRoutingProfileMapHwDirect::allocTracker().live(), 0u);
+  EXPECT_EQ(IppaVsiToRoutingProfileMapHwDirect::TableDescriptor::allocTracker().live(), 0u);
 }
 
 // Verifies: the attributes every table sets, the standalone flag of the four
@@ -203,7 +191,7 @@ TEST(TableObject, InitialisationOrder) {
   const auto* info = manager->hwTableShadowInfo(table->hwTableKey());
   ASSERT_NE(info, nullptr);
   EXPECT_EQ(*info, table->tableBlocks());
-  EXPECT_EQ(blocksOf(*table), (std::vector<std::uint32_t>{151, 150}));
+  EXPECT_EQ(info->size(), 2u);
 
   // A second object under the same key, dropped, leaves the first one's information.
   auto held = IppaCsInlif0ProfileMapHwDirect::factory(kRev, manager, nullptr);
@@ -212,8 +200,8 @@ TEST(TableObject, InitialisationOrder) {
   EXPECT_NE(manager->hwTableShadowInfo(held->hwTableKey()), nullptr);
 }
 
-// Verifies: readers take their instance range from the descriptor's first
-// memory (the LPM map has two instances) and name themselves after the table.
+// Verifies: readers take their key and instance range from the descriptor's
+// first memory (the LPM map has two instances).
 TEST(TableReader, InstanceRangeAndNames) {
   Orvel::Ptr<VovuAsicUtils::ReadTableManager> readManager(new VovuAsicUtils::ReadTableManager());
   auto lpm = HwTableLpmEntryTypeMapHwDirectReader::factory(kRev, readManager);
@@ -224,9 +212,6 @@ TEST(TableReader, InstanceRangeAndNames) {
       HwTableKey("IppaVsiToRoutingProfileMapHwDirect", kRev), readManager);
   EXPECT_EQ(reference->maxInstanceId(), 0);
   EXPECT_EQ(reference->tableDescriptor()->firstMemInfo()->name(), "ippaRoutingProfileTable");
-  EXPECT_STREQ(HwTableIppaVsiToRoutingProfileMapHwDirectReader::pluginName(),
-               "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirectReadPlugin");
-  EXPECT_STREQ(HwTableIppaVsiToRoutingProfileMapHwDirectReader::tableName(), "IppaVsiToRoutingProfileMapHwDirect");
 }
 
 // A table whose initialisation fails, to see what the generic factory leaves.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -22,68 +23,59 @@ using VovuAsicUtils::FapRevision;
 using VovuAsicUtils::HwTableHolderContext;
 using VovuAsicUtils::SupportedFapRevList;
 
-// The plug-in's catalogue, as a host finds it: "catalogue <tables> <plug-in tables>".
-std::string catalogueCounts(void* plugin) {
-  using CatalogueFunction = const bcm88490_a0::catalogue::TableDescription* const* (*)(std::size_t*);
-  auto catalogue = reinterpret_cast<CatalogueFunction>(dlsym(plugin, "bcm88490_a0_catalogue"));
-  if (!catalogue) throw std::runtime_error("the plug-in has no catalogue");
-  std::size_t count = 0;
-  const auto* const* tables = catalogue(&count);
-  const auto pluginTables = std::count_if(tables, tables + count, [](const auto* t) { return t->tablePlugin; });
-  return fmt::format("catalogue {} {}\n", count, pluginTables);
-}
+// What a child saw: the plug-in's catalogue as a host finds it (its table
+// count and plug-in table count), then, after the load and again after the
+// loader ran, the keys of the reader and table factories and the plug-in
+// names registered with the loader.
+struct Registered {
+  std::vector<std::string> readers, plugins, tables;
+};
+struct Loaded {
+  std::size_t tables = 0, pluginTables = 0;
+  Registered afterLoad, afterLoader;
+};
 
-// What registered, one line per registration: "reader <key>", "plugin <name>"
-// and, after the loader ran, "table <key>".
 std::string registrations() {
-  std::ostringstream out;
-  for (const auto& r : HwTableHolderContext::singleton()->hwReaderFactories()) out << "reader " << fmt::format("{}", r.key) << '\n';
+  std::string out;
+  for (const auto& r : HwTableHolderContext::singleton()->hwReaderFactories()) out += fmt::format("reader {}\n", r.key);
   for (const auto& p : VovuAsicUtils::HwTablePlugin::DefaultHwTableLoader().impl().registrations()) {
-    out << "plugin " << p.pluginName.str() << '\n';
+    out += fmt::format("plugin {}\n", p.pluginName.str());
   }
-  for (const auto& t : HwTableHolderContext::singleton()->hwTableFactories()) out << "table " << fmt::format("{}", t.key) << '\n';
-  return out.str();
+  for (const auto& t : HwTableHolderContext::singleton()->hwTableFactories()) out += fmt::format("table {}\n", t.key);
+  return out;
 }
 
-std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind(prefix, 0) == 0) lines.push_back(line.substr(prefix.size()));
-  }
-  return lines;
-}
-
-// Loads the plug-in with `revisions` as the supported list; returns what was
-// registered after the load and, separated by "--", after the loader ran.
-testing_support::ChildResult loadWith(const std::set<FapRevision>& revisions) {
-  return testing_support::runInChild([&] {
+// Loads the plug-in in a child with `revisions` as the supported list.
+Loaded loadWith(const std::set<FapRevision>& revisions) {
+  const auto child = testing_support::runInChild([&] {
     SupportedFapRevList::fapRevisionListIs(revisions);
     void* plugin = dlopen(PLUGIN_PATH, RTLD_NOW | RTLD_GLOBAL | RTLD_NODELETE);
     if (!plugin) throw std::runtime_error(dlerror());
-    std::string result = catalogueCounts(plugin) + registrations() + "--\n";
+    using CatalogueFunction = const bcm88490_a0::catalogue::TableDescription* const* (*)(std::size_t*);
+    auto catalogue = reinterpret_cast<CatalogueFunction>(dlsym(plugin, "bcm88490_a0_catalogue"));
+    if (!catalogue) throw std::runtime_error("the plug-in has no catalogue");
+    std::size_t count = 0;
+    const auto* const* tables = catalogue(&count);
+    const auto pluginTables = std::count_if(tables, tables + count, [](const auto* t) { return t->tablePlugin; });
+    std::string result = fmt::format("catalogue {} {}\n", count, pluginTables) + registrations() + "--\n";
     VovuAsicUtils::HwTablePlugin::DefaultHwTableLoader().runInitCallers();
     return result + registrations();
   });
-}
-
-// The catalogue's table count and plug-in table count from a child's output.
-struct CatalogueCounts {
-  std::size_t tables = 0;
-  std::size_t pluginTables = 0;
-};
-CatalogueCounts catalogueCountsIn(const std::string& output) {
-  CatalogueCounts counts;
-  const auto lines = linesStartingWith(output, "catalogue ");
-  if (lines.size() == 1) std::istringstream(lines[0]) >> counts.tables >> counts.pluginTables;
-  return counts;
-}
-
-// The revisions of chip type 25 in `list`: each table registers once for each.
-std::size_t chipType25Revisions(const std::set<FapRevision>& list) {
-  return static_cast<std::size_t>(std::count_if(list.begin(), list.end(), [](const FapRevision& r) {
-    return r.chipType() == Hardware::ChipType::bcm88490_a0;
-  }));
+  EXPECT_EQ(child.exitCode, 0) << child.output;
+  Loaded loaded;
+  Registered* into = &loaded.afterLoad;
+  std::istringstream in(child.output);
+  for (std::string kind, value; in >> kind;) {
+    if (kind == "--") {
+      into = &loaded.afterLoader;
+    } else if (kind == "catalogue") {
+      in >> loaded.tables >> loaded.pluginTables;
+    } else {
+      in >> value;
+      (kind == "reader" ? into->readers : kind == "plugin" ? into->plugins : into->tables).push_back(value);
+    }
+  }
+  return loaded;
 }
 
 const FapRevision kRev0 = FapRevision::of(Hardware::ChipType::bcm88490_a0, 0);
@@ -95,18 +87,16 @@ const FapRevision kJ3ai = FapRevision::of(Hardware::ChipType::j3ai, 0);
 // revision) and records every table plug-in with the loader, but registers no
 // table factory until the loader runs.
 TEST(PluginLoad, ReadersAtLoadTablesWhenTheLoaderRuns) {
-  const std::size_t revisions = chipType25Revisions(SupportedFapRevList::defaultList());
-  auto child = loadWith(SupportedFapRevList::defaultList());
-  ASSERT_EQ(child.exitCode, 0) << child.output;
-  const std::string afterLoad = child.output.substr(0, child.output.find("--\n"));
-  const std::string afterLoader = child.output.substr(child.output.find("--\n") + 3);
-  const CatalogueCounts catalogue = catalogueCountsIn(afterLoad);
-  ASSERT_GT(catalogue.pluginTables, 0u) << child.output;
-  EXPECT_EQ(linesStartingWith(afterLoad, "reader ").size(), catalogue.tables * revisions);
-  EXPECT_EQ(linesStartingWith(afterLoad, "plugin ").size(), catalogue.pluginTables);
-  EXPECT_TRUE(linesStartingWith(afterLoad, "table ").empty());
-  EXPECT_EQ(linesStartingWith(afterLoader, "table ").size(), catalogue.pluginTables * revisions);
-  for (const std::string& plugin : linesStartingWith(afterLoad, "plugin ")) {
+  const auto& list = SupportedFapRevList::defaultList();
+  const auto revisions = static_cast<std::size_t>(
+      std::count_if(list.begin(), list.end(), [](const FapRevision& r) { return r.chipType() == kRev0.chipType(); }));
+  const Loaded loaded = loadWith(list);
+  ASSERT_GT(loaded.pluginTables, 0u);
+  EXPECT_EQ(loaded.afterLoad.readers.size(), loaded.tables * revisions);
+  EXPECT_EQ(loaded.afterLoad.plugins.size(), loaded.pluginTables);
+  EXPECT_TRUE(loaded.afterLoad.tables.empty());
+  EXPECT_EQ(loaded.afterLoader.tables.size(), loaded.pluginTables * revisions);
+  for (const std::string& plugin : loaded.afterLoad.plugins) {
     EXPECT_EQ(plugin.rfind("bcm88490_a0::", 0), 0u) << plugin;
     EXPECT_EQ(plugin.size() - plugin.rfind("Plugin"), 6u) << plugin;
     EXPECT_EQ(plugin.find("ReadPlugin"), std::string::npos) << plugin;
@@ -115,26 +105,23 @@ TEST(PluginLoad, ReadersAtLoadTablesWhenTheLoaderRuns) {
 
 // Verifies: a revision list without chip type 25 registers no factory at all.
 TEST(PluginLoad, NoChipType25RegistersNothing) {
-  auto child = loadWith({kJ3ai, FapRevision::of(Hardware::ChipType::q3a, 0)});
-  ASSERT_EQ(child.exitCode, 0) << child.output;
-  EXPECT_TRUE(linesStartingWith(child.output, "reader ").empty()) << child.output;
-  EXPECT_TRUE(linesStartingWith(child.output, "table ").empty()) << child.output;
+  const Loaded loaded = loadWith({kJ3ai, FapRevision::of(Hardware::ChipType::q3a, 0)});
+  EXPECT_GT(loaded.tables, 0u);
+  EXPECT_TRUE(loaded.afterLoader.readers.empty());
+  EXPECT_TRUE(loaded.afterLoader.tables.empty());
 }
 
 // Verifies: several chip-type-25 revisions register one factory each, in
 // ascending order, whatever else the list holds.
 TEST(PluginLoad, OneFactoryPerRevisionAscending) {
-  auto child = loadWith({kRev5, kJ3ai, kRev0, kRev1});
-  ASSERT_EQ(child.exitCode, 0) << child.output;
-  const std::string afterLoader = child.output.substr(child.output.find("--\n") + 3);
+  const Loaded loaded = loadWith({kRev5, kJ3ai, kRev0, kRev1});
   std::vector<std::string> lpm;
-  for (const std::string& key : linesStartingWith(afterLoader, "table ")) {
-    if (key.rfind("LpmEntryTypeMapHwDirect/", 0) == 0) lpm.push_back(key);
-  }
+  std::copy_if(loaded.afterLoader.tables.begin(), loaded.afterLoader.tables.end(), std::back_inserter(lpm),
+               [](const std::string& key) { return key.rfind("LpmEntryTypeMapHwDirect/", 0) == 0; });
   EXPECT_EQ(lpm, (std::vector<std::string>{"LpmEntryTypeMapHwDirect/bcm88490_a0",
                                            "LpmEntryTypeMapHwDirect/bcm88490_a0r1",
                                            "LpmEntryTypeMapHwDirect/bcm88490_a0r5"}));
-  EXPECT_EQ(linesStartingWith(afterLoader, "reader ").size(), catalogueCountsIn(child.output).tables * 3);
+  EXPECT_EQ(loaded.afterLoader.readers.size(), loaded.tables * 3);
 }
 
 }  // namespace

@@ -42,10 +42,8 @@ def direct_tables():
 def key_count(table):
     """The number of keys in a table's key range."""
     key = table["key"]
-    if key["form"] == "indexed":
-        (a0, a1), (e0, e1) = key["arrayIndex"], key["entryIndex"]
-        return (a1 - a0 + 1) * (e1 - e0 + 1)
-    return key["max"] - key["min"] + 1
+    ranges = [key["arrayIndex"], key["entryIndex"]] if key["form"] == "indexed" else [(key["min"], key["max"])]
+    return functools.reduce(lambda n, r: n * (r[1] - r[0] + 1), ranges, 1)
 
 
 def collection_dir(root, path):
@@ -95,7 +93,6 @@ class TablesCommand(unittest.TestCase):
                 self.assertEqual([m["name"] for m in t["descriptor"]["memories"]], t["memories"])
                 self.assertEqual({k: v for k, v in t["key"].items() if k in description["key"]}, description["key"])
                 self.assertEqual(t["entrySizeBits"], 8 * t["entrySize"])
-                self.assertTrue(all(m["entrySize"] == t["entrySize"] for m in t["descriptor"]["memories"]))
                 # Plug-in tables register a table factory and a plug-in; the others are standalone.
                 self.assertEqual(t["tableFactory"], description["tablePlugin"])
                 self.assertEqual(t["tablePlugin"], "bcm88490_a0::" + name + "Plugin" if t["tableFactory"] else None)
@@ -113,16 +110,13 @@ class TablesCommand(unittest.TestCase):
         self.assertEqual([row.split()[0] for row in rows[1:]], list(catalogue()))
         assert_aligned(self, rows, ["KIND", "FACTORY", "BYTES", "KEY", "BLOCKS", "REVISIONS", "MEMORIES"])
 
-    def test_revision_option_changes_what_registers(self):
-        """Verifies: a list without chip type 25 leaves every table unregistered."""
+    def test_global_options_reach_the_plugin(self):
+        """Verifies: a --revisions list without chip type 25 leaves every table unregistered; --trace enables a
+        table's handle, whose level-8 trace of table creation shows."""
         result = run("--revisions", "12.0", "tables", "--json")
         self.assertEqual(result.returncode, 0, result.stderr)
         for t in json.loads(result.stdout)["tables"]:
-            self.assertEqual(t["revisions"], [])
-            self.assertFalse(t["tableFactory"])
-
-    def test_trace_option_reaches_table_handles(self):
-        """Verifies: --trace enables a table's handle; its level-8 trace of table creation shows."""
+            self.assertEqual((t["revisions"], t["tableFactory"]), ([], False))
         result = run("--trace", "LpmEntryTypeMapHwDirect=8", "tables")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("LpmEntryTypeMapHwDirect/8 LpmEntryTypeMapHwDirect::handleInitialized", result.stderr)
@@ -166,12 +160,10 @@ class EncodeDecode(unittest.TestCase):
         self.assertIn("EntryKey(arrayIndex=3,entryIndex=15)", vector["text"])
         self.assertEqual(self.json_of("decode", "IppaRoutingProfileToVectorMapHwDirect", vector["data"],
                                       "--key", "3,15"), vector)
-        # A value key's range ends: its last key and its null.
-        last = catalogue()["TarSnifActionTableHwDirect"]["key"]["max"]
-        for key in (last, last + 1):
-            decoded = self.json_of("decode", "TarSnifActionTableHwDirect", "01" + "00" * 11, "--key", str(key))
-            self.assertEqual(decoded["key"], {"value": key})
-            self.assertEqual(decoded["fields"]["destinationOw"], 1)
+        # A value key admits its null, one past its last key.
+        null = catalogue()["TarSnifActionTableHwDirect"]["key"]["null"]
+        decoded = self.json_of("decode", "TarSnifActionTableHwDirect", "01" + "00" * 11, "--key", str(null))
+        self.assertEqual((decoded["key"], decoded["fields"]["destinationOw"]), ({"value": null}, 1))
 
     def test_human_output_lists_every_field(self):
         """Verifies: the default output shows the key and each field in decimal and hex, one per line."""
@@ -215,48 +207,42 @@ class CollectionCommands(unittest.TestCase):
         self.base = shm_dir("vovu-shadowctl-")
         self.addCleanup(shutil.rmtree, self.base, True)
 
-    def make(self, name, table, first, count, data=None):
-        args = [MAKE_COLLECTION, self.base, name, table, str(first), str(count)] + ([str(data)] if data is not None else [])
+    def make(self, name, first, count, data=None):
+        """A collection of TarSnifActionTableHwDirect entries, written by another process."""
+        args = [MAKE_COLLECTION, self.base, name, str(first), str(count)] + ([str(data)] if data is not None else [])
         subprocess.run(args, check=True)
         return os.path.join(self.base, name)
 
     def test_dump_lists_entries_decoded(self):
-        """Verifies: dump --json lists every entry with its key, data and fields, as the table decodes them."""
-        path = self.make("tar", "TarSnifActionTableHwDirect", 0, 32)
+        """Verifies: dump --json lists every entry with its key, data and fields, as the table decodes them (indexed
+        keys: the serve test dumps every table)."""
+        path = self.make("tar", 0, 32)
         result = run("dump", path, "--json")
         self.assertEqual(result.returncode, 0, result.stderr)
         dump = json.loads(result.stdout)
         self.assertEqual(list(dump), ["path", "type", "members", "entries"])
-        self.assertEqual(dump["type"], "bcm88490_a0::TarSnifActionTableHwDirect::Entry")
-        self.assertEqual(dump["members"], 32)
+        self.assertEqual((dump["type"], dump["members"]), ("bcm88490_a0::TarSnifActionTableHwDirect::Entry", 32))
         self.assertEqual(sorted(e["key"]["value"] for e in dump["entries"]), list(range(32)))
         for entry in dump["entries"]:
             self.assertEqual(list(entry), ["key", "data", "fields"])
-            self.assertEqual(len(entry["data"]), 24)
-            self.assertEqual(int(entry["data"][:2], 16), entry["key"]["value"])
+            self.assertEqual(entry["data"], f"{entry['key']['value']:02x}" + "00" * 11)
             self.assertEqual(entry["fields"]["destinationOw"], entry["key"]["value"] & 1)
-        lpm = json.loads(run("dump", self.make("lpm", "LpmEntryTypeMapHwDirect", 1020, 8), "--json").stdout)
-        self.assertIn({"arrayIndex": 1, "entryIndex": 3}, [e["key"] for e in lpm["entries"]])
         human = run("dump", path)
         self.assertEqual(human.returncode, 0, human.stderr)
         self.assertIn("32 entries", human.stdout)
 
     def test_stats_and_check(self):
         """Verifies: stats reports the collection's figures; check finds a consistent collection consistent."""
-        path = self.make("stats", "TarSnifActionTableHwDirect", 0, 32)
+        path = self.make("stats", 0, 32)
         stats = json.loads(run("stats", path, "--json").stdout)
         schema = ["path", "type", "members", "slots", "buckets", "maxSlotsEver", "highestOccupied", "slotGeneration",
                   "bucketGeneration", "runtimeFlags", "palvoId", "seed", "reader"]
         self.assertEqual(list(stats), schema)
         self.assertEqual(list(stats["reader"]), ["entriesRead", "retries", "rewriteCopies", "slowPaths",
                                                  "resizeRetries"])
-        self.assertEqual(stats["members"], 32)
+        self.assertEqual((stats["members"], stats["reader"]["entriesRead"]), (32, 32))
         self.assertGreaterEqual(stats["slots"], 32)
-        self.assertGreaterEqual(stats["buckets"], 16)
-        self.assertEqual(stats["reader"]["entriesRead"], 32)
-        human = run("stats", path)
-        self.assertEqual(human.returncode, 0, human.stderr)
-        self.assertRegex(human.stdout, r"(?m)^members +32$")
+        self.assertRegex(run("stats", path).stdout, r"(?m)^members +32$")
         check = run("check", path, "--json")
         self.assertEqual(check.returncode, 0, check.stdout)
         self.assertEqual(list(json.loads(check.stdout)), schema + ["ok", "freeSlots", "problems"])
@@ -264,18 +250,16 @@ class CollectionCommands(unittest.TestCase):
 
     def test_check_reports_damage_and_changes_nothing(self):
         """Verifies: check reports a wrong occupied count and a left critical section, and writes nothing."""
-        path = self.make("damaged", "TarSnifActionTableHwDirect", 0, 10)
+        path = self.make("damaged", 0, 10)
         slots = os.path.join(path, "slots")
-        with open(slots, "r+b") as f:
-            f.seek(564)
-            f.write((11).to_bytes(4, "little"))
-            # A writer that died inside a critical section leaves bit 0 of the runtime flags set.
-            f.seek(558)
-            flags = int.from_bytes(f.read(2), "little")
-            f.seek(558)
-            f.write((flags | 1).to_bytes(2, "little"))
         with open(slots, "rb") as f:
-            before = f.read()
+            before = bytearray(f.read())
+        # The occupied count, and bit 0 of the runtime flags, which a writer that died inside a critical
+        # section leaves set.
+        before[564:568] = (11).to_bytes(4, "little")
+        before[558] |= 1
+        with open(slots, "wb") as f:
+            f.write(before)
         check = run("check", path, "--json")
         self.assertEqual(check.returncode, 2, check.stdout)
         problems = " ".join(json.loads(check.stdout)["problems"])
@@ -286,44 +270,36 @@ class CollectionCommands(unittest.TestCase):
 
     def test_watch_prints_changes(self):
         """Verifies: dump --watch prints what another process adds and changes, one JSON object a line, until a
-        stop signal ends it with status 0."""
-        for stop in (signal.SIGTERM, signal.SIGHUP):
-            with self.subTest(signal=stop.name):
-                name = "watched-" + stop.name
-                path = self.make(name, "TarSnifActionTableHwDirect", 0, 4)
-                watcher = subprocess.Popen([SHADOWCTL, "dump", path, "--json", "--watch", "--interval", "0.05"],
-                                           stdout=subprocess.PIPE, text=True)
-                try:
-                    self.assertEqual(json.loads(watcher.stdout.readline())["members"], 4)
-                    self.make(name, "TarSnifActionTableHwDirect", 2, 4, data=200)
-                    changes = [json.loads(watcher.stdout.readline()) for _ in range(4)]
-                    watcher.send_signal(stop)
-                    self.assertEqual(watcher.wait(timeout=10), 0)
-                finally:
-                    if watcher.poll() is None:
-                        watcher.kill()
-                        watcher.wait()
-                    watcher.stdout.close()
-                self.assertEqual(sorted((c["change"], c["key"]["value"]) for c in changes),
-                                 [("added", 4), ("added", 5), ("changed", 2), ("changed", 3)])
-                self.assertTrue(all(c["data"].startswith("c8") for c in changes))
+        stop signal ends it with status 0 (run --serve goes through each stop signal)."""
+        path = self.make("watched", 0, 4)
+        with subprocess.Popen([SHADOWCTL, "dump", path, "--json", "--watch", "--interval", "0.05"],
+                              stdout=subprocess.PIPE, text=True) as watcher:
+            try:
+                self.assertEqual(json.loads(watcher.stdout.readline())["members"], 4)
+                self.make("watched", 2, 4, data=200)
+                changes = [json.loads(watcher.stdout.readline()) for _ in range(4)]
+                watcher.send_signal(signal.SIGHUP)
+                self.assertEqual(watcher.wait(timeout=10), 0)
+            finally:
+                watcher.kill()
+        self.assertEqual(sorted((c["change"], c["key"]["value"]) for c in changes),
+                         [("added", 4), ("added", 5), ("changed", 2), ("changed", 3)])
+        self.assertTrue(all(c["data"].startswith("c8") for c in changes))
 
     def test_bad_paths(self):
         """Verifies: paths that are not collections of this plug-in get a message and status 1."""
         os.makedirs(os.path.join(self.base, "empty"))
         with open(os.path.join(self.base, "garbage"), "w") as f:
             f.write("x")
-        os.makedirs(os.path.join(self.base, "junk"))
-        with open(os.path.join(self.base, "junk", "slots"), "wb") as f:
-            f.write(b"\0" * 700)
-        # A slots file of another program's values: a valid common header naming another type.
-        os.makedirs(os.path.join(self.base, "foreign"))
-        header = bytearray(700)
-        header[0:12] = b"PSLT" + (1).to_bytes(4, "little") + (608).to_bytes(4, "little")
-        header[16:20] = (7).to_bytes(4, "little")
-        header[48:48 + 12] = b"other::Entry"
-        with open(os.path.join(self.base, "foreign", "slots"), "wb") as f:
-            f.write(header)
+        # A slots file of zeros, and one of another program's values: a valid common header naming another type.
+        foreign = bytearray(700)
+        foreign[0:12] = b"PSLT" + (1).to_bytes(4, "little") + (608).to_bytes(4, "little")
+        foreign[16:20] = (7).to_bytes(4, "little")
+        foreign[48:48 + 12] = b"other::Entry"
+        for name, slots in (("junk", bytes(700)), ("foreign", foreign)):
+            os.makedirs(os.path.join(self.base, name))
+            with open(os.path.join(self.base, name, "slots"), "wb") as f:
+                f.write(slots)
         for args, message in [(["dump", "/nonexistent/dir"], "no such collection directory"),
                               (["check", os.path.join(self.base, "empty")], "not a collection"),
                               (["stats", os.path.join(self.base, "garbage")], "no such collection directory"),
@@ -354,36 +330,25 @@ class RunCommand(unittest.TestCase):
         self.assertEqual(os.listdir(self.base), [], "files left behind")
 
     def test_json_reports_every_table_and_shadow(self):
-        """Verifies: every table of the catalogue, in its order, with a shadow per chip; register shadows hold one
-        entry written by one single write; a full walk writes every key in bulk writes of 4 KiB buffers (one per
-        memory and buffer) to every instance; the partial walk writes each held key singly; every chip matches."""
-        report = self.run_json()
+        """Verifies: every table of the catalogue, in its order, with a shadow per chip (the chips in the order
+        given), each reporting its state path (none for a register table), its entries and its download; every
+        chip matches. (What a download writes is the download tests' business.)"""
+        report = self.run_json("--chips", "3,0")
         self.assertEqual(list(report), ["revision", "dmaBuffer", "tables"])
         self.assertEqual((report["revision"], report["dmaBuffer"]), ("bcm88490_a0", 4096))
         self.assertEqual([t["name"] for t in report["tables"]], list(catalogue()))
         for table in report["tables"]:
             name, t = table["name"], catalogue()[table["name"]]
-            self.assertEqual([(s["fapId"], s["instance"]) for s in table["shadows"]], [(0, 0), (1, 0)])
+            self.assertEqual([(s["fapId"], s["instance"]) for s in table["shadows"]], [(3, 0), (0, 0)])
             for shadow in table["shadows"]:
                 with self.subTest(table=name, chip=shadow["fapId"]):
                     self.assertEqual(list(shadow), ["fapId", "instance", "path", "entryCount", "download"])
-                    download = shadow["download"]
-                    commands = (download["bulkCommands"], download["singleCommands"])
-                    self.assertTrue(download["matches"])
-                    if t["kind"] == "register":
-                        self.assertIsNone(shadow["path"])
-                        self.assertEqual((shadow["entryCount"], commands), (1, (0, 1)))
-                        continue
-                    self.assertEqual(shadow["path"], f"ShadowTbl/bcm88490_a0/bcm88490_a0/{name}/{shadow['fapId']}-0")
+                    self.assertEqual(list(shadow["download"]),
+                                     ["bulkCommands", "singleCommands", "entriesWritten", "matches"])
+                    self.assertTrue(shadow["download"]["matches"])
+                    self.assertEqual(shadow["path"], None if t["kind"] == "register" else
+                                     f"ShadowTbl/bcm88490_a0/bcm88490_a0/{name}/{shadow['fapId']}-0")
                     self.assertLessEqual(shadow["entryCount"], key_count(t))
-                    if t["walk"] == "partial":
-                        self.assertEqual(commands, (0, shadow["entryCount"]))
-                        self.assertEqual(download["entriesWritten"], shadow["entryCount"])
-                        continue
-                    buffers = -(-key_count(t) // (4096 // t["entrySize"]))
-                    self.assertEqual(commands, (buffers * len(t["memories"]), 0))
-                    all_instances = sum(m["instanceCount"] for m in t["descriptor"]["memories"])
-                    self.assertEqual(download["entriesWritten"], key_count(t) * all_instances)
 
     def test_download_options_and_clear(self):
         """Verifies: --no-dma writes every key singly, --dma-buffer sets the bulk size, --clear leaves the chips
@@ -391,12 +356,11 @@ class RunCommand(unittest.TestCase):
         report = self.run_json("--no-dma", "--clear", "--chips", "4")
         self.assertIsNone(report["dmaBuffer"])
         for table in report["tables"]:
-            t, shadow = catalogue()[table["name"]], table["shadows"][0]
+            shadow = table["shadows"][0]
             with self.subTest(table=table["name"]):
                 self.assertEqual(shadow["download"]["bulkCommands"], 0)
-                if t["walk"] == "full":
-                    self.assertEqual(shadow["download"]["singleCommands"], key_count(t) * len(t["memories"]))
                 self.assertTrue(shadow["download"]["matches"])
+                self.assertEqual(list(shadow["clear"]), ["commands", "zeros"])
                 self.assertTrue(shadow["clear"]["zeros"])
         # 100 bytes hold 25 entries of 4 bytes (no multiple of the entry size: nothing may spill into the next
         # buffer); the pool's buffers may run out on the largest tables, whose rest then goes out singly.
@@ -408,25 +372,23 @@ class RunCommand(unittest.TestCase):
         self.assertEqual(reference["bulkCommands"], -(-key_count(t) // (100 // t["entrySize"])) * len(t["memories"]))
 
     def test_entries_and_chip_entries_agree(self):
-        """Verifies: --entries lists each shadow's entries (as many as entryCount, chips in the order given), and
-        --chip-entries lists, in every memory and instance the shadow writes, exactly its non-zero entries."""
-        report = self.run_json("--entries", "--chip-entries", "--chips", "3,0")
+        """Verifies: --entries lists each shadow's entries (as many as entryCount), and --chip-entries lists, in
+        every memory and instance the shadow writes, exactly its non-zero entries."""
+        report = self.run_json("--entries", "--chip-entries", "--chips", "3")
         for table in report["tables"]:
-            t = catalogue()[table["name"]]
-            self.assertEqual([s["fapId"] for s in table["shadows"]], [3, 0])
-            for shadow in table["shadows"]:
-                with self.subTest(table=table["name"], chip=shadow["fapId"]):
-                    entries = shadow["entries"]
-                    self.assertEqual(len(entries), shadow["entryCount"])
-                    self.assertTrue(all(len(e["data"]) == 2 * t["entrySize"] for e in entries))
-                    held = sorted((e["key"].get("arrayIndex", 0), e["key"].get("entryIndex", e["key"].get("value")),
-                                   e["data"]) for e in entries if int(e["data"], 16) != 0)
-                    for memory in t["descriptor"]["memories"]:
-                        for instance in range(memory["firstInstanceId"],
-                                              memory["firstInstanceId"] + memory["instanceCount"]):
-                            on_chip = sorted((e["arrayIndex"], e["entryIndex"], e["data"]) for e in shadow["chip"]
-                                             if e["memory"] == memory["name"] and e["instance"] == instance)
-                            self.assertEqual(on_chip, held, (memory["name"], instance))
+            t, shadow = catalogue()[table["name"]], table["shadows"][0]
+            with self.subTest(table=table["name"]):
+                entries = shadow["entries"]
+                self.assertEqual(len(entries), shadow["entryCount"])
+                self.assertTrue(all(len(e["data"]) == 2 * t["entrySize"] for e in entries))
+                held = sorted((e["key"].get("arrayIndex", 0), e["key"].get("entryIndex", e["key"].get("value")),
+                               e["data"]) for e in entries if int(e["data"], 16) != 0)
+                for memory in t["descriptor"]["memories"]:
+                    first = memory["firstInstanceId"]
+                    for instance in range(first, first + memory["instanceCount"]):
+                        on_chip = sorted((e["arrayIndex"], e["entryIndex"], e["data"]) for e in shadow["chip"]
+                                         if e["memory"] == memory["name"] and e["instance"] == instance)
+                        self.assertEqual(on_chip, held, (memory["name"], instance))
 
     def test_audit_finds_corrupted_entries_and_repair_fixes_them(self):
         """Verifies: a clean run audits clean; --corrupt N (seeded) makes the audit find exactly N differences,
@@ -437,8 +399,7 @@ class RunCommand(unittest.TestCase):
             audit = table["shadows"][0]["audit"]
             self.assertEqual(list(audit), ["missing", "extra", "differing", "zeroAmbiguous", "repaired", "remaining",
                                            "differences"])
-            self.assertEqual((audit["missing"], audit["extra"], audit["differing"], audit["differences"]),
-                             (0, 0, 0, []), table["name"])
+            self.assertEqual(audit["differences"], [], table["name"])
 
         repaired = self.run_json("--corrupt", "5", "--seed", "7", "--repair")
         self.assertEqual(repaired["corrupt"], {"entries": 5, "seed": 7})
@@ -448,7 +409,6 @@ class RunCommand(unittest.TestCase):
         for d in found:
             self.assertEqual(list(d), ["key", "kind", "memory", "instance", "shadow", "chip", "fields"])
             self.assertIn(d["kind"], ("missing", "extra", "differing"))
-            self.assertTrue(d["shadow"] is not None or d["chip"] is not None, d)
 
         result = run("run", "--root", self.root, "--corrupt", "3", "--seed", "11")
         self.assertEqual(result.returncode, 2, result.stderr)
@@ -474,11 +434,12 @@ class RunCommand(unittest.TestCase):
     def test_human_output_is_aligned(self):
         """Verifies: a heading, one aligned row per shadow with its download and check, register shadows without a
         path, and a summary line whose figures are the rows' sums."""
-        result = run("run", "--root", self.root)
+        # Half-page buffers: with whole pages the bulk and single totals happen to be equal.
+        result = run("run", "--root", self.root, "--dma-buffer", "2048")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertNothingLeft()
         lines = result.stdout.splitlines()
-        self.assertEqual(lines[0], f"revision bcm88490_a0, chips 0,1, DMA buffers of 4096 bytes, collections below "
+        self.assertEqual(lines[0], f"revision bcm88490_a0, chips 0,1, DMA buffers of 2048 bytes, collections below "
                                    f"{self.root}")
         rows = lines[1:-1]
         self.assertEqual(len(rows), 1 + 2 * len(catalogue()))
@@ -524,38 +485,35 @@ class RunCommand(unittest.TestCase):
         serving run with status 0 and removes everything."""
         for stop in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             with self.subTest(signal=stop.name):
-                server = subprocess.Popen([SHADOWCTL, "run", "--root", self.root, "--serve", "--json", "--entries",
-                                           "--chips", "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-                try:
-                    report = json.loads(server.stdout.readline())
-                    notice = server.stderr.readline()
-                    self.assertIn(f"serving {len(direct_tables())} collections below {self.root}", notice)
-                    shadows = {t["name"]: t["shadows"][0] for t in report["tables"]}
-                    for name in direct_tables():
-                        dump = run("dump", collection_dir(self.root, shadows[name]["path"]), "--json")
-                        self.assertEqual(dump.returncode, 0, dump.stderr)
-                        dumped = json.loads(dump.stdout)
-                        self.assertEqual(dumped["type"], f"bcm88490_a0::{name}::Entry")
-                        self.assertEqual(dumped["members"], shadows[name]["entryCount"])
-                        self.assertEqual([{"key": e["key"], "data": e["data"]} for e in dumped["entries"]],
-                                         shadows[name]["entries"])
-                    # The collections have a live writer: a second run on the same root cannot mount them,
-                    # and leaves the served files alone.
-                    second = run("run", "--root", self.root, "--chips", "0")
-                    self.assertEqual(second.returncode, 1, second.stdout)
-                    self.assertIn("cannot add the shadow of", second.stderr)
-                    self.assertIn("is owned by", second.stderr)
-                    tar = collection_dir(self.root, shadows["TarSnifActionTableHwDirect"]["path"])
-                    self.assertEqual(json.loads(run("dump", tar, "--json").stdout)["members"],
-                                     shadows["TarSnifActionTableHwDirect"]["entryCount"])
-                    server.send_signal(stop)
-                    self.assertEqual(server.wait(timeout=30), 0, server.stderr.read())
-                finally:
-                    if server.poll() is None:
+                with subprocess.Popen([SHADOWCTL, "run", "--root", self.root, "--serve", "--json", "--entries",
+                                       "--chips", "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                      text=True) as server:
+                    try:
+                        report = json.loads(server.stdout.readline())
+                        notice = server.stderr.readline()
+                        self.assertIn(f"serving {len(direct_tables())} collections below {self.root}", notice)
+                        shadows = {t["name"]: t["shadows"][0] for t in report["tables"]}
+                        for name in direct_tables():
+                            dump = run("dump", collection_dir(self.root, shadows[name]["path"]), "--json")
+                            self.assertEqual(dump.returncode, 0, dump.stderr)
+                            dumped = json.loads(dump.stdout)
+                            self.assertEqual((dumped["type"], dumped["members"]),
+                                             (f"bcm88490_a0::{name}::Entry", shadows[name]["entryCount"]))
+                            self.assertEqual([{"key": e["key"], "data": e["data"]} for e in dumped["entries"]],
+                                             shadows[name]["entries"])
+                        # The collections have a live writer: a second run on the same root cannot mount them,
+                        # and leaves the served files alone.
+                        second = run("run", "--root", self.root, "--chips", "0")
+                        self.assertEqual(second.returncode, 1, second.stdout)
+                        self.assertIn("cannot add the shadow of", second.stderr)
+                        self.assertIn("is owned by", second.stderr)
+                        tar = collection_dir(self.root, shadows["TarSnifActionTableHwDirect"]["path"])
+                        self.assertEqual(json.loads(run("dump", tar, "--json").stdout)["members"],
+                                         shadows["TarSnifActionTableHwDirect"]["entryCount"])
+                        server.send_signal(stop)
+                        self.assertEqual(server.wait(timeout=30), 0, server.stderr.read())
+                    finally:
                         server.kill()
-                        server.wait()
-                    server.stdout.close()
-                    server.stderr.close()
                 self.assertNothingLeft()
 
 

@@ -7,6 +7,7 @@ import contextlib
 import io
 import os
 import pathlib
+import re
 import sys
 import tempfile
 import unittest
@@ -19,6 +20,14 @@ from model import DescriptionError, load  # noqa: E402
 
 FIXTURE = HERE / "fixtures" / "MiniMapHwDirect.toml"
 GOLDEN = HERE / "golden"
+
+
+def first_table(directory, order=0):
+    """A second description, FirstMapHwDirect, with the given order value."""
+    path = pathlib.Path(directory) / "FirstMapHwDirect.toml"
+    path.write_text(FIXTURE.read_text().replace("MiniMapHwDirect", "FirstMapHwDirect")
+                    .replace("order = 1", f"order = {order}"))
+    return path
 
 
 class GoldenOutput(unittest.TestCase):
@@ -41,15 +50,6 @@ class GoldenOutput(unittest.TestCase):
             os.utime(header, (1, 1))
             generate.generate([str(FIXTURE)], pathlib.Path(out), HERE)
             self.assertEqual(header.stat().st_mtime, 1)
-
-    def test_model_derives_descriptor_values(self):
-        """Verifies: a value key yields array index 0, one array and max + 1 entries; aliases and families expand."""
-        table = load(FIXTURE)
-        self.assertEqual([(m.first_array_index, m.array_count, m.entry_count) for m in table.memories],
-                         [(0, 1, 16), (0, 1, 16)])
-        self.assertEqual(table.key.null, 16)
-        self.assertEqual([(f.name, f.offset) for f in table.fields if f.alias_of is None],
-                         [("low", 0), ("bit0", 4), ("bit1", 5)])
 
 
 class Diagnostics(unittest.TestCase):
@@ -111,9 +111,7 @@ class Diagnostics(unittest.TestCase):
         """Verifies: tables are generated in the order of their `order` values, not of the arguments, and two
         tables with one order value are refused, naming both."""
         with tempfile.TemporaryDirectory() as directory:
-            first = pathlib.Path(directory) / "FirstMapHwDirect.toml"
-            first.write_text(FIXTURE.read_text().replace("MiniMapHwDirect", "FirstMapHwDirect")
-                             .replace("order = 1", "order = 0"))
+            first = first_table(directory)
             out = pathlib.Path(directory) / "out"
             generate.generate([str(FIXTURE), str(first)], out, HERE)
             catalogue = (out / "Catalogue.cpp").read_text()
@@ -121,7 +119,7 @@ class Diagnostics(unittest.TestCase):
             listed = (out / "CatalogueTables.h").read_text()
             self.assertLess(listed.index("X(FirstMapHwDirect)"), listed.index("X(MiniMapHwDirect)"))
 
-            first.write_text(first.read_text().replace("order = 0", "order = 1"))
+            first_table(directory, order=1)
             with self.assertRaisesRegex(DescriptionError,
                                         r"MapHwDirect.toml:3: order 1 is also the order of (Mini|First)MapHwDirect"):
                 generate.load_ordered([str(FIXTURE), str(first)])
@@ -139,9 +137,7 @@ class Diagnostics(unittest.TestCase):
     def test_print_order_lists_the_descriptions_in_order(self):
         """Verifies: --print-order prints the paths by `order`, which the build compiles the units in."""
         with tempfile.TemporaryDirectory() as directory:
-            first = pathlib.Path(directory) / "FirstMapHwDirect.toml"
-            first.write_text(FIXTURE.read_text().replace("MiniMapHwDirect", "FirstMapHwDirect")
-                             .replace("order = 1", "order = 0"))
+            first = first_table(directory)
             printed = io.StringIO()
             with contextlib.redirect_stdout(printed):
                 self.assertEqual(generate.main(["--print-order", str(FIXTURE), str(first)]), 0)
@@ -152,7 +148,10 @@ class Diagnostics(unittest.TestCase):
         with tempfile.TemporaryDirectory() as directory:
             path = pathlib.Path(directory) / "MiniMapHwDirect.toml"
             path.write_text(FIXTURE.read_text().replace('type = "U1"', 'type = "U0"'))
-            self.assertEqual(generate.main(["--out", directory, "--source-root", directory, str(path)]), 1)
+            printed = io.StringIO()
+            with contextlib.redirect_stderr(printed):
+                self.assertEqual(generate.main(["--out", directory, "--source-root", directory, str(path)]), 1)
+            self.assertRegex(printed.getvalue(), rf"^error: {re.escape(str(path))}:\d+: .*U0")
 
 
 if __name__ == "__main__":
