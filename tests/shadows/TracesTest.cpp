@@ -10,14 +10,10 @@
 
 #include "IppaVsiToRoutingProfileMapHwDirect.h"
 #include "IppbTtl0ActionProfileHwReg.h"
-#include "LpmEntryTypeMapHwDirect.h"
 #include "Lumlog/Sink.h"
 #include "ShadowTestSupport.h"
-#include "Zev/TraceHandle.h"
 
 namespace {
-
-using VovuAsicUtils::HwShadowKey;
 
 // One expected trace line; `line` 0 where the source line is not a fixed one.
 struct Line {
@@ -91,27 +87,15 @@ struct TableTexts {
 
 class TracesTest : public test_shadows::ShadowTest {
  protected:
-  void SetUp() override {
-    test_shadows::ShadowTest::SetUp();
-    Zev::TraceHandle::disableAll();
-    Lumlog::currentSinkIs(&sink_);
-  }
-  void TearDown() override {
-    Lumlog::currentSinkIs(nullptr);
-    Zev::TraceHandle::disableAll();
-    test_shadows::ShadowTest::TearDown();
-  }
-
-  // The captured lines, each shown with its fixed source line where the
-  // expected line at the same place has one.
-  void expectLines(const std::vector<Line>& expected) {
+  // Compares the captured lines with `expected`, each shown with its fixed
+  // source line where the expected line at the same place has one.
+  static void expectLines(const std::vector<Lumlog::Record>& records, const std::vector<Line>& expected) {
     std::vector<std::string> want;
     for (const Line& l : expected) {
       want.push_back(render(l.handle, l.level, l.tag, l.function, l.line ? fmt::format(" {}:{}", l.file, l.line) : "",
                             l.message));
     }
     std::vector<std::string> got;
-    const std::vector<Lumlog::Record> records = sink_.records();
     for (std::size_t i = 0; i < records.size(); ++i) {
       const Lumlog::Record& r = records[i];
       const bool fixed = i < expected.size() && expected[i].line != 0;
@@ -121,25 +105,23 @@ class TracesTest : public test_shadows::ShadowTest {
     EXPECT_EQ(got, want);
   }
 
-  // The life the two tests trace: the table's creation, addShadow, set, get,
-  // delete and schanCmds of `entry`'s key, a write for chip 1 only, then the
-  // shadow's deletion.
+  // The lines that `rule` selects in the life the two tests trace: the
+  // table's creation, addShadow, set, get, delete and schanCmds of `entry`'s
+  // key, a write for chip 1 only, then the shadow's deletion.
   template <class Table>
-  void wholeLife(const typename Table::Entry& entry) {
+  std::vector<Lumlog::Record> wholeLife(const std::string& rule, const typename Table::Entry& entry) {
+    const VovuAsicUtils::HwShadowKey key(0, 0);
+    test_shadows::TraceCapture traces(rule);
     Table& table = *make<Table>();
-    table.addShadow(kKey);
-    table.setEntry(kKey, entry);
-    table.getEntry(kKey, entry.entryKey());
-    table.deleteEntry(kKey, entry.entryKey());
-    table.schanCmds(kKey, entry.entryKey());
-    SchanAccel::Fapmask chip1;
-    chip1.fapIdIs(1);
-    EXPECT_FALSE(table.shadow(kKey)->schanCmds(chip1, test_shadows::kRev25, entry.entryKey(), false));
-    table.delShadow(kKey);
+    table.addShadow(key);
+    table.setEntry(key, entry);
+    table.getEntry(key, entry.entryKey());
+    table.deleteEntry(key, entry.entryKey());
+    table.schanCmds(key, entry.entryKey());
+    EXPECT_FALSE(table.shadow(key)->schanCmds(test_shadows::maskOf({1}), test_shadows::kRev25, entry.entryKey(), false));
+    table.delShadow(key);
+    return traces.records();
   }
-
-  const HwShadowKey kKey{0, 0};
-  Lumlog::CaptureSink sink_;
 };
 
 // Verifies: the reference table's life, from its creation through addShadow
@@ -148,7 +130,6 @@ class TracesTest : public test_shadows::ShadowTest {
 // at all levels, on the table's four handles that one rule selects.
 TEST_F(TracesTest, DirectTableWholeLife) {
   using Table = bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect;
-  Zev::TraceHandle::enable("IppaVsiToRoutingProfileMapHw*=0-9");
   const TableTexts t{"IppaVsiToRoutingProfileMapHwDirect", "IppaVsiToRoutingProfileMapHwDefaultHwImpl",
                      "bcm88490_a0ippaRoutingProfileTable", "0-0"};
   const auto key = [](int a, int e) {
@@ -162,7 +143,7 @@ TEST_F(TracesTest, DirectTableWholeLife) {
 
   Table::Entry changed{Table::EntryKey(3, 7)};
   changed.routingProfile1Is(5);
-  wholeLife<Table>(changed);
+  const auto records = wholeLife<Table>("IppaVsiToRoutingProfileMapHw*=0-9", changed);
 
   std::vector<Line> expected = t.creationAndNewShadow();
   expected.insert(expected.end(), {
@@ -190,7 +171,7 @@ TEST_F(TracesTest, DirectTableWholeLife) {
   expected.insert(expected.end(), operations.begin(), operations.end());
   expected.push_back(t.lifecycle("onDelete", ""));
   expected.push_back(t.lifecycle("unmountPloom", "shadowPath: " + path + "  "));
-  expectLines(expected);
+  expectLines(records, expected);
 }
 
 // Verifies: the same life of a register table: no mount and no unmount, its
@@ -198,7 +179,6 @@ TEST_F(TracesTest, DirectTableWholeLife) {
 // the table's own accessor handle.
 TEST_F(TracesTest, RegisterTableWholeLife) {
   using Table = bcm88490_a0::IppbTtl0ActionProfileHwReg;
-  Zev::TraceHandle::enable("IppbTtl0ActionProfileHw*=0-9");
   const TableTexts t{"IppbTtl0ActionProfileHwReg", "IppbTtl0ActionProfileHwImpl", "bcm88490_a0ippbTtl0ActionProfile",
                      "0-0"};
   const std::string key = "bcm88490_a0::IppbTtl0ActionProfileHwReg::EntryKey(value=0)";
@@ -208,7 +188,7 @@ TEST_F(TracesTest, RegisterTableWholeLife) {
 
   Table::Entry changed{Table::EntryKey(0)};
   changed.ttl0ActionProfile3Is(0x1234);
-  wholeLife<Table>(changed);
+  const auto records = wholeLife<Table>("IppbTtl0ActionProfileHw*=0-9", changed);
 
   std::vector<Line> expected = t.creationAndNewShadow();
   expected.insert(expected.end(), {
@@ -223,28 +203,7 @@ TEST_F(TracesTest, RegisterTableWholeLife) {
   const std::vector<Line> operations = t.operations(entry("0000000000003412"), key, "{1}");
   expected.insert(expected.end(), operations.begin(), operations.end());
   expected.push_back(t.lifecycle("onDelete", ""));
-  expectLines(expected);
-}
-
-// Verifies: one rule on the accessor handles' suffix selects the accessor
-// lines of every table, and nothing else.
-TEST_F(TracesTest, OneRuleSelectsEveryTablesAccessorLines) {
-  Zev::TraceHandle::enable("*.ShadowAccessor=8");
-  auto lpm = make<bcm88490_a0::LpmEntryTypeMapHwDirect>();
-  auto ttl = make<bcm88490_a0::IppbTtl0ActionProfileHwReg>();
-  lpm->addShadow(kKey);
-  ttl->addShadow(kKey);
-  sink_.clear();
-  lpm->getEntry(kKey, bcm88490_a0::LpmEntryTypeMapHwDirect::EntryKey(1, 2));
-  ttl->getEntry(kKey, bcm88490_a0::IppbTtl0ActionProfileHwReg::EntryKey(0));
-  std::vector<std::string> handles;
-  for (const Lumlog::Record& r : sink_.records()) handles.push_back(r.handle + " " + r.message);
-  EXPECT_EQ(handles, (std::vector<std::string>{
-                         "LpmEntryTypeMapHwDirect.ShadowAccessor key: "
-                         "bcm88490_a0::LpmEntryTypeMapHwDirect::EntryKey(arrayIndex=1,entryIndex=2)",
-                         "IppbTtl0ActionProfileHwReg.ShadowAccessor key: "
-                         "bcm88490_a0::IppbTtl0ActionProfileHwReg::EntryKey(value=0)",
-                     }));
+  expectLines(records, expected);
 }
 
 }  // namespace
