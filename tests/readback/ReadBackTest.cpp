@@ -1,6 +1,6 @@
 // Hardware read-back: the readers' requests and commands, the decoding of
-// DMA buffers into per-instance results, the round trip of every table through
-// the simulator, and the audit that compares a chip with its shadow.
+// DMA buffers into per-instance results, and the audit that compares a chip
+// with its shadow and repairs it. Every table's clean audit is EndToEndTest's.
 #include <cstring>
 #include <map>
 #include <set>
@@ -9,11 +9,9 @@
 #include "IppaVsiToRoutingProfileMapHwDirect.h"
 #include "IppbTtl0ActionProfileHwReg.h"
 #include "LpmEntryTypeMapHwDirect.h"
-#include "Lumlog/Sink.h"
 #include "Orvel/Exception.h"
 #include "TarSnifActionTableHwDirect.h"
 #include "VovuAsicUtils/ShadowAudit.h"
-#include "Zev/TraceHandle.h"
 #include "download/DownloadTestSupport.h"
 
 namespace {
@@ -96,18 +94,13 @@ TEST_F(ReadBackTest, RequestsBuildBulkReadsForTheirChipsAndIndices) {
   ASSERT_EQ(one.size(), 3u);
   for (const auto& cmd : one) EXPECT_EQ(cmd->arrayIndex, 3);
 
-  Lumlog::CaptureSink sink;
-  Lumlog::currentSinkIs(&sink);
-  Zev::TraceHandle::enable("IppaVsiToRoutingProfileMapHwDirect=3");
+  test_shadows::TraceCapture traces("IppaVsiToRoutingProfileMapHwDirect=3");
   const auto notYet = reader->tableReadSchanCmds(request(0, 2), container_);
   const auto invalid = reader->tableReadSchanCmds(request(0, 7), container_);
-  Lumlog::currentSinkIs(nullptr);
-  Zev::TraceHandle::disableAll();
   ASSERT_TRUE(notYet && invalid);
   EXPECT_TRUE(notYet->empty() && invalid->empty());
-  std::vector<std::string> messages;
-  for (const auto& r : sink.records()) messages.push_back(r.message);
-  EXPECT_EQ(messages, (std::vector<std::string>{" request: 2 not implemented yet", "Invalid request type: 7 not handled"}));
+  EXPECT_EQ(traces.messages(),
+            (std::vector<std::string>{" request: 2 not implemented yet", "Invalid request type: 7 not handled"}));
 }
 
 // Verifies: 256 elements from index 0 of array index 2 with elements 0 and 5
@@ -190,30 +183,6 @@ TEST_F(ReadBackTest, ProcessReadCompleteDecodesBulkReadsOnly) {
     EXPECT_EQ(entry, tarTable->getEntry(kChip0, entry.entryKey()));
   }
   EXPECT_EQ(keys, (std::set<std::uint32_t>{1, 2, 3, 7, 8, 11, 12, 16, 17, 19}));
-}
-
-// Verifies: every table on two chips, after defaults and a download, reads
-// back equal to its shadow in every memory and instance (all-zero shadow
-// entries read back as absent and count as equal); registers included.
-TEST_F(ReadBackTest, EveryTableReadsBackEqualToItsShadow) {
-  std::uint64_t zeroAmbiguous = 0;
-  for (const auto* t : bcm88490_a0::catalogue::tables()) {
-    const VovuAsicUtils::HwTableKey tableKey(t->name, test_shadows::kRev25);
-    auto table = t->freeFactory(t->name, tableKey, manager_);
-    tables_.push_back(table);
-    for (std::uint8_t chip : kChips) {
-      const HwShadowKey key(chip, 0);
-      table->addShadow(key);
-      simulator_.execute(download(*table, key, maskOf({0, 1})));
-      const AuditReport report = t->audit(*table, key, readManager_, executor(), false);
-      EXPECT_EQ(report.found(), 0u) << t->name << " chip " << int(chip);
-      EXPECT_GT(report.compared, 0u);
-      zeroAmbiguous += report.zeroAmbiguous;
-    }
-  }
-  // IppdAllowDefaultRouteHwReg's default entry is all zero: one per chip at least.
-  EXPECT_GE(zeroAmbiguous, 2u);
-  EXPECT_GT(simulator_.chip(1)->counters().registerReads, 0u);
 }
 
 // Verifies: the audit finds exactly the injected differences (an entry the
