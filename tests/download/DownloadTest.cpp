@@ -1,7 +1,6 @@
-// Shadow download and clear: the walks, the DMA bulk batches and their
-// fall-back to single writes, checked on the commands and on what a simulated
-// chip holds after executing them. Every table's download and clear on two
-// chips is EndToEndTest's.
+// Shadow download and clear: the walks, the DMA bulk batches and their fall-back to single writes, checked on the
+// commands and on what a simulated chip holds after executing them. Every table's download and clear on two chips is
+// EndToEndTest's.
 #include <algorithm>
 #include <cstring>
 #include <set>
@@ -26,9 +25,8 @@ const HwShadowKey kChip1(1, 0);
 
 class DownloadWalkTest : public DownloadTest, public ::testing::WithParamInterface<std::uint32_t> {
  protected:
-  // A reference table whose shadow `key` holds data naming each of its 512
-  // keys, so that an entry written to the wrong place shows:
-  // {arrayIndex, entryIndex, salt, 0x5a}.
+  // A reference table whose shadow `key` holds data naming each of its 512 keys, so that an entry written to the wrong
+  // place shows: {arrayIndex, entryIndex, salt, 0x5a}.
   Orvel::Ptr<Reference> filledReference(const std::initializer_list<HwShadowKey>& keys, std::uint8_t salt) {
     auto table = make<Reference>();
     for (const HwShadowKey& key : keys) {
@@ -47,11 +45,9 @@ class DownloadWalkTest : public DownloadTest, public ::testing::WithParamInterfa
   }
 };
 
-// Verifies: with room for C entries a buffer, the 512 keys of the reference
-// table (array indices 2 and 3, entries 0 to 255) go out in ceil(512 / C) bulk
-// writes, each starting where the previous one ended (running on from entry
-// 255 of array index 2 into array index 3), the last holding 512 mod C; the
-// chip then holds every entry in its place.
+// Verifies: with room for C entries a buffer, the 512 keys of the reference table (array indices 2 and 3, entries 0 to
+// 255) go out in ceil(512 / C) bulk writes, each starting where the previous one ended (running on from entry 255 of
+// array index 2 into array index 3), the last holding 512 mod C; the chip then holds every entry in its place.
 TEST_P(DownloadWalkTest, FullWalkPacksEveryKeyIntoBulkWrites) {
   const std::uint32_t capacity = GetParam();
   pool().bufSizeIs(capacity * 4);
@@ -76,8 +72,8 @@ TEST_P(DownloadWalkTest, FullWalkPacksEveryKeyIntoBulkWrites) {
   EXPECT_TRUE(chipMatches(*table, kChip0));
 }
 
-// 100 crosses the array-index boundary inside a buffer; 512 fills exactly one;
-// 1000 is never full (only the flush at the end); 7 leaves 1 for the last.
+// 100 crosses the array-index boundary inside a buffer; 512 fills exactly one; 1000 is never full (only the flush at
+// the end); 7 leaves 1 for the last.
 INSTANTIATE_TEST_SUITE_P(Capacities, DownloadWalkTest, ::testing::Values(100u, 512u, 1000u, 7u));
 
 // Verifies: without DMA memory every key goes out as a single write, in walk order.
@@ -97,9 +93,8 @@ TEST_F(DownloadWalkTest, WithoutDmaMemoryEveryKeyIsASingleWriteInWalkOrder) {
   EXPECT_TRUE(chipMatches(*table, kChip0));
 }
 
-// Verifies: a pool that runs out in the middle of a walk (two buffers, both
-// held by their bulk writes) leaves the rest to single writes, in walk order,
-// and the chip still ends equal to the shadow.
+// Verifies: a pool that runs out in the middle of a walk (two buffers, both held by their bulk writes) leaves the rest
+// to single writes, in walk order, and the chip still ends equal to the shadow.
 TEST_F(DownloadWalkTest, PoolRunningOutMixesBulkAndSingleWrites) {
   pool().bufSizeIs(100 * 4);
   pool().poolLimitIs(2);
@@ -116,9 +111,8 @@ TEST_F(DownloadWalkTest, PoolRunningOutMixesBulkAndSingleWrites) {
   EXPECT_TRUE(chipMatches(*table, kChip0));
 }
 
-// Verifies: buffers stay with their bulk writes: two downloads taken back to
-// back and executed only afterwards both land (a pool that handed the first
-// download's buffers out again would let the second overwrite its data).
+// Verifies: buffers stay with their bulk writes: two downloads taken back to back and executed only afterwards both
+// land (a pool that handed the first download's buffers out again would let the second overwrite its data).
 TEST_F(DownloadWalkTest, DownloadsTakenBackToBackBothLand) {
   pool().bufSizeIs(64 * 4);
   auto table = filledReference({kChip0, kChip1}, 0x10);
@@ -131,8 +125,7 @@ TEST_F(DownloadWalkTest, DownloadsTakenBackToBackBothLand) {
   EXPECT_TRUE(chipMatches(*table, kChip1));
 }
 
-// Verifies: an empty shadow writes the default entry (zeros) to all 512 keys,
-// over whatever the chip held.
+// Verifies: an empty shadow writes the default entry (zeros) to all 512 keys, over whatever the chip held.
 TEST_F(DownloadTest, EmptyShadowWritesTheDefaultEntryEverywhere) {
   auto table = make<Reference>();
   table->addShadow(kChip0);
@@ -146,9 +139,8 @@ TEST_F(DownloadTest, EmptyShadowWritesTheDefaultEntryEverywhere) {
   EXPECT_EQ(chip.entry("ippaRoutingProfileTable", 0, 3, 255)[3], 0);
 }
 
-// Verifies: a table with two memories gets, per buffer, one bulk write to each
-// memory with the same start key, count and buffer; both memories end equal
-// to the shadow.
+// Verifies: a table with two memories gets, per buffer, one bulk write to each memory with the same start key, count
+// and buffer; both memories end equal to the shadow.
 TEST_F(DownloadTest, TwoMemoriesGetOneBulkWriteEachPerBuffer) {
   using Mtu = bcm88490_a0::EtppcMtuMapTableHwDirect;
   pool().bufSizeIs(50 * 4);
@@ -174,9 +166,8 @@ TEST_F(DownloadTest, TwoMemoriesGetOneBulkWriteEachPerBuffer) {
   EXPECT_TRUE(chipMatches(*table, kChip0));
 }
 
-// Verifies: the trap table writes exactly the keys its shadow holds (its ten
-// default entries), one single write each; clearShadow writes zeros to exactly
-// those keys and leaves the shadow empty.
+// Verifies: the trap table writes exactly the keys its shadow holds (its ten default entries), one single write each;
+// clearShadow writes zeros to exactly those keys and leaves the shadow empty.
 TEST_F(DownloadTest, PartialWalkWritesTheHeldKeysOnly) {
   auto table = make<bcm88490_a0::TarSnifActionTableHwDirect>();
   table->addShadow(kChip0);
@@ -228,8 +219,8 @@ TEST_F(DownloadTest, DownloadRecordsItsEventAndTraces) {
   }));
 }
 
-// Verifies: a mask without the shadow's chip gives null after the
-// not-applicable trace, and no walk runs; clearShadow still empties the shadow.
+// Verifies: a mask without the shadow's chip gives null after the not-applicable trace, and no walk runs; clearShadow
+// still empties the shadow.
 TEST_F(DownloadTest, MaskWithoutTheShadowsChipGivesNull) {
   auto table = make<Reference>();
   table->addShadow(kChip0);
@@ -248,8 +239,7 @@ TEST_F(DownloadTest, MaskWithoutTheShadowsChipGivesNull) {
   EXPECT_EQ(held(*table, kChip0), 0u);
 }
 
-// Verifies: a failing buffer factory's exception reaches the caller, and a
-// clearShadow it interrupts leaves the shadow as it was.
+// Verifies: a failing buffer factory's exception reaches the caller; a clearShadow it interrupts leaves the shadow.
 TEST_F(DownloadTest, BufferFactoryFailurePropagatesAndLeavesTheShadow) {
   using Lpm = bcm88490_a0::LpmEntryTypeMapHwDirect;
   auto table = make<Lpm>();

@@ -1,8 +1,7 @@
 // Shadows downloaded to simulated chips.
 //
-// DownloadTest is a ShadowTest with a chip simulator of chips 0 and 1 built
-// from the catalogue's data, the table manager's DMA pool at hand, and helpers
-// that download a shadow through its host interface (HwShadowBase::download),
+// DownloadTest is a ShadowTest with a chip simulator of chips 0 and 1 built from the catalogue's data, the table
+// manager's DMA pool at hand, and helpers that download a shadow through its host interface (HwShadowBase::download),
 // count what a shadow holds and compare a chip with a shadow.
 #pragma once
 
@@ -29,8 +28,7 @@ class DownloadTest : public test_shadows::ShadowTest {
  protected:
   DmaMemPoolManager::DmaMemPoolManager& pool() { return *manager_->dmaMemPoolManager(); }
 
-  // The shadow of `key` in `table`, downloaded to the chips of `mask` through
-  // the host's untyped interface.
+  // The shadow of `key` in `table`, downloaded to the chips of `mask` through the host's untyped interface.
   static Orvel::Ptr<SchanAccel::SchanCmds> download(const VovuAsicUtils::HwCommonTableBase& table,
                                                     const VovuAsicUtils::HwShadowKey& key,
                                                     const SchanAccel::Fapmask& mask) {
@@ -40,12 +38,13 @@ class DownloadTest : public test_shadows::ShadowTest {
   // The number of entries the shadow of `key` in `table` holds.
   static std::size_t held(const VovuAsicUtils::HwCommonTableBase& table, const VovuAsicUtils::HwShadowKey& key) {
     std::size_t count = 0;
-    bcm88490_a0::catalogue::table(table.name().view())->shadows->forEachEntry(table, key, [&](const void*) { ++count; });
+    bcm88490_a0::catalogue::table(table.name().view())->shadows->forEachEntry(table, key, [&](const void*) {
+      ++count;
+    });
     return count;
   }
 
-  // Compares chip `key.fapId()` with the shadow of `key` in `table`; the
-  // failure message names the first differing entries.
+  // Compares chip `key.fapId()` with the shadow of `key` in `table`; a failure names the first differing entries.
   ::testing::AssertionResult chipMatches(const VovuAsicUtils::HwCommonTableBase& table,
                                          const VovuAsicUtils::HwShadowKey& key) {
     const auto* t = bcm88490_a0::catalogue::table(table.name().view());

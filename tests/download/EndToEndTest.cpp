@@ -1,6 +1,5 @@
-// Every table of the catalogue on two simulated chips: defaults, download and
-// an audit through the tables' readers, a random workload, a second download,
-// and a clear, with each chip compared with its shadow after every stage.
+// Every table of the catalogue on two simulated chips: defaults, download and an audit through the tables' readers, a
+// random workload, a second download, and a clear, with each chip compared with its shadow after every stage.
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -47,17 +46,16 @@ class EndToEndTest : public DownloadTest {
     }
   }
 
-  // Every shadow read back through its table's reader equals its chip in every
-  // memory and instance (all-zero shadow entries read back as absent and count
-  // as equal), registers included.
+  // Every shadow read back through its table's reader equals its chip in every memory and instance (all-zero shadow
+  // entries read back as absent and count as equal), registers included.
   void expectAuditsClean() {
     const Orvel::Ptr<VovuAsicUtils::ReadTableManager> readManager(new VovuAsicUtils::ReadTableManager);
     const VovuAsicUtils::CommandExecutor execute = [this](const auto& batch) { simulator_.execute(batch); };
     std::uint64_t zeroAmbiguous = 0;
     for (const TableOnChips& run : runs_) {
       for (std::uint8_t chip : kChips) {
-        const VovuAsicUtils::AuditReport report = run.description->audit(*run.table, HwShadowKey(chip, 0), readManager,
-                                                                          execute, false);
+        const VovuAsicUtils::AuditReport report =
+            run.description->audit(*run.table, HwShadowKey(chip, 0), readManager, execute, false);
         EXPECT_EQ(report.found(), 0u) << run.description->name << " chip " << int(chip);
         EXPECT_GT(report.compared, 0u);
         zeroAmbiguous += report.zeroAmbiguous;
@@ -68,10 +66,8 @@ class EndToEndTest : public DownloadTest {
     EXPECT_GT(simulator_.chip(1)->counters().registerReads, 0u);
   }
 
-  // Sets and deletes random keys with random data. A host brings a deleted
-  // key of the partial-walk table back to its default with the key's own
-  // single write (a partial download only writes the keys held), so the
-  // workload executes those.
+  // Sets and deletes random keys with random data. A host brings a deleted key of the partial-walk table back to its
+  // default with the key's own single write (a partial download only writes the keys held): the workload does too.
   void randomWorkload(std::mt19937& random, int operations) {
     bcm88490_a0::catalogue::EntryBuffer entry;
     for (int i = 0; i < operations; ++i) {
@@ -79,7 +75,8 @@ class EndToEndTest : public DownloadTest {
       const TableDescription& t = *run.description;
       const HwShadowKey key(kChips[random() % kChips.size()], 0);
       if (t.key.form == bcm88490_a0::catalogue::KeyForm::indexed) {
-        t.values->entryMake(entry.bytes, t.key.arrayIndexMin + random() % (t.key.arrayIndexMax - t.key.arrayIndexMin + 1),
+        t.values->entryMake(entry.bytes,
+                            t.key.arrayIndexMin + random() % (t.key.arrayIndexMax - t.key.arrayIndexMin + 1),
                             t.key.entryIndexMin + random() % (t.key.entryIndexMax - t.key.entryIndexMin + 1));
       } else {
         t.values->entryMake(entry.bytes, random() % (t.key.max + 1), 0);
@@ -98,9 +95,9 @@ class EndToEndTest : public DownloadTest {
   std::vector<TableOnChips> runs_;
 };
 
-// Verifies: after defaults and a download each chip equals its shadows, and
-// so does what the readers read back; after thousands of random sets and deletes and a second download, again; after
-// clearShadow, the chips hold zeros and the shadows are empty.
+// Verifies: after defaults and a download each chip equals its shadows, and so does what the readers read back; after
+// thousands of random sets and deletes and a second download, again; after clearShadow, the chips hold zeros and the
+// shadows are empty.
 TEST_F(EndToEndTest, ChipsFollowTheShadowsOfAllTables) {
   ASSERT_EQ(runs_.size(), bcm88490_a0::catalogue::tables().size());
   downloadAll();

@@ -1,6 +1,5 @@
-// Hardware read-back: the readers' requests and commands, the decoding of
-// DMA buffers into per-instance results, and the audit that compares a chip
-// with its shadow and repairs it. Every table's clean audit is EndToEndTest's.
+// Hardware read-back: the readers' requests and commands, the decoding of DMA buffers into per-instance results, and
+// the audit that compares a chip with its shadow and repairs it. Every table's clean audit is EndToEndTest's.
 #include <set>
 
 #include <fmt/format.h>
@@ -45,9 +44,8 @@ class ReadBackTest : public DownloadTest {
     return [this](const Orvel::Ptr<SchanAccel::SchanCmds>& batch) { simulator_.execute(batch); };
   }
 
-  // Decodes a completed bulk read of the reference table on `chip`: elements
-  // of 4 bytes from (arrayIndex, first), element i holding `bytes[i]` in byte
-  // 0. Returns the number of entries stored.
+  // Decodes a completed bulk read of the reference table on `chip`: elements of 4 bytes from (arrayIndex, first),
+  // element i holding `bytes[i]` in its first byte. Returns the number of entries stored.
   int decode(std::uint8_t arrayIndex, std::uint32_t first, const std::vector<std::uint8_t>& bytes,
              std::uint8_t chip = 0) {
     auto buffer = readManager_->dmaMemPoolManager()->buffer(static_cast<std::uint32_t>(bytes.size() * 4));
@@ -68,9 +66,8 @@ Request request(std::uint8_t fapId, std::uint8_t type) {
   return Request(new HwReadRequestParameterBase(fapId, 0, type));
 }
 
-// Verifies: type 0 for chip 128 reads every chip of the reader's mask, for
-// chip 3 only chip 3 (every array index, every instance); type 1 one array
-// index; types 2 and 7 give empty batches with their traces.
+// Verifies: type 0 for chip 128 reads every chip of the reader's mask, for chip 3 only chip 3 (every array index, every
+// instance); type 1 one array index; types 2 and 7 give empty batches with their traces.
 TEST_F(ReadBackTest, RequestsBuildBulkReadsForTheirChipsAndIndices) {
   auto reader = ReferenceReader::factory(test_shadows::kRev25, readManager_);
   reader->fapmaskIs(maskOf({0, 3, 5}));
@@ -93,8 +90,8 @@ TEST_F(ReadBackTest, RequestsBuildBulkReadsForTheirChipsAndIndices) {
   ASSERT_EQ(chip3.size(), 2u);
   for (const auto& cmd : chip3) EXPECT_EQ(cmd->fapmask, maskOf({3}));
 
-  const auto one = cmdsOf(reader->tableReadSchanCmds(
-      Request(new VovuAsicUtils::HwTableArrayIndexRead(128, 0, 3)), container_));
+  const auto one =
+      cmdsOf(reader->tableReadSchanCmds(Request(new VovuAsicUtils::HwTableArrayIndexRead(128, 0, 3)), container_));
   ASSERT_EQ(one.size(), 3u);
   for (const auto& cmd : one) EXPECT_EQ(cmd->arrayIndex, 3);
 
@@ -107,9 +104,8 @@ TEST_F(ReadBackTest, RequestsBuildBulkReadsForTheirChipsAndIndices) {
             (std::vector<std::string>{" request: 2 not implemented yet", "Invalid request type: 7 not handled"}));
 }
 
-// Verifies: 256 elements from index 0 of array index 2 with elements 0 and 5
-// non-zero store exactly (2, 0) and (2, 5) and count 2; the result exists
-// even when a read stores nothing; entryIs with one key twice keeps the second.
+// Verifies: 256 elements from index 0 of array index 2 with elements 0 and 5 non-zero store exactly (2, 0) and (2, 5)
+// and count 2; the result exists even when a read stores nothing; entryIs with one key twice keeps the second.
 TEST_F(ReadBackTest, DecodingStoresTheNonZeroElements) {
   std::vector<std::uint8_t> bytes(256, 0);
   bytes[0] = 0x11;
@@ -134,9 +130,8 @@ TEST_F(ReadBackTest, DecodingStoresTheNonZeroElements) {
   EXPECT_EQ(mutableResult.entryDel(Reference::EntryKey(3, 3)), Reference::Entry());
 }
 
-// Verifies: a key past the maximum raises the key's range exception at the
-// first such non-zero element; an all-zero element past the maximum before it
-// is skipped, and the entries decoded before stay stored.
+// Verifies: a key past the maximum raises the key's range exception at the first such non-zero element; an all-zero
+// element past the maximum before it is skipped, and the entries decoded before stay stored.
 TEST_F(ReadBackTest, DecodingStopsAtAKeyOutOfRange) {
   std::vector<std::uint8_t> bytes(10, 0);
   bytes[2] = 1;  // entry 252
@@ -155,9 +150,8 @@ TEST_F(ReadBackTest, DecodingStopsAtAKeyOutOfRange) {
   EXPECT_NE(result.entry(Reference::EntryKey(2, 252)), nullptr);
 }
 
-// Verifies: a completed command that is not a bulk read changes nothing; a
-// bulk read executed by the simulator decodes keys without an array index
-// from the entry index alone.
+// Verifies: a completed command that is not a bulk read changes nothing; a bulk read executed by the simulator decodes
+// keys without an array index from the entry index alone.
 TEST_F(ReadBackTest, ProcessReadCompleteDecodesBulkReadsOnly) {
   auto tarTable = make<TarSnif>();
   tarTable->addShadow(kChip0);
@@ -171,7 +165,8 @@ TEST_F(ReadBackTest, ProcessReadCompleteDecodesBulkReadsOnly) {
   const auto batch = reader->tableReadSchanCmds(request(0, 0), container_);
   simulator_.execute(batch);
   for (const auto& cmd : batch->cmds()) reader->processReadComplete(cmd);
-  const auto& result = static_cast<const TarSnifReader::HwInstanceReadResult&>(*container_->perInstanceReadResult(kChip0));
+  const auto& result =
+      static_cast<const TarSnifReader::HwInstanceReadResult&>(*container_->perInstanceReadResult(kChip0));
   std::set<std::uint32_t> keys;
   for (const auto& entry : result.entries()) {
     keys.insert(entry.entryKey().value());
@@ -180,10 +175,9 @@ TEST_F(ReadBackTest, ProcessReadCompleteDecodesBulkReadsOnly) {
   EXPECT_EQ(keys, (std::set<std::uint32_t>{1, 2, 3, 7, 8, 11, 12, 16, 17, 19}));
 }
 
-// Verifies: the audit finds exactly the injected differences (an entry the
-// chip lost, one it holds that the shadow does not, one bit flipped in the
-// second memory of a two-memory table) with the fields that differ, and a
-// repair writes only those keys, after which none remain.
+// Verifies: the audit finds exactly the injected differences (an entry the chip lost, one it holds that the shadow does
+// not, one bit flipped in the second memory of a two-memory table) with the fields that differ, and a repair writes
+// only those keys, after which none remain.
 TEST_F(ReadBackTest, AuditFindsInjectedDifferencesAndRepairFixesThem) {
   auto table = make<Mtu>();
   table->addShadow(kChip0);
@@ -192,7 +186,8 @@ TEST_F(ReadBackTest, AuditFindsInjectedDifferencesAndRepairFixesThem) {
   sim::Chip& chip = *simulator_.chip(0);
   // Entry 5 is gone from the first memory: the chip reads zeros.
   for (unsigned bit = 0; bit < 32; ++bit) {
-    if ((chip.entry("etppcMtuMapTable", 0, 0, 5)[bit / 8] >> (bit % 8)) & 1u) chip.flipBit("etppcMtuMapTable", 0, 0, 5, bit);
+    if ((chip.entry("etppcMtuMapTable", 0, 0, 5)[bit / 8] >> (bit % 8)) & 1u)
+      chip.flipBit("etppcMtuMapTable", 0, 0, 5, bit);
   }
   chip.flipBit("etppcMtuMapTable", 0, 0, 100, 0);  // the shadow holds no entry 100
   chip.flipBit("etppbMtuMapTable", 0, 0, 7, 14);   // mtuActionProfileIdx, second memory
@@ -223,8 +218,7 @@ TEST_F(ReadBackTest, AuditFindsInjectedDifferencesAndRepairFixesThem) {
   EXPECT_EQ(t.audit(*table, kChip0, readManager_, executor(), false).found(), 0u);
 }
 
-// Verifies: a register's read-back equals its shadow entry, and the audit
-// sees a register that differs.
+// Verifies: a register's read-back equals its shadow entry, and the audit sees a register that differs.
 TEST_F(ReadBackTest, RegisterReadBackAndAudit) {
   auto table = make<Ttl0>();
   table->addShadow(kChip0);
@@ -236,8 +230,7 @@ TEST_F(ReadBackTest, RegisterReadBackAndAudit) {
   EXPECT_EQ(batch->cmds().front()->kind, SchanCmd::Kind::registerRead);
   simulator_.execute(batch);
   reader->processReadComplete(batch->cmds().front());
-  const auto& result = static_cast<const Ttl0Reader::HwInstanceReadResult&>(
-      *container_->perInstanceReadResult(kChip0));
+  const auto& result = static_cast<const Ttl0Reader::HwInstanceReadResult&>(*container_->perInstanceReadResult(kChip0));
   ASSERT_NE(result.entry(Ttl0::EntryKey(0)), nullptr);
   EXPECT_EQ(*result.entry(Ttl0::EntryKey(0)), table->getEntry(kChip0, Ttl0::EntryKey(0)));
 

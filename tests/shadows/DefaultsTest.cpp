@@ -1,7 +1,6 @@
-// Default contents: what each table writes into a new shadow when addShadow
-// runs. Expected data is written out here as raw bytes (bit 0 = least
-// significant bit of data byte 0), so a wrong field offset, a wrong value, a
-// missing write or a stray extra entry all show up as a byte difference.
+// Default contents: what each table writes into a new shadow when addShadow runs. Expected data is written out here as
+// raw bytes (bit 0 = least significant bit of data byte 0), so a wrong field offset, a wrong value, a missing write or
+// a stray extra entry all show up as a byte difference.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -40,8 +39,7 @@ std::string le(std::uint64_t value, std::size_t n) {
   return text;
 }
 
-// `n` data bytes with exactly the bit pairs starting at `pairs` set (a routing
-// vector with profile slots enabled as 11).
+// `n` data bytes with exactly the bit pairs from `pairs` set (a routing vector with profile slots enabled as 11).
 std::string bitPairs(std::initializer_list<std::size_t> pairs, std::size_t n) {
   std::vector<std::uint8_t> bytes(n, 0);
   for (std::size_t p : pairs) {
@@ -52,53 +50,47 @@ std::string bitPairs(std::initializer_list<std::size_t> pairs, std::size_t n) {
   return text;
 }
 
-// The expected default contents of every table but the IPv6 register, whose
-// contents follow a toggle (below).
+// The expected default contents of every table but the IPv6 register, whose contents follow a toggle (below).
 std::map<std::string, Contents> expectedDefaults() {
   std::map<std::string, Contents> d;
-  // VSIs 240-242 share Ippa entry (2, 60) as profiles 0-2 (value 2 each); Ippf
-  // VSI 64 is profile 0 of (1, 16) and VSI 21 profile 1 of (1, 5).
+  // VSIs 240-242 share Ippa entry (2, 60) as profiles 0-2 (value 2 each); Ippf VSI 64 is profile 0 of (1, 16) and VSI
+  // 21 profile 1 of (1, 5).
   d["IppaVsiToRoutingProfileMapHwDirect"] = {{{2, 60}, le(0x0222, 4)}};
   d["IppfVsiToRoutingProfileMapHwDirect"] = {{{1, 16}, le(0x01, 4)}, {{1, 5}, le(0x20, 4)}};
-  // In-LIF profiles: seven Ippa entries, the zero-valued ones stored as well;
-  // every Ippb entry 1 except 241 (0); nothing in Ippd.
-  d["IppaCsInlif0ProfileMapHwDirect"] = {{{2, 0}, le(1, 4)},   {{3, 0}, le(1, 4)},  {{3, 240}, le(4, 4)},
+  // In-LIF profiles: seven Ippa entries, the zero-valued ones stored as well; every Ippb entry 1 except 241 (0);
+  // nothing in Ippd.
+  d["IppaCsInlif0ProfileMapHwDirect"] = {{{2, 0}, le(1, 4)},   {{3, 0}, le(1, 4)},   {{3, 240}, le(4, 4)},
                                          {{3, 241}, le(0, 4)}, {{3, 242}, le(4, 4)}, {{3, 30}, le(0, 4)},
                                          {{3, 1}, le(0, 4)}};
   for (unsigned k = 0; k <= 255; ++k) d["IppbFlpInlifProfile0MapHwDirect"][{k, 0}] = le(k == 241 ? 0 : 1, 4);
   d["IppdInlifProfileTableHwDirect"] = {};
-  // Routing-enable vectors carry 11 in two-bit slot 2a + b of each default
-  // (a, b) pair; a = 63 lands in slot 126, bits 252 and 253: the top of the
-  // 256-bit vector.
+  // Routing-enable vectors carry 11 in two-bit slot 2a + b of each default (a, b) pair; a = 63 lands in slot 126, bits
+  // 252 and 253: the top of the 256-bit vector.
   d["IppaRoutingProfileToVectorMapHwDirect"] = {{{2, 2}, bitPairs({4, 8, 12, 16, 32, 36, 60, 80, 88, 252}, 32)}};
   d["IppfRoutingProfileToVectorMapHwDirect"] = {{{1, 1}, bitPairs({4}, 32)}, {{1, 2}, bitPairs({8, 12, 16, 36}, 32)}};
-  // Both prefix tables take entries 0-6 from the same defaults (zero prefixes
-  // stored too) and differ only in their own entry 7.
+  // Both prefix tables take entries 0-6 from the same defaults (zero prefixes stored too), and differ in entry 7.
   const std::uint32_t prefixes[7] = {0, 0x1C0000, 0x180000, 0, 0, 0, 0x180000};
   for (unsigned k = 0; k < 7; ++k) {
     d["IppfVsiPrefixIndexTableHwDirect"][{k, 0}] = d["EtppcTermVsdArrPrefixTableHwDirect"][{k, 0}] = le(prefixes[k], 4);
   }
   d["IppfVsiPrefixIndexTableHwDirect"][{7, 0}] = le(0xC0000, 4);
   d["EtppcTermVsdArrPrefixTableHwDirect"][{7, 0}] = le(0x40000, 4);
-  // The LPM entry-type map: all 1024 entries of both array indices from the
-  // per-index runs {first, last, type} (ecc 0).
-  const unsigned runs[][3] = {{0, 43, 10},    {44, 44, 46},   {45, 45, 45},   {46, 46, 44},   {47, 47, 43},
-                              {48, 63, 47},   {64, 111, 10},  {112, 127, 47}, {128, 255, 0},  {256, 319, 2},
-                              {320, 383, 8},  {384, 447, 5},  {448, 511, 40}, {512, 575, 0},  {576, 639, 11},
-                              {640, 703, 0},  {704, 767, 13}, {768, 831, 23}, {832, 895, 22}, {896, 1023, 0}};
+  // The LPM entry-type map: all 1024 entries of both array indices from the per-index runs {first, last, type} (ecc 0).
+  const unsigned runs[][3] = {{0, 43, 10},   {44, 44, 46},   {45, 45, 45},   {46, 46, 44},   {47, 47, 43},
+                              {48, 63, 47},  {64, 111, 10},  {112, 127, 47}, {128, 255, 0},  {256, 319, 2},
+                              {320, 383, 8}, {384, 447, 5},  {448, 511, 40}, {512, 575, 0},  {576, 639, 11},
+                              {640, 703, 0}, {704, 767, 13}, {768, 831, 23}, {832, 895, 22}, {896, 1023, 0}};
   for (unsigned a = 0; a <= 1; ++a) {
     for (const auto& [first, last, type] : runs) {
       for (unsigned e = first; e <= last; ++e) d["LpmEntryTypeMapHwDirect"][{a, e}] = le(type, 4);
     }
   }
-  // Egress MTU: one profile-selection entry (forward strength 7 at bit 3, the
-  // host's profile value for selector 6 at bit 7; this host returns the
-  // selector itself) and all 128 MTU entries at 16383 with profile index 0.
+  // Egress MTU: one profile-selection entry (forward strength 7 at bit 3, the host's profile value for selector 6 at
+  // bit 7; this host returns the selector itself) and all 128 MTU entries at 16383 with profile index 0.
   d["EtppcCfgMtuActionProfileIdxMapTableHwDirect"] = {{{0, 0}, le(7u << 3 | 6u << 7, 4)}};
   for (unsigned k = 0; k <= 127; ++k) d["EtppcMtuMapTableHwDirect"][{k, 0}] = le(0x3FFF, 4);
-  // The trap table: exactly the ten L3 snoop commands, each with destinationOw
-  // 1 and the host encoding of its destination (id, sub-id, kind) at bit 1;
-  // commands 0, 4-6, 9, 10, 13-15, 18 and 20-31 stay absent.
+  // The trap table: exactly the ten L3 snoop commands, each with destinationOw 1 and the host encoding of its
+  // destination (id, sub-id, kind) at bit 1; commands 0, 4-6, 9, 10, 13-15, 18 and 20-31 stay absent.
   const std::uint32_t traps[][3] = {{1, 51, 8},  {2, 19, 8},  {3, 16, 8},  {7, 28, 8},  {8, 12, 8},
                                     {11, 20, 8}, {12, 28, 8}, {16, 67, 1}, {17, 67, 1}, {19, 28, 8}};
   for (const auto& [command, id, kind] : traps) {
@@ -107,9 +99,8 @@ std::map<std::string, Contents> expectedDefaults() {
     EXPECT_LE(encoded, 0x1FFFFFu);
     d["TarSnifActionTableHwDirect"][{command, 0}] = le(encoded << 1 | 1, 12);
   }
-  // Registers, entry 0: explicit zeros for the default route; TTL profiles
-  // 0x3607/0x3987/0x4080/0; the IPv4 forward profiles with kind k at bit 7k
-  // (VersionError 0, ChecksumError 1, HeaderLengthError 2, HasOptions 4); the
+  // Registers, entry 0: explicit zeros for the default route; TTL profiles 0x3607/0x3987/0x4080/0; the IPv4 forward
+  // profiles with kind k at bit 7k (VersionError 0, ChecksumError 1, HeaderLengthError 2, HasOptions 4); the
   // snoop-action table's entry 1 only (bytes 1-2 = 10 1b).
   d["IppdAllowDefaultRouteHwReg"] = {{{0, 0}, le(0, 4)}};
   d["IppbTtl0ActionProfileHwReg"] = {{{0, 0}, le(0x3607 | 0x3987ull << 16 | 0x4080ull << 32, 8)}};
@@ -138,8 +129,8 @@ std::vector<std::string> differences(const Contents& held, const Contents& expec
 class DefaultsTest : public test_shadows::ShadowTest {
  protected:
   // A new table `name` for `rev`, held until the test ends.
-  Orvel::Ptr<VovuAsicUtils::HwCommonTableBase> makeTable(const std::string& name,
-                                                         const Hardware::Vovu::FapRevision& rev = test_shadows::kRev25) {
+  Orvel::Ptr<VovuAsicUtils::HwCommonTableBase> makeTable(
+      const std::string& name, const Hardware::Vovu::FapRevision& rev = test_shadows::kRev25) {
     const catalogue::TableDescription* t = catalogue::table(name);
     if (!t) throw std::runtime_error("no table " + name);
     auto table = t->freeFactory(t->name, VovuAsicUtils::HwTableKey(t->name, rev), manager_);
@@ -170,8 +161,8 @@ class DefaultsTest : public test_shadows::ShadowTest {
   }
 };
 
-// Verifies: a new shadow of each table of the catalogue holds exactly its
-// default contents (the IPv6 register's are checked below).
+// Verifies: a new shadow of each table of the catalogue holds exactly its default contents (the IPv6 register's are
+// checked below).
 TEST_F(DefaultsTest, EveryTableHoldsExactlyItsDefaults) {
   const std::map<std::string, Contents> expected = expectedDefaults();
   EXPECT_EQ(expected.size() + 1, catalogue::tables().size()) << "tables without expected defaults";
@@ -191,8 +182,8 @@ TEST_F(DefaultsTest, LpmEntryTypeMapOnChipType12) {
             std::vector<std::string>{});
 }
 
-// Verifies: a host profile value of 16 does not fit the 4-bit field: addShadow
-// raises the bounded-type range error and the shadow stays empty.
+// Verifies: a host profile value of 16 does not fit the 4-bit field: addShadow raises the bounded-type range error and
+// the shadow stays empty.
 TEST_F(DefaultsTest, MtuProfileValueOutOfRangeWritesNothing) {
   struct ResetOverride {
     ~ResetOverride() { VovuPPExport::profileValueOverrideIs(std::nullopt); }
@@ -208,18 +199,18 @@ TEST_F(DefaultsTest, MtuProfileValueOutOfRangeWritesNothing) {
   EXPECT_EQ(contentsOf(*table), Contents{});
 }
 
-// Verifies: with the link-local toggle on (explicitly or by default, no toggle
-// file) IPv6 link-local sources are punted (7); with it off that slot stays 0.
-// Each case runs in a fresh child process: the toggle is read once per
-// process, so the parent never reads it.
+// Verifies: with the link-local toggle on (explicitly or by default, no toggle file) IPv6 link-local sources are punted
+// (7); with it off that slot stays 0. Each case runs in a fresh child process: the toggle is read once per process, so
+// the parent never reads it.
 TEST_F(DefaultsTest, Ipv6LinkLocalSourceFollowsToggle) {
-  // Kind k sits at bit 7k: VersionError 0, UnspecifiedDestination 1,
-  // MulticastSource 3, NextHeaderNull 4, UnspecifiedSource 5, LinkLocalSource 8.
+  // Kind k sits at bit 7k: VersionError 0, UnspecifiedDestination 1, MulticastSource 3, NextHeaderNull 4,
+  // UnspecifiedSource 5, LinkLocalSource 8.
   const std::uint64_t base = 7 | 7u << 7 | 7u << 21 | 3u << 28 | 4ull << 35;
   const struct {
     std::string toggle;  // empty: no toggle file
     bool punted;
-  } cases[] = {{R"({"V6LinkLocalSrcPuntToCpu": true})", true}, {"", true}, {R"({"V6LinkLocalSrcPuntToCpu": false})", false}};
+  } cases[] = {
+      {R"({"V6LinkLocalSrcPuntToCpu": true})", true}, {"", true}, {R"({"V6LinkLocalSrcPuntToCpu": false})", false}};
   int children = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.toggle);

@@ -1,6 +1,5 @@
-// The entry storage of a shadow: counting, publication of changes, delete-all
-// with and without subscribers, the collection control, parenting and
-// orphaning, iteration, and the mount that puts it in shared memory.
+// The entry storage of a shadow: counting, publication of changes, delete-all with and without subscribers, the
+// collection control, parenting and orphaning, iteration, and the mount that puts it in shared memory.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -50,8 +49,7 @@ struct Recorder final : Orvel::Subscriber {
 
 class EntryStorageTest : public test_shadows::ShadowTest {
  protected:
-  // A storage of `type` that the entity manager mounts at `path`, its
-  // collection in shared memory.
+  // A storage of `type` that the entity manager mounts at `path`, its collection in shared memory.
   Orvel::Ptr<Storage> mount(const std::string& path, const char* type = kStorageType) {
     ZevPloom::MountInfo info(0);
     info.collectionInfoIs({"entryColl", 512, false});
@@ -70,9 +68,8 @@ class EntryStorageTest : public test_shadows::ShadowTest {
       ZevSharedMem::EntityManager::getEntityManager("entry-storage-test", false);
 };
 
-// Verifies: a never-written key reads as the type default; a write then two
-// removals count 1 / 2 / 2 and publish exactly the two real changes; the
-// first removal returns the entry, the second the type default.
+// Verifies: a never-written key reads as the type default; a write then two removals count 1 / 2 / 2 and publish
+// exactly the two real changes; the first removal returns the entry, the second the type default.
 TEST_F(EntryStorageTest, OperationsCountAndPublish) {
   Recorder recorder(storage_);
   EXPECT_EQ(storage_->entryColl(EntryKey(2, 7)), Entry());
@@ -87,9 +84,8 @@ TEST_F(EntryStorageTest, OperationsCountAndPublish) {
   EXPECT_EQ(recorder.keys, std::vector<EntryKey>(2, EntryKey(2, 7)));
 }
 
-// Verifies: delete-all publishes and counts each removal only when somebody
-// subscribes (the storage's own zero-references subscriber does not count),
-// and empties the collection either way; on an empty collection it does nothing.
+// Verifies: delete-all publishes and counts each removal only when somebody subscribes (the storage's own
+// zero-references subscriber does not count), empties the collection either way, and does nothing on an empty one.
 TEST_F(EntryStorageTest, DeleteAllPublishesOnlyToSubscribers) {
   const auto fill = [&] {
     for (std::uint32_t i = 0; i < 40; ++i) storage_->entryCollIs(entry(3, i, 1));
@@ -112,9 +108,8 @@ TEST_F(EntryStorageTest, DeleteAllPublishesOnlyToSubscribers) {
   EXPECT_FALSE(Storage::IteratorConst(storage_->map()).valid());
 }
 
-// Verifies: a commit without an entry is refused before anything is
-// committed, counted or published; the pending direct write then waits for
-// the commit that names its entry.
+// Verifies: a commit without an entry is refused before anything is committed, counted or published; the pending direct
+// write then waits for the commit that names its entry.
 TEST_F(EntryStorageTest, CommitWithoutAnEntryIsRefused) {
   Recorder recorder(storage_);
   const Entry e = entry(2, 4, 6);
@@ -133,9 +128,8 @@ TEST_F(EntryStorageTest, CommitWithoutAnEntryIsRefused) {
   EXPECT_EQ(storage_->entryColl(e.entryKey()), e);
 }
 
-// Verifies: replacing the control with the one held publishes nothing; a new
-// one is published once as attribute 259 and takes over: the first control
-// may go, and the storage's last user hands the storage to the new one.
+// Verifies: replacing the control with the one held publishes nothing; a new one is published once as attribute 259 and
+// takes over: the first control may go, and the storage's last user hands the storage to the new one.
 TEST_F(EntryStorageTest, ControlReplacement) {
   Orvel::Ptr<ZevPloom::CollectionControl> other(new ZevPloom::CollectionControl);
   {
@@ -153,8 +147,8 @@ TEST_F(EntryStorageTest, ControlReplacement) {
   EXPECT_EQ(other->entityRef().ptr(), raw);
 }
 
-// Verifies: every collection event routed through the notification bundle
-// becomes one publication for its key; quiesced reports reach the control.
+// Verifies: every collection event routed through the notification bundle becomes one publication for its key; quiesced
+// reports reach the control.
 TEST_F(EntryStorageTest, NotificationRouting) {
   Recorder recorder(storage_);
   const auto& notify = storage_->map().notify();
@@ -168,10 +162,9 @@ TEST_F(EntryStorageTest, NotificationRouting) {
   EXPECT_TRUE(storage_->control()->quiesced());
 }
 
-// Verifies: the first parent re-forms the path from the full name and
-// replaces the local writer (earlier entries are gone); a second parent throws
-// "Entity storage already initialized" with the path already re-formed;
-// losing the parent detaches the collection: reads find nothing, writes are refused.
+// Verifies: the first parent re-forms the path from the full name and replaces the local writer (earlier entries are
+// gone); a second parent throws "Entity storage already initialized" with the path already re-formed; losing the parent
+// detaches the collection: reads find nothing, writes are refused.
 TEST_F(EntryStorageTest, ParentingAndOrphaning) {
   EXPECT_EQ(storage_->map().path(), "storage/entryColl");
   ASSERT_NE(storage_->map().endpoint(), nullptr);
@@ -199,8 +192,8 @@ TEST_F(EntryStorageTest, ParentingAndOrphaning) {
   EXPECT_THROW(storage_->entryCollDel(EntryKey(2, 1)), Orvel::NoPermissionException);
 }
 
-// Verifies: an iterator started at an absent key begins at the entry that
-// follows it in iteration order, and advancing past the last entry ends it.
+// Verifies: an iterator started at an absent key begins at the entry that follows it in iteration order, and advancing
+// past the last entry ends it.
 TEST_F(EntryStorageTest, IterationFromAnAbsentKey) {
   for (std::uint32_t i = 0; i < 30; i += 2) storage_->entryCollIs(entry(2, i, 1));
   const auto walk = [&](Storage::IteratorConst it) {
@@ -211,8 +204,8 @@ TEST_F(EntryStorageTest, IterationFromAnAbsentKey) {
   const std::vector<EntryKey> order = walk(Storage::IteratorConst(storage_->map()));
   ASSERT_EQ(order.size(), 15u);
 
-  // Where an absent key stands in the order: insert it, note what follows it,
-  // remove it; an iterator started at it must give exactly that.
+  // Where an absent key stands in the order: insert it, note what follows it, remove it; an iterator started at it must
+  // give exactly that.
   for (std::uint32_t odd = 1; odd < 30; odd += 2) {
     SCOPED_TRACE(odd);
     const EntryKey absent(2, odd);
@@ -226,9 +219,8 @@ TEST_F(EntryStorageTest, IterationFromAnAbsentKey) {
   EXPECT_EQ(walk(Storage::IteratorConst(storage_->map(), order.back())), std::vector<EntryKey>{order.back()});
 }
 
-// Verifies: when the last user goes, the control takes the storage over while
-// somebody holds the control, and the storage forgets the control; once the
-// control goes, the storage is destroyed.
+// Verifies: when the last user goes, the control takes the storage over while somebody holds the control, and the
+// storage forgets the control; once the control goes, the storage is destroyed.
 TEST_F(EntryStorageTest, ZeroReferencesHandsTheStorageToItsControl) {
   const std::uint64_t liveBefore = Storage::allocTracker().live();
   Orvel::Ptr<ZevPloom::CollectionControl> control = storage_->entryCollControl();
@@ -240,8 +232,8 @@ TEST_F(EntryStorageTest, ZeroReferencesHandsTheStorageToItsControl) {
   control = nullptr;
   EXPECT_EQ(Storage::allocTracker().live(), liveBefore - 1);
 
-  // The storage forgets the control it handed itself to: a user who takes the
-  // storage back from the control and outlives it reports to no control.
+  // The storage forgets the control it handed itself to: a user who takes the storage back from the control and
+  // outlives it reports to no control.
   Orvel::Ptr<Storage> again = Table::Shadow::entryStorageFactory("again");
   control = again->entryCollControl();
   again = nullptr;
@@ -259,9 +251,8 @@ TEST_F(EntryStorageTest, ZeroReferencesHandsTheStorageToItsControl) {
   EXPECT_EQ(Storage::allocTracker().live(), liveBefore - 1);
 }
 
-// Verifies: a mount creates the storage by type name at the path, opens its
-// collection in shared memory under the path's root directory, and refuses a
-// second mount of the same path and unknown types; an unmount orphans it.
+// Verifies: a mount creates the storage by type name at the path, opens its collection in shared memory under the
+// path's root directory, and refuses a second mount of the same path and unknown types; an unmount orphans it.
 TEST_F(EntryStorageTest, MountPutsTheCollectionInSharedMemory) {
   const std::string path = "ShadowTbl/test/x/0-0";
   auto mounted = mount(path);
@@ -282,9 +273,8 @@ TEST_F(EntryStorageTest, MountPutsTheCollectionInSharedMemory) {
   EXPECT_EQ(mounted->entryColl(EntryKey(2, 3)), Entry());
 }
 
-// Verifies: corruption in the collection never reaches the caller of a read:
-// a look-up reports it (the marker file appears) and finds nothing, an
-// iteration ends; a write that meets it ends the process in no man's land.
+// Verifies: corruption in the collection never reaches the caller of a read: a look-up reports it (the marker file
+// appears) and finds nothing, an iteration ends; a write that meets it ends the process in no man's land.
 TEST_F(EntryStorageTest, CorruptionIsReportedNotThrown) {
   const std::string path = "ShadowTbl/test/z/0-0";
   auto storage = mount(path);
@@ -306,8 +296,8 @@ TEST_F(EntryStorageTest, CorruptionIsReportedNotThrown) {
   entities_->doUnmount(path);
 }
 
-// Verifies: a storage whose collection is a local shadow of another writer's
-// collection publishes every key that writer changes or removes, once each.
+// Verifies: a storage whose collection is a local shadow of another writer's collection publishes every key that writer
+// changes or removes, once each.
 TEST_F(EntryStorageTest, ChangesSeenThroughALocalShadowArePublished) {
   const std::string path = "ShadowTbl/test/y/0-0";
   auto writer = mount(path);

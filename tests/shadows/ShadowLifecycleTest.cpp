@@ -1,7 +1,6 @@
-// Shadows of direct tables: creation, restart over a collection left behind,
-// paths per chip and instance, teardown (which a throwing subscriber cannot
-// stop), one mount per path, the checks every table operation makes on its shadow key, and the
-// refusals of a shadow whose collection was unmounted from outside.
+// Shadows of direct tables: creation, restart over a collection left behind, paths per chip and instance, teardown
+// (which a throwing subscriber cannot stop), one mount per path, the checks every table operation makes on its shadow
+// key, and the refusals of a shadow whose collection was unmounted from outside.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,21 +35,19 @@ std::set<typename Table::EntryKey> keysOf(const Table& table, const HwShadowKey&
   return keys;
 }
 
-// The entries of a TarSnif shadow's collection as another process reads
-// them from the shared files.
+// The entries of a TarSnif shadow's collection as another process reads them from the shared files.
 std::size_t entriesAnotherProcessSees(const std::string& path) {
   Ploom::CollectionReport report;
   std::size_t seen = 0;
-  EXPECT_TRUE(TarSnif::description().values->collectionInspect(path + "/entryColl", [&](const void*) { ++seen; },
-                                                                report, false));
+  EXPECT_TRUE(TarSnif::description().values->collectionInspect(
+      path + "/entryColl", [&](const void*) { ++seen; }, report, false));
   return seen;
 }
 
 class ShadowLifecycleTest : public test_shadows::ShadowTest {};
 
-// Verifies: the shadow is mounted at a path made of the revision text, the
-// table type and the key, named after the revision and its first memory, and
-// a second addShadow for the key leaves shadow and entries as they were.
+// Verifies: the shadow is mounted at a path made of the revision text, the table type and the key, named after the
+// revision and its first memory, and a second addShadow for the key leaves shadow and entries as they were.
 TEST_F(ShadowLifecycleTest, AddShadowOnceOnly) {
   auto table = make<TarSnif>();
   const HwShadowKey key(0, 0);
@@ -71,8 +68,8 @@ TEST_F(ShadowLifecycleTest, AddShadowOnceOnly) {
   EXPECT_EQ(table->getEntry(key, TarSnif::EntryKey(5)), extra);
 }
 
-// Verifies: a shadow created over a collection that an earlier process left
-// with other entries ends up holding exactly the default contents.
+// Verifies: a shadow created over a collection that an earlier process left with other entries ends up holding exactly
+// the default contents.
 TEST_F(ShadowLifecycleTest, RestartEndsWithExactlyTheDefaults) {
   const auto child = testing_support::runInChild([&] {
     auto table = make<TarSnif>();
@@ -91,8 +88,7 @@ TEST_F(ShadowLifecycleTest, RestartEndsWithExactlyTheDefaults) {
   EXPECT_EQ(keysOf(*table, HwShadowKey(0, 0)), expected);
 }
 
-// Verifies: two chips, or two instances of one chip, get different paths and
-// collections; a key never added has no shadow.
+// Verifies: two chips, or two instances of one chip, get their own paths and collections; a key never added has none.
 TEST_F(ShadowLifecycleTest, ShadowsPerChipAndInstance) {
   auto table = make<TarSnif>();
   std::set<std::string> paths;
@@ -109,12 +105,10 @@ TEST_F(ShadowLifecycleTest, ShadowsPerChipAndInstance) {
   EXPECT_FALSE(table->shadowConst(HwShadowKey(0, 2)));
 }
 
-// Verifies: dropping a shadow deletes its entries from the shared collection
-// while it is still mounted, then unmounts it; a subscriber that throws
-// whenever it hears of a removal cannot stop that: each failure is reported
-// at level 0 on the table's shadow handle and the deletion goes on. The
-// collection is left empty for other processes, and the path can be mounted
-// again.
+// Verifies: dropping a shadow deletes its entries from the shared collection while it is still mounted, then unmounts
+// it; a subscriber that throws whenever it hears of a removal cannot stop that: each failure is reported at level 0 on
+// the table's shadow handle and the deletion goes on. The collection is left empty for other processes, and the path
+// can be mounted again.
 TEST_F(ShadowLifecycleTest, DeletingAShadowEmptiesThenUnmountsWhateverSubscribersDo) {
   auto table = make<TarSnif>();
   const HwShadowKey key(0, 0);
@@ -145,8 +139,9 @@ TEST_F(ShadowLifecycleTest, DeletingAShadowEmptiesThenUnmountsWhateverSubscriber
   storage->publisher().subscriberDel(&throwing);
 
   EXPECT_EQ(throwing.mounted, std::vector<bool>(10, true)) << "told of each of the ten default entries, while mounted";
-  EXPECT_EQ(reports, std::vector<std::string>(10, "deleting the entries of shadow bcm88490_a0tarSnifActionTable: "
-                                                  "subscriber gone wrong; the deletion goes on"));
+  EXPECT_EQ(reports, std::vector<std::string>(10,
+                                              "deleting the entries of shadow bcm88490_a0tarSnifActionTable: "
+                                              "subscriber gone wrong; the deletion goes on"));
   EXPECT_FALSE(manager->getEntity(path));
   EXPECT_FALSE(TarSnif::Shadow::Storage::IteratorConst(storage->map()).valid());
   storage = nullptr;
@@ -155,8 +150,8 @@ TEST_F(ShadowLifecycleTest, DeletingAShadowEmptiesThenUnmountsWhateverSubscriber
   EXPECT_EQ(keysOf(*table, key).size(), 10u);
 }
 
-// Verifies: a second table object for the same key (free factories always
-// create) cannot mount the path the first one holds; the first keeps working.
+// Verifies: a second table object for the same key (free factories always create) cannot mount the path the first one
+// holds; the first keeps working.
 TEST_F(ShadowLifecycleTest, OnePathOneMount) {
   auto first = make<TarSnif>();
   auto second = make<TarSnif>();
@@ -167,14 +162,14 @@ TEST_F(ShadowLifecycleTest, OnePathOneMount) {
   EXPECT_EQ(keysOf(*first, HwShadowKey(0, 0)).size(), 11u);
 }
 
-// Verifies: each table operation on a key the table does not hold raises the
-// graceful assertion naming the accessor file and the operation's fixed line;
-// setEntry and deleteEntry have counted the entry by then.
+// Verifies: each table operation on a key the table does not hold raises the graceful assertion naming the accessor
+// file and the operation's fixed line; setEntry and deleteEntry have counted the entry by then.
 TEST_F(ShadowLifecycleTest, UnknownShadowKeyIsAGracefulAssertion) {
   auto table = make<Reference>();
   const HwShadowKey unknown(5, 0);
   const Reference::EntryKey entryKey(2, 1);
-  const std::string suffix = " (hwShadowCollHas( hwShadowKey )) - hwShadowKey 5-0 does not exist in the shadow collection";
+  const std::string suffix =
+      " (hwShadowCollHas( hwShadowKey )) - hwShadowKey 5-0 does not exist in the shadow collection";
   const auto message = [](const auto& operation) -> std::string {
     try {
       operation();
@@ -201,10 +196,9 @@ TEST_F(ShadowLifecycleTest, UnknownShadowKeyIsAGracefulAssertion) {
   table->delShadow(HwShadowKey(0, 0));
 }
 
-// Verifies: a shadow whose collection was unmounted from outside refuses
-// every operation, table and shadow ones alike, with the graceful assertion
-// naming the shadow and its path, and counts nothing: it never answers with
-// default data that the host would write over the hardware.
+// Verifies: a shadow whose collection was unmounted from outside refuses every operation, table and shadow ones alike,
+// with the graceful assertion naming the shadow and its path, and counts nothing: it never answers with default data
+// that the host would write over the hardware.
 TEST_F(ShadowLifecycleTest, UnmountedFromOutsideRefusesEverything) {
   auto table = make<Reference>();
   const HwShadowKey key(0, 0);

@@ -1,10 +1,8 @@
 // Tables with shadows in a private shared-memory base directory.
 //
-// ShadowTest gives each test its own base directory (TempBaseDir), a table
-// manager and a helper that builds a table through its free factory for a
-// revision; tables and shadows made through it are dropped before the
-// directory is removed. Beside it: helpers for command batches and a capture
-// of trace lines.
+// ShadowTest gives each test its own base directory (TempBaseDir), a table manager and a helper that builds a table
+// through its free factory for a revision; tables and shadows made through it are dropped before the directory is
+// removed. Beside it: helpers for command batches and a capture of trace lines.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,7 +22,8 @@
 namespace test_shadows {
 
 inline const Hardware::Vovu::FapRevision kRev25 = Hardware::Vovu::FapRevision::of(Hardware::ChipType::bcm88490_a0, 0);
-inline const Hardware::Vovu::FapRevision kRev12 = Hardware::Vovu::FapRevision::of(static_cast<Hardware::ChipType>(12), 0);
+inline const Hardware::Vovu::FapRevision kRev12 =
+    Hardware::Vovu::FapRevision::of(static_cast<Hardware::ChipType>(12), 0);
 
 inline SchanAccel::Fapmask maskOf(std::initializer_list<std::uint8_t> ids) {
   SchanAccel::Fapmask mask;
@@ -38,16 +37,15 @@ inline std::vector<Orvel::Ptr<SchanAccel::SchanCmd>> cmdsOf(const Orvel::Ptr<Sch
   return {batch->cmds().begin(), batch->cmds().end()};
 }
 
-// The one command of `batch`; a failure, and a blank command, when it holds
-// none or several.
+// The one command of `batch`; a failure, and a blank command, when it holds none or several.
 inline Orvel::Ptr<SchanAccel::SchanCmd> onlyCmd(const Orvel::Ptr<SchanAccel::SchanCmds>& batch) {
   const std::size_t n = batch ? batch->size() : 0;
   EXPECT_EQ(n, 1u) << "commands in the batch";
   return n == 1 ? batch->cmds().front() : SchanAccel::schanCmdFactory();
 }
 
-// The trace lines that `rule` selects while the capture lives (every other
-// handle off); traces go back to off and to the default sink afterwards.
+// The trace lines that `rule` selects while the capture lives (every other handle off); traces go back to off and to
+// the default sink afterwards.
 class TraceCapture {
  public:
   explicit TraceCapture(const std::string& rule) {

@@ -1,6 +1,5 @@
-// The traces of a table's whole life, as an operator reads them: every line's
-// handle, level, tag, function and message, and the source line where it is a
-// fixed one. The expected lines are written out here, not taken from a run.
+// The traces of a table's whole life, as an operator reads them: every line's handle, level, tag, function and message,
+// and the source line where it is a fixed one. The expected lines are written out here, not taken from a run.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -15,17 +14,15 @@
 
 namespace {
 
-// The names a table's lines share: {t} the table, {a} and {s} its table and
-// shadow accessor handles, {d} its default-contents handle, {n} its shadow's
-// name, {h} and {sh} the accessor headers, {op} what a table operation's entry
-// trace says before the entry, {init} the default contents' first line.
+// The names a table's lines share: {t} the table, {a} and {s} its table and shadow accessor handles, {d} its
+// default-contents handle, {n} its shadow's name, {h} and {sh} the accessor headers, {op} what a table operation's
+// entry trace says before the entry, {init} the default contents' first line.
 struct Names {
   std::string table, defaults, shadowName;
 };
 
-// What set, get, delete and schanCmds of one key ({key}, set as {entry}), a
-// write for a chip the shadow does not cover and the shadow's deletion trace
-// (a direct table's shadow then unmounts).
+// What set, get, delete and schanCmds of one key ({key}, set as {entry}), a write for a chip the shadow does not cover
+// and the shadow's deletion trace (a direct table's shadow then unmounts).
 constexpr const char* kOperations = R"(
 {a}/8 {t}::setEntry {h}:364 [{op}{entry}]
 {a}/8 {t}::getEntry {h}:385 [{op}{key}]
@@ -39,9 +36,8 @@ constexpr const char* kOperations = R"(
 {s}/8 Shadow::onDelete []
 )";
 
-// The lines of the creation of the table and its shadow, then `middle`, then
-// kOperations, then `end`, names filled in; a line starting with # is a
-// comment.
+// The lines of the creation of the table and its shadow, then `middle`, then kOperations, then `end`, names filled in;
+// a line starting with # is a comment.
 template <class... Args>
 std::vector<std::string> expectedLines(const Names& names, const std::string& middle, const std::string& end,
                                        const Args&... more) {
@@ -51,15 +47,15 @@ std::vector<std::string> expectedLines(const Names& names, const std::string& mi
 {s}/8 Shadow::handleInitialized [tableName: {n} ]
 )" + middle + kOperations + end;
   const std::string t = names.table;
-  const std::string filled = fmt::format(
-      fmt::runtime(text), fmt::arg("t", t), fmt::arg("a", t + ".HwTableAccessor"), fmt::arg("s", t + ".ShadowAccessor"),
-      fmt::arg("d", names.defaults), fmt::arg("n", names.shadowName), fmt::arg("h", "VovuAsicUtils/HwTableAccessor.h"),
-      fmt::arg("sh", "VovuAsicUtils/ShadowAccessor.h"),
-      fmt::arg("op", fmt::format(" shadowName : {} hwShadowKey 0-0 entry : ", names.shadowName)),
-      fmt::arg("init", fmt::format("{}/2 {}::userInitHwTable [void bcm88490_a0::{}::userInitHwTable("
-                                   "const VovuAsicUtils::HwShadowKey&) hwShadowKey: 0-0]",
-                                   names.defaults, t, t)),
-      more...);
+  const std::string filled =
+      fmt::format(fmt::runtime(text), fmt::arg("t", t), fmt::arg("a", t + ".HwTableAccessor"),
+                  fmt::arg("s", t + ".ShadowAccessor"), fmt::arg("d", names.defaults), fmt::arg("n", names.shadowName),
+                  fmt::arg("h", "VovuAsicUtils/HwTableAccessor.h"), fmt::arg("sh", "VovuAsicUtils/ShadowAccessor.h"),
+                  fmt::arg("op", fmt::format(" shadowName : {} hwShadowKey 0-0 entry : ", names.shadowName)),
+                  fmt::arg("init", fmt::format("{}/2 {}::userInitHwTable [void bcm88490_a0::{}::userInitHwTable("
+                                               "const VovuAsicUtils::HwShadowKey&) hwShadowKey: 0-0]",
+                                               names.defaults, t, t)),
+                  more...);
   std::vector<std::string> lines;
   std::istringstream in(filled);
   for (std::string line; std::getline(in, line);) {
@@ -76,15 +72,13 @@ std::string joined(const std::vector<std::string>& lines) {
 
 class TracesTest : public test_shadows::ShadowTest {
  protected:
-  // The lines that `rule` selects in the life the two tests trace: the
-  // table's creation, addShadow, set, get, delete and schanCmds of `entry`'s
-  // key, a write for chip 1 only, then the shadow's deletion. Each is shown
-  // as "handle/level tag::function [message]", with " file:line" after the
-  // function where the expected line at the same place has one; one line
-  // each, so that a failure shows the difference line by line.
+  // The lines that `rule` selects in the life the two tests trace: the table's creation, addShadow, set, get, delete
+  // and schanCmds of `entry`'s key, a write for chip 1 only, then the shadow's deletion. Each is shown as "handle/level
+  // tag::function [message]", with " file:line" after the function where the expected line at the same place has one;
+  // one line each, so that a failure shows the difference line by line.
   template <class Table>
   std::string wholeLife(const std::string& rule, const typename Table::Entry& entry,
-                                     const std::vector<std::string>& expected) {
+                        const std::vector<std::string>& expected) {
     const VovuAsicUtils::HwShadowKey key(0, 0);
     test_shadows::TraceCapture traces(rule);
     Table& table = *make<Table>();
@@ -93,7 +87,8 @@ class TracesTest : public test_shadows::ShadowTest {
     table.getEntry(key, entry.entryKey());
     table.deleteEntry(key, entry.entryKey());
     table.schanCmds(key, entry.entryKey());
-    EXPECT_FALSE(table.shadow(key)->schanCmds(test_shadows::maskOf({1}), test_shadows::kRev25, entry.entryKey(), false));
+    EXPECT_FALSE(
+        table.shadow(key)->schanCmds(test_shadows::maskOf({1}), test_shadows::kRev25, entry.entryKey(), false));
     table.delShadow(key);
     std::string got;
     std::size_t i = 0;
@@ -106,10 +101,9 @@ class TracesTest : public test_shadows::ShadowTest {
   }
 };
 
-// Verifies: the reference table's life, from its creation through addShadow
-// with its default contents, the four operations and a write for a chip it
-// does not cover, to the shadow's deletion, traces exactly the lines below
-// at all levels, on the table's four handles that one rule selects.
+// Verifies: the reference table's life, from its creation through addShadow with its default contents, the four
+// operations and a write for a chip it does not cover, to the shadow's deletion, traces exactly the lines below at all
+// levels, on the table's four handles that one rule selects.
 TEST_F(TracesTest, DirectTableWholeLife) {
   using Table = bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect;
   const auto key = [](int a, int e) {
@@ -118,10 +112,10 @@ TEST_F(TracesTest, DirectTableWholeLife) {
   const auto entry = [&](int a, int e) {
     return fmt::format("bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::Entry(entryKey={},dataByte0=", key(a, e));
   };
-  const std::vector<std::string> expected = expectedLines(
-      {"IppaVsiToRoutingProfileMapHwDirect", "IppaVsiToRoutingProfileMapHwDefaultHwImpl",
-       "bcm88490_a0ippaRoutingProfileTable"},
-      R"(
+  const std::vector<std::string> expected =
+      expectedLines({"IppaVsiToRoutingProfileMapHwDirect", "IppaVsiToRoutingProfileMapHwDefaultHwImpl",
+                     "bcm88490_a0ippaRoutingProfileTable"},
+                    R"(
 {s}/8 Shadow::mountPloom [shadowPath: {path}]
 {s}/8 Shadow::mountPloom [shadowPath: {path} entityName bcm88490_a0::{t}::Shadow::EntryStorage hwTableName bcm88490_a0::{t}]
 {a}/8 {t}::initShadow [ hwShadowKey: 0-0]
@@ -140,18 +134,18 @@ TEST_F(TracesTest, DirectTableWholeLife) {
 # 2 arrays of 256 entries.
 {a}/3 {t}::addShadow [ fapId: 0 shadowSize 512]
 )",
-      "{s}/8 Shadow::unmountPloom [shadowPath: {path}  ]", fmt::arg("path", "ShadowTbl/bcm88490_a0/bcm88490_a0/IppaVsiToRoutingProfileMapHwDirect/0-0"),
-      fmt::arg("k60", key(2, 60)), fmt::arg("e60", entry(2, 60)), fmt::arg("key", key(3, 7)),
-      fmt::arg("entry", entry(3, 7) + "50000000)"));
+                    "{s}/8 Shadow::unmountPloom [shadowPath: {path}  ]",
+                    fmt::arg("path", "ShadowTbl/bcm88490_a0/bcm88490_a0/IppaVsiToRoutingProfileMapHwDirect/0-0"),
+                    fmt::arg("k60", key(2, 60)), fmt::arg("e60", entry(2, 60)), fmt::arg("key", key(3, 7)),
+                    fmt::arg("entry", entry(3, 7) + "50000000)"));
 
   Table::Entry changed{Table::EntryKey(3, 7)};
   changed.routingProfile1Is(5);
   EXPECT_EQ(wholeLife<Table>("IppaVsiToRoutingProfileMapHw*=0-9", changed, expected), joined(expected));
 }
 
-// Verifies: the same life of a register table: no mount and no unmount, its
-// one default entry written through setEntry, and the accessor's lines on
-// the table's own accessor handle.
+// Verifies: the same life of a register table: no mount and no unmount, its one default entry written through setEntry,
+// and the accessor's lines on the table's own accessor handle.
 TEST_F(TracesTest, RegisterTableWholeLife) {
   using Table = bcm88490_a0::IppbTtl0ActionProfileHwReg;
   const std::string key = "bcm88490_a0::IppbTtl0ActionProfileHwReg::EntryKey(value=0)";

@@ -1,5 +1,5 @@
-// The write path: what setEntry and deleteEntry leave in a shadow and the
-// S-channel batch schanCmds then returns, for memory and register tables.
+// The write path: what setEntry and deleteEntry leave in a shadow and the S-channel batch schanCmds then returns, for
+// memory and register tables.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -25,10 +25,9 @@ const HwShadowKey kChip1(1, 0);
 
 class WritePathTest : public ShadowTest {};
 
-// Verifies: a set entry's bytes travel in the single write, addressed to its
-// memory (name, block, base address), its chip, every instance of the memory,
-// and the key's array and entry index; a delete, and a key never set, write
-// the default entry (zeros), which getEntry also returns for a key never set.
+// Verifies: a set entry's bytes travel in the single write, addressed to its memory (name, block, base address), its
+// chip, every instance of the memory, and the key's array and entry index; a delete, and a key never set, write the
+// default entry (zeros), which getEntry also returns for a key never set.
 TEST_F(WritePathTest, SetDeleteAndDefaults) {
   auto table = make<Reference>();
   table->addShadow(kChip1);
@@ -56,9 +55,8 @@ TEST_F(WritePathTest, SetDeleteAndDefaults) {
   EXPECT_EQ(onlyCmd(table->schanCmds(kChip1, Reference::EntryKey(2, 60)))->data, (Bytes{0x22, 0x02, 0x00, 0x00}));
 }
 
-// Verifies: a write covers every instance of a memory with several, a 32-byte
-// entry travels whole, and a value key equal to the memory's null is storable
-// and addressed as such.
+// Verifies: a write covers every instance of a memory with several, a 32-byte entry travels whole, and a value key
+// equal to the memory's null is storable and addressed as such.
 TEST_F(WritePathTest, InstancesWideEntriesAndNullKeys) {
   using Lpm = bcm88490_a0::LpmEntryTypeMapHwDirect;
   auto lpm = make<Lpm>();
@@ -88,8 +86,8 @@ TEST_F(WritePathTest, InstancesWideEntriesAndNullKeys) {
   EXPECT_EQ(tarSnif->getEntry(kChip0, TarSnif::EntryKey(32)), atNull);
 }
 
-// Verifies: a shadow asked for chips it does not cover returns no batch; a
-// mask that includes its chip gets a write for that chip alone.
+// Verifies: a shadow asked for chips it does not cover returns no batch; a mask that includes its chip gets a write for
+// that chip alone.
 TEST_F(WritePathTest, MaskOutsideTheShadowsChips) {
   auto table = make<Reference>();
   table->addShadow(kChip1);
@@ -101,10 +99,9 @@ TEST_F(WritePathTest, MaskOutsideTheShadowsChips) {
   EXPECT_EQ(cmd->data, Bytes(4, 0)) << "a delete writes the default entry";
 }
 
-// Verifies: a register table keeps its one entry per chip in the manager's
-// register storage, writes it as a register write of entry 0, refuses key 1
-// (its null) with the graceful assertion, writes zeros once the entry is
-// deleted, and a dropped shadow takes its storage entry along.
+// Verifies: a register table keeps its one entry per chip in the manager's register storage, writes it as a register
+// write of entry 0, refuses key 1 (its null) with the graceful assertion, writes zeros once the entry is deleted, and a
+// dropped shadow takes its storage entry along.
 TEST_F(WritePathTest, RegisterTables) {
   auto table = make<Snoop>();
   table->addShadow(kChip0);

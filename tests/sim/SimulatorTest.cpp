@@ -1,6 +1,5 @@
-// The chip simulator: its memory map from the catalogue, bulk writes across
-// array indices, counters, and every way a command can miss the memory map or
-// its buffer.
+// The chip simulator: its memory map from the catalogue, bulk writes across array indices, counters, and every way a
+// command can miss the memory map or its buffer.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -19,8 +18,8 @@ const sim::MemoryMap& catalogueMap() {
   return map;
 }
 
-// Verifies: every memory and register of the catalogue is in the map, and no
-// two of one block share an address; overlaps() does find an overlap.
+// Verifies: every memory and register of the catalogue is in the map, and no two of one block share an address;
+// overlaps() does find an overlap.
 TEST(MemoryMap, CatalogueRegionsAreDisjointWithinEachBlock) {
   std::size_t memories = 0;
   for (const auto* t : bcm88490_a0::catalogue::tables()) memories += t->memories.size();
@@ -52,8 +51,7 @@ class SimulatorTest : public ::testing::Test {
     return cmd;
   }
 
-  // A bulk write of `count` entries of the reference table from (arrayIndex,
-  // entryIndex); entry i holds bytes {i, i, i, i}.
+  // A bulk write of `count` entries of the reference table from (arrayIndex, entryIndex); entry i holds i in each byte.
   Orvel::Ptr<SchanCmd> referenceBulk(std::uint8_t arrayIndex, std::uint32_t entryIndex, std::uint32_t count) {
     auto cmd = referenceWrite(arrayIndex, entryIndex);
     cmd->kind = SchanCmd::Kind::memoryBulkWrite;
@@ -83,8 +81,8 @@ class SimulatorTest : public ::testing::Test {
   sim::ChipSimulator simulator_{catalogueMap(), std::vector<std::uint8_t>{0, 1}};
 };
 
-// Verifies: a bulk write runs on from the last entry of array index 2 into
-// array index 3; counters count commands, entries and bytes per instance.
+// Verifies: a bulk write runs on from the last entry of array index 2 into array index 3; counters count commands,
+// entries and bytes per instance.
 TEST_F(SimulatorTest, BulkWriteRunsOnIntoTheNextArrayIndex) {
   EXPECT_EQ(run({referenceBulk(2, 254, 4)}), 1u);
   EXPECT_EQ((std::vector<int>{referenceByte(2, 254), referenceByte(2, 255), referenceByte(3, 0), referenceByte(3, 1),
@@ -117,17 +115,18 @@ struct Rejection {
   const char* message;
 };
 
-// Verifies: each command outside the memory map, or a bulk write outside its
-// buffer, is refused with a message naming its position and the fault; it
-// writes nothing, the commands before it stay written and the batch stops there.
+// Verifies: each command outside the memory map, or a bulk write outside its buffer, is refused with a message naming
+// its position and the fault; it writes nothing, the commands before it stay written and the batch stops there.
 TEST_F(SimulatorTest, CommandsOutsideTheMapAreRejected) {
   pool_->bufSizeIs(16);
   const Rejection cases[] = {
-      {"unknown memory", false, [](SchanCmd& c) { c.name = "ippaNoSuchTable"; }, "no memory or register named ippaNoSuchTable"},
+      {"unknown memory", false, [](SchanCmd& c) { c.name = "ippaNoSuchTable"; },
+       "no memory or register named ippaNoSuchTable"},
       {"block", false, [](SchanCmd& c) { c.block = 39; }, "block 39 does not match the memory's block 38"},
       {"base address", false, [](SchanCmd& c) { c.baseAddress = 0x8d0300; },
        "base address 0x8d0300 does not match the memory's 0x8d0200"},
-      {"array index", false, [](SchanCmd& c) { c.arrayIndex = 4; }, "entry (4, 9) outside the memory's array indices 2 to 3"},
+      {"array index", false, [](SchanCmd& c) { c.arrayIndex = 4; },
+       "entry (4, 9) outside the memory's array indices 2 to 3"},
       {"entry index", false, [](SchanCmd& c) { c.entryIndex = 256; },
        "entry (2, 256) outside the memory's array indices 2 to 3 and entries 0 to 255"},
       {"instance", false, [](SchanCmd& c) { c.firstInstance = 1; }, "instances 1 to 1 outside the memory's 0 to 0"},
@@ -146,7 +145,7 @@ TEST_F(SimulatorTest, CommandsOutsideTheMapAreRejected) {
          c.data.assign(12, 1);
        },
        "entry (0, 32) outside the memory's array indices 0 to 0 and entries 0 to 31"},
-      {"past the end", true, [](SchanCmd& c) { c.entryIndex = 254; c.arrayIndex = 3; },
+      {"past the end", true, [](SchanCmd& c) { c.arrayIndex = 3, c.entryIndex = 254; },
        "4 entries from (3, 254) run past the memory's last entry"},
       {"entry size", true, [](SchanCmd& c) { c.entrySize = 8; }, "entry size 8 does not match the memory's 4"},
       {"no buffer", true, [](SchanCmd& c) { c.buffer = nullptr; }, "no DMA buffer"},
