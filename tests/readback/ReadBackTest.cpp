@@ -136,15 +136,10 @@ TEST_F(ReadBackTest, DecodingStopsAtAKeyOutOfRange) {
   std::vector<std::uint8_t> bytes(10, 0);
   bytes[2] = 1;  // entry 252
   bytes[7] = 1;  // entry 257, past entryIndexMax 255 (entry 256, element 6, is zero)
-  try {
-    decode(2, 250, bytes);
-    ADD_FAILURE() << "no range exception";
-  } catch (const Orvel::RangeException& e) {
-    EXPECT_STREQ(e.what(),
-                 "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::EntryKey::entryIndex < "
-                 "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::EntryKey::entryIndexMin or > "
-                 "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::EntryKey::entryIndexMax not allowed");
-  }
+  EXPECT_EQ(test_shadows::errorOf<Orvel::RangeException>([&] { decode(2, 250, bytes); }),
+            "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::EntryKey::entryIndex < "
+            "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::EntryKey::entryIndexMin or > "
+            "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::EntryKey::entryIndexMax not allowed");
   const auto& result = resultOf(kChip0);
   ASSERT_EQ(result.entries().size(), 1u);
   EXPECT_NE(result.entry(Reference::EntryKey(2, 252)), nullptr);

@@ -190,12 +190,8 @@ TEST_F(DefaultsTest, MtuProfileValueOutOfRangeWritesNothing) {
   } reset;
   VovuPPExport::profileValueOverrideIs(16);
   auto table = makeTable("EtppcCfgMtuActionProfileIdxMapTableHwDirect");
-  try {
-    table->addShadow(kShadow);
-    ADD_FAILURE() << "addShadow accepted profile value 16";
-  } catch (const Orvel::RangeException& e) {
-    EXPECT_STREQ(e.what(), "U4::value < 0 or > 0x0f not allowed");
-  }
+  EXPECT_EQ(test_shadows::errorOf<Orvel::RangeException>([&] { table->addShadow(kShadow); }),
+            "U4::value < 0 or > 0x0f not allowed");
   EXPECT_EQ(contentsOf(*table), Contents{});
 }
 

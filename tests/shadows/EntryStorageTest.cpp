@@ -114,12 +114,8 @@ TEST_F(EntryStorageTest, CommitWithoutAnEntryIsRefused) {
   Recorder recorder(storage_);
   const Entry e = entry(2, 4, 6);
   storage_->map().writer().directWrite(e);
-  try {
-    storage_->entryCollCommit(nullptr);
-    ADD_FAILURE() << "a commit without an entry was accepted";
-  } catch (const Orvel::RangeException& error) {
-    EXPECT_STREQ(error.what(), "storage/entryColl: entryCollCommit without an entry not allowed");
-  }
+  EXPECT_EQ(test_shadows::errorOf<Orvel::RangeException>([&] { storage_->entryCollCommit(nullptr); }),
+            "storage/entryColl: entryCollCommit without an entry not allowed");
   EXPECT_TRUE(recorder.keys.empty());
   EXPECT_EQ(storage_->entryCollNotifyCount(), 0u);
 
@@ -177,12 +173,9 @@ TEST_F(EntryStorageTest, ParentingAndOrphaning) {
   EXPECT_EQ(storage_->entryColl(EntryKey(2, 1)), Entry());
   storage_->entryCollIs(entry(2, 1, 1));
 
-  try {
-    storage_->parentIs(Orvel::Ptr<Zev::Entity>(new Zev::Entity("c")));
-    FAIL() << "a second parent was accepted";
-  } catch (const Orvel::InvalidInitializeException& e) {
-    EXPECT_STREQ(e.what(), "Entity storage already initialized");
-  }
+  EXPECT_EQ(test_shadows::errorOf<Orvel::InvalidInitializeException>(
+                [&] { storage_->parentIs(Orvel::Ptr<Zev::Entity>(new Zev::Entity("c"))); }),
+            "Entity storage already initialized");
   EXPECT_EQ(storage_->map().path(), "c/storage/entryColl");
 
   storage_->parentIs(nullptr);

@@ -44,6 +44,17 @@ inline Orvel::Ptr<SchanAccel::SchanCmd> onlyCmd(const Orvel::Ptr<SchanAccel::Sch
   return n == 1 ? batch->cmds().front() : SchanAccel::schanCmdFactory();
 }
 
+// The text of the exception of type E that `operation` throws, or "no exception"; other exceptions pass through.
+template <class E, class Operation>
+std::string errorOf(Operation&& operation) {
+  try {
+    operation();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "no exception";
+}
+
 // The trace lines that `rule` selects while the capture lives (every other handle off); traces go back to off and to
 // the default sink afterwards.
 class TraceCapture {

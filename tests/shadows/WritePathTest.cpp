@@ -111,17 +111,13 @@ TEST_F(WritePathTest, RegisterTables) {
   table->addShadow(kChip0);
   EXPECT_EQ(manager_->regShadowEntryStorage()->entries().size(), 1u);
 
-  try {
-    table->setEntry(kChip0, Snoop::Entry{Snoop::EntryKey(1)});
-    ADD_FAILURE() << "key 1 was stored";
-  } catch (const Asic::GracefulAssertException& e) {
-    const std::string text = e.what();
-    EXPECT_EQ(text.rfind("AssertionError at VovuAsicUtils/ShadowAccessor.h:", 0), 0u) << text;
-    EXPECT_NE(text.find(" (entry.entryKey().entryIndex() < entry.entryKey().null()) - EntryKey out of bounds: "
-                        "bcm88490_a0::EtppbSnoopActionTableHwReg::EntryKey(value=1)"),
-              std::string::npos)
-        << text;
-  }
+  const std::string text =
+      errorOf<Asic::GracefulAssertException>([&] { table->setEntry(kChip0, Snoop::Entry{Snoop::EntryKey(1)}); });
+  EXPECT_EQ(text.rfind("AssertionError at VovuAsicUtils/ShadowAccessor.h:", 0), 0u) << text;
+  EXPECT_NE(text.find(" (entry.entryKey().entryIndex() < entry.entryKey().null()) - EntryKey out of bounds: "
+                      "bcm88490_a0::EtppbSnoopActionTableHwReg::EntryKey(value=1)"),
+            std::string::npos)
+      << text;
 
   table->addShadow(kChip1);
   Snoop::Entry changed{Snoop::EntryKey(0)};
