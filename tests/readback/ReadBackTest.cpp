@@ -8,7 +8,6 @@
 #include "EtppcMtuMapTableHwDirect.h"
 #include "IppaVsiToRoutingProfileMapHwDirect.h"
 #include "IppbTtl0ActionProfileHwReg.h"
-#include "LpmEntryTypeMapHwDirect.h"
 #include "Orvel/Exception.h"
 #include "TarSnifActionTableHwDirect.h"
 #include "VovuAsicUtils/ShadowAudit.h"
