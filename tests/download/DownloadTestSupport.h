@@ -1,64 +1,50 @@
 // Shadows downloaded to simulated chips.
 //
-// DownloadTest is a ShadowTest with a chip simulator of chips 0 and 1 built
-// from the catalogue's data, the table manager's DMA pool at hand, and helpers
-// that download a shadow through its host interface (HwShadowBase::download),
-// execute batches and compare a chip with a shadow.
+// DownloadTest is a ShadowTest with a chip simulator of chips 0 and 1 built from the catalogue's data, the table
+// manager's DMA pool at hand, and helpers that download a shadow through its host interface (HwShadowBase::download),
+// count what a shadow holds and compare a chip with a shadow.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <array>
-#include <string>
-#include <vector>
 
 #include "DmaMemPoolManager/DmaMemPoolManager.h"
 #include "SchanAccel/SchanCmds.h"
+#include "VovuAsicUtils/TableDescription.h"
 #include "shadows/ShadowTestSupport.h"
 #include "sim/CatalogueMap.h"
 #include "sim/ChipSimulator.h"
 #include "sim/ShadowImage.h"
-#include "VovuAsicUtils/TableDescription.h"
 
 namespace test_download {
 
+using test_shadows::cmdsOf;
+using test_shadows::maskOf;
+
 inline constexpr std::array<std::uint8_t, 2> kChips = {0, 1};
-
-inline SchanAccel::Fapmask maskOf(std::initializer_list<std::uint8_t> ids) {
-  SchanAccel::Fapmask mask;
-  for (std::uint8_t id : ids) mask.fapIdIs(id);
-  return mask;
-}
-
-inline std::vector<Orvel::Ptr<SchanAccel::SchanCmd>> cmdsOf(const Orvel::Ptr<SchanAccel::SchanCmds>& batch) {
-  if (!batch) return {};
-  return {batch->cmds().begin(), batch->cmds().end()};
-}
-
-struct KindCounts {
-  std::size_t bulk = 0;
-  std::size_t single = 0;
-};
-inline KindCounts countKinds(const Orvel::Ptr<SchanAccel::SchanCmds>& batch) {
-  KindCounts counts;
-  for (const auto& cmd : cmdsOf(batch)) (cmd->isBulk() ? counts.bulk : counts.single)++;
-  return counts;
-}
 
 class DownloadTest : public test_shadows::ShadowTest {
  protected:
   DmaMemPoolManager::DmaMemPoolManager& pool() { return *manager_->dmaMemPoolManager(); }
 
-  // The shadow of `key` in `table`, downloaded to the chips of `mask` through
-  // the host's untyped interface.
+  // The shadow of `key` in `table`, downloaded to the chips of `mask` through the host's untyped interface.
   static Orvel::Ptr<SchanAccel::SchanCmds> download(const VovuAsicUtils::HwCommonTableBase& table,
                                                     const VovuAsicUtils::HwShadowKey& key,
                                                     const SchanAccel::Fapmask& mask) {
     return table.hwShadowColl(key)->download("bcm88490_a0", table.fapRevision(), mask);
   }
 
-  // Compares chip `key.fapId()` with the shadow of `key` in `table`; the
-  // failure message names the first differing entries.
+  // The number of entries the shadow of `key` in `table` holds.
+  static std::size_t held(const VovuAsicUtils::HwCommonTableBase& table, const VovuAsicUtils::HwShadowKey& key) {
+    std::size_t count = 0;
+    bcm88490_a0::catalogue::table(table.name().view())->shadows->forEachEntry(table, key, [&](const void*) {
+      ++count;
+    });
+    return count;
+  }
+
+  // Compares chip `key.fapId()` with the shadow of `key` in `table`; a failure names the first differing entries.
   ::testing::AssertionResult chipMatches(const VovuAsicUtils::HwCommonTableBase& table,
                                          const VovuAsicUtils::HwShadowKey& key) {
     const auto* t = bcm88490_a0::catalogue::table(table.name().view());

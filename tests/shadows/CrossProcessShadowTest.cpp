@@ -1,5 +1,5 @@
-// Another process reads a shadow's collection while the table's process
-// changes it: the default contents it reads are whole and always there.
+// Another process reads a shadow's collection while the table's process changes it: the default contents it reads are
+// whole and always there.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,11 +19,11 @@ using VovuAsicUtils::HwShadowKey;
 constexpr const char* kPath = "ShadowTbl/bcm88490_a0/bcm88490_a0/LpmEntryTypeMapHwDirect/0-0/entryColl";
 
 // Entries the writer never touches, with their default entry types.
-constexpr std::pair<std::uint32_t, std::uint8_t> kStable[] = {{44, 46}, {45, 45}, {46, 44}, {47, 43}, {300, 2}, {1000, 0}};
+constexpr std::pair<std::uint32_t, std::uint8_t> kStable[] = {{44, 46}, {45, 45}, {46, 44},
+                                                              {47, 43}, {300, 2}, {1000, 0}};
 
-// The reader's loop: every stable entry is found with its default value, in
-// both arrays, at every look-up; a full iteration sees at least the entries
-// the writer never deletes. Returns an empty string when all held.
+// The reader's loop: every stable entry is found with its default value, in both arrays, at every look-up; a full
+// iteration sees at least the entries the writer never deletes. Returns an empty string when all held.
 std::string readWhileWritten(int readyFd) {
   char ready;
   if (::read(readyFd, &ready, 1) != 1) return "writer never got ready";
@@ -37,7 +37,8 @@ std::string readWhileWritten(int readyFd) {
         alignas(Lpm::Entry) unsigned char buffer[sizeof(Lpm::Entry)];
         const Lpm::Entry* e = reader.lookup(Lpm::EntryKey(array, index), found, buffer);
         if (!found) return "entry (" + std::to_string(array) + ", " + std::to_string(index) + ") missing";
-        if (e->lpmEntryType().value() != type || e->ecc().value() != 0) return "entry " + std::to_string(index) + " torn";
+        if (e->lpmEntryType().value() != type || e->ecc().value() != 0)
+          return "entry " + std::to_string(index) + " torn";
       }
     }
     if (round % 50 == 0) {
@@ -53,8 +54,8 @@ std::string readWhileWritten(int readyFd) {
 
 class CrossProcessShadowTest : public test_shadows::ShadowTest {};
 
-// Verifies: a forked reader reads the LPM map's defaults correctly while the
-// table's process rewrites and deletes other entries of the same collection.
+// Verifies: a forked reader reads the LPM map's defaults correctly while the table's process rewrites and deletes other
+// entries of the same collection.
 TEST_F(CrossProcessShadowTest, ReaderSeesTheDefaultsWhileTheWriterChanges) {
   int ready[2];
   int result[2];

@@ -1,8 +1,8 @@
-// The traces of a table's whole life, as an operator reads them: every line's
-// handle, level, tag, function and message, and the source line where it is a
-// fixed one. The expected lines are written out here, not taken from a run.
+// The traces of a table's whole life, as an operator reads them: every line's handle, level, tag, function and message,
+// and the source line where it is a fixed one. The expected lines are written out here, not taken from a run.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -10,241 +10,162 @@
 
 #include "IppaVsiToRoutingProfileMapHwDirect.h"
 #include "IppbTtl0ActionProfileHwReg.h"
-#include "LpmEntryTypeMapHwDirect.h"
-#include "Lumlog/Sink.h"
 #include "ShadowTestSupport.h"
-#include "Zev/TraceHandle.h"
 
 namespace {
 
-using VovuAsicUtils::HwShadowKey;
-
-// One expected trace line; `line` 0 where the source line is not a fixed one.
-struct Line {
-  std::string handle;
-  int level;
-  std::string tag;
-  std::string function;
-  std::string file;
-  int line;
-  std::string message;
+// The names a table's lines share: {t} the table, {a} and {s} its table and shadow accessor handles, {d} its
+// default-contents handle, {n} its shadow's name, {h} and {sh} the accessor headers, {op} what a table operation's
+// entry trace says before the entry, {init} the default contents' first line.
+struct Names {
+  std::string table, defaults, shadowName;
 };
 
-std::string render(const std::string& handle, int level, const std::string& tag, const std::string& function,
-                   const std::string& at, const std::string& message) {
-  return fmt::format("{}/{} {}::{}{} [{}]", handle, level, tag, function, at, message);
+// What set, get, delete and schanCmds of one key ({key}, set as {entry}), a write for a chip the shadow does not cover
+// and the shadow's deletion trace (a direct table's shadow then unmounts).
+constexpr const char* kOperations = R"(
+{a}/8 {t}::setEntry {h}:364 [{op}{entry}]
+{a}/8 {t}::getEntry {h}:385 [{op}{key}]
+{s}/8 ::getEntry {sh}:40 [key: {key}]
+{a}/8 {t}::deleteEntry {h}:406 [{op}{key}]
+{s}/8 ::deleteEntry {sh}:77 [ shadowKey: 0-0 entryKey: {key}]
+{a}/8 {t}::schanCmds {h}:430 [{op}{key}]
+{s}/8 ::schanCmds {sh}:102 [key: {key}]
+{s}/8 ::schanCmds {sh}:102 [key: {key}]
+{s}/8 ::schanCmds {sh}:107 [ hwShadowKey: 0-0 not applicable for downloadFapmask: {{1}}]
+{s}/8 Shadow::onDelete []
+)";
+
+// The lines of the creation of the table and its shadow, then `middle`, then kOperations, then `end`, names filled in;
+// a line starting with # is a comment.
+template <class... Args>
+std::vector<std::string> expectedLines(const Names& names, const std::string& middle, const std::string& end,
+                                       const Args&... more) {
+  const std::string text = R"(
+{t}/8 {t}::handleInitialized []
+{a}/8 {t}::addShadow [ fapId: 0 fapRevision: bcm88490_a0 tableName: {t}]
+{s}/8 Shadow::handleInitialized [tableName: {n} ]
+)" + middle + kOperations + end;
+  const std::string t = names.table;
+  const std::string filled =
+      fmt::format(fmt::runtime(text), fmt::arg("t", t), fmt::arg("a", t + ".HwTableAccessor"),
+                  fmt::arg("s", t + ".ShadowAccessor"), fmt::arg("d", names.defaults), fmt::arg("n", names.shadowName),
+                  fmt::arg("h", "VovuAsicUtils/HwTableAccessor.h"), fmt::arg("sh", "VovuAsicUtils/ShadowAccessor.h"),
+                  fmt::arg("op", fmt::format(" shadowName : {} hwShadowKey 0-0 entry : ", names.shadowName)),
+                  fmt::arg("init", fmt::format("{}/2 {}::userInitHwTable [void bcm88490_a0::{}::userInitHwTable("
+                                               "const VovuAsicUtils::HwShadowKey&) hwShadowKey: 0-0]",
+                                               names.defaults, t, t)),
+                  more...);
+  std::vector<std::string> lines;
+  std::istringstream in(filled);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line[0] != '#') lines.push_back(line);
+  }
+  return lines;
 }
 
-// The handles of one table and the texts its lines share.
-struct TableTexts {
-  std::string table;     // tableName()
-  std::string defaults;  // the default-contents handle
-  std::string shadowName;
-  std::string shadowKey;  // HwShadowKey text
-
-  std::string tableAccessor() const { return table + ".HwTableAccessor"; }
-  std::string shadowAccessor() const { return table + ".ShadowAccessor"; }
-
-  // The entry trace of a table operation at its fixed line.
-  Line operation(const std::string& function, int line, const std::string& what) const {
-    return {tableAccessor(), 8, table, function, "VovuAsicUtils/HwTableAccessor.h", line,
-            fmt::format(" shadowName : {} hwShadowKey {} entry : {}", shadowName, shadowKey, what)};
-  }
-  Line accessor(const std::string& function, int line, const std::string& message) const {
-    return {shadowAccessor(), 8, "", function, "VovuAsicUtils/ShadowAccessor.h", line, message};
-  }
-  Line lifecycle(const std::string& function, const std::string& message) const {
-    return {shadowAccessor(), 8, "Shadow", function, "", 0, message};
-  }
-  Line tableLine(const std::string& function, int level, const std::string& message) const {
-    return {tableAccessor(), level, table, function, "", 0, message};
-  }
-  // The table's creation, then addShadow up to the shadow's construction.
-  std::vector<Line> creationAndNewShadow() const {
-    return {
-        {table, 8, table, "handleInitialized", "", 0, ""},
-        tableLine("addShadow", 8, fmt::format(" fapId: 0 fapRevision: bcm88490_a0 tableName: {}", table)),
-        lifecycle("handleInitialized", fmt::format("tableName: {} ", shadowName)),
-    };
-  }
-  std::string userInit() const {
-    return fmt::format("void bcm88490_a0::{}::userInitHwTable(const VovuAsicUtils::HwShadowKey&) hwShadowKey: {}", table,
-                       shadowKey);
-  }
-
-  // What set, get, delete, schanCmds of one key and a write for a chip the
-  // shadow does not cover trace, in that order.
-  std::vector<Line> operations(const std::string& entry, const std::string& key, const std::string& mask) const {
-    return {
-        operation("setEntry", 364, entry),
-        operation("getEntry", 385, key),
-        accessor("getEntry", 40, "key: " + key),
-        operation("deleteEntry", 406, key),
-        accessor("deleteEntry", 77, fmt::format(" shadowKey: {} entryKey: {}", shadowKey, key)),
-        operation("schanCmds", 430, key),
-        accessor("schanCmds", 102, "key: " + key),
-        accessor("schanCmds", 102, "key: " + key),
-        accessor("schanCmds", 107, fmt::format(" hwShadowKey: {} not applicable for downloadFapmask: {}", shadowKey, mask)),
-    };
-  }
-};
+std::string joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
 
 class TracesTest : public test_shadows::ShadowTest {
  protected:
-  void SetUp() override {
-    test_shadows::ShadowTest::SetUp();
-    Zev::TraceHandle::disableAll();
-    Lumlog::currentSinkIs(&sink_);
-  }
-  void TearDown() override {
-    Lumlog::currentSinkIs(nullptr);
-    Zev::TraceHandle::disableAll();
-    test_shadows::ShadowTest::TearDown();
-  }
-
-  // The captured lines, each shown with its fixed source line where the
-  // expected line at the same place has one.
-  void expectLines(const std::vector<Line>& expected) {
-    std::vector<std::string> want;
-    for (const Line& l : expected) {
-      want.push_back(render(l.handle, l.level, l.tag, l.function, l.line ? fmt::format(" {}:{}", l.file, l.line) : "",
-                            l.message));
-    }
-    std::vector<std::string> got;
-    const std::vector<Lumlog::Record> records = sink_.records();
-    for (std::size_t i = 0; i < records.size(); ++i) {
-      const Lumlog::Record& r = records[i];
-      const bool fixed = i < expected.size() && expected[i].line != 0;
-      got.push_back(render(r.handle, r.level, r.tag, r.function, fixed ? fmt::format(" {}:{}", r.file, r.line) : "",
-                           r.message));
-    }
-    EXPECT_EQ(got, want);
-  }
-
-  // The life the two tests trace: the table's creation, addShadow, set, get,
-  // delete and schanCmds of `entry`'s key, a write for chip 1 only, then the
-  // shadow's deletion.
+  // The lines that `rule` selects in the life the two tests trace: the table's creation, addShadow, set, get, delete
+  // and schanCmds of `entry`'s key, a write for chip 1 only, then the shadow's deletion. Each is shown as "handle/level
+  // tag::function [message]", with " file:line" after the function where the expected line at the same place has one;
+  // one line each, so that a failure shows the difference line by line.
   template <class Table>
-  void wholeLife(const typename Table::Entry& entry) {
+  std::string wholeLife(const std::string& rule, const typename Table::Entry& entry,
+                        const std::vector<std::string>& expected) {
+    const VovuAsicUtils::HwShadowKey key(0, 0);
+    test_shadows::TraceCapture traces(rule);
     Table& table = *make<Table>();
-    table.addShadow(kKey);
-    table.setEntry(kKey, entry);
-    table.getEntry(kKey, entry.entryKey());
-    table.deleteEntry(kKey, entry.entryKey());
-    table.schanCmds(kKey, entry.entryKey());
-    SchanAccel::Fapmask chip1;
-    chip1.fapIdIs(1);
-    EXPECT_FALSE(table.shadow(kKey)->schanCmds(chip1, test_shadows::kRev25, entry.entryKey(), false));
-    table.delShadow(kKey);
+    table.addShadow(key);
+    table.setEntry(key, entry);
+    table.getEntry(key, entry.entryKey());
+    table.deleteEntry(key, entry.entryKey());
+    table.schanCmds(key, entry.entryKey());
+    EXPECT_FALSE(
+        table.shadow(key)->schanCmds(test_shadows::maskOf({1}), test_shadows::kRev25, entry.entryKey(), false));
+    table.delShadow(key);
+    std::string got;
+    std::size_t i = 0;
+    for (const Lumlog::Record& r : traces.records()) {
+      const bool fixed = i < expected.size() && expected[i++].find(".h:") != std::string::npos;
+      got += fmt::format("{}/{} {}::{}{} [{}]\n", r.handle, r.level, r.tag, r.function,
+                         fixed ? fmt::format(" {}:{}", r.file, r.line) : "", r.message);
+    }
+    return got;
   }
-
-  const HwShadowKey kKey{0, 0};
-  Lumlog::CaptureSink sink_;
 };
 
-// Verifies: the reference table's life, from its creation through addShadow
-// with its default contents, the four operations and a write for a chip it
-// does not cover, to the shadow's deletion, traces exactly the lines below
-// at all levels, on the table's four handles that one rule selects.
+// Verifies: the reference table's life, from its creation through addShadow with its default contents, the four
+// operations and a write for a chip it does not cover, to the shadow's deletion, traces exactly the lines below at all
+// levels, on the table's four handles that one rule selects.
 TEST_F(TracesTest, DirectTableWholeLife) {
   using Table = bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect;
-  Zev::TraceHandle::enable("IppaVsiToRoutingProfileMapHw*=0-9");
-  const TableTexts t{"IppaVsiToRoutingProfileMapHwDirect", "IppaVsiToRoutingProfileMapHwDefaultHwImpl",
-                     "bcm88490_a0ippaRoutingProfileTable", "0-0"};
   const auto key = [](int a, int e) {
     return fmt::format("bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::EntryKey(arrayIndex={},entryIndex={})", a, e);
   };
-  const auto entry = [&](int a, int e, const char* data) {
-    return fmt::format("bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::Entry(entryKey={},dataByte0={})", key(a, e),
-                       data);
+  const auto entry = [&](int a, int e) {
+    return fmt::format("bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::Entry(entryKey={},dataByte0=", key(a, e));
   };
-  const std::string path = "ShadowTbl/bcm88490_a0/bcm88490_a0/IppaVsiToRoutingProfileMapHwDirect/0-0";
+  const std::vector<std::string> expected =
+      expectedLines({"IppaVsiToRoutingProfileMapHwDirect", "IppaVsiToRoutingProfileMapHwDefaultHwImpl",
+                     "bcm88490_a0ippaRoutingProfileTable"},
+                    R"(
+{s}/8 Shadow::mountPloom [shadowPath: {path}]
+{s}/8 Shadow::mountPloom [shadowPath: {path} entityName bcm88490_a0::{t}::Shadow::EntryStorage hwTableName bcm88490_a0::{t}]
+{a}/8 {t}::initShadow [ hwShadowKey: 0-0]
+{a}/3 {t}::initShadow [Calling userInitHwTable]
+{init}
+# VSIs 240, 241 and 242 read-modify-write entry (2, 60), profiles 0, 1, 2.
+{a}/8 {t}::getEntry {h}:385 [{op}{k60}]
+{s}/8 ::getEntry {sh}:40 [key: {k60}]
+{a}/8 {t}::setEntry {h}:364 [{op}{e60}02000000)]
+{a}/8 {t}::getEntry {h}:385 [{op}{k60}]
+{s}/8 ::getEntry {sh}:40 [key: {k60}]
+{a}/8 {t}::setEntry {h}:364 [{op}{e60}22000000)]
+{a}/8 {t}::getEntry {h}:385 [{op}{k60}]
+{s}/8 ::getEntry {sh}:40 [key: {k60}]
+{a}/8 {t}::setEntry {h}:364 [{op}{e60}22020000)]
+# 2 arrays of 256 entries.
+{a}/3 {t}::addShadow [ fapId: 0 shadowSize 512]
+)",
+                    "{s}/8 Shadow::unmountPloom [shadowPath: {path}  ]",
+                    fmt::arg("path", "ShadowTbl/bcm88490_a0/bcm88490_a0/IppaVsiToRoutingProfileMapHwDirect/0-0"),
+                    fmt::arg("k60", key(2, 60)), fmt::arg("e60", entry(2, 60)), fmt::arg("key", key(3, 7)),
+                    fmt::arg("entry", entry(3, 7) + "50000000)"));
 
   Table::Entry changed{Table::EntryKey(3, 7)};
   changed.routingProfile1Is(5);
-  wholeLife<Table>(changed);
-
-  std::vector<Line> expected = t.creationAndNewShadow();
-  expected.insert(expected.end(), {
-      t.lifecycle("mountPloom", "shadowPath: " + path),
-      t.lifecycle("mountPloom", "shadowPath: " + path +
-                                    " entityName bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::Shadow::EntryStorage"
-                                    " hwTableName bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect"),
-      t.tableLine("initShadow", 8, " hwShadowKey: 0-0"),
-      t.tableLine("initShadow", 3, "Calling userInitHwTable"),
-      {t.defaults, 2, t.table, "userInitHwTable", "", 0, t.userInit()},
-      // VSIs 240, 241 and 242 read-modify-write entry (2, 60), profiles 0, 1, 2.
-      t.operation("getEntry", 385, key(2, 60)),
-      t.accessor("getEntry", 40, "key: " + key(2, 60)),
-      t.operation("setEntry", 364, entry(2, 60, "02000000")),
-      t.operation("getEntry", 385, key(2, 60)),
-      t.accessor("getEntry", 40, "key: " + key(2, 60)),
-      t.operation("setEntry", 364, entry(2, 60, "22000000")),
-      t.operation("getEntry", 385, key(2, 60)),
-      t.accessor("getEntry", 40, "key: " + key(2, 60)),
-      t.operation("setEntry", 364, entry(2, 60, "22020000")),
-      // 2 arrays of 256 entries.
-      t.tableLine("addShadow", 3, " fapId: 0 shadowSize 512"),
-  });
-  const std::vector<Line> operations = t.operations(entry(3, 7, "50000000"), key(3, 7), "{1}");
-  expected.insert(expected.end(), operations.begin(), operations.end());
-  expected.push_back(t.lifecycle("onDelete", ""));
-  expected.push_back(t.lifecycle("unmountPloom", "shadowPath: " + path + "  "));
-  expectLines(expected);
+  EXPECT_EQ(wholeLife<Table>("IppaVsiToRoutingProfileMapHw*=0-9", changed, expected), joined(expected));
 }
 
-// Verifies: the same life of a register table: no mount and no unmount, its
-// one default entry written through setEntry, and the accessor's lines on
-// the table's own accessor handle.
+// Verifies: the same life of a register table: no mount and no unmount, its one default entry written through setEntry,
+// and the accessor's lines on the table's own accessor handle.
 TEST_F(TracesTest, RegisterTableWholeLife) {
   using Table = bcm88490_a0::IppbTtl0ActionProfileHwReg;
-  Zev::TraceHandle::enable("IppbTtl0ActionProfileHw*=0-9");
-  const TableTexts t{"IppbTtl0ActionProfileHwReg", "IppbTtl0ActionProfileHwImpl", "bcm88490_a0ippbTtl0ActionProfile",
-                     "0-0"};
   const std::string key = "bcm88490_a0::IppbTtl0ActionProfileHwReg::EntryKey(value=0)";
-  const auto entry = [&](const char* data) {
-    return fmt::format("bcm88490_a0::IppbTtl0ActionProfileHwReg::Entry(entryKey={},dataByte0={})", key, data);
-  };
+  const std::string entry = "bcm88490_a0::IppbTtl0ActionProfileHwReg::Entry(entryKey=" + key + ",dataByte0=";
+  const std::vector<std::string> expected = expectedLines(
+      {"IppbTtl0ActionProfileHwReg", "IppbTtl0ActionProfileHwImpl", "bcm88490_a0ippbTtl0ActionProfile"},
+      R"(
+{a}/8 {t}::initShadow [ hwShadowKey: 0-0]
+{a}/3 {t}::initShadow [Calling userInitHwTable]
+{init}
+# Profiles 0x3607, 0x3987, 0x4080, 0, little-endian.
+{a}/8 {t}::setEntry {h}:364 [{op}{entry0}0736873980400000)]
+# One register.
+{a}/3 {t}::addShadow [ fapId: 0 shadowSize 1]
+)",
+      "", fmt::arg("key", key), fmt::arg("entry0", entry), fmt::arg("entry", entry + "0000000000003412)"));
 
   Table::Entry changed{Table::EntryKey(0)};
   changed.ttl0ActionProfile3Is(0x1234);
-  wholeLife<Table>(changed);
-
-  std::vector<Line> expected = t.creationAndNewShadow();
-  expected.insert(expected.end(), {
-      t.tableLine("initShadow", 8, " hwShadowKey: 0-0"),
-      t.tableLine("initShadow", 3, "Calling userInitHwTable"),
-      {t.defaults, 2, t.table, "userInitHwTable", "", 0, t.userInit()},
-      // Profiles 0x3607, 0x3987, 0x4080, 0, little-endian.
-      t.operation("setEntry", 364, entry("0736873980400000")),
-      // One register.
-      t.tableLine("addShadow", 3, " fapId: 0 shadowSize 1"),
-  });
-  const std::vector<Line> operations = t.operations(entry("0000000000003412"), key, "{1}");
-  expected.insert(expected.end(), operations.begin(), operations.end());
-  expected.push_back(t.lifecycle("onDelete", ""));
-  expectLines(expected);
-}
-
-// Verifies: one rule on the accessor handles' suffix selects the accessor
-// lines of every table, and nothing else.
-TEST_F(TracesTest, OneRuleSelectsEveryTablesAccessorLines) {
-  Zev::TraceHandle::enable("*.ShadowAccessor=8");
-  auto lpm = make<bcm88490_a0::LpmEntryTypeMapHwDirect>();
-  auto ttl = make<bcm88490_a0::IppbTtl0ActionProfileHwReg>();
-  lpm->addShadow(kKey);
-  ttl->addShadow(kKey);
-  sink_.clear();
-  lpm->getEntry(kKey, bcm88490_a0::LpmEntryTypeMapHwDirect::EntryKey(1, 2));
-  ttl->getEntry(kKey, bcm88490_a0::IppbTtl0ActionProfileHwReg::EntryKey(0));
-  std::vector<std::string> handles;
-  for (const Lumlog::Record& r : sink_.records()) handles.push_back(r.handle + " " + r.message);
-  EXPECT_EQ(handles, (std::vector<std::string>{
-                         "LpmEntryTypeMapHwDirect.ShadowAccessor key: "
-                         "bcm88490_a0::LpmEntryTypeMapHwDirect::EntryKey(arrayIndex=1,entryIndex=2)",
-                         "IppbTtl0ActionProfileHwReg.ShadowAccessor key: "
-                         "bcm88490_a0::IppbTtl0ActionProfileHwReg::EntryKey(value=0)",
-                     }));
+  EXPECT_EQ(wholeLife<Table>("IppbTtl0ActionProfileHw*=0-9", changed, expected), joined(expected));
 }
 
 }  // namespace

@@ -1,162 +1,134 @@
-// The write path: what setEntry and deleteEntry leave in a shadow and the
-// S-channel batch schanCmds then returns, for memory and register tables.
+// The write path: what setEntry and deleteEntry leave in a shadow and the S-channel batch schanCmds then returns, for
+// every table of the catalogue. The simulator's tests check the reference table's address independently.
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "EtppbSnoopActionTableHwReg.h"
-#include "IppaRoutingProfileToVectorMapHwDirect.h"
 #include "IppaVsiToRoutingProfileMapHwDirect.h"
-#include "LpmEntryTypeMapHwDirect.h"
 #include "ShadowTestSupport.h"
 #include "TarSnifActionTableHwDirect.h"
+#include "VovuAsicUtils/TableDescription.h"
 
 namespace {
 
+using namespace test_shadows;
+namespace catalogue = bcm88490_a0::catalogue;
 using Reference = bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect;
-using Lpm = bcm88490_a0::LpmEntryTypeMapHwDirect;
-using TarSnif = bcm88490_a0::TarSnifActionTableHwDirect;
 using Snoop = bcm88490_a0::EtppbSnoopActionTableHwReg;
 using SchanAccel::SchanCmd;
 using VovuAsicUtils::HwShadowKey;
+using Bytes = std::vector<std::uint8_t>;
 
-std::vector<Orvel::Ptr<SchanCmd>> cmdsOf(const Orvel::Ptr<SchanAccel::SchanCmds>& batch) {
-  EXPECT_TRUE(batch);
-  if (!batch) return {};
-  return {batch->cmds().begin(), batch->cmds().end()};
+const HwShadowKey kChip0(0, 0);
+const HwShadowKey kChip1(1, 0);
+
+class WritePathTest : public ShadowTest {};
+
+// Verifies: in every table, a set entry's bytes travel in one write per memory, addressed as the catalogue describes
+// the memory (name, block, base address, every instance), to the shadow's chip, at the key's array and entry index;
+// once the entry is deleted the write carries the default entry (zeros), which getEntry returns too.
+TEST_F(WritePathTest, EveryTableWritesTheEntryItHolds) {
+  for (const catalogue::TableDescription* t : catalogue::tables()) {
+    SCOPED_TRACE(t->name);
+    auto table = t->freeFactory(t->name, VovuAsicUtils::HwTableKey(t->name, kRev25), manager_);
+    tables_.push_back(table);
+    table->addShadow(kChip1);
+    // The last key of the table's range, holding data that differs from byte to byte.
+    catalogue::EntryBuffer entry;
+    const bool indexed = t->key.form == catalogue::KeyForm::indexed;
+    t->values->entryMake(entry.bytes, indexed ? t->key.arrayIndexMax : t->key.max, indexed ? t->key.entryIndexMax : 0);
+    std::uint8_t* data = t->values->mutableData(entry.bytes);
+    for (std::uint32_t b = 0; b < t->entrySize; ++b) data[b] = static_cast<std::uint8_t>(b * 7 + 1);
+    const Bytes bytes(data, data + t->entrySize);
+    const auto [first, second] = t->values->keyParts(entry.bytes);
+    const auto expectWrites = [&](const Bytes& expected) {
+      const auto cmds = cmdsOf(t->shadows->schanCmds(*table, kChip1, entry.bytes));
+      ASSERT_EQ(cmds.size(), t->memories.size());
+      for (std::size_t i = 0; i < cmds.size(); ++i) {
+        const catalogue::MemoryDescription& m = t->memories[i];
+        const SchanCmd& c = *cmds[i];
+        EXPECT_EQ(c.kind,
+                  t->kind == catalogue::TableKind::reg ? SchanCmd::Kind::registerWrite : SchanCmd::Kind::memoryWrite);
+        EXPECT_EQ(c.fapmask, maskOf({1}));
+        EXPECT_EQ(c.name, m.name);
+        EXPECT_EQ((std::vector<std::uint64_t>{c.block, c.baseAddress, c.firstInstance, c.instanceCount, c.arrayIndex,
+                                              c.entryIndex}),
+                  (std::vector<std::uint64_t>{m.block, m.baseAddress, m.firstInstanceId, m.instanceCount,
+                                              indexed ? first : 0, indexed ? second : first}));
+        EXPECT_EQ(c.data, expected);
+      }
+    };
+    t->shadows->setEntry(*table, kChip1, entry.bytes);
+    expectWrites(bytes);
+    t->shadows->deleteEntry(*table, kChip1, entry.bytes);
+    expectWrites(Bytes(t->entrySize, 0));
+    catalogue::EntryBuffer read;
+    t->shadows->getEntry(*table, kChip1, entry.bytes, read.bytes);
+    EXPECT_EQ(Bytes(t->values->data(read.bytes), t->values->data(read.bytes) + t->entrySize), Bytes(t->entrySize, 0));
+  }
 }
 
-SchanAccel::Fapmask chips(std::initializer_list<std::uint8_t> ids) {
-  SchanAccel::Fapmask mask;
-  for (std::uint8_t id : ids) mask.fapIdIs(id);
-  return mask;
-}
-
-class WritePathTest : public test_shadows::ShadowTest {};
-
-// Verifies: a set entry's bytes travel in the single write, addressed to its
-// memory (name, block, base address), its chip, every instance of the memory,
-// and the key's array and entry index; a delete, and a key never set, write
-// the default entry (zeros), which getEntry also returns for a key never set.
-TEST_F(WritePathTest, SetDeleteAndDefaults) {
+// Verifies: a delete is counted whether or not the key was held; a value key equal to the memory's null is storable
+// and addressed as such.
+TEST_F(WritePathTest, DeleteCountsAndNullKeys) {
   auto table = make<Reference>();
-  const HwShadowKey key(1, 0);
-  table->addShadow(key);
-  Reference::Entry entry{Reference::EntryKey(3, 200)};
-  entry.routingProfile2Is(9);
-  entry.eccIs(0x21);
-  table->setEntry(key, entry);
-
-  auto cmds = cmdsOf(table->schanCmds(key, Reference::EntryKey(3, 200)));
-  ASSERT_EQ(cmds.size(), 1u);
-  const SchanCmd& cmd = *cmds[0];
-  EXPECT_EQ(cmd.kind, SchanCmd::Kind::memoryWrite);
-  EXPECT_EQ(cmd.fapmask, chips({1}));
-  EXPECT_EQ(cmd.name, "ippaRoutingProfileTable");
-  EXPECT_EQ(cmd.block, 38u);
-  EXPECT_EQ(cmd.baseAddress, 0x8d0200u);
-  EXPECT_EQ(cmd.firstInstance, 0);
-  EXPECT_EQ(cmd.instanceCount, 1);
-  EXPECT_EQ(cmd.arrayIndex, 3);
-  EXPECT_EQ(cmd.entryIndex, 200u);
-  EXPECT_EQ(cmd.data, (std::vector<std::uint8_t>{0x00, 0x09, 0x21, 0x00}));
-
-  table->deleteEntry(key, Reference::EntryKey(3, 200));
-  EXPECT_EQ(cmdsOf(table->schanCmds(key, Reference::EntryKey(3, 200)))[0]->data, std::vector<std::uint8_t>(4, 0));
-  EXPECT_EQ(cmdsOf(table->schanCmds(key, Reference::EntryKey(2, 7)))[0]->data, std::vector<std::uint8_t>(4, 0));
-  EXPECT_EQ(table->getEntry(key, Reference::EntryKey(2, 7)), Reference::Entry{Reference::EntryKey(2, 7)});
-  table->deleteEntry(key, Reference::EntryKey(2, 7));  // absent: nothing happens
+  table->addShadow(kChip1);
+  table->setEntry(kChip1, Reference::Entry{Reference::EntryKey(3, 200)});
+  table->deleteEntry(kChip1, Reference::EntryKey(3, 200));
+  table->deleteEntry(kChip1, Reference::EntryKey(2, 7));  // absent: nothing happens
   EXPECT_EQ(table->hwTableStats().entryDelCnt(), 2u);
 
-  // The default contents went through the same path: entry (2, 60).
-  EXPECT_EQ(cmdsOf(table->schanCmds(key, Reference::EntryKey(2, 60)))[0]->data,
-            (std::vector<std::uint8_t>{0x22, 0x02, 0x00, 0x00}));
-}
-
-// Verifies: a write covers every instance of a memory with several, a 32-byte
-// entry travels whole, and a value key equal to the memory's null is storable
-// and addressed as such.
-TEST_F(WritePathTest, InstancesWideEntriesAndNullKeys) {
-  auto lpm = make<Lpm>();
-  lpm->addShadow(HwShadowKey(0, 0));
-  const auto lpmCmd = cmdsOf(lpm->schanCmds(HwShadowKey(0, 0), Lpm::EntryKey(1, 44)))[0];
-  EXPECT_EQ(lpmCmd->firstInstance, 0);
-  EXPECT_EQ(lpmCmd->instanceCount, 2);
-  EXPECT_EQ(lpmCmd->data, (std::vector<std::uint8_t>{46, 0, 0, 0}));
-
-  using Vector = bcm88490_a0::IppaRoutingProfileToVectorMapHwDirect;
-  auto vector = make<Vector>();
-  vector->addShadow(HwShadowKey(0, 0));
-  const auto vectorCmd = cmdsOf(vector->schanCmds(HwShadowKey(0, 0), Vector::EntryKey(2, 2)))[0];
-  ASSERT_EQ(vectorCmd->data.size(), 32u);
-  EXPECT_EQ(vectorCmd->data[0], 0x30);   // bits 4, 5
-  EXPECT_EQ(vectorCmd->data[31], 0x30);  // bits 252, 253
-
+  using TarSnif = bcm88490_a0::TarSnifActionTableHwDirect;
   auto tarSnif = make<TarSnif>();
-  tarSnif->addShadow(HwShadowKey(0, 0));
+  tarSnif->addShadow(kChip0);
   TarSnif::Entry atNull{TarSnif::EntryKey(TarSnif::EntryKey::null)};
   atNull.tcIs(5);
-  tarSnif->setEntry(HwShadowKey(0, 0), atNull);
-  const auto nullCmd = cmdsOf(tarSnif->schanCmds(HwShadowKey(0, 0), TarSnif::EntryKey(32)))[0];
+  tarSnif->setEntry(kChip0, atNull);
+  const auto nullCmd = onlyCmd(tarSnif->schanCmds(kChip0, TarSnif::EntryKey(32)));
   EXPECT_EQ(nullCmd->entryIndex, 32u);
   EXPECT_EQ(nullCmd->arrayIndex, 0);
-  EXPECT_EQ(tarSnif->getEntry(HwShadowKey(0, 0), TarSnif::EntryKey(32)), atNull);
+  EXPECT_EQ(tarSnif->getEntry(kChip0, TarSnif::EntryKey(32)), atNull);
 }
 
-// Verifies: a shadow asked for chips it does not cover returns no batch.
+// Verifies: a shadow asked for chips it does not cover returns no batch; a mask that includes its chip gets a write for
+// that chip alone.
 TEST_F(WritePathTest, MaskOutsideTheShadowsChips) {
   auto table = make<Reference>();
-  table->addShadow(HwShadowKey(1, 0));
-  auto shadow = table->shadow(HwShadowKey(1, 0));
-  EXPECT_FALSE(shadow->schanCmds(chips({0, 2}), test_shadows::kRev25, Reference::EntryKey(2, 60), false));
-  EXPECT_FALSE(shadow->schanCmds(SchanAccel::Fapmask(), test_shadows::kRev25, Reference::EntryKey(2, 60), false));
-  const auto cmds = cmdsOf(shadow->schanCmds(chips({0, 1}), test_shadows::kRev25, Reference::EntryKey(2, 60), true));
-  EXPECT_EQ(cmds[0]->fapmask, chips({1}));
-  EXPECT_EQ(cmds[0]->data, std::vector<std::uint8_t>(4, 0)) << "a delete writes the default entry";
+  table->addShadow(kChip1);
+  auto shadow = table->shadow(kChip1);
+  EXPECT_FALSE(shadow->schanCmds(maskOf({0, 2}), kRev25, Reference::EntryKey(2, 60), false));
+  EXPECT_FALSE(shadow->schanCmds(SchanAccel::Fapmask(), kRev25, Reference::EntryKey(2, 60), false));
+  const auto cmd = onlyCmd(shadow->schanCmds(maskOf({0, 1}), kRev25, Reference::EntryKey(2, 60), true));
+  EXPECT_EQ(cmd->fapmask, maskOf({1}));
+  EXPECT_EQ(cmd->data, Bytes(4, 0)) << "a delete writes the default entry";
 }
 
-// Verifies: a register table keeps its one entry in the manager's register
-// storage, writes it as a register write of entry 0, refuses key 1 (its null)
-// with the graceful assertion, and writes zeros once the entry is deleted.
+// Verifies: a register table keeps its one entry per chip in the manager's register storage, refuses key 1 (its null)
+// with the graceful assertion, and a dropped shadow takes its storage entry along.
 TEST_F(WritePathTest, RegisterTables) {
   auto table = make<Snoop>();
-  const HwShadowKey key(0, 0);
-  table->addShadow(key);
+  table->addShadow(kChip0);
   EXPECT_EQ(manager_->regShadowEntryStorage()->entries().size(), 1u);
 
-  auto cmds = cmdsOf(table->schanCmds(key, Snoop::EntryKey(0)));
-  ASSERT_EQ(cmds.size(), 1u);
-  EXPECT_EQ(cmds[0]->kind, SchanCmd::Kind::registerWrite);
-  EXPECT_EQ(cmds[0]->name, "etppbSnoopActionTable");
-  EXPECT_EQ(cmds[0]->entryIndex, 0u);
-  const Snoop::Entry held = table->getEntry(key, Snoop::EntryKey(0));
-  EXPECT_EQ(cmds[0]->data, std::vector<std::uint8_t>(held.data(), held.data() + 24));
+  const std::string text =
+      errorOf<Asic::GracefulAssertException>([&] { table->setEntry(kChip0, Snoop::Entry{Snoop::EntryKey(1)}); });
+  EXPECT_EQ(text.rfind("AssertionError at VovuAsicUtils/ShadowAccessor.h:", 0), 0u) << text;
+  EXPECT_NE(text.find(" (entry.entryKey().entryIndex() < entry.entryKey().null()) - EntryKey out of bounds: "
+                      "bcm88490_a0::EtppbSnoopActionTableHwReg::EntryKey(value=1)"),
+            std::string::npos)
+      << text;
 
-  try {
-    table->setEntry(key, Snoop::Entry{Snoop::EntryKey(1)});
-    ADD_FAILURE() << "key 1 was stored";
-  } catch (const Asic::GracefulAssertException& e) {
-    const std::string text = e.what();
-    EXPECT_EQ(text.rfind("AssertionError at VovuAsicUtils/ShadowAccessor.h:", 0), 0u) << text;
-    EXPECT_NE(text.find(" (entry.entryKey().entryIndex() < entry.entryKey().null()) - EntryKey out of bounds: "
-                        "bcm88490_a0::EtppbSnoopActionTableHwReg::EntryKey(value=1)"),
-              std::string::npos)
-        << text;
-  }
-
-  // Two chips: two storage entries, each shadow reads its own.
-  table->addShadow(HwShadowKey(1, 0));
+  table->addShadow(kChip1);
   Snoop::Entry changed{Snoop::EntryKey(0)};
   changed.snoopRecycleCmd3Is(7);
-  table->setEntry(HwShadowKey(1, 0), changed);
+  table->setEntry(kChip1, changed);
   EXPECT_EQ(manager_->regShadowEntryStorage()->entries().size(), 2u);
-  EXPECT_EQ(table->getEntry(HwShadowKey(1, 0), Snoop::EntryKey(0)), changed);
-  EXPECT_NE(table->getEntry(key, Snoop::EntryKey(0)), changed);
+  EXPECT_EQ(table->getEntry(kChip1, Snoop::EntryKey(0)), changed);
+  EXPECT_NE(table->getEntry(kChip0, Snoop::EntryKey(0)), changed);
 
-  table->deleteEntry(key, Snoop::EntryKey(0));
-  EXPECT_EQ(cmdsOf(table->schanCmds(key, Snoop::EntryKey(0)))[0]->data, std::vector<std::uint8_t>(24, 0));
-  table->delShadow(HwShadowKey(1, 0));
-  EXPECT_TRUE(manager_->regShadowEntryStorage()->entries().empty()) << "a dropped shadow takes its entry along";
+  table->delShadow(kChip1);
+  EXPECT_EQ(manager_->regShadowEntryStorage()->entries().size(), 1u) << "a dropped shadow takes its entry along";
 }
 
 }  // namespace
