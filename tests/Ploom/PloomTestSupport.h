@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -86,6 +87,13 @@ std::vector<V> iterate(const Ploom::PloomInterface<V>& endpoint) {
     values.push_back(value);
   } while (endpoint.next(value.entryKey(), value, hint));
   return values;
+}
+
+// The entries of `values` by key.
+inline std::map<std::uint32_t, Value> byKey(const std::vector<Value>& values) {
+  std::map<std::uint32_t, Value> all;
+  for (const Value& v : values) all[v.key.id] = v;
+  return all;
 }
 
 // The message of what `f` throws ("no exception" when it returns).
@@ -264,6 +272,18 @@ inline void leaveInCriticalSection(const std::string& root) {
   ASSERT_TRUE(shm.open(Ploom::SlotHeader::kRuntimeFlags + 2, false, reason)) << reason;
   auto* base = static_cast<std::uint8_t*>(shm.base());
   Ploom::SlotHeader::runtimeFlagsIs(base, Ploom::SlotHeader::runtimeFlags(base) | Ploom::SlotHeader::kInCriticalSection);
+}
+
+// Prepares the collection at `path` for `op` (see WriterOperation), from no
+// files at all, and damages it unless asked not to.
+inline void prepareFor(const WriterOperation& op, const std::string& path, bool damage = true) {
+  std::filesystem::remove_all(Mem::OrlRootPath(path).path());
+  {
+    WriterHandle<Value> w(path, descriptor(64));
+    for (std::uint32_t i = 0; i < op.prepared; ++i) w->write(valueFor(i, 0), true);
+    if (op.prepare) op.prepare(*w.writer);
+  }
+  if (damage && op.damage) op.damage(Mem::OrlRootPath(path).path());
 }
 
 // Every kind of operation a writer makes on the files, each store of which
