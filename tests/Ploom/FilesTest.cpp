@@ -41,15 +41,6 @@ class PloomFiles : public test_shm::TempBaseDir {
   }
 };
 
-// Verifies: a writer creates the files it needs, and a restarted writer
-// re-attaches them with every entry.
-TEST_F(PloomFiles, CreateThenReattach) {
-  fill(100);
-  for (const char* name : {"slots", "buckets", "owner", "palvo"}) EXPECT_TRUE(fs::exists(file(name))) << name;
-  EXPECT_EQ(membersAfterAttach(), 100u);
-  EXPECT_EQ(membersAfterAttach(), 100u);
-}
-
 // Verifies: a slot file cut to 100 bytes fails header validation naming its
 // size and the header size.
 TEST_F(PloomFiles, ShortSlotFileHeader) {
@@ -173,10 +164,15 @@ TEST_F(PloomFiles, OneWriterAtATime) {
   EXPECT_NO_THROW(WriterHandle<Value>(kPath, descriptor(64)));
 }
 
-// Verifies: removeFiles leaves none of the collection's files behind.
-TEST_F(PloomFiles, RemoveFiles) {
+// Verifies: a writer creates the files it needs, a restarted writer
+// re-attaches them with every entry, and removeFiles leaves none of them
+// behind.
+TEST_F(PloomFiles, CreateReattachRemove) {
+  fill(100);
+  EXPECT_EQ(membersAfterAttach(), 100u);
   WriterHandle<Value> w(kPath, descriptor(64));
-  w->write(Value{Key{1}, {1, 1}}, true);
+  EXPECT_EQ(w->members(), 100u);
+  for (const char* name : {"slots", "buckets", "owner", "palvo"}) EXPECT_TRUE(fs::exists(file(name))) << name;
   w->removeFiles();
   for (const char* name : {"slots", "buckets", "owner", "palvo", "corruption-detected", "control"}) {
     EXPECT_FALSE(fs::exists(file(name))) << name;

@@ -166,40 +166,4 @@ TEST_F(PloomShadowDeathTest, DetachDuringAsynchronousFlush) {
   EXPECT_EQ(s.shadow.mountStatus(), 0u);
 }
 
-// Verifies the local index's own resizes: with 2 buckets and factor 1 the
-// fifth record doubles the buckets, chains stay sorted and every key is
-// found; removing records halves them again, never below 2.
-TEST(ShadowHashMap, GrowsAndShrinks) {
-  Orvel::Platform::DebugHandler dh("index");
-  std::uint32_t seed = 99;
-  using Record = Ploom::ShadowRecord<Key>;
-  std::vector<Record> records(64);
-  auto hash = [&](const Key& k) { return test_values::keyHash(k, seed); };
-  Ploom::Reader::Counters counters;
-  Ploom::ShadowHashMap<Key, decltype(hash)> index(dh, "index", hash, records, counters, 1);
-  index.reset();
-  for (std::uint32_t s = 0; s < 5; ++s) {
-    records[s].key = Key{s * 7};
-    index.write(s, true);
-  }
-  EXPECT_EQ(index.numBuckets(), 4u);
-  for (std::uint32_t s = 5; s < 40; ++s) {
-    records[s].key = Key{s * 7};
-    index.write(s, true);
-  }
-  EXPECT_EQ(index.occupied(), 40u);
-  // Iteration visits keys in (reversed hash, key) order and finds each.
-  std::vector<std::uint64_t> order;
-  for (std::uint32_t at = index.firstFrom(0); at != Record::kNone; at = index.next(at)) {
-    order.push_back(std::uint64_t{records[at].rhash} << 32 | records[at].key.id);
-  }
-  EXPECT_EQ(order.size(), 40u);
-  EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
-  for (std::uint32_t s = 0; s < 40; ++s) EXPECT_EQ(index.find(Key{s * 7}), s);
-  for (std::uint32_t s = 0; s < 39; ++s) index.remove(s);
-  EXPECT_EQ(index.numBuckets(), 2u);
-  EXPECT_EQ(index.find(Key{39 * 7}), 39u);
-  EXPECT_EQ(index.largestOccupied(), 64u);
-}
-
 }  // namespace

@@ -57,22 +57,6 @@ TEST_F(PloomWriterTest, FixedSizeTableFull) {
   EXPECT_TRUE(w->validate()) << w->lastValidationError();
 }
 
-// Verifies: purging the free list above 8 on a 16-slot file whose free slots
-// are 3, 9 and 12 leaves only 3 (3 walked + 13 occupied = 16).
-TEST_F(PloomWriterTest, PurgeFreeSlots) {
-  WriterHandle<Value> w("/t/purge", descriptor(16, true));
-  std::map<std::uint32_t, std::uint32_t> keyOfSlot;
-  for (std::uint32_t i = 0; i < 16; ++i) {
-    w->write(val(i), true);
-    keyOfSlot[slotOf(*w.writer, Key{i})] = i;
-  }
-  Value out;
-  for (std::uint32_t slot : {3u, 9u, 12u}) ASSERT_TRUE(w->remove(Key{keyOfSlot[slot]}, out));
-  EXPECT_EQ(freeList(*w.writer), (std::vector<std::uint32_t>{12, 9, 3}));
-  Access::slots(*w).purgeFreeSlots(8);
-  EXPECT_EQ(freeList(*w.writer), (std::vector<std::uint32_t>{3}));
-}
-
 // Verifies: growing from one bucket to two splits the chain at the first odd
 // hash: bucket 0 ends with marker 1, bucket 1 with "no bucket".
 TEST_F(PloomWriterTest, OneBucketSplitsIntoTwo) {
