@@ -255,26 +255,21 @@ TEST_F(PloomInterleaving, ReattachNeverMixesFormattingsNorReadsAHalfWrittenHeade
 }
 
 // Verifies that a walk never goes on from a slot that was cut and added
-// again under it. Interleaving (keys 40-43 share one hash, so they follow
-// each other in one chain, in the first four slots past the minimum slot
-// count m = 128 of a 2m-slot file): a reader looking up key 43 has read slots
-// m (key 40) and m + 1 (key 41) and has not yet validated the link of slot m.
-// There the writer removes every other entry, which compacts the slot file to
-// m slots (keys 40-43 move below m), and inserts new keys until the file grows
-// to 2m slots again: slots m to m + 2 hold new keys. A re-initialised slot's
-// version starts over at 0; the writer's mark flag takes the versions of
-// slots m and m + 1 to the ones keys 40 and 41 had there (what other changes
-// can do as well). The validation of slot m passes, and so does that of slot
-// m + 1 after the walk read slot m + 2: the walk goes on from slot m + 1's old
-// successor, into another key's chain: not found, a key in the wrong bucket,
-// or a free slot. Key 43 was present throughout: the lookup must find it.
-// The same interleaving under a look-up of key 41 stops the walk at slot
-// m + 1 itself: the key it read there before the cut is 41, the value it
-// copies there afterwards belongs to the new key at the same version; the
-// hit must return key 41's own value.
+// again under it. Keys 40-43 share one hash and follow each other in one
+// chain, in slots m to m + 3 of a 2m-slot file (m = 128, the minimum slot
+// count). A reader looking up key 43 has read slots m (key 40) and m + 1 (key
+// 41), and not yet validated the link of slot m. There the writer removes
+// every other entry (compaction to m slots moves keys 40-43 below m) and
+// inserts new keys until the file has 2m slots again, slots m to m + 2
+// holding new keys; re-initialised slots start over at version 0, and mark
+// flips take slots m and m + 1 back to the versions the reader saw. Both
+// validations pass, and the walk would go on from slot m + 1's old successor
+// into another key's chain (not found, a key in the wrong bucket, a free
+// slot): key 43, present throughout, must be found. Under a look-up of key 41
+// the walk stops at slot m + 1 itself, whose key it read before the cut and
+// whose value it copies after the regrowth: the hit must return key 41's own
+// value.
 TEST_F(PloomInterleaving, SlotCutAndRegrownUnderAWalk) {
-  // 43: the walk goes on from slot m + 1; 41: the walk takes slot m + 1, whose
-  // key it read before the cut and whose value it copies after the regrowth.
   for (const std::uint32_t target : {43u, 41u}) {
   SCOPED_TRACE(target);
   using test_values::GroupKey;
@@ -331,14 +326,12 @@ TEST_F(PloomInterleaving, SlotCutAndRegrownUnderAWalk) {
 }
 
 // Verifies that a local shadow indexes a slot reused for another key even
-// when the slot's version is back at the one it saw last. Interleaving,
-// between two polls (m = 64 is the minimum slot count): key 1000 is in slot m
-// of a 2m-slot file when the shadow polls. The writer removes every other
-// entry, which compacts the file to m slots (key 1000 moves below m), then
-// inserts new keys until the file grows again and slot m holds key 2000; the
-// writer's mark flag takes slot m's version to the one the shadow saw (slots
-// that are cut and added again start over at version 0, so other changes can
-// land there too). The next poll must index key 2000.
+// when the slot's version is back at the one it saw last. Between two polls
+// (m = 64 is the minimum slot count) key 1000 sits in slot m of a 2m-slot
+// file at the first poll; the writer removes every other entry (compaction to
+// m slots moves key 1000 below m), inserts until slot m holds key 2000, and
+// flips its mark until slot m's version, started over at 0, is the one the
+// shadow saw. The next poll must index key 2000.
 TEST_F(PloomInterleaving, SlotReusedAtTheSameVersionBetweenPolls) {
   constexpr std::uint32_t m = Ploom::SlotLayout<Value>::kMinSlots;
   static_assert(m == 64, "the slot numbers below are worked out for 64");
@@ -373,16 +366,14 @@ TEST_F(PloomInterleaving, SlotReusedAtTheSameVersionBetweenPolls) {
   EXPECT_TRUE(iterate<Value>(shadow) == iterate(*w.writer));
 }
 
-// Verifies that a look-up returns a value whole and as its key was read: a
-// walk reads only the key of each slot it passes, and copies the rest of the
-// value from the slot it stops at afterwards. Interleaving: a reader looking
-// up key 3 has read the key of key 3's slot (reader point slotRead); there
-// the writer either rewrites key 3, or removes it and inserts key 50 (which
-// takes the freed slot), and stops at its k-th store, for every k of that
-// work; then the reader goes on. The look-up returns key 3 with a value it
-// had during the call, or nothing after the removal; copying the rest of the
-// value without checking the slot's version again returns half a rewrite, or
-// key 3 with key 50's value.
+// Verifies that a look-up returns a value whole and as its key was read (a
+// walk reads only the key of each slot it passes and copies the value of the
+// one it stops at afterwards). A reader looking up key 3 has read the key of
+// its slot (reader point slotRead); there the writer rewrites key 3, or
+// removes it and inserts key 50 into the freed slot, and stops at its k-th
+// store, for every k; then the reader goes on. It must return key 3 with a
+// value it had during the call, or nothing after the removal; a copy without
+// a second version check returns half a rewrite, or key 50's value.
 TEST_F(PloomInterleaving, ValueCopiedUnderTheVersionItsKeyWasReadWith) {
   struct Work {
     const char* name;
