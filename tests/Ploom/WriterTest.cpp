@@ -57,24 +57,6 @@ TEST_F(PloomWriterTest, FixedSizeTableFull) {
   EXPECT_TRUE(w->validate()) << w->lastValidationError();
 }
 
-// Verifies: growing from one bucket to two splits the chain at the first odd
-// hash: bucket 0 ends with marker 1, bucket 1 with "no bucket".
-TEST_F(PloomWriterTest, OneBucketSplitsIntoTwo) {
-  WriterHandle<Value> w("/t/split", descriptor(64));
-  w->write(val(1), true);
-  EXPECT_EQ(w->buckets(), 1u);
-  w->write(val(2), true);
-  ASSERT_EQ(w->buckets(), 2u);
-  auto endOf = [&](std::uint32_t b) {
-    SlotLink link = SlotLink::read(Access::map(*w).bucketWriter().entry(b));
-    while (!link.endOfChain()) link = linkOf(*w, link.index());
-    return link.link;
-  };
-  EXPECT_EQ(endOf(0), SlotLink::kEndOfChain | 1);
-  EXPECT_EQ(endOf(1), SlotLink::kNothing);
-  EXPECT_TRUE(w->validate()) << w->lastValidationError();
-}
-
 // Verifies: a chain that loops back on itself is reported as corruption
 // after more hops than there are slots, instead of hanging.
 TEST_F(PloomWriterTest, ChainCycleIsCorruption) {
