@@ -44,24 +44,18 @@ class PloomCrash : public test_shm::TempBaseDir {
   std::map<std::uint32_t, Value> contents() {
     WriterHandle<Value> w(kPath, descriptor(64));
     EXPECT_TRUE(w->validate()) << w->lastValidationError();
-    std::map<std::uint32_t, Value> all;
-    for (const Value& v : iterate(*w.writer)) all[v.key.id] = v;
-    return all;
+    return byKey(iterate(*w.writer));
   }
 
   // Everything a reader in this process reads from the files.
   std::map<std::uint32_t, Value> readerContents() {
-    ++readerReads_;
-    Orvel::Platform::DebugHandler dh("crash-reader");
-    Ploom::PloomReader<Value> reader(dh, kPath, kPath);
-    EXPECT_TRUE(reader.initialize(kPath)) << "a reader cannot attach the next writer's files";
-    std::map<std::uint32_t, Value> all;
-    for (const Value& v : iterate<Value>(reader)) all[v.key.id] = v;
+    ReaderHandle r(kPath);
+    EXPECT_TRUE(r->initialize(kPath)) << "a reader cannot attach the next writer's files";
+    const auto all = byKey(iterate<Value>(r.reader));
     readerOps_ += all.size();
     return all;
   }
 
-  std::uint64_t readerReads_ = 0;
   std::uint64_t readerOps_ = 0;
 };
 
@@ -77,12 +71,7 @@ TEST_F(PloomCrash, DeathAtEveryStoreOfEveryOperation) {
   std::uint64_t deaths = 0, reformats = 0;
   for (const WriterOperation& op : writerOperations()) {
     SCOPED_TRACE(op.name);
-    std::filesystem::remove_all(root());
-    {
-      WriterHandle<Value> w(kPath, descriptor(64));
-      for (std::uint32_t i = 0; i < op.prepared; ++i) w->write(valueFor(i, 0), true);
-      if (op.prepare) op.prepare(*w.writer);
-    }
+    prepareFor(op, kPath, false);
     const auto before = contents();
     if (op.damage) op.damage(root());
     std::filesystem::remove_all(saved);

@@ -96,8 +96,8 @@ void runWriter(Control& control, std::uint64_t rounds, unsigned seed) {
 }
 
 void runReader(Control& control) {
-  Orvel::Platform::DebugHandler dh("cross-reader");
-  Ploom::PloomReader<Value> reader(dh, kPath, kPath);
+  ReaderHandle r(kPath);
+  Ploom::PloomReader<Value>& reader = r.reader;
   while (!reader.initialize(kPath)) {
     if (control.phase.load() == done) return;
     usleep(100);
@@ -109,17 +109,15 @@ void runReader(Control& control) {
       const bool guaranteed = control.phase.load() == steady;
       for (int i = 0; i < 50; ++i) {
         const std::uint32_t id = random() % kStable;
-        bool found = false;
-        const Value* v = reader.lookup(Key{id}, found, nullptr);
-        control.lookups.fetch_add(1, std::memory_order_relaxed);
-        if (found && !whole(*v)) control.fail(Control::Fault::torn, "torn value of stable key " + std::to_string(id));
-        if (!found && guaranteed && control.epoch.load() == epoch) {
+        const auto v = find<Value>(reader, Key{id});
+        if (v && !whole(*v)) control.fail(Control::Fault::torn, "torn value of stable key " + std::to_string(id));
+        if (!v && guaranteed && control.epoch.load() == epoch) {
           control.fail(Control::Fault::miss, "stable key " + std::to_string(id) + " not found");
         }
         const std::uint32_t other = 1000 + random() % 4000;
-        const Value* o = reader.lookup(Key{other}, found, nullptr);
-        control.lookups.fetch_add(1, std::memory_order_relaxed);
-        if (found && (!whole(*o) || o->key.id != other)) {
+        const auto o = find<Value>(reader, Key{other});
+        control.lookups.fetch_add(2, std::memory_order_relaxed);
+        if (o && (!whole(*o) || o->key.id != other)) {
           control.fail(Control::Fault::torn, "torn value of key " + std::to_string(other));
         }
       }
@@ -165,11 +163,12 @@ void runReader(Control& control) {
       }
     }
   }
-  control.rewriteCopies.fetch_add(reader.readerCounters()[Ploom::Reader::Counters::rewriteCopies]);
-  control.resizeRetries.fetch_add(reader.readerCounters()[Ploom::Reader::Counters::resizeRetries]);
-  control.retries.fetch_add(reader.readerCounters()[Ploom::Reader::Counters::retries] +
-                            reader.readerCounters()[Ploom::Reader::Counters::rereads]);
-  control.slowPaths.fetch_add(reader.readerCounters()[Ploom::Reader::Counters::slowPaths]);
+  using C = Ploom::Reader::Counters;
+  const auto& counters = reader.readerCounters();
+  control.rewriteCopies.fetch_add(counters[C::rewriteCopies]);
+  control.resizeRetries.fetch_add(counters[C::resizeRetries]);
+  control.retries.fetch_add(counters[C::retries] + counters[C::rereads]);
+  control.slowPaths.fetch_add(counters[C::slowPaths]);
 }
 
 // Runs `work` in a child process that exits with status 0 when it returns.
@@ -234,20 +233,11 @@ TEST_F(PloomCrossProcess, ReaderFollowsAWriterThatChangesEverything) {
                                       {"readerCrashes", readerCrashes}});
   expectReadersWereChecked(*control);
   EXPECT_GT(control->writerOps.load(), 10000u);
-  RecordProperty("lookups", std::to_string(control->lookups.load()));
-  RecordProperty("iterations", std::to_string(control->iterations.load()));
-  RecordProperty("rewriteCopies", std::to_string(control->rewriteCopies.load()));
-  RecordProperty("resizeRetries", std::to_string(control->resizeRetries.load()));
-  RecordProperty("retries", std::to_string(control->retries.load()));
-  RecordProperty("slowPaths", std::to_string(control->slowPaths.load()));
-  std::printf("readers: %llu lookups, %llu iterations, retries %llu, rewrite copies %llu, slow paths %llu, "
-              "resize retries %llu\n",
-              static_cast<unsigned long long>(control->lookups.load()),
-              static_cast<unsigned long long>(control->iterations.load()),
-              static_cast<unsigned long long>(control->retries.load()),
-              static_cast<unsigned long long>(control->rewriteCopies.load()),
-              static_cast<unsigned long long>(control->slowPaths.load()),
-              static_cast<unsigned long long>(control->resizeRetries.load()));
+  for (const auto& [name, count] : {std::pair{"lookups", &control->lookups}, {"iterations", &control->iterations},
+                                     {"rewriteCopies", &control->rewriteCopies}, {"slowPaths", &control->slowPaths},
+                                     {"resizeRetries", &control->resizeRetries}, {"retries", &control->retries}}) {
+    RecordProperty(name, std::to_string(count->load()));
+  }
   munmap(memory, sizeof(Control));
 }
 

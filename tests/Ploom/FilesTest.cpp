@@ -41,42 +41,24 @@ class PloomFiles : public test_shm::TempBaseDir {
   }
 };
 
-// Verifies: a writer creates the files it needs, and a restarted writer
-// re-attaches them with every entry.
-TEST_F(PloomFiles, CreateThenReattach) {
-  fill(100);
-  for (const char* name : {"slots", "buckets", "owner", "palvo"}) EXPECT_TRUE(fs::exists(file(name))) << name;
-  EXPECT_EQ(membersAfterAttach(), 100u);
-  EXPECT_EQ(membersAfterAttach(), 100u);
-}
-
 // Verifies: a slot file cut to 100 bytes fails header validation naming its
-// size and the header size, the slot table reports it (8), and the writer
-// re-formats the collection.
-TEST_F(PloomFiles, ShortSlotFile) {
+// size and the header size.
+TEST_F(PloomFiles, ShortSlotFileHeader) {
   fill(10);
   fs::resize_file(file("slots"), 100);
   Orvel::Platform::DebugHandler dh("files");
-  Ploom::Writer::Counters counters;
-  Ploom::SlotWriterTable<Value> slots(dh, "slots", Mem::OrlRootPath(kPath).path(), 64, false, true, &counters);
-  std::uint32_t seed = 0;
-  const SharedMem::PalvoId palvo = *SharedMem::PalvoFile(file("palvo")).read();
-  {
-    Mem::SharedMemWrapper shm(file("slots"), Mem::Access::readOnly);
-    std::string reason, err;
-    ASSERT_TRUE(shm.open(100, false, reason)) << reason;
-    EXPECT_FALSE(Ploom::SlotWriterTable<Value>::validateHeader(dh, static_cast<const std::uint8_t*>(shm.base()), 100,
-                                                                palvo, err));
-    EXPECT_EQ(err, "bad header file size: 100 wanted:640");
-  }
-  EXPECT_EQ(slots.attach(palvo, seed), Ploom::AttachResult::badHeader);
-  slots.detach();
-  EXPECT_EQ(membersAfterAttach(), 0u);
+  Mem::SharedMemWrapper shm(file("slots"), Mem::Access::readOnly);
+  std::string reason, err;
+  ASSERT_TRUE(shm.open(100, false, reason)) << reason;
+  EXPECT_FALSE(Ploom::SlotWriterTable<Value>::validateHeader(dh, static_cast<const std::uint8_t*>(shm.base()), 100,
+                                                              *SharedMem::PalvoFile(file("palvo")).read(), err));
+  EXPECT_EQ(err, "bad header file size: 100 wanted:640");
 }
 
-// Verifies: files of another writer (restart identity differs), files whose
-// header claims more slots than the file holds, and files left inside a
-// critical section are re-formatted, each for its own reason.
+// Verifies: files of another writer (restart identity differs), a cut slot
+// file, files whose header claims more slots than the file holds, files left
+// inside a critical section and missing files are re-formatted, each for its
+// own reason.
 TEST_F(PloomFiles, UntrustedFilesAreReformatted) {
   struct Case {
     const char* name;
@@ -84,6 +66,7 @@ TEST_F(PloomFiles, UntrustedFilesAreReformatted) {
   };
   const std::vector<Case> cases = {
       {"other identity", [](PloomFiles& t) { SharedMem::PalvoFile(t.file("palvo")).write(0x12345678); }},
+      {"slot file cut short", [](PloomFiles& t) { fs::resize_file(t.file("slots"), 100); }},
       {"count past the file",
        [](PloomFiles& t) {
          const std::uint64_t pair = std::uint64_t{100000} << 32 | 7;
@@ -125,15 +108,16 @@ TEST_F(PloomFiles, ValidationReasons) {
       {kFormatted | kRetired, "retired file runtimeFlags:6"},
       {0, "unfinished format runtimeFlags:0"},
   };
+  auto& slots = Access::slots(*w);
   std::string err;
   for (const auto& [value, reason] : flags) {
-    runtimeFlagsIs(Ploom::Testing::Access::slots(*w).base(), value);
-    EXPECT_FALSE(Ploom::Testing::Access::slots(*w).validate(w->palvoId(), err));
+    runtimeFlagsIs(slots.base(), value);
+    EXPECT_FALSE(slots.validate(w->palvoId(), err));
     EXPECT_EQ(err, reason);
   }
-  runtimeFlagsIs(Ploom::Testing::Access::slots(*w).base(), kFormatted);
-  EXPECT_TRUE(Ploom::Testing::Access::slots(*w).validate(w->palvoId(), err)) << err;
-  EXPECT_FALSE(Ploom::Testing::Access::slots(*w).validate(w->palvoId() + 1, err));
+  runtimeFlagsIs(slots.base(), kFormatted);
+  EXPECT_TRUE(slots.validate(w->palvoId(), err)) << err;
+  EXPECT_FALSE(slots.validate(w->palvoId() + 1, err));
   EXPECT_EQ(err, fmt::format("mismatching palvo:{}, oldPalvo:{}", w->palvoId() + 1, w->palvoId()));
 }
 
@@ -166,13 +150,10 @@ TEST_F(PloomFiles, GarbageFiles) {
 // the first detaches, a writer of the same process can attach again.
 TEST_F(PloomFiles, OneWriterAtATime) {
   auto first = std::make_unique<WriterHandle<Value>>(kPath, descriptor(64));
-  try {
-    WriterHandle<Value> second(kPath, descriptor(64));
-    FAIL() << "a second writer attached";
-  } catch (const Orvel::InvalidInitializeException& e) {
-    EXPECT_NE(std::string(e.what()).find("is owned by"), std::string::npos) << e.what();
-    EXPECT_NE(std::string(e.what()).find(std::to_string(getpid())), std::string::npos) << e.what();
-  }
+  EXPECT_THROW(WriterHandle<Value>(kPath, descriptor(64)), Orvel::InvalidInitializeException);
+  const std::string refusal = messageOf([] { WriterHandle<Value>(kPath, descriptor(64)); });
+  EXPECT_NE(refusal.find("is owned by"), std::string::npos) << refusal;
+  EXPECT_NE(refusal.find(std::to_string(getpid())), std::string::npos) << refusal;
   auto child = testing_support::runInChild([] {
     WriterHandle<Value> other(kPath, descriptor(64));
     return std::string("attached");
@@ -183,10 +164,15 @@ TEST_F(PloomFiles, OneWriterAtATime) {
   EXPECT_NO_THROW(WriterHandle<Value>(kPath, descriptor(64)));
 }
 
-// Verifies: removeFiles leaves none of the collection's files behind.
-TEST_F(PloomFiles, RemoveFiles) {
+// Verifies: a writer creates the files it needs, a restarted writer
+// re-attaches them with every entry, and removeFiles leaves none of them
+// behind.
+TEST_F(PloomFiles, CreateReattachRemove) {
+  fill(100);
+  EXPECT_EQ(membersAfterAttach(), 100u);
   WriterHandle<Value> w(kPath, descriptor(64));
-  w->write(Value{Key{1}, {1, 1}}, true);
+  EXPECT_EQ(w->members(), 100u);
+  for (const char* name : {"slots", "buckets", "owner", "palvo"}) EXPECT_TRUE(fs::exists(file(name))) << name;
   w->removeFiles();
   for (const char* name : {"slots", "buckets", "owner", "palvo", "corruption-detected", "control"}) {
     EXPECT_FALSE(fs::exists(file(name))) << name;

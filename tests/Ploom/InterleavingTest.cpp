@@ -28,8 +28,6 @@ using Stage = Ploom::Testing::ReaderStage;
 
 class PloomInterleaving : public test_shm::TempBaseDir {};
 
-Value val(std::uint32_t id, std::uint32_t payload = 0) { return Value{Key{id}, {payload, id}}; }
-
 std::uint64_t inodeOf(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_ino) : 0;
@@ -88,9 +86,9 @@ class SteppedWriter {
 std::map<std::uint32_t, Value> readAll(const Ploom::PloomReader<Value>& reader) {
   std::map<std::uint32_t, Value> all;
   try {
-    for (const Value& v : iterate<Value>(reader)) {
-      EXPECT_TRUE(all.emplace(v.key.id, v).second) << "key " << v.key.id << " iterated twice";
-    }
+    const auto values = iterate<Value>(reader);
+    all = byKey(values);
+    EXPECT_EQ(all.size(), values.size()) << "a key iterated twice";
   } catch (const Orvel::CorruptionDetectedException& e) {
     ADD_FAILURE() << "the reader reports corruption: " << e.what();
   }
@@ -106,19 +104,12 @@ std::map<std::uint32_t, Value> readAll(const Ploom::PloomReader<Value>& reader) 
 // safe); no corruption reported. After the operation the reader reads
 // exactly what the writer holds.
 TEST_F(PloomInterleaving, ReaderAtEveryStoreOfEveryOperation) {
-  const std::string root = Mem::OrlRootPath("/i/every").path();
   for (const WriterOperation& op : writerOperations()) {
     SCOPED_TRACE(op.name);
-    std::filesystem::remove_all(root);
-    {
-      WriterHandle<Value> w("/i/every", descriptor(64));
-      for (std::uint32_t i = 0; i < op.prepared; ++i) w->write(valueFor(i, 0), true);
-      if (op.prepare) op.prepare(*w.writer);
-    }
-    if (op.damage) op.damage(root);
-    Orvel::Platform::DebugHandler dh("every-store");
-    Ploom::PloomReader<Value> reader(dh, "/i/every", "/i/every");
-    ASSERT_TRUE(reader.initialize("/i/every"));
+    prepareFor(op, "/i/every");
+    ReaderHandle r("/i/every");
+    const Ploom::PloomReader<Value>& reader = r.reader;
+    ASSERT_TRUE(r->initialize("/i/every"));
     const std::map<std::uint32_t, Value> before = readAll(reader);
     std::map<std::uint32_t, Value> untouched = before;
     if (op.replacesFiles) untouched.clear();
@@ -130,20 +121,13 @@ TEST_F(PloomInterleaving, ReaderAtEveryStoreOfEveryOperation) {
     {
       StoreHook hook([&] {
         ++stores;
-        for (const auto& [id, value] : untouched) {
-          bool found = false;
-          try {
-            const Value* v = reader.lookup(Key{id}, found, nullptr);
-            ASSERT_TRUE(found) << "store " << stores << ": key " << id;
-            ASSERT_EQ(*v, value) << "store " << stores << ": key " << id;
-          } catch (const Orvel::CorruptionDetectedException& e) {
-            FAIL() << "store " << stores << ": look-up of key " << id << ": " << e.what();
+        try {
+          for (const auto& [id, value] : untouched) ASSERT_EQ(find(reader, Key{id}), value) << "store " << stores << ": key " << id;
+          for (std::uint32_t id : op.touched) {
+            if (auto hit = find(reader, Key{id})) touchedHits.push_back(*hit);
           }
-        }
-        for (std::uint32_t id : op.touched) {
-          bool found = false;
-          const Value* v = reader.lookup(Key{id}, found, nullptr);
-          if (found) touchedHits.push_back(*v);
+        } catch (const Orvel::CorruptionDetectedException& e) {
+          FAIL() << "store " << stores << ": look-up: " << e.what();
         }
         const auto all = readAll(reader);
         for (const auto& [id, value] : all) ASSERT_TRUE(whole(value)) << "store " << stores << ": key " << id;
@@ -155,10 +139,8 @@ TEST_F(PloomInterleaving, ReaderAtEveryStoreOfEveryOperation) {
       op.run(*w->writer);
     }
     EXPECT_GT(stores, 0);
-    std::map<std::uint32_t, Value> held;  // nothing when the operation wiped the files
-    if ((*w)->buckets() > 0) {
-      for (const Value& v : iterate(*w->writer)) held[v.key.id] = v;
-    }
+    // Nothing when the operation wiped the files.
+    const auto held = (*w)->buckets() > 0 ? byKey(iterate(*w->writer)) : std::map<std::uint32_t, Value>{};
     EXPECT_EQ(readAll(reader), held);
     for (const Value& hit : touchedHits) {
       const std::uint32_t id = hit.key.id;
@@ -179,7 +161,7 @@ TEST_F(PloomInterleaving, ReaderAtEveryStoreOfEveryOperation) {
 TEST_F(PloomInterleaving, PollReadsNoVersionPastTheMappingItsHandlerReplaced) {
   WriterHandle<Value> w("/i/poll", descriptor(512));
   for (std::uint32_t i = 0; i < 300; ++i) w->write(val(i, i), true);
-  Orvel::Platform::DebugHandler dh("interleaving");
+  Orvel::Platform::DebugHandler dh("poll");
   Ploom::PloomShadow<Value> shadow(dh, "/i/poll", "/i/poll");
   ASSERT_TRUE(shadow.initialize("/i/poll"));
   shadow.sync();
@@ -204,11 +186,7 @@ TEST_F(PloomInterleaving, PollReadsNoVersionPastTheMappingItsHandlerReplaced) {
   EXPECT_EQ(shadow.reader().capacity(), 64u);
   shadow.sync();
   EXPECT_EQ(shadow.members(), 4u);
-  for (std::uint32_t i = 296; i < 300; ++i) {
-    bool found = false;
-    EXPECT_EQ(shadow.lookup(Key{i}, found, nullptr)->payload[0], i);
-    EXPECT_TRUE(found) << i;
-  }
+  for (std::uint32_t i = 296; i < 300; ++i) EXPECT_EQ(find<Value>(shadow, Key{i}), val(i, i)) << i;
 }
 
 // Verifies that a reader never pairs the bucket file of one formatting with
@@ -230,7 +208,7 @@ TEST_F(PloomInterleaving, ReattachNeverMixesFormattingsNorReadsAHalfWrittenHeade
       WriterHandle<Value> w("/i/reformat", descriptor(64));
       for (std::uint32_t i = 0; i < 20; ++i) w->write(val(i, i), true);
       // The next writer finds the collection left inside a critical section and re-formats it.
-      Ploom::SlotHeader::runtimeFlagsIs(Ploom::Testing::Access::slots(*w).base(),
+      Ploom::SlotHeader::runtimeFlagsIs(Access::slots(*w).base(),
                                         Ploom::SlotHeader::kFormatted | Ploom::SlotHeader::kInCriticalSection);
     }
     const std::uint64_t oldSlots = inodeOf(slotsPath);
@@ -249,8 +227,7 @@ TEST_F(PloomInterleaving, ReattachNeverMixesFormattingsNorReadsAHalfWrittenHeade
              Ploom::SlotHeader::word(base, Ploom::SlotHeader::kSeed) == 0;
     };
 
-    Orvel::Platform::DebugHandler dh("interleaving");
-    Ploom::PloomReader<Value> reader(dh, "/i/reformat", "/i/reformat");
+    ReaderHandle r("/i/reformat");
     std::unique_ptr<SteppedWriter> stepped;
     {
       ReaderHook hook([&](Stage stage, std::uint32_t) {
@@ -262,18 +239,15 @@ TEST_F(PloomInterleaving, ReattachNeverMixesFormattingsNorReadsAHalfWrittenHeade
         stepped = std::make_unique<SteppedWriter>(reformat, headerHalfWritten);
         ASSERT_TRUE(stepped->waitParked()) << "the re-format never stopped with a half-written header";
       });
-      reader.initialize("/i/reformat");
+      r->initialize("/i/reformat");
     }
     if (stepped) stepped->finish();
     ASSERT_NE(next, nullptr);
     (*next)->write(val(500, 5), true);
     try {
-      bool found = false;
-      EXPECT_EQ(reader.lookup(Key{500}, found, nullptr)->payload[0], 5u);
-      EXPECT_TRUE(found) << "the reader does not see the re-formatted collection";
-      reader.lookup(Key{3}, found, nullptr);
-      EXPECT_FALSE(found) << "a key of the collection before the re-format";
-      EXPECT_EQ(reader.seed(), (*next)->seed());
+      EXPECT_EQ(find<Value>(r.reader, Key{500}), val(500, 5)) << "the reader does not see the re-formatted collection";
+      EXPECT_FALSE(find<Value>(r.reader, Key{3})) << "a key of the collection before the re-format";
+      EXPECT_EQ(r->seed(), (*next)->seed());
     } catch (const Orvel::CorruptionDetectedException& e) {
       ADD_FAILURE() << "the reader reports corruption: " << e.what();
     }
@@ -281,26 +255,21 @@ TEST_F(PloomInterleaving, ReattachNeverMixesFormattingsNorReadsAHalfWrittenHeade
 }
 
 // Verifies that a walk never goes on from a slot that was cut and added
-// again under it. Interleaving (keys 40-43 share one hash, so they follow
-// each other in one chain, in the first four slots past the minimum slot
-// count m = 128 of a 2m-slot file): a reader looking up key 43 has read slots
-// m (key 40) and m + 1 (key 41) and has not yet validated the link of slot m.
-// There the writer removes every other entry, which compacts the slot file to
-// m slots (keys 40-43 move below m), and inserts new keys until the file grows
-// to 2m slots again: slots m to m + 2 hold new keys. A re-initialised slot's
-// version starts over at 0; the writer's mark flag takes the versions of
-// slots m and m + 1 to the ones keys 40 and 41 had there (what other changes
-// can do as well). The validation of slot m passes, and so does that of slot
-// m + 1 after the walk read slot m + 2: the walk goes on from slot m + 1's old
-// successor, into another key's chain: not found, a key in the wrong bucket,
-// or a free slot. Key 43 was present throughout: the lookup must find it.
-// The same interleaving under a look-up of key 41 stops the walk at slot
-// m + 1 itself: the key it read there before the cut is 41, the value it
-// copies there afterwards belongs to the new key at the same version; the
-// hit must return key 41's own value.
+// again under it. Keys 40-43 share one hash and follow each other in one
+// chain, in slots m to m + 3 of a 2m-slot file (m = 128, the minimum slot
+// count). A reader looking up key 43 has read slots m (key 40) and m + 1 (key
+// 41), and not yet validated the link of slot m. There the writer removes
+// every other entry (compaction to m slots moves keys 40-43 below m) and
+// inserts new keys until the file has 2m slots again, slots m to m + 2
+// holding new keys; re-initialised slots start over at version 0, and mark
+// flips take slots m and m + 1 back to the versions the reader saw. Both
+// validations pass, and the walk would go on from slot m + 1's old successor
+// into another key's chain (not found, a key in the wrong bucket, a free
+// slot): key 43, present throughout, must be found. Under a look-up of key 41
+// the walk stops at slot m + 1 itself, whose key it read before the cut and
+// whose value it copies after the regrowth: the hit must return key 41's own
+// value.
 TEST_F(PloomInterleaving, SlotCutAndRegrownUnderAWalk) {
-  // 43: the walk goes on from slot m + 1; 41: the walk takes slot m + 1, whose
-  // key it read before the cut and whose value it copies after the regrowth.
   for (const std::uint32_t target : {43u, 41u}) {
   SCOPED_TRACE(target);
   using test_values::GroupKey;
@@ -316,19 +285,17 @@ TEST_F(PloomInterleaving, SlotCutAndRegrownUnderAWalk) {
   for (std::uint32_t i = m; i < m + 32; ++i) w->write(filler(i), true);
   ASSERT_EQ(w->capacity(), 2 * m);
   auto slotOfKey = [&](std::uint32_t id) { return slotOf(*w.writer, GroupKey{id}); };
-  auto versionOf = [&](std::uint32_t slot) { return SlotLink::read(Ploom::Testing::Access::slots(*w)[slot]).version; };
   ASSERT_EQ(slotOfKey(40), m);
   ASSERT_EQ(slotOfKey(41), m + 1);
   // Versions above what the new keys' inserts can reach (4 per change).
   for (std::uint32_t id : {40u, 41u}) {
     for (int i = 0; i < 8; ++i) w->markAndSweepFlag(GroupKey{id}, Ploom::MarkAndSweepOperation::set);
   }
-  const std::uint32_t versions[2] = {versionOf(m), versionOf(m + 1)};
+  const std::uint32_t versions[2] = {linkOf(*w, m).version, linkOf(*w, m + 1).version};
   const std::uint32_t buckets = w->buckets();
 
-  Orvel::Platform::DebugHandler dh("interleaving");
-  Ploom::PloomReader<GroupValue> reader(dh, "/i/regrown", "/i/regrown");
-  ASSERT_TRUE(reader.initialize("/i/regrown"));
+  ReaderHandle<GroupValue> r("/i/regrown");
+  ASSERT_TRUE(r->initialize("/i/regrown"));
   bool regrown = false;
   ReaderHook hook([&](Stage stage, std::uint32_t slot) {
     if (stage != Stage::slotRead || slot != m + 1 || regrown) return;
@@ -341,18 +308,12 @@ TEST_F(PloomInterleaving, SlotCutAndRegrownUnderAWalk) {
     for (std::uint32_t i = 0; i < m - 1; ++i) w->write(GroupValue{GroupKey{8000 + 4 * i}, i}, true);
     ASSERT_EQ(w->capacity(), 2 * m);
     ASSERT_EQ(w->buckets(), buckets);
-    for (std::uint32_t s : {m, m + 1}) {
-      const GroupKey key = Ploom::Testing::Access::map(*w).keyOf(s);
-      for (bool set = true; versionOf(s) < versions[s - m]; set = !set) {
-        w->markAndSweepFlag(key, set ? Ploom::MarkAndSweepOperation::set : Ploom::MarkAndSweepOperation::clear);
-      }
-      ASSERT_EQ(versionOf(s), versions[s - m]);
-    }
+    for (std::uint32_t s : {m, m + 1}) versionIs(*w, Access::map(*w).keyOf(s), s, versions[s - m]);
   });
   bool found = false;
   GroupValue value;
   try {
-    reader.lookup(GroupKey{target}, found, &value);
+    r->lookup(GroupKey{target}, found, &value);
   } catch (const Orvel::CorruptionDetectedException& e) {
     ADD_FAILURE() << "the reader reports corruption: " << e.what();
   }
@@ -365,14 +326,12 @@ TEST_F(PloomInterleaving, SlotCutAndRegrownUnderAWalk) {
 }
 
 // Verifies that a local shadow indexes a slot reused for another key even
-// when the slot's version is back at the one it saw last. Interleaving,
-// between two polls (m = 64 is the minimum slot count): key 1000 is in slot m
-// of a 2m-slot file when the shadow polls. The writer removes every other
-// entry, which compacts the file to m slots (key 1000 moves below m), then
-// inserts new keys until the file grows again and slot m holds key 2000; the
-// writer's mark flag takes slot m's version to the one the shadow saw (slots
-// that are cut and added again start over at version 0, so other changes can
-// land there too). The next poll must index key 2000.
+// when the slot's version is back at the one it saw last. Between two polls
+// (m = 64 is the minimum slot count) key 1000 sits in slot m of a 2m-slot
+// file at the first poll; the writer removes every other entry (compaction to
+// m slots moves key 1000 below m), inserts until slot m holds key 2000, and
+// flips its mark until slot m's version, started over at 0, is the one the
+// shadow saw. The next poll must index key 2000.
 TEST_F(PloomInterleaving, SlotReusedAtTheSameVersionBetweenPolls) {
   constexpr std::uint32_t m = Ploom::SlotLayout<Value>::kMinSlots;
   static_assert(m == 64, "the slot numbers below are worked out for 64");
@@ -385,9 +344,9 @@ TEST_F(PloomInterleaving, SlotReusedAtTheSameVersionBetweenPolls) {
   // A version above what inserting key 2000 there can reach (4 per change: a
   // few relinks and one value write).
   for (int i = 0; i < 8; ++i) w->markAndSweepFlag(Key{1000}, Ploom::MarkAndSweepOperation::set);
-  const std::uint32_t seen = SlotLink::read(Ploom::Testing::Access::slots(*w)[m]).version;
+  const std::uint32_t seen = linkOf(*w, m).version;
 
-  Orvel::Platform::DebugHandler dh("interleaving");
+  Orvel::Platform::DebugHandler dh("reused");
   Ploom::PloomShadow<Value> shadow(dh, "/i/reused", "/i/reused");
   ASSERT_TRUE(shadow.initialize("/i/reused"));
   shadow.sync();
@@ -399,29 +358,22 @@ TEST_F(PloomInterleaving, SlotReusedAtTheSameVersionBetweenPolls) {
   for (std::uint32_t i = 0; i < m - 1; ++i) w->write(val(3000 + i, i), true);
   w->write(val(2000, 2), true);
   ASSERT_EQ(slotOf(*w.writer, Key{2000}), m);
-  for (bool set = true; SlotLink::read(Ploom::Testing::Access::slots(*w)[m]).version < seen; set = !set) {
-    w->markAndSweepFlag(Key{2000}, set ? Ploom::MarkAndSweepOperation::set : Ploom::MarkAndSweepOperation::clear);
-  }
-  ASSERT_EQ(SlotLink::read(Ploom::Testing::Access::slots(*w)[m]).version, seen);
+  versionIs(*w, Key{2000}, m, seen);
 
   shadow.sync();
-  bool found = false;
-  EXPECT_EQ(shadow.lookup(Key{2000}, found, nullptr)->payload[0], 2u);
-  EXPECT_TRUE(found) << "the key in the reused slot was not indexed";
+  EXPECT_EQ(find<Value>(shadow, Key{2000}), val(2000, 2)) << "the key in the reused slot was not indexed";
   EXPECT_EQ(shadow.members(), w->members());
   EXPECT_TRUE(iterate<Value>(shadow) == iterate(*w.writer));
 }
 
-// Verifies that a look-up returns a value whole and as its key was read: a
-// walk reads only the key of each slot it passes, and copies the rest of the
-// value from the slot it stops at afterwards. Interleaving: a reader looking
-// up key 3 has read the key of key 3's slot (reader point slotRead); there
-// the writer either rewrites key 3, or removes it and inserts key 50 (which
-// takes the freed slot), and stops at its k-th store, for every k of that
-// work; then the reader goes on. The look-up returns key 3 with a value it
-// had during the call, or nothing after the removal; copying the rest of the
-// value without checking the slot's version again returns half a rewrite, or
-// key 3 with key 50's value.
+// Verifies that a look-up returns a value whole and as its key was read (a
+// walk reads only the key of each slot it passes and copies the value of the
+// one it stops at afterwards). A reader looking up key 3 has read the key of
+// its slot (reader point slotRead); there the writer rewrites key 3, or
+// removes it and inserts key 50 into the freed slot, and stops at its k-th
+// store, for every k; then the reader goes on. It must return key 3 with a
+// value it had during the call, or nothing after the removal; a copy without
+// a second version check returns half a rewrite, or key 50's value.
 TEST_F(PloomInterleaving, ValueCopiedUnderTheVersionItsKeyWasReadWith) {
   struct Work {
     const char* name;
@@ -444,9 +396,8 @@ TEST_F(PloomInterleaving, ValueCopiedUnderTheVersionItsKeyWasReadWith) {
       WriterHandle<Value> w(path, descriptor(64));
       for (std::uint32_t i = 0; i < 10; ++i) w->write(valueFor(i, 0), true);
       const std::uint32_t slot = slotOf(*w.writer, Key{3});
-      Orvel::Platform::DebugHandler dh("copy");
-      Ploom::PloomReader<Value> reader(dh, path, path);
-      ASSERT_TRUE(reader.initialize(path));
+      ReaderHandle r(path);
+      ASSERT_TRUE(r->initialize(path));
       int stores = 0;
       bool parked = false;
       std::unique_ptr<SteppedWriter> writer;
@@ -459,7 +410,7 @@ TEST_F(PloomInterleaving, ValueCopiedUnderTheVersionItsKeyWasReadWith) {
                                                    [&] { return ++stores == static_cast<int>(k); });
           parked = writer->waitParked();
         });
-        reader.lookup(Key{3}, found, &got);
+        r->lookup(Key{3}, found, &got);
       }
       ASSERT_TRUE(writer) << "the look-up never read key 3's slot";
       writer->finish();
@@ -496,8 +447,7 @@ TEST_F(PloomInterleaving, HostReadsDuringAResizeYield) {
     WriterHandle<Value> w(path, d);
     for (std::uint32_t i = 0; i < op.prepared; ++i) w->write(valueFor(i, 0), true);
     if (op.prepare) op.prepare(*w.writer);
-    std::map<std::uint32_t, Value> untouched;
-    for (const Value& v : iterate(*w.writer)) untouched[v.key.id] = v;
+    auto untouched = byKey(iterate(*w.writer));
     for (std::uint32_t key : op.touched) untouched.erase(key);
     const std::uint32_t seed = w->seed();
     int stores = 0;
@@ -505,12 +455,7 @@ TEST_F(PloomInterleaving, HostReadsDuringAResizeYield) {
       StoreHook hook([&] {
         ++stores;
         try {
-          for (const auto& [id, value] : untouched) {
-            bool found = false;
-            const Value* v = w->lookup(Key{id}, found, nullptr);
-            ASSERT_TRUE(found) << "store " << stores << ": key " << id;
-            ASSERT_EQ(*v, value) << "store " << stores << ": key " << id;
-          }
+          for (const auto& [id, value] : untouched) ASSERT_EQ(find(*w, Key{id}), value) << "store " << stores << ": key " << id;
           std::vector<Key> seen;
           for (const Value& v : iterate(*w.writer)) seen.push_back(v.key);
           ASSERT_EQ(seen, splitOrder(seen, seed)) << "store " << stores;
@@ -551,8 +496,8 @@ TEST_F(PloomInterleaving, DetachedReaderFindsNothing) {
     std::filesystem::remove_all(Mem::OrlRootPath("/i/detached").path());
     auto writer = std::make_unique<WriterHandle<Value>>("/i/detached", descriptor(64));
     for (std::uint32_t i = 0; i < 10; ++i) (*writer)->write(val(i, i), true);
-    Orvel::Platform::DebugHandler dh("interleaving");
-    Ploom::PloomReader<Value> reader(dh, "/i/detached", "/i/detached");
+    ReaderHandle r("/i/detached");
+    Ploom::PloomReader<Value>& reader = r.reader;
     ASSERT_TRUE(reader.initialize("/i/detached"));
     Value first;
     Ploom::IterHint hint;
@@ -575,11 +520,8 @@ TEST_F(PloomInterleaving, DetachedReaderFindsNothing) {
   // The collection is back: the reader whose collection went away follows it.
   WriterHandle<Value> again("/i/detached", descriptor(64));
   again->write(val(7, 7), true);
-  Orvel::Platform::DebugHandler dh("interleaving");
-  Ploom::PloomReader<Value> reader(dh, "/i/detached", "/i/detached");
-  bool found = false;
-  EXPECT_EQ(reader.lookup(Key{7}, found, nullptr)->payload[0], 7u);
-  EXPECT_TRUE(found);
+  ReaderHandle r("/i/detached");
+  EXPECT_EQ(find<Value>(r.reader, Key{7}), val(7, 7));
 
   auto child = testing_support::runInChild([] {
     Orvel::Platform::DebugHandler childDh("detached-map");
@@ -611,8 +553,8 @@ TEST_F(PloomInterleaving, OneKeyRewrittenWithoutPause) {
   WriterHandle<GroupValue> w("/i/rewritten", descriptor(64));
   for (std::uint32_t id = 40; id < 44; ++id) w->write(GroupValue{GroupKey{id}, id}, true);
   for (std::uint32_t i = 0; i < 100; ++i) w->write(GroupValue{GroupKey{4000 + 4 * i}, i}, true);
-  Orvel::Platform::DebugHandler dh("interleaving");
-  Ploom::PloomReader<GroupValue> reader(dh, "/i/rewritten", "/i/rewritten");
+  ReaderHandle<GroupValue> r("/i/rewritten");
+  Ploom::PloomReader<GroupValue>& reader = r.reader;
   ASSERT_TRUE(reader.initialize("/i/rewritten"));
 
   constexpr std::uint32_t kBound = 100000;

@@ -25,16 +25,6 @@ Ploom::MapDescriptor readerDescriptor(Ploom::MapMode mode = Ploom::MapMode::read
   return d;
 }
 
-template <class F>
-std::string messageOf(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no exception";
-}
-
 // Verifies: writer mode creates the collection, its control file, and tells
 // the owner it is ready and notifying.
 TEST_F(PloomMapTest, WriterMode) {
@@ -89,17 +79,20 @@ TEST_F(PloomMapTest, ReaderModeHasThePlaceholder) {
   ASSERT_NE(endpoint, nullptr);
   EXPECT_EQ(endpoint->type(), Ploom::EndpointType::dummy);
   bool found = true;
-  const Value* v = endpoint->lookup(Key{3}, found, nullptr);
+  EXPECT_EQ(*endpoint->lookup(Key{3}, found, nullptr), Value{});
   EXPECT_FALSE(found);
-  EXPECT_EQ(*v, Value{});
+  EXPECT_TRUE(iterate(*endpoint).empty());
   Value out;
-  Ploom::IterHint hint;
-  EXPECT_FALSE(endpoint->first(out, hint));
-  EXPECT_EQ(messageOf([&] { endpoint->write(Value{}, true); }), "write to read-only Ploom table");
-  EXPECT_EQ(messageOf([&] { endpoint->directWrite(Value{}); }), "write to read-only Ploom table");
-  EXPECT_EQ(messageOf([&] { endpoint->directCommit(); }), "write to read-only Ploom table");
-  EXPECT_EQ(messageOf([&] { endpoint->remove(Key{}, out); }), "remove to read-only Ploom table");
-  EXPECT_THROW(endpoint->remove(Key{}, out), Orvel::NoPermissionException);
+  const std::vector<std::pair<std::function<void()>, const char*>> refusals = {
+      {[&] { endpoint->write(Value{}, true); }, "write to read-only Ploom table"},
+      {[&] { endpoint->directWrite(Value{}); }, "write to read-only Ploom table"},
+      {[&] { endpoint->directCommit(); }, "write to read-only Ploom table"},
+      {[&] { endpoint->remove(Key{}, out); }, "remove to read-only Ploom table"},
+  };
+  for (const auto& [modify, message] : refusals) {
+    EXPECT_THROW(modify(), Orvel::NoPermissionException);
+    EXPECT_EQ(messageOf(modify), message);
+  }
   EXPECT_EQ(messageOf([&] { map.clientQuiesced("x"); }), "not implemented");
 }
 
@@ -139,33 +132,37 @@ TEST_F(PloomMapTest, ReaderSentryReportsEachWriter) {
   EXPECT_EQ(seen.appeared, 2);
 }
 
-// Verifies: reader-mode maps mount the collection when its writer appears and
-// keep their contents when it goes; a local index takes the disconnect.
+// Verifies: reader-mode maps mount the collection when its writer appears
+// (found by polling, or attached when asked: not before the files are
+// there) and keep their contents when it goes; a local index takes the
+// disconnect; a reader endpoint refuses writes.
 TEST_F(PloomMapTest, ReaderModesFollowTheWriter) {
-  Ploom::PloomMap<Value> reader("/map/followed");
-  Ploom::PloomMap<Value> shadow("/map/followed");
+  Ploom::PloomMap<Value> reader("/map/followed"), shadow("/map/followed"), keyShadow("/map/followed");
   reader.init(readerDescriptor());
   shadow.init(readerDescriptor(Ploom::MapMode::shadow));
+  keyShadow.init(readerDescriptor(Ploom::MapMode::keyShadow));
   EXPECT_FALSE(reader.pollWriter());
+  EXPECT_FALSE(keyShadow.attach("/map/followed"));
   EXPECT_EQ(reader.endpoint()->type(), Ploom::EndpointType::dummy);
+  EXPECT_EQ(keyShadow.endpoint()->type(), Ploom::EndpointType::dummy);
 
   auto writer = writerMap("/map/followed");
   writer->endpoint()->write(Value{Key{7}, {7, 7}}, true);
   EXPECT_TRUE(reader.pollWriter());
   EXPECT_TRUE(shadow.pollWriter());
+  EXPECT_TRUE(keyShadow.attach("/map/followed"));
   EXPECT_EQ(reader.endpoint()->type(), Ploom::EndpointType::reader);
-  ASSERT_EQ(shadow.endpoint()->type(), Ploom::EndpointType::shadow);
-  static_cast<Ploom::PloomShadow<Value>*>(shadow.endpoint())->sync();
+  EXPECT_THROW(reader.endpoint()->write(Value{}, true), Orvel::NoPermissionException);
+  for (auto* map : {&shadow, &keyShadow}) {
+    ASSERT_EQ(map->endpoint()->type(), Ploom::EndpointType::shadow);
+    static_cast<Ploom::PloomShadow<Value>*>(map->endpoint())->sync();
+  }
+  EXPECT_EQ(find(*keyShadow.endpoint(), Key{7}), (Value{Key{7}, {7, 7}}));
   writer.reset();
 
   EXPECT_FALSE(reader.pollWriter());
   EXPECT_FALSE(shadow.pollWriter());
-  for (auto* map : {&reader, &shadow}) {
-    bool found = false;
-    const Value* v = map->endpoint()->lookup(Key{7}, found, nullptr);
-    EXPECT_TRUE(found);
-    EXPECT_EQ(*v, (Value{Key{7}, {7, 7}}));
-  }
+  for (auto* map : {&reader, &shadow}) EXPECT_EQ(find(*map->endpoint(), Key{7}), (Value{Key{7}, {7, 7}}));
 }
 
 // Verifies: a reader whose root directory cannot be made fails to open,

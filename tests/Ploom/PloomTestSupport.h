@@ -1,18 +1,24 @@
-// Helpers shared by the collection's tests: a writer on a private base
-// directory, an independent walk over the raw files, and the split order.
+// Helpers shared by the collection's tests: a writer and a reader on a
+// private base directory, look-ups and traces in one call, an independent
+// walk over the raw files, the split order, store and reader hooks, and the
+// kinds of writer operation the every-store suites run.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
-#include <map>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "Lumlog/Sink.h"
+#include "Ploom/PloomReader.h"
 #include "Ploom/PloomWriter.h"
 #include "Ploom/TestAccess.h"
 #include "TestValues.h"
@@ -22,6 +28,9 @@ namespace ploom_test {
 
 using test_values::Key;
 using test_values::Value;
+using Access = Ploom::Testing::Access;
+
+inline Value val(std::uint32_t id, std::uint32_t payload = 0) { return Value{Key{id}, {payload, id}}; }
 
 // A value for key `id` written for the `version`-th time; its second payload
 // word lets a reader tell a whole value from a torn one.
@@ -50,6 +59,23 @@ struct WriterHandle {
   Ploom::PloomWriter<V>& operator*() { return *writer; }
 };
 
+// A reader of the collection at `path` (not yet initialised).
+template <class V = Value>
+struct ReaderHandle {
+  Orvel::Platform::DebugHandler dh{"ploom-test-reader"};
+  Ploom::PloomReader<V> reader;
+  explicit ReaderHandle(const std::string& path) : reader(dh, path, path) {}
+  Ploom::PloomReader<V>* operator->() { return &reader; }
+};
+
+// The value `endpoint` holds for `key`, if it finds one.
+template <class V>
+std::optional<V> find(const Ploom::PloomInterface<V>& endpoint, const typename V::EntryKey& key) {
+  bool found = false;
+  const V* value = endpoint.lookup(key, found, nullptr);
+  return found ? std::optional<V>(*value) : std::nullopt;
+}
+
 // Every entry in iteration order, through first/next of any endpoint.
 template <class V>
 std::vector<V> iterate(const Ploom::PloomInterface<V>& endpoint) {
@@ -61,6 +87,43 @@ std::vector<V> iterate(const Ploom::PloomInterface<V>& endpoint) {
     values.push_back(value);
   } while (endpoint.next(value.entryKey(), value, hint));
   return values;
+}
+
+// The entries of `values` by key.
+inline std::map<std::uint32_t, Value> byKey(const std::vector<Value>& values) {
+  std::map<std::uint32_t, Value> all;
+  for (const Value& v : values) all[v.key.id] = v;
+  return all;
+}
+
+// The message of what `f` throws ("no exception" when it returns).
+template <class F>
+std::string messageOf(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "no exception";
+}
+
+// The messages `dh` traces at `levelMask` while `fn` runs.
+template <class F>
+std::vector<std::string> traced(Orvel::Platform::DebugHandler& dh, unsigned levelMask, F&& fn) {
+  Lumlog::CaptureSink sink;
+  Lumlog::currentSinkIs(&sink);
+  dh.levelMaskIs(levelMask);
+  fn();
+  dh.levelMaskIs(0);
+  Lumlog::currentSinkIs(nullptr);
+  std::vector<std::string> messages;
+  for (const auto& r : sink.records()) messages.push_back(r.message);
+  return messages;
+}
+// Whether one of `messages` contains `text`.
+inline bool mentions(const std::vector<std::string>& messages, const std::string& text) {
+  return std::any_of(messages.begin(), messages.end(),
+                     [&](const std::string& m) { return m.find(text) != std::string::npos; });
 }
 
 // Keys sorted in split order: ascending reversed hash, then key.
@@ -94,36 +157,46 @@ bool rawFind(const std::uint8_t* bucketBase, const std::uint8_t* slotBase, std::
   return false;
 }
 
-}  // namespace ploom_test
-
-namespace ploom_test {
-
 // The slot index that holds `key` in `writer`'s slot file.
 template <class V>
 std::uint32_t slotOf(Ploom::PloomWriter<V>& writer, const typename V::EntryKey& key) {
   bool found = false;
   const V* value = writer.lookup(key, found, nullptr);
   EXPECT_TRUE(found);
-  const auto offset = reinterpret_cast<const std::uint8_t*>(value) - Ploom::Testing::Access::slots(writer).base();
+  const auto offset = reinterpret_cast<const std::uint8_t*>(value) - Access::slots(writer).base();
   return static_cast<std::uint32_t>((offset - Ploom::SlotLayout<V>::kHeaderSize - 8) / Ploom::SlotLayout<V>::kSlotSize);
+}
+
+// The {version, link} of slot `s`, and its replacement.
+template <class V>
+Ploom::SlotLink linkOf(Ploom::PloomWriter<V>& writer, std::uint32_t s) {
+  return Ploom::SlotLink::read(Access::slots(writer)[s]);
+}
+template <class V>
+void linkIs(Ploom::PloomWriter<V>& writer, std::uint32_t s, Ploom::SlotLink link) {
+  Ploom::SlotLink::write(Access::slots(writer)[s], link);
+}
+
+// Toggles the mark of `key` (in slot `s`) until the slot's version reaches
+// `version`: what other changes can do as well.
+template <class V>
+void versionIs(Ploom::PloomWriter<V>& writer, const typename V::EntryKey& key, std::uint32_t s, std::uint32_t version) {
+  for (bool set = true; linkOf(writer, s).version < version; set = !set) {
+    writer.markAndSweepFlag(key, set ? Ploom::MarkAndSweepOperation::set : Ploom::MarkAndSweepOperation::clear);
+  }
+  ASSERT_EQ(linkOf(writer, s).version, version);
 }
 
 // The free list, head first.
 template <class V>
 std::vector<std::uint32_t> freeList(Ploom::PloomWriter<V>& writer) {
   std::vector<std::uint32_t> list;
-  auto& slots = Ploom::Testing::Access::slots(writer);
+  auto& slots = Access::slots(writer);
   for (std::uint32_t s = slots.freeHead(); s != Ploom::SlotLink::kNothing && list.size() <= slots.numSlots();) {
     list.push_back(s);
     s = Ploom::SlotLink::read(slots[s]).link & ~Ploom::SlotLink::kMark;
   }
   return list;
-}
-
-// The {version, link} of bucket `b`.
-template <class V>
-Ploom::SlotLink bucketEntry(Ploom::PloomWriter<V>& writer, std::uint32_t b) {
-  return Ploom::SlotLink::read(Ploom::Testing::Access::map(writer).bucketWriter().entry(b));
 }
 
 // Runs `fn` at every store point of a writer while installed (see
@@ -174,10 +247,6 @@ class ReaderHook {
   }
 };
 
-}  // namespace ploom_test
-
-namespace ploom_test {
-
 // One kind of writer operation, as the every-store suites run it: the
 // collection is prepared with valueFor(i, 0) for i < prepared (then
 // `prepare`), its files are damaged (`damage`, given the root directory), and
@@ -205,20 +274,33 @@ inline void leaveInCriticalSection(const std::string& root) {
   Ploom::SlotHeader::runtimeFlagsIs(base, Ploom::SlotHeader::runtimeFlags(base) | Ploom::SlotHeader::kInCriticalSection);
 }
 
+// Prepares the collection at `path` for `op` (see WriterOperation), from no
+// files at all, and damages it unless asked not to.
+inline void prepareFor(const WriterOperation& op, const std::string& path, bool damage = true) {
+  std::filesystem::remove_all(Mem::OrlRootPath(path).path());
+  {
+    WriterHandle<Value> w(path, descriptor(64));
+    for (std::uint32_t i = 0; i < op.prepared; ++i) w->write(valueFor(i, 0), true);
+    if (op.prepare) op.prepare(*w.writer);
+  }
+  if (damage && op.damage) op.damage(Mem::OrlRootPath(path).path());
+}
+
 // Every kind of operation a writer makes on the files, each store of which
 // the crash suite dies at and the interleaving suite reads at.
 inline std::vector<WriterOperation> writerOperations() {
   using W = Ploom::PloomWriter<Value>;
+  auto removeKey = [](std::uint32_t id) { return [id](W& w) { Value out; w.remove(Key{id}, out); }; };
   return {
       {"insert", 10, [](W& w) { w.write(valueFor(100, 1), true); }, nullptr, nullptr, {100}},
       {"overwrite", 10, [](W& w) { w.write(valueFor(3, 7), true); }, nullptr, nullptr, {3}},
-      {"remove", 10, [](W& w) { Value out; w.remove(Key{4}, out); }, nullptr, nullptr, {4}},
+      {"remove", 10, removeKey(4), nullptr, nullptr, {4}},
       // 64 entries fill the 64 slots and are the grow threshold of 64
       // buckets: one more grows the slot file and doubles the buckets.
       {"slot and bucket grow", 64, [](W& w) { w.write(valueFor(100, 1), true); }, nullptr, nullptr, {100}},
       // 16 entries left of 40 keep 64 buckets (shrink threshold 16); one
       // fewer halves them. 64 slots are the minimum: no compaction.
-      {"bucket shrink", 40, [](W& w) { Value out; w.remove(Key{24}, out); },
+      {"bucket shrink", 40, removeKey(24),
        [](W& w) {
          Value out;
          for (std::uint32_t i = 0; i < 24; ++i) w.remove(Key{i}, out);
@@ -230,10 +312,10 @@ inline std::vector<WriterOperation> writerOperations() {
       // buckets' shrink threshold (256 >> 2): removing key 149 then compacts
       // the slot file to 128 slots, moving the entries above it down, and
       // halves the buckets.
-      {"slot compaction and bucket shrink", 150, [](W& w) { Value out; w.remove(Key{149}, out); },
+      {"slot compaction and bucket shrink", 150, removeKey(149),
        [](W& w) {
          Value out;
-         auto& slots = Ploom::Testing::Access::slots(w);
+         auto& slots = Access::slots(w);
          for (std::uint32_t i = 0; slots.occupied() - 1 >= slots.shrinkThreshold() / 2; ++i) w.remove(Key{i}, out);
        },
        nullptr, {149}},

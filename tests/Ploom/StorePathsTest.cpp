@@ -39,8 +39,6 @@ struct Function {
 
 // Uses the writer so that its code is in this binary.
 void instantiate() {
-  test_shm::TempBaseDir* unused = nullptr;
-  (void)unused;
   if (std::getenv("VOVU_NEVER_SET_THIS")) {
     ploom_test::WriterHandle<test_values::Value> w("/never", ploom_test::descriptor(64));
     test_values::Value v;

@@ -43,6 +43,7 @@ struct GroupValue {
   GroupKey key;
   std::uint32_t payload = 0;
   const GroupKey& entryKey() const { return key; }
+  friend bool operator==(const GroupValue&, const GroupValue&) = default;
 };
 
 }  // namespace test_values

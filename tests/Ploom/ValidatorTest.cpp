@@ -35,58 +35,52 @@ TEST_F(PloomValidator, DamageIsReported) {
          // One entry's slot gains a successor that is not its own: the entries
          // between are cut off, or the chain loops back on itself.
          const std::uint32_t a = slotOf(w, Key{1});
-         const SlotLink link = SlotLink::read(Ploom::Testing::Access::slots(w)[a]);
          std::uint32_t b = slotOf(w, Key{2});
-         if ((link.link & ~SlotLink::kMark) == b) b = slotOf(w, Key{3});
-         SlotLink::write(Ploom::Testing::Access::slots(w)[a], SlotLink{link.version, b});
+         if ((linkOf(w, a).link & ~SlotLink::kMark) == b) b = slotOf(w, Key{3});
+         linkIs(w, a, SlotLink{linkOf(w, a).version, b});
        },
        ""},
       {"free slot also reachable",
        [&](auto& w) {
          const std::uint32_t tail = lastFree(w);
-         const SlotLink link = SlotLink::read(Ploom::Testing::Access::slots(w)[tail]);
-         SlotLink::write(Ploom::Testing::Access::slots(w)[tail], SlotLink{link.version, slotOf(w, Key{3})});
+         linkIs(w, tail, SlotLink{linkOf(w, tail).version, slotOf(w, Key{3})});
        },
        "seen twice"},
       {"free list past the last slot",
        [&](auto& w) {
          const std::uint32_t tail = lastFree(w);
-         const SlotLink link = SlotLink::read(Ploom::Testing::Access::slots(w)[tail]);
-         SlotLink::write(Ploom::Testing::Access::slots(w)[tail], SlotLink{link.version, w.capacity()});
+         linkIs(w, tail, SlotLink{linkOf(w, tail).version, w.capacity()});
        },
        "out of bounds"},
       {"value write left unfinished",
        [](auto& w) {
          const std::uint32_t s = slotOf(w, Key{4});
-         const SlotLink link = SlotLink::read(Ploom::Testing::Access::slots(w)[s]);
-         SlotLink::write(Ploom::Testing::Access::slots(w)[s], SlotLink{link.version | SlotLink::kWriting, link.link});
+         linkIs(w, s, SlotLink{linkOf(w, s).version | SlotLink::kWriting, linkOf(w, s).link});
        },
        "unfinished value write"},
       {"occupied count one low",
-       [](auto& w) { Ploom::SlotHeader::wordIs(Ploom::Testing::Access::slots(w).base(), Ploom::SlotHeader::kOccupied, w.members() - 1); },
+       [](auto& w) { Ploom::SlotHeader::wordIs(Access::slots(w).base(), Ploom::SlotHeader::kOccupied, w.members() - 1); },
        "more entries reachable"},
       {"occupied count one high",
-       [](auto& w) { Ploom::SlotHeader::wordIs(Ploom::Testing::Access::slots(w).base(), Ploom::SlotHeader::kOccupied, w.members() + 1); },
+       [](auto& w) { Ploom::SlotHeader::wordIs(Access::slots(w).base(), Ploom::SlotHeader::kOccupied, w.members() + 1); },
        "header says occupied"},
       {"free slot lost",
        [](auto& w) {
-         const std::uint32_t head = Ploom::Testing::Access::slots(w).freeHead();
-         Ploom::SlotHeader::wordIs(Ploom::Testing::Access::slots(w).base(), Ploom::SlotHeader::kFreeHead,
-                                   SlotLink::read(Ploom::Testing::Access::slots(w)[head]).link & ~SlotLink::kMark);
+         const std::uint32_t head = Access::slots(w).freeHead();
+         Ploom::SlotHeader::wordIs(Access::slots(w).base(), Ploom::SlotHeader::kFreeHead, linkOf(w, head).link & ~SlotLink::kMark);
        },
        "slots found"},
       {"stored reversed hash wrong",
        [](auto& w) {
          const std::uint32_t s = slotOf(w, Key{5});
-         std::uint8_t* at = Ploom::Testing::Access::slots(w)[s] + Ploom::SlotLayout<Value>::kRhashOffset;
+         std::uint8_t* at = Access::slots(w)[s] + Ploom::SlotLayout<Value>::kRhashOffset;
          Ploom::Words::store<std::uint32_t>(at, Ploom::Words::load<std::uint32_t>(at) ^ 1);
        },
        ""},
       {"occupied slot on no chain",
        [](auto& w) {
-         const std::uint32_t head = Ploom::Testing::Access::slots(w).freeHead();
-         const SlotLink link = SlotLink::read(Ploom::Testing::Access::slots(w)[head]);
-         SlotLink::write(Ploom::Testing::Access::slots(w)[head], SlotLink{link.version | SlotLink::kOccupied, link.link});
+         const std::uint32_t head = Access::slots(w).freeHead();
+         linkIs(w, head, SlotLink{linkOf(w, head).version | SlotLink::kOccupied, linkOf(w, head).link});
        },
        "is occupied"},
   };
