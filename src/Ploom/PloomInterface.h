@@ -38,7 +38,9 @@ class PloomInterface {
   virtual EndpointType type() const = 0;
   virtual bool quiesced() const { return true; }
   virtual bool connected() const { return false; }
-  virtual void yieldTimeIs(double seconds) { yieldTime_ = seconds; }
+  // The host's yield time: long passes of the endpoints yield by their own
+  // clock (WriterHashMap::Yield), so there is nothing to keep.
+  virtual void yieldTimeIs(double /*seconds*/) {}
   virtual std::string rootPath() const = 0;
   virtual std::string ploomName() const = 0;
   virtual std::uint32_t mountStatus() const = 0;
@@ -60,7 +62,6 @@ class PloomInterface {
   }
 
  protected:
-  double yieldTime_ = 0;
   bool criticalTaskCheck_ = false;
 };
 

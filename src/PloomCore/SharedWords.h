@@ -11,6 +11,12 @@
 //     with release stores and a release fence; readers validate the version
 //     after an acquire fence).
 // On x86-64 all of these are plain moves: no fence and no locked instruction.
+//
+// The stores of the protocol have names here, and every writer path uses
+// them: SlotLink::relink (a chain change), publishLinked (a slot becomes an
+// entry), freeSlot (it stops being one), markIs, countIs (a versioned count),
+// rewriteValue (a value rewritten inside the slot's seqlock); SplitOrder
+// holds the bucket order that writer and reader walk by.
 #pragma once
 
 #include <atomic>

@@ -1,7 +1,7 @@
 // Ploom::SlotWriterTable: the writer's side of a collection's slot file.
 //
-// The file is a header (Ploom/SlotHeader.h) followed by an array of slots
-// (Ploom/SlotLayout.h). Free slots form a singly linked list through their
+// The file is a header (SlotHeader.h) followed by an array of slots
+// (SlotLayout.h). Free slots form a singly linked list through their
 // links, headed at header byte 568. The table hands out and takes back slots,
 // grows the file when the free list runs dry, and compacts and shrinks it.
 //
