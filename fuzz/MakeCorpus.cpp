@@ -9,8 +9,8 @@
 
 #include "Mem/OrlRootPath.h"
 #include "Ploom/PloomWriter.h"
-#include "PloomFilesFuzz.h"
 #include "Ploom/TestValues.h"
+#include "PloomFilesFuzz.h"
 
 namespace {
 using test_values::Key;

@@ -12,9 +12,9 @@
 #include <string>
 
 #include "Mem/OrlRootPath.h"
+#include "Ploom/TestValues.h"
 #include "Ploom/Validator.h"
 #include "PloomCore/WriterHashMap.h"
-#include "Ploom/TestValues.h"
 
 namespace {
 
@@ -37,8 +37,8 @@ const std::string& root() {
 }
 
 void writeFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(data),
-                                                                static_cast<std::streamsize>(size));
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
 }
 
 void exercise(const std::string& dir, std::uint32_t palvo) {

@@ -10,31 +10,30 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <atomic>
 #include <memory>
-#include <thread>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
+#include "BenchValues.h"
+#include "IpcMap.h"
 #include "Mem/OrlRootPath.h"
 #include "Ploom/PloomReader.h"
 #include "Ploom/PloomWriter.h"
 #include "Ploom/TestAccess.h"
-#include "BenchValues.h"
-#include "IpcMap.h"
 #include "Zev/Hash.h"
-
 
 namespace {
 
 using bench_values::BenchEntry;
 using bench_values::BenchKey;
-using bench_values::keyOf;
 using bench_values::KeyHasher;
+using bench_values::keyOf;
 using bench_values::keysInOrder;
 using bench_values::order;
 
@@ -155,9 +154,13 @@ void lookup(benchmark::State& state) {
   if (!kHit && hits != 0) state.SkipWithError("an absent key was found");
 }
 template <class Peer>
-void lookupHit(benchmark::State& state) { lookup<Peer, true>(state); }
+void lookupHit(benchmark::State& state) {
+  lookup<Peer, true>(state);
+}
 template <class Peer>
-void lookupMiss(benchmark::State& state) { lookup<Peer, false>(state); }
+void lookupMiss(benchmark::State& state) {
+  lookup<Peer, false>(state);
+}
 
 template <class Peer>
 void overwrite(benchmark::State& state) {
@@ -266,9 +269,9 @@ void slotGrowShrink(benchmark::State& state) {
                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-#define VOVU_PEER_BENCHMARKS(op, function)                                                         \
-  BENCHMARK(function<PloomPeer>)->Name(#op "/ploom")->Arg(256)->Arg(2048)->Arg(65536);             \
-  BENCHMARK(function<StdPeer>)->Name(#op "/std_unordered_map")->Arg(256)->Arg(2048)->Arg(65536);  \
+#define VOVU_PEER_BENCHMARKS(op, function)                                                       \
+  BENCHMARK(function<PloomPeer>)->Name(#op "/ploom")->Arg(256)->Arg(2048)->Arg(65536);           \
+  BENCHMARK(function<StdPeer>)->Name(#op "/std_unordered_map")->Arg(256)->Arg(2048)->Arg(65536); \
   VOVU_IPC_BENCHMARK(op, function)
 
 #ifdef VOVU_HAVE_BOOST_INTERPROCESS

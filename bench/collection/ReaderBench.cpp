@@ -27,11 +27,11 @@
 
 #include "BenchValues.h"
 #include "IpcMap.h"
-#include "SeqlockFloor.h"
 #include "Mem/OrlRootPath.h"
 #include "Ploom/PloomReader.h"
 #include "Ploom/PloomShadow.h"
 #include "Ploom/PloomWriter.h"
+#include "SeqlockFloor.h"
 
 #ifdef VOVU_HAVE_LMDB
 #include <lmdb.h>
@@ -41,8 +41,8 @@ namespace bench_reader {
 
 using bench_values::BenchEntry;
 using bench_values::BenchKey;
-using bench_values::SeqlockFloor;
 using bench_values::keyOf;
+using bench_values::SeqlockFloor;
 
 // Entries in every reader benchmark (the size the targets are stated for).
 constexpr std::uint32_t kSize = 2048;
@@ -288,8 +288,7 @@ void registerSide(const char* impl, bool withWriter = true) {
     const std::string suffix = busy ? "/busy_writer" : "/idle_writer";
     auto name = [&](const char* op) { return std::string(op) + "/" + impl + "/2048" + suffix; };
     benchmark::RegisterBenchmark(name("reader_lookup_hit").c_str(),
-                                 [busy](benchmark::State& s) { readerLookup<Side>(s, true, busy); })
-        ;
+                                 [busy](benchmark::State& s) { readerLookup<Side>(s, true, busy); });
     benchmark::RegisterBenchmark(name("reader_lookup_miss").c_str(),
                                  [busy](benchmark::State& s) { readerLookup<Side>(s, false, busy); });
     benchmark::RegisterBenchmark(name("reader_iterate").c_str(),

@@ -71,8 +71,8 @@ std::size_t lookupAll(const VovuAsicUtils::HwShadowBase& base) {
   const auto memory = shadow.tableDescriptor()->firstMemInfo();
   std::size_t found = 0;
   for (unsigned a = memory->firstArrayIndex(); a < unsigned{memory->firstArrayIndex()} + memory->arrayCount(); ++a) {
-    for (std::uint64_t e = memory->firstEntryIndex(); e < std::uint64_t{memory->firstEntryIndex()} + memory->entryCount();
-         ++e) {
+    for (std::uint64_t e = memory->firstEntryIndex();
+         e < std::uint64_t{memory->firstEntryIndex()} + memory->entryCount(); ++e) {
       EntryKey key;
       if constexpr (EntryKey::kIndexed) {
         key = EntryKey::checked(a, e);
@@ -153,8 +153,8 @@ void downloadBench(benchmark::State& state, bool dma) {
   chip.manager->dmaMemPoolManager()->dmaMemoryIs(true);
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * chip.keysWalked));
   state.counters["commands"] = static_cast<double>(commands);
-  state.counters["ns_per_entry"] = benchmark::Counter(
-      static_cast<double>(state.iterations() * chip.keysWalked), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ns_per_entry"] = benchmark::Counter(static_cast<double>(state.iterations() * chip.keysWalked),
+                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 void BM_DownloadDma(benchmark::State& state) { downloadBench(state, true); }
@@ -168,8 +168,8 @@ void BM_LookupFloor(benchmark::State& state) {
     benchmark::DoNotOptimize(found);
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * chip.keysWalked));
-  state.counters["ns_per_entry"] = benchmark::Counter(
-      static_cast<double>(state.iterations() * chip.keysWalked), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ns_per_entry"] = benchmark::Counter(static_cast<double>(state.iterations() * chip.keysWalked),
+                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 void simulatorBench(benchmark::State& state, bool dma) {
@@ -204,9 +204,9 @@ void decodeBench(benchmark::State& state) {
       0, 0, kRevision, buffer, memory->firstArrayIndex(), memory->firstEntryIndex(), count));
   const Orvel::Ptr<VovuAsicUtils::HwTableReadResultContainer> container(new VovuAsicUtils::HwTableReadResultContainer);
   for (auto _ : state) {
-    benchmark::DoNotOptimize(VovuAsicUtils::processReadDmaComplete<typename Reader::HwInstanceReadResult,
-                                                                   typename Table::EntryKey, Entry,
-                                                                   Table::EntryKey::kIndexed>(info, container));
+    benchmark::DoNotOptimize(
+        VovuAsicUtils::processReadDmaComplete<typename Reader::HwInstanceReadResult, typename Table::EntryKey, Entry,
+                                              Table::EntryKey::kIndexed>(info, container));
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
   state.counters["ns_per_entry"] = benchmark::Counter(static_cast<double>(state.iterations() * count),

@@ -68,9 +68,8 @@ BENCHMARK(BM_FieldSetManual_Destination);
 
 // routingProfile2: 4 bits at bit 8 of a 4-byte entry.
 void BM_FieldSet_RoutingProfile(benchmark::State& state) {
-  fieldSet<IppaVsiToRoutingProfileMapHwDirect::Entry>(state, "4 bits @8", [](auto& entry, std::uint32_t v) {
-    entry.routingProfile2Is(Orvel::U4::fromBits(v & 0xf));
-  });
+  fieldSet<IppaVsiToRoutingProfileMapHwDirect::Entry>(
+      state, "4 bits @8", [](auto& entry, std::uint32_t v) { entry.routingProfile2Is(Orvel::U4::fromBits(v & 0xf)); });
 }
 BENCHMARK(BM_FieldSet_RoutingProfile);
 
@@ -96,9 +95,8 @@ BENCHMARK(BM_FieldGet_Destination);
 // The range-checked setter path, as the catalogue dispatch or a caller with
 // a plain integer takes it.
 void BM_FieldSetChecked_TrapCode(benchmark::State& state) {
-  fieldSet<IppbTtl0ActionProfileHwReg::Entry>(state, "9 bits @7, checked", [](auto& entry, std::uint32_t v) {
-    entry.ttl0TrapCodeIs(Orvel::U9(v & 0x1ff));
-  });
+  fieldSet<IppbTtl0ActionProfileHwReg::Entry>(
+      state, "9 bits @7, checked", [](auto& entry, std::uint32_t v) { entry.ttl0TrapCodeIs(Orvel::U9(v & 0x1ff)); });
 }
 BENCHMARK(BM_FieldSetChecked_TrapCode);
 
@@ -135,7 +133,8 @@ BENCHMARK(BM_KeyHash_Value);
 // Compares neighbours in a table of keys, as a sort or an ordered walk does.
 void BM_KeyCompare_Indexed(benchmark::State& state) {
   std::vector<IppaVsiToRoutingProfileMapHwDirect::EntryKey> keys;
-  for (std::uint32_t i = 0; i < 1024; ++i) keys.emplace_back(static_cast<unsigned char>(2 + (i * 7919) % 2), (i * 104729) % 256);
+  for (std::uint32_t i = 0; i < 1024; ++i)
+    keys.emplace_back(static_cast<unsigned char>(2 + (i * 7919) % 2), (i * 104729) % 256);
   std::size_t i = 0, less = 0;
   for (auto _ : state) {
     less += keys[i & 1023] < keys[(i + 1) & 1023];

@@ -138,12 +138,10 @@ void addShadowAll(benchmark::State& state) {
 }
 
 void registerBenchmarks() {
-#define VOVU_REGISTER(Table)                                                                   \
-  benchmark::RegisterBenchmark("setEntry/" #Table, &setEntry<Table>);                          \
-  benchmark::RegisterBenchmark("schanCmds/" #Table, &schanCmds<Table>);                        \
-  benchmark::RegisterBenchmark("addShadow/" #Table, &addShadow<Table>)                         \
-      ->UseManualTime()                                                                        \
-      ->Unit(benchmark::kMicrosecond);
+#define VOVU_REGISTER(Table)                                            \
+  benchmark::RegisterBenchmark("setEntry/" #Table, &setEntry<Table>);   \
+  benchmark::RegisterBenchmark("schanCmds/" #Table, &schanCmds<Table>); \
+  benchmark::RegisterBenchmark("addShadow/" #Table, &addShadow<Table>)->UseManualTime()->Unit(benchmark::kMicrosecond);
   VOVU_FOR_EACH_TABLE(VOVU_REGISTER)
 #undef VOVU_REGISTER
   benchmark::RegisterBenchmark("addShadow/all", &addShadowAll)->UseManualTime()->Unit(benchmark::kMillisecond);

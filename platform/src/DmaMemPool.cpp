@@ -9,9 +9,7 @@
 
 namespace DmaMemPoolManager {
 
-std::string DmaAddrInfo::toString() const {
-  return fmt::format("dmaAddr={:#x} slot={} size={}", dmaAddr, slot, size);
-}
+std::string DmaAddrInfo::toString() const { return fmt::format("dmaAddr={:#x} slot={} size={}", dmaAddr, slot, size); }
 
 DmaMemPoolBuffer::DmaMemPoolBuffer(Orvel::Ptr<DmaMemPoolManager> manager, std::uint8_t* memory, DmaAddrInfo info)
     : manager_(std::move(manager)), memory_(memory), info_(info) {}
@@ -22,8 +20,8 @@ DmaMemPoolBuffer::~DmaMemPoolBuffer() {
 
 void DmaMemPoolBuffer::incVaCursor(std::uint32_t bytes) {
   if (bytes > info_.size - cursor_) {
-    throw Orvel::RangeException(fmt::format("DmaMemPoolBuffer: cursor {} + {} bytes past the buffer's {} bytes not allowed",
-                                            cursor_, bytes, info_.size));
+    throw Orvel::RangeException(fmt::format(
+        "DmaMemPoolBuffer: cursor {} + {} bytes past the buffer's {} bytes not allowed", cursor_, bytes, info_.size));
   }
   cursor_ += bytes;
 }
@@ -69,7 +67,8 @@ Orvel::Ptr<DmaMemPoolBuffer> DmaMemPoolManager::buffer(std::uint32_t bytes) {
   }
   std::fill_n(free->memory.get(), bytes, 0);
   const DmaAddrInfo info{kDmaBase + std::uint64_t{slot} * kSlotSpacing, slot, bytes};
-  Orvel::Ptr<DmaMemPoolBuffer> buffer(new DmaMemPoolBuffer(Orvel::Ptr<DmaMemPoolManager>(this), free->memory.get(), info));
+  Orvel::Ptr<DmaMemPoolBuffer> buffer(
+      new DmaMemPoolBuffer(Orvel::Ptr<DmaMemPoolManager>(this), free->memory.get(), info));
   free->inUse = true;
   ++inUse_;
   ++handedOut_;

@@ -8,13 +8,9 @@ namespace Orvel::Impl {
 void vfmtrace(const Zev::TraceHandle& handle, std::uint16_t level, std::string_view sourceFile,
               std::string_view function, int line, std::string_view tag, fmt::string_view format,
               fmt::format_args args) {
-  Lumlog::Record record{std::string(handle.name().view()),
-                        level,
-                        std::string(sourceFile),
-                        std::string(function),
-                        line,
-                        std::string(tag),
-                        fmt::vformat(format, args)};
+  Lumlog::Record record{
+      std::string(handle.name().view()), level, std::string(sourceFile), std::string(function), line, std::string(tag),
+      fmt::vformat(format, args)};
   Lumlog::currentSink().write(record);
 }
 

@@ -17,8 +17,7 @@ void Util::createControlFile(const std::string& rootPath) {
   const std::string path = rootPath + "/" + Util::Clone::CONTROL_FILENAME;
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
-    throw Orvel::MemoryResourceException(
-        fmt::format("cannot create control file {}: {}", path, std::strerror(errno)));
+    throw Orvel::MemoryResourceException(fmt::format("cannot create control file {}: {}", path, std::strerror(errno)));
   }
   ::close(fd);
 }

@@ -80,7 +80,8 @@ bool parse(const std::string& path, Record& record, std::string& err) {
 }
 
 bool sameFile(int fd, const std::string& path) {
-  struct stat held {}, named {};
+  struct stat held {
+  }, named{};
   if (::fstat(fd, &held) != 0 || ::stat(path.c_str(), &named) != 0) return false;
   return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
@@ -168,8 +169,8 @@ void OwnerFile::write() {
 void OwnerFile::remove() { ::unlink(path_.c_str()); }
 
 std::string OwnerFile::toString() const {
-  return fmt::format("owner {}: {} typeName={} shmType={} wiped={}", path_, wirraInfo_.toString(), typeName_,
-                     shmType_, wiped_);
+  return fmt::format("owner {}: {} typeName={} shmType={} wiped={}", path_, wirraInfo_.toString(), typeName_, shmType_,
+                     wiped_);
 }
 
 }  // namespace SharedMem

@@ -25,8 +25,7 @@ BaseDirState& baseDirState() {
 }
 
 bool keptAsIs(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
-         c == '-';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
 }
 
 // The directory name of a collection below the base directory.

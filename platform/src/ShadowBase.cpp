@@ -14,7 +14,8 @@
 namespace VovuAsicUtils {
 
 TableManager::TableManager(Orvel::String entityManagerName)
-    : status_(new Hardware::Vovu::Status), cmdletRequiredStatus_(new Hardware::Vovu::VovuCmdletRequiredStatus),
+    : status_(new Hardware::Vovu::Status),
+      cmdletRequiredStatus_(new Hardware::Vovu::VovuCmdletRequiredStatus),
       dmaMemPoolManager_(new DmaMemPoolManager::DmaMemPoolManager),
       entityManager_(new Tolvane::EntityManager(std::move(entityManagerName))),
       regShadowEntryStorage_(new RegShadowEntryStorage) {}
@@ -51,7 +52,8 @@ Orvel::Ptr<SchanAccel::SchanCmds> DirectShadowBase::schanCmdsWorker(const SchanA
   if (!tableDescriptor()) return cmds;
   for (const auto& [memoryId, memory] : tableDescriptor()->memInfoColl()) {
     Orvel::Ptr<SchanAccel::SchanCmd> cmd = SchanAccel::schanCmdFactory();
-    cmd->kind = memory->isRegister() ? SchanAccel::SchanCmd::Kind::registerWrite : SchanAccel::SchanCmd::Kind::memoryWrite;
+    cmd->kind =
+        memory->isRegister() ? SchanAccel::SchanCmd::Kind::registerWrite : SchanAccel::SchanCmd::Kind::memoryWrite;
     addressCmd(*cmd, fapmask, *memory, instanceRange(*memory));
     cmd->cmdletRequired = cmdletRequired();
     cmd->arrayIndex = arrayIndex;

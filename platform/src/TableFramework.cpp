@@ -24,8 +24,7 @@ const std::vector<Hardware::Block>* TableManager::hwTableShadowInfo(const HwTabl
   return it == shadowInfo_.end() ? nullptr : &it->second.blocks;
 }
 
-void TableManager::hwTableShadowInfoIs(const HwTableKey& key, std::vector<Hardware::Block> blocks,
-                                       const void* owner) {
+void TableManager::hwTableShadowInfoIs(const HwTableKey& key, std::vector<Hardware::Block> blocks, const void* owner) {
   ShadowInfo& info = shadowInfo_[key];
   info.blocks = std::move(blocks);
   if (std::find(info.owners.begin(), info.owners.end(), owner) == info.owners.end()) info.owners.push_back(owner);

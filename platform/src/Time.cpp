@@ -13,9 +13,7 @@
 
 namespace Orvel {
 
-double time() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double time() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 std::uint64_t Random::rand64() {
   static std::mutex mutex;

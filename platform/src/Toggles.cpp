@@ -13,8 +13,8 @@ namespace {
 
 struct State {
   std::mutex mutex;
-  std::string directory;               // set with toggleDirIs; empty: environment or default
-  std::set<std::string> reportedBad;   // files already reported as malformed
+  std::string directory;              // set with toggleDirIs; empty: environment or default
+  std::set<std::string> reportedBad;  // files already reported as malformed
 };
 
 State& state() {

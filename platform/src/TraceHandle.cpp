@@ -83,7 +83,8 @@ std::vector<Rule> parseRules(std::string_view text) {
     if (item.empty()) continue;
     std::size_t eq = item.find('=');
     std::string_view pattern = trim(item.substr(0, eq));
-    if (pattern.empty()) throw Orvel::InvalidInitializeException(fmt::format("trace rule \"{}\": no handle name", item));
+    if (pattern.empty())
+      throw Orvel::InvalidInitializeException(fmt::format("trace rule \"{}\": no handle name", item));
     std::uint16_t mask =
         eq == std::string_view::npos ? TraceHandle::kAllLevels : parseLevels(item.substr(eq + 1), item);
     rules.push_back(Rule{std::string(pattern), mask});

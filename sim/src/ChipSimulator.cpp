@@ -23,8 +23,8 @@ std::uint8_t* Chip::at(const std::string& name, std::uint8_t instance, std::uint
   const MemoryRegion& region = *it->second.region;
   std::uint64_t pos = 0;
   if (!region.hasInstance(instance) || !region.position(arrayIndex, entryIndex, pos)) {
-    throw std::out_of_range(fmt::format("chip {}: {} has no instance {} entry ({}, {})", fapId_, name, instance,
-                                        arrayIndex, entryIndex));
+    throw std::out_of_range(
+        fmt::format("chip {}: {} has no instance {} entry ({}, {})", fapId_, name, instance, arrayIndex, entryIndex));
   }
   return it->second.instances[instance - region.firstInstanceId].data() + pos * region.entrySize;
 }
@@ -66,14 +66,15 @@ std::size_t ChipSimulator::execute(const SchanAccel::SchanCmds& batch) {
     if (!wrong.empty()) {
       if (cmd) {
         for (std::uint32_t id = 0; id < 256; ++id) {
-          if (Chip* c = cmd->fapmask.fapId(static_cast<std::uint8_t>(id)) ? chip(static_cast<std::uint8_t>(id)) : nullptr) {
+          if (Chip* c =
+                  cmd->fapmask.fapId(static_cast<std::uint8_t>(id)) ? chip(static_cast<std::uint8_t>(id)) : nullptr) {
             ++c->counters_.rejections;
           }
         }
       }
-      throw CommandRejected(position, fmt::format("command {} ({} {}): {}", position,
-                                                  cmd ? SchanAccel::kindText(cmd->kind) : "null",
-                                                  cmd ? cmd->name.str() : std::string("-"), wrong));
+      throw CommandRejected(
+          position, fmt::format("command {} ({} {}): {}", position, cmd ? SchanAccel::kindText(cmd->kind) : "null",
+                                cmd ? cmd->name.str() : std::string("-"), wrong));
     }
     apply(*cmd);
     ++position;
@@ -95,7 +96,8 @@ std::string ChipSimulator::check(const SchanCmd& cmd) const {
     return fmt::format("{} is a {}, not a {}", region->name, region->isRegister ? "register" : "memory",
                        registerCmd ? "register" : "memory");
   }
-  if (cmd.block != region->block) return fmt::format("block {} does not match the memory's block {}", cmd.block, region->block);
+  if (cmd.block != region->block)
+    return fmt::format("block {} does not match the memory's block {}", cmd.block, region->block);
   if (cmd.baseAddress != region->baseAddress) {
     return fmt::format("base address {:#x} does not match the memory's {:#x}", cmd.baseAddress, region->baseAddress);
   }
@@ -106,9 +108,10 @@ std::string ChipSimulator::check(const SchanCmd& cmd) const {
   }
   std::uint64_t first = 0;
   if (!region->position(cmd.arrayIndex, cmd.entryIndex, first)) {
-    return fmt::format("entry ({}, {}) outside the memory's array indices {} to {} and entries {} to {}", cmd.arrayIndex,
-                       cmd.entryIndex, region->firstArrayIndex, region->firstArrayIndex + region->arrayCount - 1,
-                       region->firstEntryIndex, std::uint64_t{region->firstEntryIndex} + region->entryCount - 1);
+    return fmt::format("entry ({}, {}) outside the memory's array indices {} to {} and entries {} to {}",
+                       cmd.arrayIndex, cmd.entryIndex, region->firstArrayIndex,
+                       region->firstArrayIndex + region->arrayCount - 1, region->firstEntryIndex,
+                       std::uint64_t{region->firstEntryIndex} + region->entryCount - 1);
   }
   if (cmd.isRead() && (cmd.fapmask.count() != 1 || cmd.instanceCount != 1)) {
     return "a read names one chip and one instance";
@@ -157,11 +160,18 @@ void ChipSimulator::apply(const SchanCmd& cmd) {
       chip.counters_.bytesWritten += bytes;
     }
     switch (cmd.kind) {
-      case SchanCmd::Kind::memoryWrite: ++chip.counters_.singleWrites; break;
-      case SchanCmd::Kind::registerWrite: ++chip.counters_.registerWrites; break;
-      case SchanCmd::Kind::memoryBulkWrite: ++chip.counters_.bulkWrites; break;
+      case SchanCmd::Kind::memoryWrite:
+        ++chip.counters_.singleWrites;
+        break;
+      case SchanCmd::Kind::registerWrite:
+        ++chip.counters_.registerWrites;
+        break;
+      case SchanCmd::Kind::memoryBulkWrite:
+        ++chip.counters_.bulkWrites;
+        break;
       case SchanCmd::Kind::memoryBulkRead:
-      case SchanCmd::Kind::registerRead: break;
+      case SchanCmd::Kind::registerRead:
+        break;
     }
   }
 }

@@ -25,8 +25,8 @@ bool sameRegion(const MemoryRegion& a, const MemoryRegion& b) {
 
 void MemoryMap::regionIs(const MemoryRegion& region) {
   if (region.entries() == 0 || region.entrySize == 0 || region.instanceCount == 0) {
-    throw std::invalid_argument(fmt::format("{} ({}): a region needs entries, an entry size and an instance",
-                                            region.name, region.table));
+    throw std::invalid_argument(
+        fmt::format("{} ({}): a region needs entries, an entry size and an instance", region.name, region.table));
   }
   if (region.firstInstanceId + region.instanceCount > 256 || region.firstArrayIndex + region.arrayCount > 256) {
     throw std::invalid_argument(
@@ -34,8 +34,8 @@ void MemoryMap::regionIs(const MemoryRegion& region) {
   }
   auto [it, added] = regions_.emplace(region.name, region);
   if (!added && !sameRegion(it->second, region)) {
-    throw std::invalid_argument(fmt::format("{}: described differently by {} and {}", region.name, it->second.table,
-                                            region.table));
+    throw std::invalid_argument(
+        fmt::format("{}: described differently by {} and {}", region.name, it->second.table, region.table));
   }
 }
 

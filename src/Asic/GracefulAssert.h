@@ -49,15 +49,15 @@ template <class... Args>
 
 // Checks `condition`, reporting a failure at the given file and line with the
 // given condition text; the message is a format and its arguments.
-#define ASIC_CHECK_AT(sourceFile, line, condition, conditionText, ...)                              \
-  do {                                                                                              \
-    if (!(condition)) [[unlikely]] {                                                                \
-      if (::Asic::mode == ::Asic::Mode::graceful) {                                                 \
-        ::Asic::throwGracefulAssertException((sourceFile), (line), (conditionText), __VA_ARGS__);   \
-      } else if (!(condition)) {                                                                    \
-        ::Orvel::fmassert((conditionText), (sourceFile), __func__, (line), __VA_ARGS__);            \
-      }                                                                                             \
-    }                                                                                               \
+#define ASIC_CHECK_AT(sourceFile, line, condition, conditionText, ...)                            \
+  do {                                                                                            \
+    if (!(condition)) [[unlikely]] {                                                              \
+      if (::Asic::mode == ::Asic::Mode::graceful) {                                               \
+        ::Asic::throwGracefulAssertException((sourceFile), (line), (conditionText), __VA_ARGS__); \
+      } else if (!(condition)) {                                                                  \
+        ::Orvel::fmassert((conditionText), (sourceFile), __func__, (line), __VA_ARGS__);          \
+      }                                                                                           \
+    }                                                                                             \
   } while (0)
 
 #define ASIC_CHECK(condition, ...) ASIC_CHECK_AT(__FILE__, __LINE__, condition, #condition, __VA_ARGS__)

@@ -12,7 +12,8 @@ void EtppcCfgMtuActionProfileIdxMapTableHwDirect::userInitHwTable(const VovuAsic
   constexpr std::uint32_t kProfileSelector = 6;
   Entry entry{EntryKey(0)};
   entry.mtuFwdActionStrengthIs(7);
-  const std::uint8_t profile = VovuPPExport::egress_fwd_action_profile_value(fapRevision().chipType(), kProfileSelector);
+  const std::uint8_t profile =
+      VovuPPExport::egress_fwd_action_profile_value(fapRevision().chipType(), kProfileSelector);
   entry.mtuActionProfileIs(Orvel::U4(profile));
   setEntry(key, entry);
 }

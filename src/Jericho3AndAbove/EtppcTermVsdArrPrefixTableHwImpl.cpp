@@ -1,7 +1,7 @@
 // Default contents of EtppcTermVsdArrPrefixTableHwDirect.
 #include "Common/DefaultContents.h"
-#include "EtppcTermVsdArrPrefixTableHwDirect.h"
 #include "Common/VsiPrefixIndexTableHwImplCommon.h"
+#include "EtppcTermVsdArrPrefixTableHwDirect.h"
 
 namespace bcm88490_a0 {
 

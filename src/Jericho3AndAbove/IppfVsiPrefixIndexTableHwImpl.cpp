@@ -1,7 +1,7 @@
 // Default contents of IppfVsiPrefixIndexTableHwDirect.
 #include "Common/DefaultContents.h"
-#include "IppfVsiPrefixIndexTableHwDirect.h"
 #include "Common/VsiPrefixIndexTableHwImplCommon.h"
+#include "IppfVsiPrefixIndexTableHwDirect.h"
 
 namespace bcm88490_a0 {
 

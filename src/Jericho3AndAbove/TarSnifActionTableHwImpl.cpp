@@ -1,7 +1,7 @@
 // Default contents of TarSnifActionTableHwDirect.
 #include "Common/DefaultContents.h"
-#include "TarSnifActionTableHwDirect.h"
 #include "Hardware/Vovu/DestinationId.h"
+#include "TarSnifActionTableHwDirect.h"
 
 #include <fmt/format.h>
 
@@ -18,16 +18,23 @@ constexpr Hardware::Vovu::FapType kFapType{4};
 
 Hardware::Vovu::DestinationId destIdFor(std::uint32_t command) {
   switch (command) {
-    case 1: return {51, 0, 8, false};
-    case 2: return {19, 0, 8, false};
-    case 3: return {16, 0, 8, false};
+    case 1:
+      return {51, 0, 8, false};
+    case 2:
+      return {19, 0, 8, false};
+    case 3:
+      return {16, 0, 8, false};
     case 7:
     case 12:
-    case 19: return {28, 0, 8, false};
-    case 8: return {12, 0, 8, false};
-    case 11: return {20, 0, 8, false};
+    case 19:
+      return {28, 0, 8, false};
+    case 8:
+      return {12, 0, 8, false};
+    case 11:
+      return {20, 0, 8, false};
     case 16:
-    case 17: return {67, 0, 1, false};
+    case 17:
+      return {67, 0, 1, false};
   }
   throw Orvel::Exception(fmt::format("Unexpected snoop command: {}", command));
 }

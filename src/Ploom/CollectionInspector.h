@@ -22,8 +22,8 @@ namespace Ploom {
 
 struct CollectionReport {
   std::string typeName;
-  std::uint32_t members = 0;        // occupied count in the slot header
-  std::uint32_t capacity = 0;       // slot count
+  std::uint32_t members = 0;   // occupied count in the slot header
+  std::uint32_t capacity = 0;  // slot count
   std::uint32_t buckets = 0;
   std::uint32_t maxSlotsEver = 0;
   std::uint32_t highestOccupied = 0;
@@ -33,7 +33,7 @@ struct CollectionReport {
   std::uint32_t palvoId = 0;
   std::uint32_t seed = 0;
   std::uint32_t entriesRead = 0;
-  std::uint32_t freeSlots = 0;      // counted by the check
+  std::uint32_t freeSlots = 0;  // counted by the check
   std::uint32_t retries = 0;
   std::uint32_t rewriteCopies = 0;
   std::uint32_t slowPaths = 0;

@@ -8,8 +8,8 @@ std::string MapDescriptor::toString() const {
   return fmt::format(
       "capacity:{} mode:{} local:{} fixedSize:{} shrinkSlots:{} shrinkBuckets:{} prune:{} heap:{} tracker:{} "
       "criticalTaskCheck:{}",
-      capacity, static_cast<std::uint32_t>(mode), local, fixedSize, shrinkSlots, shrinkBuckets, prune,
-      heapAllocation, trackerEnable, criticalTaskCheck);
+      capacity, static_cast<std::uint32_t>(mode), local, fixedSize, shrinkSlots, shrinkBuckets, prune, heapAllocation,
+      trackerEnable, criticalTaskCheck);
 }
 
 bool MapDescriptor::supportsReinitWith(const MapDescriptor& other) const {

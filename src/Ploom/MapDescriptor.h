@@ -15,12 +15,12 @@ enum class MapMode : std::uint32_t { writer = 0, keyShadow = 1, reader = 2, shad
 struct MapDescriptor {
   std::uint32_t capacity = 0;  // slot table maximum (and size, when fixed)
   MapMode mode = MapMode::writer;
-  bool local = false;          // process-local memory: no files, lock, socket or control file
+  bool local = false;  // process-local memory: no files, lock, socket or control file
   bool fixedSize = false;
   bool shrinkSlots = true;
   bool shrinkBuckets = true;
-  bool prune = false;          // option of the (placeholder) sequence writer
-  bool heapAllocation = false; // local memory from the heap; only with local
+  bool prune = false;           // option of the (placeholder) sequence writer
+  bool heapAllocation = false;  // local memory from the heap; only with local
   bool trackerEnable = false;
   bool criticalTaskCheck = false;
 

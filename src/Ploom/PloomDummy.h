@@ -10,8 +10,8 @@
 
 #include <string>
 
-#include "PloomCore/Errors.h"
 #include "Ploom/PloomInterface.h"
+#include "PloomCore/Errors.h"
 
 namespace Ploom {
 
@@ -59,8 +59,8 @@ class StrictDummyIdentity {
       : name_(std::move(name)), rootPath_(std::move(rootPath)), detail_(std::move(detail)) {}
 
   [[noreturn]] void fail() const {
-    Orvel::fmassert("false", __FILE__, "PloomStrictDummy", __LINE__, "invoked, name:{} rootpath:{}{}", name_,
-                    rootPath_, detail_);
+    Orvel::fmassert("false", __FILE__, "PloomStrictDummy", __LINE__, "invoked, name:{} rootpath:{}{}", name_, rootPath_,
+                    detail_);
   }
 
   std::string name_;
@@ -98,7 +98,6 @@ class PloomStrictDummy final : public PloomInterface<V>, private StrictDummyIden
   void directWrite(const V&) override { fail(); }
   void directCommit() override { fail(); }
   bool markAndSweepFlag(const Key&, MarkAndSweepOperation) override { fail(); }
-
 };
 
 }  // namespace Ploom

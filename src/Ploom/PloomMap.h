@@ -38,10 +38,12 @@ class PloomMapBase {
   using QuiescedCallback = std::function<void(bool)>;
 
   explicit PloomMapBase(std::string collectionPath)
-      : collectionPath_(std::move(collectionPath)), dh_(std::make_unique<Orvel::Platform::DebugHandler>(collectionPath_)) {}
+      : collectionPath_(std::move(collectionPath)),
+        dh_(std::make_unique<Orvel::Platform::DebugHandler>(collectionPath_)) {}
   // A map whose debug handler has its own name; the path is set later.
   PloomMapBase(std::string collectionPath, const char* debugHandlerName)
-      : collectionPath_(std::move(collectionPath)), dh_(std::make_unique<Orvel::Platform::DebugHandler>(debugHandlerName)) {}
+      : collectionPath_(std::move(collectionPath)),
+        dh_(std::make_unique<Orvel::Platform::DebugHandler>(debugHandlerName)) {}
   virtual ~PloomMapBase() = default;
 
   const std::string& collName() const noexcept { return collectionPath_; }
@@ -144,7 +146,8 @@ class PloomMap : public PloomMapBase {
         throw Orvel::InvalidInitializeException(
             fmt::format("failed to initialize collection {}: {}", collectionPath_, e.what()));
       }
-      if (!ok) throw Orvel::InvalidInitializeException(fmt::format("failed to initialize collection {}", collectionPath_));
+      if (!ok)
+        throw Orvel::InvalidInitializeException(fmt::format("failed to initialize collection {}", collectionPath_));
       writer_ = writer.get();
       impl_ = std::move(writer);
       if (!descriptor.local) Mem::Util::createControlFile(rootPath());
@@ -160,7 +163,8 @@ class PloomMap : public PloomMapBase {
   // placeholder while they cannot be read (the owner tries again later).
   bool attach(const std::string& name) {
     PLOOM_ASSERT(descriptor_.mode != MapMode::writer, "invoked for a writer");
-    ORVEL_TRACE(*dh_, 5, "PloomMap", "attempting to attach {} as {}", name, static_cast<std::uint32_t>(descriptor_.mode));
+    ORVEL_TRACE(*dh_, 5, "PloomMap", "attempting to attach {} as {}", name,
+                static_cast<std::uint32_t>(descriptor_.mode));
     // Mode 2 reads the shared files directly; modes 1 and 3 keep a local index.
     std::unique_ptr<PloomInterface<V>> reader;
     if (descriptor_.mode == MapMode::reader) {
@@ -319,7 +323,8 @@ class PloomMap : public PloomMapBase {
   void handleDisconnect() {
     ORVEL_TRACE(*dh_, 1, "PloomMap", "{}", rootPath());
     if (descriptor_.mode != MapMode::keyShadow && descriptor_.mode != MapMode::shadow) {
-      Orvel::fmassert("mode", __FILE__, __func__, __LINE__, "wrong type:{}", static_cast<std::uint32_t>(descriptor_.mode));
+      Orvel::fmassert("mode", __FILE__, __func__, __LINE__, "wrong type:{}",
+                      static_cast<std::uint32_t>(descriptor_.mode));
     }
     if (auto* shadow = dynamic_cast<PloomShadow<V>*>(impl_.get())) shadow->handleDisconnect();
   }

@@ -44,13 +44,13 @@
 #include "Orvel/DebugHandler.h"
 #include "Orvel/Format.h"
 #include "Orvel/Time.h"
-#include "PloomCore/Errors.h"
 #include "Ploom/PloomInterface.h"
-#include "PloomCore/ReaderCounters.h"
-#include "PloomCore/SlotReaderTable.h"
 #include "Ploom/StorePoint.h"
 #include "PloomCore/BucketReader.h"
+#include "PloomCore/Errors.h"
+#include "PloomCore/ReaderCounters.h"
 #include "PloomCore/ReaderHashMap.h"
+#include "PloomCore/SlotReaderTable.h"
 #include "SharedMem/PalvoFile.h"
 
 namespace Ploom {
@@ -128,7 +128,8 @@ class PloomReader final : public PloomInterface<V> {
   bool getValue(std::uint32_t index, V& out) const {
     return withRetry(
         [&] {
-          if (index >= slots_.numSlots()) PloomCore::ReaderHashMapCommon::throwOutOfRangeIndex(index, slots_.numSlots());
+          if (index >= slots_.numSlots())
+            PloomCore::ReaderHashMapCommon::throwOutOfRangeIndex(index, slots_.numSlots());
           std::uint32_t rhash;
           return map_.consistentRead(index, out, rhash).occupied();
         },
@@ -146,7 +147,8 @@ class PloomReader final : public PloomInterface<V> {
   }
 
   VersionAnchor getCacheVersionAnchor() const noexcept {
-    return VersionAnchor{lastRead_.version, lastRead_.base == slots_.base() ? lastRead_.offset : LastSlotRead::kNoOffset,
+    return VersionAnchor{lastRead_.version,
+                         lastRead_.base == slots_.base() ? lastRead_.offset : LastSlotRead::kNoOffset,
                          slots_.generation(), attachments_};
   }
   // Whether the slot `anchor` names still holds the value read then: same

@@ -336,7 +336,9 @@ class PloomShadow final : public PloomInterface<V> {
   // The value of `key` read straight from the shared files, past the local index.
   const V* directLookup(const Key& key, bool& found, void* buffer) const { return reader_.lookup(key, found, buffer); }
 
-  bool first(V& valueOut, IterHint& hint) const override { return deliverFrom(store_.index().firstFrom(0), valueOut, hint); }
+  bool first(V& valueOut, IterHint& hint) const override {
+    return deliverFrom(store_.index().firstFrom(0), valueOut, hint);
+  }
   bool next(const Key& key, V& valueOut, IterHint& hint) const override {
     const Key copy = key;
     return deliverFrom(store_.index().after(copy), valueOut, hint);
@@ -373,7 +375,8 @@ class PloomShadow final : public PloomInterface<V> {
     }
     if (asyncFlush_) {
       if (!force) {
-        Orvel::fmassert("force", __FILE__, "PloomShadow", __LINE__, "expected only forced detach during asynchronous flush");
+        Orvel::fmassert("force", __FILE__, "PloomShadow", __LINE__,
+                        "expected only forced detach during asynchronous flush");
       }
       if (mode_ != SyncerMode::flush) {
         Orvel::fmassert("mode_ == SyncerMode::flush", __FILE__, "PloomShadow", __LINE__,

@@ -165,9 +165,8 @@ class PloomWriter final : public WriterAttachment<V> {
       // the slot is rewritten from it.
       std::uint8_t* lookaside = slots_.lookaside();
       Words::copyRelaxed(lookaside + Layout::kRhashOffset, slot + Layout::kRhashOffset, 4);
-      rewriteValue(slot, [&] {
-        Words::copyRelaxed(slot + Layout::kValueOffset, lookaside + Layout::kValueOffset, sizeof(V));
-      });
+      rewriteValue(
+          slot, [&] { Words::copyRelaxed(slot + Layout::kValueOffset, lookaside + Layout::kValueOffset, sizeof(V)); });
     }
     directSlot_ = SlotLink::kNothing;
     ++counters_.directCommits;
@@ -197,8 +196,7 @@ class PloomWriter final : public WriterAttachment<V> {
 
   // Compacts the slot file when few slots are used.
   void shrink() {
-    const std::uint32_t threshold =
-        slots_.occupied() < slots_.shrinkThreshold() / 2 ? slots_.shrinkThreshold() : 0;
+    const std::uint32_t threshold = slots_.occupied() < slots_.shrinkThreshold() / 2 ? slots_.shrinkThreshold() : 0;
     if (threshold == 0) return;
     CriticalSection section(slots_, name_);
     doMaybeShrinkSlots(threshold);

@@ -29,14 +29,14 @@
 #include "NvToggles/Toggles.h"
 #include "Orvel/DebugHandler.h"
 #include "Orvel/Format.h"
+#include "Ploom/MapDescriptor.h"
+#include "Ploom/PloomInterface.h"
+#include "Ploom/Util.h"
+#include "Ploom/Validator.h"
 #include "PloomCore/AttachResult.h"
 #include "PloomCore/Counters.h"
 #include "PloomCore/Errors.h"
-#include "Ploom/MapDescriptor.h"
-#include "Ploom/PloomInterface.h"
 #include "PloomCore/SlotWriterTable.h"
-#include "Ploom/Util.h"
-#include "Ploom/Validator.h"
 #include "PloomCore/WriterHashMap.h"
 #include "SharedMem/OwnerFile.h"
 #include "SharedMem/PalvoFile.h"
@@ -59,7 +59,7 @@ class WriterAttachment : public PloomInterface<V> {
   using PloomInterface<V>::criticalTaskCheck_;
 
   WriterAttachment(const Orvel::Platform::DebugHandler& dh, const std::string& collectionPath, MapDescriptor descriptor,
-              std::string name, Notifier notifier = {})
+                   std::string name, Notifier notifier = {})
       : dh_(dh),
         descriptor_(descriptor),
         name_(std::move(name)),
@@ -237,9 +237,7 @@ class WriterAttachment : public PloomInterface<V> {
   std::uint32_t minSize() const override { return descriptor_.fixedSize ? descriptor_.capacity : slots_.minSlots(); }
   std::uint32_t maxSize() const override { return slots_.maxSlots(); }
   std::uint32_t buckets() const override { return map_.numBuckets(); }
-  EndpointType type() const override {
-    return descriptor_.local ? EndpointType::temporary : EndpointType::writer;
-  }
+  EndpointType type() const override { return descriptor_.local ? EndpointType::temporary : EndpointType::writer; }
   std::uint32_t mountStatus() const override { return initialized_ ? 1 : 0; }
   std::uint32_t palvoId() const override { return palvoId_; }
   std::string rootPath() const override { return rootPath_.path(); }

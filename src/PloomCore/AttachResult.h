@@ -12,9 +12,9 @@ namespace Ploom {
 
 enum class AttachResult : std::uint32_t {
   failedValidation = 0,  // the writer's verdict: both files mapped, the collection failed validation
-  created = 1,    // no file was there: a new one was made
-  attached = 2,   // an existing file was mapped as it is
-  badHeader = 8,  // an existing file's header failed its checks; nothing changed
+  created = 1,           // no file was there: a new one was made
+  attached = 2,          // an existing file was mapped as it is
+  badHeader = 8,         // an existing file's header failed its checks; nothing changed
 };
 
 constexpr AttachResult operator|(AttachResult a, AttachResult b) noexcept {

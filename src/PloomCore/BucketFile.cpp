@@ -26,8 +26,8 @@ Ploom::AttachResult BucketWriter::attach(std::uint32_t palvoId) {
   const bool isNew = !shm.exists() || existing == 0;
   std::string openReason;
   if (!shm.open(fileSizeFor(1), true, openReason)) {
-    throw Orvel::InvalidInitializeException(fmt::format("cannot attach to shmem {} size:{}: {}", shm.path(),
-                                                        fileSizeFor(1), openReason));
+    throw Orvel::InvalidInitializeException(
+        fmt::format("cannot attach to shmem {} size:{}: {}", shm.path(), fileSizeFor(1), openReason));
   }
   if (isNew) {
     PLOOM_STORE_POINT();
@@ -181,8 +181,7 @@ void BucketReader::throwOutOfRange(std::uint32_t bucket) const {
 void BucketReader::throwNumBucketsMismatch(std::uint64_t pair) const {
   throw Orvel::CorruptionDetectedException(
       fmt::format("bucket count changed to {} (generation {}) while reading with {} (generation {})",
-                  static_cast<std::uint32_t>(pair >> 32), static_cast<std::uint32_t>(pair), numBuckets_,
-                  generation_));
+                  static_cast<std::uint32_t>(pair >> 32), static_cast<std::uint32_t>(pair), numBuckets_, generation_));
 }
 
 }  // namespace PloomCore

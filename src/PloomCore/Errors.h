@@ -14,11 +14,11 @@ class TableFullException : public Orvel::Exception {
 }  // namespace Ploom
 
 // A broken invariant of the collection code: reports and ends the process.
-#define PLOOM_ASSERT(condition, ...)                                                          \
-  do {                                                                                        \
-    if (!(condition)) [[unlikely]] {                                                          \
-      ::Orvel::fmassert(#condition, __FILE__, __func__, __LINE__, __VA_ARGS__);               \
-    }                                                                                         \
+#define PLOOM_ASSERT(condition, ...)                                            \
+  do {                                                                          \
+    if (!(condition)) [[unlikely]] {                                            \
+      ::Orvel::fmassert(#condition, __FILE__, __func__, __LINE__, __VA_ARGS__); \
+    }                                                                           \
   } while (0)
 
 // Throws `Ex` with a formatted message through a debug handler.

@@ -53,13 +53,13 @@
 
 #include "Orvel/DebugHandler.h"
 #include "Orvel/Format.h"
+#include "Ploom/StorePoint.h"
+#include "PloomCore/BucketReader.h"
 #include "PloomCore/ReaderCounters.h"
+#include "PloomCore/ReaderHashMapCommon.h"
 #include "PloomCore/SharedWords.h"
 #include "PloomCore/SlotReaderTable.h"
-#include "Ploom/StorePoint.h"
 #include "PloomCore/ValueTraits.h"
-#include "PloomCore/BucketReader.h"
-#include "PloomCore/ReaderHashMapCommon.h"
 
 namespace PloomCore {
 
@@ -128,8 +128,7 @@ class ReaderHashMap {
       found = true;
       return out;
     }
-    if (end.step == Step::goOn && (end.link.link & ~SlotLink::kMark) != SlotLink::kNothing &&
-        end.link.index() >= n) {
+    if (end.step == Step::goOn && (end.link.link & ~SlotLink::kMark) != SlotLink::kNothing && end.link.index() >= n) {
       buckets_.throwOutOfRange(end.link.index());
     }
     const std::uint64_t pair = buckets_.countPair();
@@ -208,7 +207,7 @@ class ReaderHashMap {
           if (SlotLink::read(m.slot(hint.slot)).version == hint.version && read.occupied() &&
               bucketTolerated(m, slotR, hint.bucket)) {
             hint = Ploom::IterHint{read.version, index, hint.bucket};
-                  ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} next slot {} success", hint.bucket, index);
+            ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} next slot {} success", hint.bucket, index);
             return true;
           }
         } else {
@@ -281,7 +280,8 @@ class ReaderHashMap {
         const std::uint32_t index = checkedIndex(m, snap, hops);
         std::uint32_t slotR;
         const SlotLink read = readKey(m, index, out, slotR);
-        if (SlotLink::read(linkAt).version != snap.version && !holderUnchanged(m, holder, holderKey, snap, index, read)) {
+        if (SlotLink::read(linkAt).version != snap.version &&
+            !holderUnchanged(m, holder, holderKey, snap, index, read)) {
           counters_->inc(Ploom::Reader::Counters::retries);
           changed = true;
           break;
@@ -348,7 +348,9 @@ class ReaderHashMap {
   }
 
   static bool sameKey(const Key& a, const Key& b) noexcept {
-    if constexpr (requires { { a == b } -> std::convertible_to<bool>; }) {
+    if constexpr (requires {
+                    { a == b } -> std::convertible_to<bool>;
+                  }) {
       return a == b;
     } else {
       return (a <=> b) == 0;
@@ -415,7 +417,8 @@ class ReaderHashMap {
     return Ploom::SplitOrder::homeNear(Ploom::reverseBits(rhash), bucket, m.numBuckets);
   }
   void checkBucket(const Mapping& m, std::uint32_t rhash, std::uint32_t bucket, const V& read) const {
-    if (!bucketTolerated(m, rhash, bucket)) ReaderHashMapCommon::throwCorruptKey(bucket, &Traits::key(read), sizeof(Key));
+    if (!bucketTolerated(m, rhash, bucket))
+      ReaderHashMapCommon::throwCorruptKey(bucket, &Traits::key(read), sizeof(Key));
   }
 
   // The bucket named by `marker`, the end marker of `bucket`'s chain, once

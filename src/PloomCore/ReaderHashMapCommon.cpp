@@ -26,8 +26,8 @@ void throwNotOccupied(std::uint32_t index, const void* key, std::size_t keySize)
 }
 
 void throwSlowPathNotOccupied(std::uint32_t bucket, const void* key, std::size_t keySize, std::uint32_t index) {
-  throw Orvel::CorruptionDetectedException(fmt::format("slot {} of bucket {} reached after key {} is not occupied",
-                                                       index, bucket, hexOf(key, keySize)));
+  throw Orvel::CorruptionDetectedException(
+      fmt::format("slot {} of bucket {} reached after key {} is not occupied", index, bucket, hexOf(key, keySize)));
 }
 
 void throwCorruptKey(std::uint32_t bucket, const void* key, std::size_t keySize) {

@@ -125,7 +125,9 @@ struct SlotLink {
   }
 
   // Reads the pair at `at` (acquire).
-  [[gnu::always_inline]] static SlotLink read(const void* at) noexcept { return unpack(Words::load<std::uint64_t>(at)); }
+  [[gnu::always_inline]] static SlotLink read(const void* at) noexcept {
+    return unpack(Words::load<std::uint64_t>(at));
+  }
   // Writes the pair at `at` in one store (release): everything stored before
   // it is visible to a reader that sees the new pair.
   [[gnu::always_inline]] static void write(void* at, SlotLink value) noexcept {
@@ -218,8 +220,7 @@ namespace SplitOrder {
 // While the bucket count moves between n/2, n and 2n, a walk reading with n
 // may meet the chains of either neighbour count. These admit all three,
 // trying n first (it nearly always is the one).
-[[gnu::always_inline]] inline bool successorNear(std::uint32_t bucket, std::uint32_t marker,
-                                                 std::uint32_t n) noexcept {
+[[gnu::always_inline]] inline bool successorNear(std::uint32_t bucket, std::uint32_t marker, std::uint32_t n) noexcept {
   const unsigned bits = static_cast<unsigned>(__builtin_ctz(n));
   if (marker == successor(bucket, bits)) [[likely]] {
     return true;

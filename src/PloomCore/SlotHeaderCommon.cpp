@@ -65,8 +65,8 @@ std::string SlotHeaderCommon::typeName(const void* base) {
 
 std::string SlotHeaderCommon::toString(const void* base) {
   return fmt::format("headerSize:{} palvo:{} valueSize:{} slotSize:{} initialSlots:{} maxSlots:{} type:{}",
-                     Words::wordAt(base, 8), palvoId(base), valueSize(base), slotSize(base), Words::wordAt(base, 28), Words::wordAt(base, 32),
-                     typeName(base));
+                     Words::wordAt(base, 8), palvoId(base), valueSize(base), slotSize(base), Words::wordAt(base, 28),
+                     Words::wordAt(base, 32), typeName(base));
 }
 
 }  // namespace Ploom

@@ -29,9 +29,8 @@ class SlotHeaderCommon {
 
   // Writes the common header at `base` (which must hold kEnd bytes).
   SlotHeaderCommon(void* base, std::uint32_t headerSize, std::uint32_t reserved0, std::uint32_t valueSize,
-                   std::uint32_t slotSize, std::uint32_t initialSlots, std::uint32_t maxSlots,
-                   std::uint32_t reserved1, std::uint32_t palvoId, const std::string& typeName,
-                   std::uint32_t valueSize2, std::uint32_t seed);
+                   std::uint32_t slotSize, std::uint32_t initialSlots, std::uint32_t maxSlots, std::uint32_t reserved1,
+                   std::uint32_t palvoId, const std::string& typeName, std::uint32_t valueSize2, std::uint32_t seed);
 
   // Checks magic, format version, header size and restart identity of the
   // header at `base`. Returns false with the reason in `err`.

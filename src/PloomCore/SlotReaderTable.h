@@ -119,8 +119,7 @@ class SlotReaderTable {
                       numSlots_, count, *bytes, reason));
     }
     if (file_.shm().base() != before) {
-      ORVEL_TRACE(dh_, 5, "SlotReaderTable", "changed base address mapping from {} to {}", before,
-                  file_.shm().base());
+      ORVEL_TRACE(dh_, 5, "SlotReaderTable", "changed base address mapping from {} to {}", before, file_.shm().base());
     }
     numSlots_ = count;
     generation_ = pair.version;
@@ -131,7 +130,6 @@ class SlotReaderTable {
   }
 
  public:
-
   // Called after every re-map with the mapping base before it (the current
   // one is base()), for the owner to re-base what points into the file.
   void onResizeIs(std::function<void(const void* oldBase)> callback) { onResize_ = std::move(callback); }

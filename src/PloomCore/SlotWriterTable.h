@@ -186,8 +186,8 @@ class SlotWriterTable {
   // caller's CriticalSection::guard leaves the section).
   std::uint32_t alloc(std::uint32_t rhash) {
     if (freeHead() == SlotLink::kNothing && !grow()) {
-      throw TableFullException(fmt::format("Ploom table full (occupancy:{} tableSize:{}) {}", occupied(), maxSlots_,
-                                           name_));
+      throw TableFullException(
+          fmt::format("Ploom table full (occupancy:{} tableSize:{}) {}", occupied(), maxSlots_, name_));
     }
     const std::uint32_t s = freeHead();
     std::uint8_t* slot = (*this)[s];
@@ -214,8 +214,7 @@ class SlotWriterTable {
   bool grow() {
     if (freeHead() != SlotLink::kNothing || occupied() != numSlots_) {
       PLOOM_THROW(Orvel::CorruptionDetectedException, dh_, "SlotWriterTable",
-                  "the slot table is full but numSlots: {} and occupiedSlots: {} are not equal", numSlots_,
-                  occupied());
+                  "the slot table is full but numSlots: {} and occupiedSlots: {} are not equal", numSlots_, occupied());
     }
     if (fixedSize_) return false;
     const std::uint32_t old = numSlots_;
@@ -329,7 +328,8 @@ class SlotWriterTable {
 
   // The slot at `index`; Orvel::CorruptionDetectedException when it is past the end.
   [[gnu::always_inline]] std::uint8_t* operator[](std::uint32_t index) const {
-    if (index >= numSlots_) [[unlikely]] throwOutOfRange(index);
+    if (index >= numSlots_) [[unlikely]]
+      throwOutOfRange(index);
     return rawSlot(index);
   }
 
@@ -388,8 +388,8 @@ class SlotWriterTable {
   // Formats a new file: common header, the collection's fields, a fresh
   // lookaside image, minSlots_ free slots, and last the "formatted" flag.
   void format(std::uint32_t palvoId, std::uint32_t seed) {
-    SlotHeaderCommon(base_, SlotHeader::kCommonSize, 0, Layout::kValueSize, Layout::kSlotSize, minSlots_, maxSlots_,
-                     0, palvoId, V::kTypeName, Layout::kValueSize, seed);
+    SlotHeaderCommon(base_, SlotHeader::kCommonSize, 0, Layout::kValueSize, Layout::kSlotSize, minSlots_, maxSlots_, 0,
+                     palvoId, V::kTypeName, Layout::kValueSize, seed);
     SlotHeader::runtimeFlagsIs(base_, 0);  // the common header left the retired mark clear
     SlotHeader::wordIs(base_, SlotHeader::kOccupied, 0);
     SlotHeader::wordIs(base_, SlotHeader::kFreeHead, SlotLink::kNothing);

@@ -36,8 +36,8 @@ bool ValidatorCommon::walkFreeSlotsNotEmpty(std::uint32_t index) {
 bool ValidatorCommon::walkFreeSlotsEpilogue() { return true; }
 
 bool ValidatorCommon::doValidateBadSlotCount(std::uint32_t found, std::uint32_t capacity) {
-  errorIs(fmt::format("slots found:{} (occupied:{} free:{}) but capacity:{}", found, occupiedFound_, freeFound_,
-                      capacity));
+  errorIs(
+      fmt::format("slots found:{} (occupied:{} free:{}) but capacity:{}", found, occupiedFound_, freeFound_, capacity));
   return false;
 }
 

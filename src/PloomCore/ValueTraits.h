@@ -15,7 +15,7 @@
 namespace Ploom {
 
 template <class V>
-concept CollectionValue = std::is_trivially_copyable_v<V> && (sizeof(V) % 4 == 0) && requires(const V& v) {
+concept CollectionValue = std::is_trivially_copyable_v<V> &&(sizeof(V) % 4 == 0) && requires(const V& v) {
   typename V::EntryKey;
   { v.entryKey() } -> std::convertible_to<const typename V::EntryKey&>;
   { keyHash(v.entryKey(), std::uint32_t{}) } -> std::convertible_to<std::uint32_t>;

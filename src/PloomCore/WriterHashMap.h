@@ -47,11 +47,11 @@
 #include "Orvel/DebugHandler.h"
 #include "Orvel/Format.h"
 #include "Orvel/Time.h"
+#include "PloomCore/BucketWriter.h"
 #include "PloomCore/Counters.h"
 #include "PloomCore/SharedWords.h"
 #include "PloomCore/SlotWriterTable.h"
 #include "PloomCore/ValueTraits.h"
-#include "PloomCore/BucketWriter.h"
 #include "PloomCore/WriterHashMapCommon.h"
 
 namespace PloomCore {
@@ -209,8 +209,7 @@ class WriterHashMap {
         ORVEL_TRACE(dh(), 9, "WriterHashMap", "{} next slotId {} success {}", context_.name, slot.index, *found);
       } catch (const std::exception& e) {
         ORVEL_TRACE(dh(), 5, "WriterHashMap",
-                    "saw exception in fast path: {}. This might be okay, dropping to slow path to find out",
-                    e.what());
+                    "saw exception in fast path: {}. This might be okay, dropping to slow path to find out", e.what());
       }
       if (found) {
         if (!*found) return false;
@@ -256,9 +255,7 @@ class WriterHashMap {
   }
 
   // Unlinks `slot` from after `prev` (the slot stays occupied for the caller to clear).
-  void unlink(LinkRef prev, std::uint32_t slot) {
-    SlotLink::relink(at(prev), SlotLink::read(slots_[slot]).link);
-  }
+  void unlink(LinkRef prev, std::uint32_t slot) { SlotLink::relink(at(prev), SlotLink::read(slots_[slot]).link); }
 
   void growBuckets() {
     const std::uint32_t n = numBuckets();
@@ -349,7 +346,8 @@ class WriterHashMap {
   // collection asks for it.
   class Yield {
    public:
-    explicit Yield(const WriterHashMap& map) : enabled_(map.context_.criticalTaskCheck && map.context_.criticalTaskCheck()) {
+    explicit Yield(const WriterHashMap& map)
+        : enabled_(map.context_.criticalTaskCheck && map.context_.criticalTaskCheck()) {
       if (enabled_) rearm();
     }
     void check() {

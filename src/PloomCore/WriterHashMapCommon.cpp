@@ -7,13 +7,11 @@
 namespace PloomCore::WriterHashMapCommon {
 
 void throwHashChainCycle(std::uint32_t hops, std::uint32_t numSlots) {
-  throw Orvel::CorruptionDetectedException(
-      fmt::format("hash chain cycle: {} hops with only {} slots", hops, numSlots));
+  throw Orvel::CorruptionDetectedException(fmt::format("hash chain cycle: {} hops with only {} slots", hops, numSlots));
 }
 
 void throwHashBucketCycle(std::uint32_t hops, std::uint32_t numBuckets) {
-  throw Orvel::CorruptionDetectedException(
-      fmt::format("bucket cycle: {} hops with only {} buckets", hops, numBuckets));
+  throw Orvel::CorruptionDetectedException(fmt::format("bucket cycle: {} hops with only {} buckets", hops, numBuckets));
 }
 
 void throwNotOccupied(std::uint32_t slot) {

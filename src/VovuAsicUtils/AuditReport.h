@@ -22,7 +22,7 @@ struct AuditDifference {
   std::uint8_t instance = 0;
   // {arrayIndex, entryIndex} of an indexed key, {value, 0} of a value key.
   std::array<std::uint64_t, 2> key{};
-  std::string keyText;             // the key's string form
+  std::string keyText;               // the key's string form
   std::vector<std::uint8_t> shadow;  // empty when the shadow holds none
   std::vector<std::uint8_t> chip;    // empty when the chip holds none
   std::vector<std::string> fields;   // named fields whose bits differ (aliases left out)
@@ -30,15 +30,18 @@ struct AuditDifference {
 
 inline const char* kindText(AuditDifference::Kind kind) {
   switch (kind) {
-    case AuditDifference::Kind::missing: return "missing";
-    case AuditDifference::Kind::extra: return "extra";
-    case AuditDifference::Kind::differing: return "differing";
+    case AuditDifference::Kind::missing:
+      return "missing";
+    case AuditDifference::Kind::extra:
+      return "extra";
+    case AuditDifference::Kind::differing:
+      return "differing";
   }
   return "unknown";
 }
 
 struct AuditReport {
-  std::uint64_t compared = 0;       // keys compared, each memory and instance counted
+  std::uint64_t compared = 0;  // keys compared, each memory and instance counted
   std::uint64_t missing = 0;
   std::uint64_t extra = 0;
   std::uint64_t differing = 0;

@@ -32,8 +32,8 @@
 #include "SchanAccel/SchanCmds.h"
 #include "VovuAsicUtils/HwTableBase.h"
 #include "VovuAsicUtils/ShadowAccessor.h"
-#include "VovuAsicUtils/TableManager.h"
 #include "VovuAsicUtils/TableDescription.h"
+#include "VovuAsicUtils/TableManager.h"
 
 namespace VovuAsicUtils {
 
@@ -52,16 +52,16 @@ inline constexpr CheckSite kSchanCmdsSite{430, 434, 441};
 // The first trace of every userInitHwTable, at level 2 on `handle`: the
 // function's full signature and the shadow key. The signature is taken in the
 // function itself, outside the trace statement's own scope.
-#define VOVU_USER_INIT_TRACE(handle, tag, key)                                               \
-  do {                                                                                       \
-    const char* const vovuUserInitSignature_ = __PRETTY_FUNCTION__;                          \
-    ORVEL_TRACE((handle), 2, (tag), "{} hwShadowKey: {}", vovuUserInitSignature_, (key));    \
+#define VOVU_USER_INIT_TRACE(handle, tag, key)                                            \
+  do {                                                                                    \
+    const char* const vovuUserInitSignature_ = __PRETTY_FUNCTION__;                       \
+    ORVEL_TRACE((handle), 2, (tag), "{} hwShadowKey: {}", vovuUserInitSignature_, (key)); \
   } while (0)
 
 // The entry trace of a table operation at the operation's fixed line; `what`
 // (an entry or a key) is printed only when the trace is enabled.
-#define VOVU_TABLE_OPERATION_TRACE(table, site, key, what)                                                      \
-  VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kHwTableAccessorFile, (site).trace, Table::tableName(),         \
+#define VOVU_TABLE_OPERATION_TRACE(table, site, key, what)                                              \
+  VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kHwTableAccessorFile, (site).trace, Table::tableName(), \
                       " shadowName : {} hwShadowKey {} entry : {}", (table).shadowName(key), (key), (what).strep())
 
 template <class Table>
@@ -119,8 +119,8 @@ struct HwTableAccessor {
     }
     const Orvel::Ptr<TableManager>& manager = table.hwTableManager();
     if (!manager) {
-      throw Orvel::InvalidInitializeException(fmt::format("{}: no table manager to take shadow objects from",
-                                                          Table::tableName()));
+      throw Orvel::InvalidInitializeException(
+          fmt::format("{}: no table manager to take shadow objects from", Table::tableName()));
     }
     const Orvel::String name =
         Orvel::String(table.fapRevision().revString()) + table.tableDescriptor()->firstMemInfo()->name().view();

@@ -56,12 +56,12 @@ inline constexpr const char* kShadowAccessorFile = "VovuAsicUtils/ShadowAccessor
 
 // Traces as `function` at `line` of `file`, skipping the arguments when the
 // level is disabled.
-#define VOVU_TRACE_AT(handle, level, file, function, line, tag, ...)                                    \
-  do {                                                                                                  \
-    const ::Zev::TraceHandle& accessorTraceHandle_ = (handle);                                          \
-    if (accessorTraceHandle_.enabled(level)) [[unlikely]] {                                             \
-      ::Orvel::fmtrace(accessorTraceHandle_, (level), (file), (function), (line), (tag), __VA_ARGS__);  \
-    }                                                                                                   \
+#define VOVU_TRACE_AT(handle, level, file, function, line, tag, ...)                                   \
+  do {                                                                                                 \
+    const ::Zev::TraceHandle& accessorTraceHandle_ = (handle);                                         \
+    if (accessorTraceHandle_.enabled(level)) [[unlikely]] {                                            \
+      ::Orvel::fmtrace(accessorTraceHandle_, (level), (file), (function), (line), (tag), __VA_ARGS__); \
+    }                                                                                                  \
   } while (0)
 
 // Traces at `line` of an accessor file as the function the statement stands
@@ -92,8 +92,8 @@ bool teardownStep(const Zev::TraceHandle& handle, const HwShadowBase& shadow, co
                   const char* function = __builtin_FUNCTION(), int line = __builtin_LINE()) noexcept {
   // Reports while the exception, which owns the text, is still alive.
   const auto report = [&](const char* what) {
-    VOVU_TRACE_AT(handle, 0, kShadowAccessorFile, function, line, "Shadow",
-                  "{} of shadow {}: {}; the deletion goes on", step, shadow.name(), what);
+    VOVU_TRACE_AT(handle, 0, kShadowAccessorFile, function, line, "Shadow", "{} of shadow {}: {}; the deletion goes on",
+                  step, shadow.name(), what);
   };
   try {
     run();
@@ -144,8 +144,8 @@ Orvel::Ptr<SchanAccel::SchanCmds> downloadShadow(const Shadow& shadow, const Orv
                                   downloadFapmask);
   VOVU_TRACE_AT(th, 8, kShadowAccessorFile, "download", __LINE__, "Shadow", "{}", event);
   Lumlog::eventRecord("Shadow", std::move(event));
-  VOVU_TRACE_AT(th, 8, kShadowAccessorFile, "download", __LINE__, "", " fapType: {} fapRevision: {} downloadFapmask: {}",
-                fapType, fapRevision.revString(), downloadFapmask);
+  VOVU_TRACE_AT(th, 8, kShadowAccessorFile, "download", __LINE__, "",
+                " fapType: {} fapRevision: {} downloadFapmask: {}", fapType, fapRevision.revString(), downloadFapmask);
   const SchanAccel::Fapmask mask = writeMask(shadow, downloadFapmask, th, __LINE__, "download");
   if (mask == SchanAccel::Fapmask()) return nullptr;
   return shadow.downloadWorker(fapRevision, mask, false);
@@ -168,8 +168,8 @@ SchanAccel::Fapmask downloadWorkerMask(const Shadow& shadow, const FapRevision& 
                                        const SchanAccel::Fapmask& fapmask, bool isDelete,
                                        const char* function = __builtin_FUNCTION()) {
   const Zev::TraceHandle& th = Shadow::_defaultTraceHandle();
-  VOVU_TRACE_AT(th, 8, kShadowAccessorFile, function, __LINE__, "", "fapRevision: {}, downloadFapmask: {}, isDelete: {}",
-                fapRevision.revString(), fapmask, isDelete);
+  VOVU_TRACE_AT(th, 8, kShadowAccessorFile, function, __LINE__, "",
+                "fapRevision: {}, downloadFapmask: {}, isDelete: {}", fapRevision.revString(), fapmask, isDelete);
   return writeMask(shadow, fapmask, th, __LINE__, function);
 }
 
@@ -232,9 +232,9 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
   // The batch that writes the shadow's value for `key` (the default entry when
   // absent or when `isDelete`) on the chips of `fapmask` this shadow covers;
   // null when it covers none of them.
-  Orvel::Ptr<SchanAccel::SchanCmds> schanCmds(const SchanAccel::Fapmask& fapmask, const FapRevision& fapRevision,
-                                              const EntryKey& key, bool isDelete,
-                                              const Orvel::Ptr<Asic::LogEntryWrapperBase>& /*logEntry*/ = nullptr) const {
+  Orvel::Ptr<SchanAccel::SchanCmds> schanCmds(
+      const SchanAccel::Fapmask& fapmask, const FapRevision& fapRevision, const EntryKey& key, bool isDelete,
+      const Orvel::Ptr<Asic::LogEntryWrapperBase>& /*logEntry*/ = nullptr) const {
     VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, 102, "", "key: {}", key.strep());
     const SchanAccel::Fapmask mask = writeMask(*this, fapmask, _defaultTraceHandle(), 107);
     if (mask == SchanAccel::Fapmask()) return nullptr;
@@ -483,12 +483,16 @@ class ShadowAccessor : public DirectKeyBasedShadowBase {
   }
 
   static std::uint8_t arrayIndexOf(const EntryKey& key) {
-    if constexpr (EntryKey::kIndexed) return key.arrayIndex();
-    else return 0;
+    if constexpr (EntryKey::kIndexed)
+      return key.arrayIndex();
+    else
+      return 0;
   }
   static std::uint32_t entryIndexOf(const EntryKey& key) {
-    if constexpr (EntryKey::kIndexed) return key.entryIndex();
-    else return key.value();
+    if constexpr (EntryKey::kIndexed)
+      return key.entryIndex();
+    else
+      return key.value();
   }
 
   Orvel::String hwTableName_;
@@ -539,9 +543,9 @@ class RegisterShadowAccessor : public RegisterKeyBasedShadowBase {
 
   bool present(const EntryKey& key) const { return storage().entryColl(storageKey(key)) != nullptr; }
 
-  Orvel::Ptr<SchanAccel::SchanCmds> schanCmds(const SchanAccel::Fapmask& fapmask, const FapRevision& fapRevision,
-                                              const EntryKey& key, bool isDelete,
-                                              const Orvel::Ptr<Asic::LogEntryWrapperBase>& /*logEntry*/ = nullptr) const {
+  Orvel::Ptr<SchanAccel::SchanCmds> schanCmds(
+      const SchanAccel::Fapmask& fapmask, const FapRevision& fapRevision, const EntryKey& key, bool isDelete,
+      const Orvel::Ptr<Asic::LogEntryWrapperBase>& /*logEntry*/ = nullptr) const {
     VOVU_ACCESSOR_TRACE(_defaultTraceHandle(), 8, kShadowAccessorFile, 102, "", "key: {}", key.strep());
     const SchanAccel::Fapmask mask = writeMask(*this, fapmask, _defaultTraceHandle(), 107);
     if (mask == SchanAccel::Fapmask()) return nullptr;

@@ -34,8 +34,8 @@
 #include "VovuAsicUtils/AuditReport.h"
 #include "VovuAsicUtils/HwTableBase.h"
 #include "VovuAsicUtils/HwTableRead.h"
-#include "VovuAsicUtils/TableManager.h"
 #include "VovuAsicUtils/TableDescription.h"
+#include "VovuAsicUtils/TableManager.h"
 
 namespace VovuAsicUtils {
 
@@ -106,7 +106,8 @@ AuditReport compareWithChip(const typename Table::Shadow& shadow, const HwShadow
     for (unsigned instance = instances.first; instance <= instances.last; ++instance) {
       const auto result = Orvel::dynamicPtrCast<Result>(
           container->perInstanceReadResult(HwShadowKey(key.fapId(), static_cast<std::uint8_t>(instance))));
-      reads.push_back({memory->name().str(), static_cast<std::uint8_t>(instance), result ? &result->entries() : &kNone});
+      reads.push_back(
+          {memory->name().str(), static_cast<std::uint8_t>(instance), result ? &result->entries() : &kNone});
     }
   }
 
@@ -131,7 +132,7 @@ AuditReport compareWithChip(const typename Table::Shadow& shadow, const HwShadow
         continue;
       }
       AuditDifference difference;
-      difference.kind = !read ? AuditDifference::Kind::missing
+      difference.kind = !read   ? AuditDifference::Kind::missing
                         : !held ? AuditDifference::Kind::extra
                                 : AuditDifference::Kind::differing;
       difference.memory = readBack.memory;
@@ -143,9 +144,15 @@ AuditReport compareWithChip(const typename Table::Shadow& shadow, const HwShadow
       difference.fields = differingFields(description.values->fields, held ? held->data() : zero.data(),
                                           read ? read->data() : zero.data());
       switch (difference.kind) {
-        case AuditDifference::Kind::missing: ++report.missing; break;
-        case AuditDifference::Kind::extra: ++report.extra; break;
-        case AuditDifference::Kind::differing: ++report.differing; break;
+        case AuditDifference::Kind::missing:
+          ++report.missing;
+          break;
+        case AuditDifference::Kind::extra:
+          ++report.extra;
+          break;
+        case AuditDifference::Kind::differing:
+          ++report.differing;
+          break;
       }
       report.differences.push_back(std::move(difference));
     }

@@ -40,7 +40,8 @@ constexpr bcm88490_a0::catalogue::ShadowOps shadowOps() {
         } else {
           if (!shadow->entryStorage()) return;
           using Storage = typename Shadow::Storage;
-          for (typename Storage::IteratorConst it(shadow->entryStorage()->map()); it.valid(); it.advance()) visit(&it.value());
+          for (typename Storage::IteratorConst it(shadow->entryStorage()->map()); it.valid(); it.advance())
+            visit(&it.value());
         }
       },
       [](const HwCommonTableBase& table, const HwShadowKey& key) -> std::string {

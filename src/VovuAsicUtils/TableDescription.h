@@ -12,9 +12,9 @@
 #include <string>
 
 #include "Orvel/Ptr.h"
+#include "Orvel/String.h"
 #include "Ploom/CollectionInspector.h"
 #include "SchanAccel/SchanCmds.h"
-#include "Orvel/String.h"
 #include "VovuAsicUtils/AuditReport.h"
 #include "VovuAsicUtils/BcmGroupAddrInfo.h"
 #include "VovuAsicUtils/HwTableBase.h"
@@ -138,14 +138,14 @@ struct ReaderDescription {
 };
 
 using FreeFactory = Orvel::Ptr<VovuAsicUtils::HwCommonTableBase> (*)(const Orvel::String&,
-                                                                    const VovuAsicUtils::HwTableKey&,
-                                                                    const Orvel::Ptr<VovuAsicUtils::TableManager>&);
+                                                                     const VovuAsicUtils::HwTableKey&,
+                                                                     const Orvel::Ptr<VovuAsicUtils::TableManager>&);
 using DescriptorFactory = Orvel::Ptr<VovuAsicUtils::BcmGroupAddrInfo> (*)();
 // Audits a shadow of the table against its chip (VovuAsicUtils::auditShadow).
-using AuditFunction = VovuAsicUtils::AuditReport (*)(const VovuAsicUtils::HwCommonTableBase& table,
-                                                     const VovuAsicUtils::HwShadowKey& key,
-                                                     const Orvel::Ptr<VovuAsicUtils::ReadTableManager>& readTableManager,
-                                                     const VovuAsicUtils::CommandExecutor& execute, bool repair);
+using AuditFunction =
+    VovuAsicUtils::AuditReport (*)(const VovuAsicUtils::HwCommonTableBase& table, const VovuAsicUtils::HwShadowKey& key,
+                                   const Orvel::Ptr<VovuAsicUtils::ReadTableManager>& readTableManager,
+                                   const VovuAsicUtils::CommandExecutor& execute, bool repair);
 using NameFunction = const Orvel::String& (*)();
 
 struct TableDescription {

@@ -153,7 +153,9 @@ class TableReaderOf : public Base {
   }
 
  protected:
-  void tableDescriptorIs(const Orvel::Ptr<typename Table::TableDescriptor>& descriptor) { tableDescriptor_ = descriptor; }
+  void tableDescriptorIs(const Orvel::Ptr<typename Table::TableDescriptor>& descriptor) {
+    tableDescriptor_ = descriptor;
+  }
 
  private:
   Orvel::Ptr<typename Table::TableDescriptor> tableDescriptor_;
@@ -174,7 +176,8 @@ class DirectTableReader : public TableReaderOf<Table, DirectTableReaderBase, wit
         ORVEL_TRACE(th, 3, Table::tableName(), " Processing Direct Table Read Request");
         return directReadSchanCmds(request->hwShadowKey(), true, 0, container);
       case static_cast<std::uint8_t>(HwReadRequestType::arrayIndex): {
-        const Orvel::Ptr<const HwTableArrayIndexRead> arrayRead = Orvel::dynamicPtrCast<const HwTableArrayIndexRead>(request);
+        const Orvel::Ptr<const HwTableArrayIndexRead> arrayRead =
+            Orvel::dynamicPtrCast<const HwTableArrayIndexRead>(request);
         if (!arrayRead) throw Orvel::InvalidInitializeException("an array-index read request without its array index");
         ORVEL_TRACE(th, 3, Table::tableName(), " Processing Direct Table Array Read Request arrayIndex: {}",
                     arrayRead->arrayIndex());
@@ -189,9 +192,9 @@ class DirectTableReader : public TableReaderOf<Table, DirectTableReaderBase, wit
     }
   }
 
-  Orvel::Ptr<SchanAccel::SchanCmds> directReadSchanCmds(const HwShadowKey& key, bool allArrayIndices,
-                                                        std::uint8_t arrayIndex,
-                                                        const Orvel::Ptr<HwTableReadResultContainer>& container) override {
+  Orvel::Ptr<SchanAccel::SchanCmds> directReadSchanCmds(
+      const HwShadowKey& key, bool allArrayIndices, std::uint8_t arrayIndex,
+      const Orvel::Ptr<HwTableReadResultContainer>& container) override {
     return readMemorySchanCmds(key, allArrayIndices, arrayIndex, container, this->tableDescriptor()->firstMemInfo());
   }
 
@@ -200,8 +203,8 @@ class DirectTableReader : public TableReaderOf<Table, DirectTableReaderBase, wit
                                                         std::uint8_t arrayIndex,
                                                         const Orvel::Ptr<HwTableReadResultContainer>& container,
                                                         const Orvel::Ptr<BcmRegMemInfo>& memory) const {
-    ORVEL_TRACE(Table::_defaultTraceHandle(), 8, Table::tableName(), " inHwShadowKey : {} allArrayIndices {} arrayIndex: {}",
-                key, allArrayIndices, arrayIndex);
+    ORVEL_TRACE(Table::_defaultTraceHandle(), 8, Table::tableName(),
+                " inHwShadowKey : {} allArrayIndices {} arrayIndex: {}", key, allArrayIndices, arrayIndex);
     return DirectTableReaderBase::directReadSchanCmdsWorker(
         *this, this->chipMask(key.fapId()), key.instanceId(), allArrayIndices, arrayIndex, container,
         this->readTableManager()->dmaMemPoolManager(), this->readTableManager()->cmdletRequiredStatus(), memory);
@@ -228,13 +231,14 @@ class RegisterTableReader : public TableReaderOf<Table, RegisterReaderBase, fals
 
   Orvel::Ptr<SchanAccel::SchanCmds> regReadSchanCmds(const HwShadowKey& key, bool fullTable, std::uint32_t entryIndex,
                                                      const Orvel::Ptr<HwTableReadResultContainer>& container) {
-    ORVEL_TRACE(Table::_defaultTraceHandle(), 8, Table::tableName(), " inHwShadowKey {} fullTable {} entryIndex {}", key,
-                fullTable, entryIndex);
+    ORVEL_TRACE(Table::_defaultTraceHandle(), 8, Table::tableName(), " inHwShadowKey {} fullTable {} entryIndex {}",
+                key, fullTable, entryIndex);
     return readMemorySchanCmds(key, fullTable, entryIndex, container, this->tableDescriptor()->firstMemInfo());
   }
 
   // The read of `memory` (a register of the table's descriptor), as the direct readers offer it.
-  Orvel::Ptr<SchanAccel::SchanCmds> readMemorySchanCmds(const HwShadowKey& key, bool fullTable, std::uint32_t entryIndex,
+  Orvel::Ptr<SchanAccel::SchanCmds> readMemorySchanCmds(const HwShadowKey& key, bool fullTable,
+                                                        std::uint32_t entryIndex,
                                                         const Orvel::Ptr<HwTableReadResultContainer>& container,
                                                         const Orvel::Ptr<BcmRegMemInfo>& memory) const {
     return RegisterReaderBase::regReadSchanCmdsWorker(

@@ -203,7 +203,8 @@ class EntryStorage : public ZevPloom::Entity {
   // Opens the mounted collection (the host's mount calls this).
   void collectionInit(const Orvel::String& collectionName, const Mem::CollectionDescriptor& descriptor) override {
     if (collectionName != map_.collectionName()) {
-      throw Orvel::InvalidInitializeException(fmt::format("no collection {} in {}", collectionName.view(), map_.path()));
+      throw Orvel::InvalidInitializeException(
+          fmt::format("no collection {} in {}", collectionName.view(), map_.path()));
     }
     map_.init(descriptor);
   }

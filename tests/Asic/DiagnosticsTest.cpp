@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstring>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>

@@ -73,7 +73,8 @@ TYPED_TEST(CatalogueEntries, StoreEveryKey) {
   }
   EXPECT_EQ(ploom_test::iterate(*w.writer).size(), keys.size());
   EXPECT_TRUE(w->validate()) << w->lastValidationError();
-  EXPECT_EQ(Ploom::SlotHeaderCommon::typeName(Ploom::Testing::Access::slots(*w).base()), std::string(Table::tableTypeName()) + "::Entry");
+  EXPECT_EQ(Ploom::SlotHeaderCommon::typeName(Ploom::Testing::Access::slots(*w).base()),
+            std::string(Table::tableTypeName()) + "::Entry");
 }
 
 class LpmCollection : public test_shm::TempBaseDir {};

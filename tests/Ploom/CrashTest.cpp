@@ -119,7 +119,8 @@ TEST_F(PloomCrash, DeathAtEveryStoreOfEveryOperation) {
       } else {
         EXPECT_TRUE(now == before || now == after) << "store " << k << " left a state that is neither before nor after";
       }
-      ASSERT_FALSE(slotFlags() & Ploom::SlotHeader::kRetired) << "store " << k << ": the next writer kept a retired file";
+      ASSERT_FALSE(slotFlags() & Ploom::SlotHeader::kRetired)
+          << "store " << k << ": the next writer kept a retired file";
       EXPECT_EQ(readerContents(), now) << "store " << k;
     }
     if (op.critical) {
@@ -186,9 +187,8 @@ TEST_F(PloomCrash, RandomKills) {
     }
     largest = std::max(largest, now.size());
   }
-  testing_support::reportSoakFigures({{"writerKills", rounds},
-                                      {"reformats", static_cast<std::uint64_t>(flaggedDeaths)},
-                                      {"tornValues", torn}});
+  testing_support::reportSoakFigures(
+      {{"writerKills", rounds}, {"reformats", static_cast<std::uint64_t>(flaggedDeaths)}, {"tornValues", torn}});
   EXPECT_GT(flaggedDeaths, 0);
   EXPECT_GT(cleanDeaths, 0);
   EXPECT_GT(largest, 100u) << "the workload got going before it was killed";

@@ -27,7 +27,6 @@ using namespace ploom_test;
 constexpr const char* kPath = "/cross/collection";
 constexpr std::uint32_t kStable = 200;  // keys 0 .. 199 stay put while the writer runs normally
 
-
 enum Phase : std::uint32_t { starting = 0, steady = 1, restarting = 2, done = 3 };
 
 // Shared by the test's processes (an anonymous shared mapping made before fork).
@@ -138,7 +137,8 @@ void runReader(Control& control) {
           firstOne = true;
         }
         control.iterationSteps.fetch_add(1, std::memory_order_relaxed);
-        if (!whole(value)) control.fail(Control::Fault::torn, "torn value in iteration, key " + std::to_string(value.key.id));
+        if (!whole(value))
+          control.fail(Control::Fault::torn, "torn value in iteration, key " + std::to_string(value.key.id));
         const std::uint64_t order =
             std::uint64_t{Ploom::reverseBits(test_values::keyHash(value.key, reader.seed()))} << 32 | value.key.id;
         if (!firstOne && order <= lastOrder && control.epoch.load() == epoch) {
@@ -233,9 +233,12 @@ TEST_F(PloomCrossProcess, ReaderFollowsAWriterThatChangesEverything) {
                                       {"readerCrashes", readerCrashes}});
   expectReadersWereChecked(*control);
   EXPECT_GT(control->writerOps.load(), 10000u);
-  for (const auto& [name, count] : {std::pair{"lookups", &control->lookups}, {"iterations", &control->iterations},
-                                     {"rewriteCopies", &control->rewriteCopies}, {"slowPaths", &control->slowPaths},
-                                     {"resizeRetries", &control->resizeRetries}, {"retries", &control->retries}}) {
+  for (const auto& [name, count] : {std::pair{"lookups", &control->lookups},
+                                    {"iterations", &control->iterations},
+                                    {"rewriteCopies", &control->rewriteCopies},
+                                    {"slowPaths", &control->slowPaths},
+                                    {"resizeRetries", &control->resizeRetries},
+                                    {"retries", &control->retries}}) {
     RecordProperty(name, std::to_string(count->load()));
   }
   munmap(memory, sizeof(Control));

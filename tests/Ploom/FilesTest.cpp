@@ -51,7 +51,7 @@ TEST_F(PloomFiles, ShortSlotFileHeader) {
   std::string reason, err;
   ASSERT_TRUE(shm.open(100, false, reason)) << reason;
   EXPECT_FALSE(Ploom::SlotWriterTable<Value>::validateHeader(dh, static_cast<const std::uint8_t*>(shm.base()), 100,
-                                                              *SharedMem::PalvoFile(file("palvo")).read(), err));
+                                                             *SharedMem::PalvoFile(file("palvo")).read(), err));
   EXPECT_EQ(err, "bad header file size: 100 wanted:640");
 }
 
@@ -138,7 +138,8 @@ TEST_F(PloomFiles, GarbageFiles) {
       std::ifstream in(file(name), std::ios::binary);
       in.read(bytes.data(), static_cast<std::streamsize>(keep));
     }
-    std::ofstream(file(name), std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(size));
+    std::ofstream(file(name), std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), static_cast<std::streamsize>(size));
     WriterHandle<Value> w(kPath, descriptor(64));
     EXPECT_TRUE(w->validate()) << "round " << round << ": " << w->lastValidationError();
     w->write(Value{Key{7}, {7, 7}}, true);

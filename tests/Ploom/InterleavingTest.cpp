@@ -11,9 +11,9 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <vector>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "Ploom/PloomReader.h"
 #include "Ploom/PloomShadow.h"
@@ -122,7 +122,8 @@ TEST_F(PloomInterleaving, ReaderAtEveryStoreOfEveryOperation) {
       StoreHook hook([&] {
         ++stores;
         try {
-          for (const auto& [id, value] : untouched) ASSERT_EQ(find(reader, Key{id}), value) << "store " << stores << ": key " << id;
+          for (const auto& [id, value] : untouched)
+            ASSERT_EQ(find(reader, Key{id}), value) << "store " << stores << ": key " << id;
           for (std::uint32_t id : op.touched) {
             if (auto hit = find(reader, Key{id})) touchedHits.push_back(*hit);
           }
@@ -271,57 +272,57 @@ TEST_F(PloomInterleaving, ReattachNeverMixesFormattingsNorReadsAHalfWrittenHeade
 // value.
 TEST_F(PloomInterleaving, SlotCutAndRegrownUnderAWalk) {
   for (const std::uint32_t target : {43u, 41u}) {
-  SCOPED_TRACE(target);
-  using test_values::GroupKey;
-  using test_values::GroupValue;
-  constexpr std::uint32_t m = Ploom::SlotLayout<GroupValue>::kMinSlots;
-  static_assert(m == 128, "the slot numbers below are worked out for 128");
-  Ploom::MapDescriptor d = descriptor(512);
-  d.shrinkBuckets = false;  // the bucket count stays: only the slot file changes under the walk
-  WriterHandle<GroupValue> w("/i/regrown", d);
-  auto filler = [](std::uint32_t i) { return GroupValue{GroupKey{4000 + 4 * i}, i}; };  // one key per hash
-  for (std::uint32_t i = 0; i < m; ++i) w->write(filler(i), true);
-  for (std::uint32_t id = 40; id < 44; ++id) w->write(GroupValue{GroupKey{id}, id}, true);
-  for (std::uint32_t i = m; i < m + 32; ++i) w->write(filler(i), true);
-  ASSERT_EQ(w->capacity(), 2 * m);
-  auto slotOfKey = [&](std::uint32_t id) { return slotOf(*w.writer, GroupKey{id}); };
-  ASSERT_EQ(slotOfKey(40), m);
-  ASSERT_EQ(slotOfKey(41), m + 1);
-  // Versions above what the new keys' inserts can reach (4 per change).
-  for (std::uint32_t id : {40u, 41u}) {
-    for (int i = 0; i < 8; ++i) w->markAndSweepFlag(GroupKey{id}, Ploom::MarkAndSweepOperation::set);
-  }
-  const std::uint32_t versions[2] = {linkOf(*w, m).version, linkOf(*w, m + 1).version};
-  const std::uint32_t buckets = w->buckets();
-
-  ReaderHandle<GroupValue> r("/i/regrown");
-  ASSERT_TRUE(r->initialize("/i/regrown"));
-  bool regrown = false;
-  ReaderHook hook([&](Stage stage, std::uint32_t slot) {
-    if (stage != Stage::slotRead || slot != m + 1 || regrown) return;
-    regrown = true;
-    GroupValue out;
-    for (std::uint32_t i = 0; i < m + 32; ++i) w->remove(filler(i).key, out);
-    ASSERT_EQ(w->capacity(), m);
-    ASSERT_LT(slotOfKey(40), m);
-    // m - 4 inserts fill the free slots below m; three more take slots m to m + 2.
-    for (std::uint32_t i = 0; i < m - 1; ++i) w->write(GroupValue{GroupKey{8000 + 4 * i}, i}, true);
+    SCOPED_TRACE(target);
+    using test_values::GroupKey;
+    using test_values::GroupValue;
+    constexpr std::uint32_t m = Ploom::SlotLayout<GroupValue>::kMinSlots;
+    static_assert(m == 128, "the slot numbers below are worked out for 128");
+    Ploom::MapDescriptor d = descriptor(512);
+    d.shrinkBuckets = false;  // the bucket count stays: only the slot file changes under the walk
+    WriterHandle<GroupValue> w("/i/regrown", d);
+    auto filler = [](std::uint32_t i) { return GroupValue{GroupKey{4000 + 4 * i}, i}; };  // one key per hash
+    for (std::uint32_t i = 0; i < m; ++i) w->write(filler(i), true);
+    for (std::uint32_t id = 40; id < 44; ++id) w->write(GroupValue{GroupKey{id}, id}, true);
+    for (std::uint32_t i = m; i < m + 32; ++i) w->write(filler(i), true);
     ASSERT_EQ(w->capacity(), 2 * m);
-    ASSERT_EQ(w->buckets(), buckets);
-    for (std::uint32_t s : {m, m + 1}) versionIs(*w, Access::map(*w).keyOf(s), s, versions[s - m]);
-  });
-  bool found = false;
-  GroupValue value;
-  try {
-    r->lookup(GroupKey{target}, found, &value);
-  } catch (const Orvel::CorruptionDetectedException& e) {
-    ADD_FAILURE() << "the reader reports corruption: " << e.what();
-  }
-  ASSERT_TRUE(regrown) << "the walk did not read slot m + 1";
-  EXPECT_TRUE(found) << "key " << target << " was present throughout";
-  EXPECT_EQ(value.key.id, target);
-  EXPECT_EQ(value.payload, target);
-  w->removeFiles();
+    auto slotOfKey = [&](std::uint32_t id) { return slotOf(*w.writer, GroupKey{id}); };
+    ASSERT_EQ(slotOfKey(40), m);
+    ASSERT_EQ(slotOfKey(41), m + 1);
+    // Versions above what the new keys' inserts can reach (4 per change).
+    for (std::uint32_t id : {40u, 41u}) {
+      for (int i = 0; i < 8; ++i) w->markAndSweepFlag(GroupKey{id}, Ploom::MarkAndSweepOperation::set);
+    }
+    const std::uint32_t versions[2] = {linkOf(*w, m).version, linkOf(*w, m + 1).version};
+    const std::uint32_t buckets = w->buckets();
+
+    ReaderHandle<GroupValue> r("/i/regrown");
+    ASSERT_TRUE(r->initialize("/i/regrown"));
+    bool regrown = false;
+    ReaderHook hook([&](Stage stage, std::uint32_t slot) {
+      if (stage != Stage::slotRead || slot != m + 1 || regrown) return;
+      regrown = true;
+      GroupValue out;
+      for (std::uint32_t i = 0; i < m + 32; ++i) w->remove(filler(i).key, out);
+      ASSERT_EQ(w->capacity(), m);
+      ASSERT_LT(slotOfKey(40), m);
+      // m - 4 inserts fill the free slots below m; three more take slots m to m + 2.
+      for (std::uint32_t i = 0; i < m - 1; ++i) w->write(GroupValue{GroupKey{8000 + 4 * i}, i}, true);
+      ASSERT_EQ(w->capacity(), 2 * m);
+      ASSERT_EQ(w->buckets(), buckets);
+      for (std::uint32_t s : {m, m + 1}) versionIs(*w, Access::map(*w).keyOf(s), s, versions[s - m]);
+    });
+    bool found = false;
+    GroupValue value;
+    try {
+      r->lookup(GroupKey{target}, found, &value);
+    } catch (const Orvel::CorruptionDetectedException& e) {
+      ADD_FAILURE() << "the reader reports corruption: " << e.what();
+    }
+    ASSERT_TRUE(regrown) << "the walk did not read slot m + 1";
+    EXPECT_TRUE(found) << "key " << target << " was present throughout";
+    EXPECT_EQ(value.key.id, target);
+    EXPECT_EQ(value.payload, target);
+    w->removeFiles();
   }
 }
 
@@ -381,7 +382,8 @@ TEST_F(PloomInterleaving, ValueCopiedUnderTheVersionItsKeyWasReadWith) {
     std::function<void(Ploom::PloomWriter<Value>&, std::uint32_t k)> run;
   };
   const std::vector<Work> works = {
-      {"rewrite", "/i/copy-rewrite", [](Ploom::PloomWriter<Value>& w, std::uint32_t k) { w.write(valueFor(3, k), true); }},
+      {"rewrite", "/i/copy-rewrite",
+       [](Ploom::PloomWriter<Value>& w, std::uint32_t k) { w.write(valueFor(3, k), true); }},
       {"remove and reuse", "/i/copy-reuse",
        [](Ploom::PloomWriter<Value>& w, std::uint32_t) {
          Value out;
@@ -455,7 +457,8 @@ TEST_F(PloomInterleaving, HostReadsDuringAResizeYield) {
       StoreHook hook([&] {
         ++stores;
         try {
-          for (const auto& [id, value] : untouched) ASSERT_EQ(find(*w, Key{id}), value) << "store " << stores << ": key " << id;
+          for (const auto& [id, value] : untouched)
+            ASSERT_EQ(find(*w, Key{id}), value) << "store " << stores << ": key " << id;
           std::vector<Key> seen;
           for (const Value& v : iterate(*w.writer)) seen.push_back(v.key);
           ASSERT_EQ(seen, splitOrder(seen, seed)) << "store " << stores;
@@ -486,7 +489,8 @@ TEST_F(PloomInterleaving, DetachedReaderFindsNothing) {
   };
   const std::vector<Case> cases = {
       {"detached", [](auto& reader, auto&) { reader.detach(false); }},
-      {"collection went away", [](auto&, auto& writer) {
+      {"collection went away",
+       [](auto&, auto& writer) {
          (*writer)->removeFiles();
          writer.reset();
        }},

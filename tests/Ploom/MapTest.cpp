@@ -8,8 +8,8 @@
 #include <fstream>
 
 #include "Mem/ReaderSentry.h"
-#include "Ploom/Util.h"
 #include "Ploom/PloomMap.h"
+#include "Ploom/Util.h"
 #include "PloomTestSupport.h"
 
 namespace {

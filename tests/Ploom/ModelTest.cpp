@@ -15,7 +15,9 @@ namespace {
 using namespace ploom_test;
 
 // The `version`-th value written for `key`.
-test_values::Value valueFor(const test_values::Key& key, std::uint32_t version) { return ploom_test::valueFor(key.id, version); }
+test_values::Value valueFor(const test_values::Key& key, std::uint32_t version) {
+  return ploom_test::valueFor(key.id, version);
+}
 test_values::GroupValue valueFor(const test_values::GroupKey& key, std::uint32_t version) {
   return test_values::GroupValue{key, version ^ key.id};
 }

@@ -148,7 +148,8 @@ bool rawFind(const std::uint8_t* bucketBase, const std::uint8_t* slotBase, std::
   for (int hops = 0; hops < 1 << 20; ++hops) {
     const std::uint32_t link = static_cast<std::uint32_t>(word >> 32);
     if (link & Ploom::SlotLink::kEndOfChain) return false;
-    const std::uint8_t* slot = slotBase + Layout::kHeaderSize + std::size_t{link & Ploom::SlotLink::kIndexMask} * Layout::kSlotSize;
+    const std::uint8_t* slot =
+        slotBase + Layout::kHeaderSize + std::size_t{link & Ploom::SlotLink::kIndexMask} * Layout::kSlotSize;
     V value;
     std::memcpy(&value, slot + Layout::kValueOffset, sizeof(V));
     if (!(value.entryKey() < key) && !(key < value.entryKey())) return true;
@@ -271,7 +272,8 @@ inline void leaveInCriticalSection(const std::string& root) {
   std::string reason;
   ASSERT_TRUE(shm.open(Ploom::SlotHeader::kRuntimeFlags + 2, false, reason)) << reason;
   auto* base = static_cast<std::uint8_t*>(shm.base());
-  Ploom::SlotHeader::runtimeFlagsIs(base, Ploom::SlotHeader::runtimeFlags(base) | Ploom::SlotHeader::kInCriticalSection);
+  Ploom::SlotHeader::runtimeFlagsIs(base,
+                                    Ploom::SlotHeader::runtimeFlags(base) | Ploom::SlotHeader::kInCriticalSection);
 }
 
 // Prepares the collection at `path` for `op` (see WriterOperation), from no
@@ -290,7 +292,12 @@ inline void prepareFor(const WriterOperation& op, const std::string& path, bool 
 // the crash suite dies at and the interleaving suite reads at.
 inline std::vector<WriterOperation> writerOperations() {
   using W = Ploom::PloomWriter<Value>;
-  auto removeKey = [](std::uint32_t id) { return [id](W& w) { Value out; w.remove(Key{id}, out); }; };
+  auto removeKey = [](std::uint32_t id) {
+    return [id](W& w) {
+      Value out;
+      w.remove(Key{id}, out);
+    };
+  };
   return {
       {"insert", 10, [](W& w) { w.write(valueFor(100, 1), true); }, nullptr, nullptr, {100}},
       {"overwrite", 10, [](W& w) { w.write(valueFor(3, 7), true); }, nullptr, nullptr, {3}},
@@ -300,31 +307,57 @@ inline std::vector<WriterOperation> writerOperations() {
       {"slot and bucket grow", 64, [](W& w) { w.write(valueFor(100, 1), true); }, nullptr, nullptr, {100}},
       // 16 entries left of 40 keep 64 buckets (shrink threshold 16); one
       // fewer halves them. 64 slots are the minimum: no compaction.
-      {"bucket shrink", 40, removeKey(24),
+      {"bucket shrink",
+       40,
+       removeKey(24),
        [](W& w) {
          Value out;
          for (std::uint32_t i = 0; i < 24; ++i) w.remove(Key{i}, out);
        },
-       nullptr, {24}},
+       nullptr,
+       {24}},
       // 150 entries take 157 slots and 256 buckets. Removing from key 0 up
       // stops where one more removal leaves fewer than half the slot file's
       // shrink threshold occupied (64 of 128), which is also below the
       // buckets' shrink threshold (256 >> 2): removing key 149 then compacts
       // the slot file to 128 slots, moving the entries above it down, and
       // halves the buckets.
-      {"slot compaction and bucket shrink", 150, removeKey(149),
+      {"slot compaction and bucket shrink",
+       150,
+       removeKey(149),
        [](W& w) {
          Value out;
          auto& slots = Access::slots(w);
          for (std::uint32_t i = 0; slots.occupied() - 1 >= slots.shrinkThreshold() / 2; ++i) w.remove(Key{i}, out);
        },
-       nullptr, {149}},
-      {"direct write and commit, new key", 10, [](W& w) { w.directWrite(valueFor(100, 1)); w.directCommit(); },
-       nullptr, nullptr, {100}},
-      {"direct write and commit, existing key", 10, [](W& w) { w.directWrite(valueFor(5, 9)); w.directCommit(); },
-       nullptr, nullptr, {5}},
-      {"mark", 10, [](W& w) { w.markAndSweepFlag(Key{2}, Ploom::MarkAndSweepOperation::set); }, nullptr, nullptr,
-       {}, false, false},
+       nullptr,
+       {149}},
+      {"direct write and commit, new key",
+       10,
+       [](W& w) {
+         w.directWrite(valueFor(100, 1));
+         w.directCommit();
+       },
+       nullptr,
+       nullptr,
+       {100}},
+      {"direct write and commit, existing key",
+       10,
+       [](W& w) {
+         w.directWrite(valueFor(5, 9));
+         w.directCommit();
+       },
+       nullptr,
+       nullptr,
+       {5}},
+      {"mark",
+       10,
+       [](W& w) { w.markAndSweepFlag(Key{2}, Ploom::MarkAndSweepOperation::set); },
+       nullptr,
+       nullptr,
+       {},
+       false,
+       false},
       // Wiping the files (the collection's cleanup): the slot file is
       // retired, then both files are unlinked.
       {"cleanup", 10, [](W& w) { w.cleanup(); }, nullptr, nullptr, {}, true, false},

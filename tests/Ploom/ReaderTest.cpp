@@ -116,7 +116,8 @@ TEST_F(PloomReaderTest, LastSlotReadAndAnchors) {
   ASSERT_TRUE(r->initialize("/r/anchor"));
   ASSERT_TRUE(find<Value>(r.reader, Key{3}));
   const Ploom::VersionAnchor anchor = r->getCacheVersionAnchor();
-  EXPECT_EQ(anchor.offset, Ploom::SlotLayout<Value>::kHeaderSize + slotOf(*w.writer, Key{3}) * Ploom::SlotLayout<Value>::kSlotSize);
+  EXPECT_EQ(anchor.offset,
+            Ploom::SlotLayout<Value>::kHeaderSize + slotOf(*w.writer, Key{3}) * Ploom::SlotLayout<Value>::kSlotSize);
   EXPECT_TRUE(r->validateVersionAnchor(anchor));
   w->write(val(4, 44), true);
   EXPECT_TRUE(r->validateVersionAnchor(anchor)) << "another key changed";
@@ -128,7 +129,7 @@ TEST_F(PloomReaderTest, LastSlotReadAndAnchors) {
   EXPECT_TRUE(r->validateVersionAnchor(again));
   const auto messages = traced(r.dh, 1u << 3, [&] {
     for (std::uint32_t i = 100; i < 200; ++i) w->write(val(i), true);  // grows the slot table
-    find<Value>(r.reader, Key{1000});  // a miss re-maps what changed (a hit need not)
+    find<Value>(r.reader, Key{1000});                                  // a miss re-maps what changed (a hit need not)
   });
   EXPECT_FALSE(r->validateVersionAnchor(again)) << "the slot table changed since";
   EXPECT_TRUE(mentions(messages, "test_values::Value"));

@@ -87,8 +87,9 @@ TEST_F(PloomShadowTest, NotificationEdges) {
     EXPECT_TRUE(s.shadow.doSlot(100000, Brask::BraskReader::kNoSequence, 0));
     EXPECT_TRUE(s.shadow.doSlot(slot, Brask::BraskReader::kNoSequence, 0));
   });
-  EXPECT_TRUE(mentions(messages, "skip growing of shadow table to accomodate slotIndex:100000 because shared memory "
-                                 "has shrunk to 64 slots"));
+  EXPECT_TRUE(mentions(messages,
+                       "skip growing of shadow table to accomodate slotIndex:100000 because shared memory "
+                       "has shrunk to 64 slots"));
   EXPECT_TRUE(mentions(messages, "no index update needed"));
   EXPECT_TRUE(s.changed.empty());
   EXPECT_EQ(s.shadow.members(), 1u);

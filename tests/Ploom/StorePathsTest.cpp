@@ -75,7 +75,8 @@ TEST(PloomStorePaths, NoFenceExchangeOrLockedInstruction) {
   }
   ASSERT_GT(functions.size(), 10u) << "the collection's functions were not found";
   bool sawWrite = false;
-  for (const Function& f : functions) sawWrite |= f.name.find("PloomWriter<test_values::Value>::write(") != std::string::npos;
+  for (const Function& f : functions)
+    sawWrite |= f.name.find("PloomWriter<test_values::Value>::write(") != std::string::npos;
   EXPECT_TRUE(sawWrite) << "write() is not an out-of-line function here; the check would miss it";
 
   // xchg with a memory operand is implicitly locked (a register-register

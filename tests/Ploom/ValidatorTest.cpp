@@ -59,15 +59,20 @@ TEST_F(PloomValidator, DamageIsReported) {
        },
        "unfinished value write"},
       {"occupied count one low",
-       [](auto& w) { Ploom::SlotHeader::wordIs(Access::slots(w).base(), Ploom::SlotHeader::kOccupied, w.members() - 1); },
+       [](auto& w) {
+         Ploom::SlotHeader::wordIs(Access::slots(w).base(), Ploom::SlotHeader::kOccupied, w.members() - 1);
+       },
        "more entries reachable"},
       {"occupied count one high",
-       [](auto& w) { Ploom::SlotHeader::wordIs(Access::slots(w).base(), Ploom::SlotHeader::kOccupied, w.members() + 1); },
+       [](auto& w) {
+         Ploom::SlotHeader::wordIs(Access::slots(w).base(), Ploom::SlotHeader::kOccupied, w.members() + 1);
+       },
        "header says occupied"},
       {"free slot lost",
        [](auto& w) {
          const std::uint32_t head = Access::slots(w).freeHead();
-         Ploom::SlotHeader::wordIs(Access::slots(w).base(), Ploom::SlotHeader::kFreeHead, linkOf(w, head).link & ~SlotLink::kMark);
+         Ploom::SlotHeader::wordIs(Access::slots(w).base(), Ploom::SlotHeader::kFreeHead,
+                                   linkOf(w, head).link & ~SlotLink::kMark);
        },
        "slots found"},
       {"stored reversed hash wrong",

@@ -30,8 +30,7 @@ TEST(FapRevision, OrderAndChipType) {
 // Verifies: the revision text drops the five-character prefix of both names;
 // minor 0 contributes nothing; a chip type without a name is numbered.
 TEST(FapRevision, RevisionText) {
-  EXPECT_EQ(Hardware::Vovu::stringValueOfMajor(FapRevision::of(ChipType::bcm88490_a0, 0).major()),
-            "FRMJ_bcm88490_a0");
+  EXPECT_EQ(Hardware::Vovu::stringValueOfMajor(FapRevision::of(ChipType::bcm88490_a0, 0).major()), "FRMJ_bcm88490_a0");
   EXPECT_EQ(Hardware::Vovu::stringValueOfMinor(0), "FRMN_");
   EXPECT_EQ(FapRevision::of(ChipType::bcm88490_a0, 0).revString(), "bcm88490_a0");
   EXPECT_EQ(fmt::format("{}", FapRevision::of(ChipType::bcm88490_a0, 1)), "bcm88490_a0r1");
@@ -54,8 +53,7 @@ TEST(SupportedFapRevList, ParsesRevisionText) {
 // does not lose the place.
 TEST(SupportedFapRevList, WalkToleratesChangingList) {
   const auto saved = SupportedFapRevList::fapRevisionList();
-  SupportedFapRevList::fapRevisionListIs({FapRevision::of(ChipType::bcm88490_a0, 0),
-                                          FapRevision::of(ChipType::j3ai, 0),
+  SupportedFapRevList::fapRevisionListIs({FapRevision::of(ChipType::bcm88490_a0, 0), FapRevision::of(ChipType::j3ai, 0),
                                           FapRevision::of(ChipType::bcm88490_a0, 2),
                                           FapRevision::of(ChipType::bcm88490_a0, 4)});
   std::vector<std::uint32_t> minors;

@@ -115,8 +115,8 @@ TEST(OrvelAllocTracker, CountsPerTypeAndReleasesOnFailedConstruction) {
 TEST(OrvelFormat, FmthrowRaisesTypedExceptionWithMessage) {
   Zev::TraceHandle handle("OrvelFormatTest");
   try {
-    Orvel::fmthrow<Orvel::CorruptionDetectedException>(handle, 3, "Tag", "file.cpp", "fn", 12, "bad link {} at {}",
-                                                       7, "slot");
+    Orvel::fmthrow<Orvel::CorruptionDetectedException>(handle, 3, "Tag", "file.cpp", "fn", 12, "bad link {} at {}", 7,
+                                                       "slot");
     FAIL() << "fmthrow returned";
   } catch (const Orvel::CorruptionDetectedException& e) {
     EXPECT_STREQ(e.what(), "bad link 7 at slot");

@@ -111,7 +111,6 @@ TEST(BcmGroupAddrInfo, MinShadowSizeCoversTheLargestMemory) {
   EXPECT_EQ(group.firstMemInfo(), a);
 }
 
-
 // Verifies: a register storage name holds up to 101 characters; a longer one
 // is refused with the bounded-array message.
 TEST(RegShadowEntryStorage, NamesUpTo101Characters) {

@@ -46,7 +46,7 @@ TEST(PerUnitBitmap, BitsOrReplacesAndSplits) {
   bitmap.wordIs(0, 0xffffffff);
   bitmap.bitsOr(4, 0x0, 4);
   EXPECT_EQ(bitmap.word(0), 0xffffff0fu) << "replaced, not ORed";
-  bitmap.bitsOr(30, 0b0110, 4);  // bits 30, 31 of word 0 and 0, 1 of word 1
+  bitmap.bitsOr(30, 0b0110, 4);            // bits 30, 31 of word 0 and 0, 1 of word 1
   EXPECT_EQ(bitmap.word(0), 0xbfffff0fu);  // bit 30 takes value bit 0 (0), bit 31 value bit 1 (1)
   EXPECT_EQ(bitmap.word(1), 0x1u);
   bitmap.bitsOr(64, 0xdeadbeef, 32);

@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -19,8 +19,8 @@
 #include "SharedMem/OwnerFile.h"
 #include "SharedMem/PalvoFile.h"
 #include "SharedMem/WirraInfo.h"
-#include "support/TempBaseDir.h"
 #include "support/ChildProcess.h"
+#include "support/TempBaseDir.h"
 
 namespace {
 
@@ -246,15 +246,23 @@ TEST_F(OwnerFileTest, MalformedFilesFailValidate) {
       {"empty", ""},
       {"not JSON", "{\"magic\":"},
       {"array", "[1,2]"},
-      {"wrong magic", R"({"magic":"vovu-owner-2","wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":"T","shmType":1,"wiped":false})"},
-      {"no magic", R"({"wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":"T","shmType":1,"wiped":false})"},
+      {"wrong magic",
+       R"({"magic":"vovu-owner-2","wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":"T","shmType":1,"wiped":false})"},
+      {"no magic",
+       R"({"wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":"T","shmType":1,"wiped":false})"},
       {"no wirraInfo", R"({"magic":"vovu-owner-1","typeName":"T","shmType":1,"wiped":false})"},
-      {"pid as text", R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":"1","startTime":2},"typeName":"T","shmType":1,"wiped":false})"},
-      {"negative start", R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":1,"startTime":-2},"typeName":"T","shmType":1,"wiped":false})"},
-      {"no socketName", R"({"magic":"vovu-owner-1","wirraInfo":{"pid":1,"startTime":2},"typeName":"T","shmType":1,"wiped":false})"},
-      {"typeName number", R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":3,"shmType":1,"wiped":false})"},
-      {"shmType too big", R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":"T","shmType":4294967296,"wiped":false})"},
-      {"wiped as number", R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":"T","shmType":1,"wiped":0})"},
+      {"pid as text",
+       R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":"1","startTime":2},"typeName":"T","shmType":1,"wiped":false})"},
+      {"negative start",
+       R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":1,"startTime":-2},"typeName":"T","shmType":1,"wiped":false})"},
+      {"no socketName",
+       R"({"magic":"vovu-owner-1","wirraInfo":{"pid":1,"startTime":2},"typeName":"T","shmType":1,"wiped":false})"},
+      {"typeName number",
+       R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":3,"shmType":1,"wiped":false})"},
+      {"shmType too big",
+       R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":"T","shmType":4294967296,"wiped":false})"},
+      {"wiped as number",
+       R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":"T","shmType":1,"wiped":0})"},
   };
   std::string err;
   OwnerFile owner(path());
@@ -356,7 +364,7 @@ TEST(PalvoId, PidAndCounter) {
   const auto child = runInChild([] {
     const SharedMem::PalvoId id = SharedMem::newPalvoId();
     return (id >> 16) == (static_cast<std::uint32_t>(::getpid()) & 0xffffu) ? std::string("child pid")
-                                                                          : std::to_string(id);
+                                                                            : std::to_string(id);
   });
   EXPECT_EQ(child.output, "child pid");
 }

@@ -12,9 +12,9 @@
 namespace testing_support {
 
 struct ChildResult {
-  int exitCode = -1;    // when the child exited
-  int signal = 0;       // when a signal ended it
-  std::string output;   // what it wrote to stdout and stderr
+  int exitCode = -1;   // when the child exited
+  int signal = 0;      // when a signal ended it
+  std::string output;  // what it wrote to stdout and stderr
 };
 
 // Forks; the child runs `body`, whose returned text is passed back, then exits 0.

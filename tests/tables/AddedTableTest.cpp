@@ -109,9 +109,8 @@ TEST_F(AddedTableShadow, ShadowHoldsTheDefaultsAndDownloads) {
   EXPECT_EQ(Table::description().shadows->path(*table, key),
             "ShadowTbl/bcm88490_a0/bcm88490_a0/ExampleProfileMapHwDirect/0-0");
   std::vector<std::uint32_t> held;
-  Table::description().shadows->forEachEntry(*table, key, [&](const void* e) {
-    held.push_back(static_cast<const Table::Entry*>(e)->entryKey().value());
-  });
+  Table::description().shadows->forEachEntry(
+      *table, key, [&](const void* e) { held.push_back(static_cast<const Table::Entry*>(e)->entryKey().value()); });
   std::sort(held.begin(), held.end());
   EXPECT_EQ(held, (std::vector<std::uint32_t>{0, 1, 2, 3}));
   EXPECT_EQ(table->getEntry(key, Table::EntryKey(2)).profile().value(), 0x1002);

@@ -6,8 +6,8 @@
 #include "IppaVsiToRoutingProfileMapHwDirect.h"
 #include "IppfVsiToRoutingProfileMapHwDirect.h"
 #include "TarSnifActionTableHwDirect.h"
-#include "Zev/TypeRegistry.h"
 #include "VovuAsicUtils/TableDescription.h"
+#include "Zev/TypeRegistry.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include "IppaRoutingProfileToVectorMapHwDirect.h"
 #include "IppaVsiToRoutingProfileMapHwDirect.h"
 #include "TarSnifActionTableHwDirect.h"
-#include "Zev/TypeRegistry.h"
 #include "VovuAsicUtils/TableDescription.h"
+#include "Zev/TypeRegistry.h"
 
 namespace {
 
@@ -82,8 +82,9 @@ TEST(FieldLayout, FieldDispatchChecksRange) {
                         Case{"LpmEntryTypeMapHwDirect", "lpmEntryType", 64, "U6::value < 0 or > 0x3f not allowed"}}) {
     SCOPED_TRACE(c.field);
     const auto& ops = *catalogue::table(c.table)->values;
-    const auto field = std::find_if(ops.fields.begin(), ops.fields.end(),
-                                    [&](const catalogue::FieldDescription& f) { return std::strcmp(f.name, c.field) == 0; });
+    const auto field = std::find_if(ops.fields.begin(), ops.fields.end(), [&](const catalogue::FieldDescription& f) {
+      return std::strcmp(f.name, c.field) == 0;
+    });
     ASSERT_NE(field, ops.fields.end());
     const auto index = static_cast<std::size_t>(field - ops.fields.begin());
     catalogue::EntryBuffer storage;
@@ -109,13 +110,15 @@ TEST(EntryValue, BytesEqualityAndParse) {
   EXPECT_TRUE(Entry::isEq(copy, entry));
   copy.dataByte0Is(11, 1);
   EXPECT_FALSE(Entry::isEq(copy, entry));
-  EXPECT_FALSE(Entry::isEq(Entry(TarSnifActionTableHwDirect::EntryKey(4)), Entry(TarSnifActionTableHwDirect::EntryKey(3))));
+  EXPECT_FALSE(
+      Entry::isEq(Entry(TarSnifActionTableHwDirect::EntryKey(4)), Entry(TarSnifActionTableHwDirect::EntryKey(3))));
   EXPECT_EQ(entry.dataByte0Del(5), 0x42);
   EXPECT_EQ(entry.dataByte0(5), 0);
   EXPECT_THROW(entry.dataByte0Del(Entry::dataByte0End()), Orvel::RangeException);
-  EXPECT_EQ(fmt::format("{}", entry), "bcm88490_a0::TarSnifActionTableHwDirect::Entry(entryKey="
-                                      "bcm88490_a0::TarSnifActionTableHwDirect::EntryKey(value=3),"
-                                      "dataByte0=000000000000000000000000)");
+  EXPECT_EQ(fmt::format("{}", entry),
+            "bcm88490_a0::TarSnifActionTableHwDirect::Entry(entryKey="
+            "bcm88490_a0::TarSnifActionTableHwDirect::EntryKey(value=3),"
+            "dataByte0=000000000000000000000000)");
   try {
     Zev::strepToValue<Entry>(Orvel::String("anything"));
     FAIL();

@@ -44,8 +44,8 @@ TEST(TableFactory, LooksUpOrCreates) {
   EXPECT_EQ(third, first);
   EXPECT_EQ(first->references(), references + 1);
   // Another revision is another key.
-  auto other = IppaCsInlif0ProfileMapHwDirect::factory(FapRevision::of(Hardware::ChipType::bcm88490_a0, 0), manager,
-                                                       nullptr);
+  auto other =
+      IppaCsInlif0ProfileMapHwDirect::factory(FapRevision::of(Hardware::ChipType::bcm88490_a0, 0), manager, nullptr);
   EXPECT_NE(other, first);
 
   // The free factory and the "Is" creator always create.
@@ -135,9 +135,9 @@ TEST(TableObject, FollowsTheCatalogue) {
                 std::tuple(m.firstInstanceId, m.instanceCount));
       ASSERT_EQ(memory->instanceInfoColl().size(), 1u);
       auto instance = memory->instanceInfo(0);
-      EXPECT_EQ(std::tuple(instance->addressOffset(), instance->block(), instance->broadcast(),
-                           instance->baseAddress()),
-                std::tuple(0u, m.block, 0, m.baseAddress));
+      EXPECT_EQ(
+          std::tuple(instance->addressOffset(), instance->block(), instance->broadcast(), instance->baseAddress()),
+          std::tuple(0u, m.block, 0, m.baseAddress));
       const auto& key = t->key;
       if (t->kind == catalogue::TableKind::reg) {
         EXPECT_EQ(std::tuple(m.firstArrayIndex, m.arrayCount, m.entryCount), std::tuple(0, 1, 1u));

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "Wem/PerUnitBitmap.h"
 #include "VovuAsicUtils/TableDescription.h"
+#include "Wem/PerUnitBitmap.h"
 
 namespace {
 
@@ -121,9 +121,8 @@ std::vector<ListedField> buildListedFields() {
     const char* type;
   };
   const SnoopPart snoopParts[] = {
-      {"snoopActionValid", 0, 1, "U1"},        {"snoopProbabilityIdx", 1, 3, "U3"},
-      {"snoopPriority", 4, 1, "U1"},           {"snoopCropPacket", 5, 2, "U2"},
-      {"snoopAppendOriginalFtmh", 7, 1, "U1"}, {"snoopRecycleCmd", 8, 4, "U4"},
+      {"snoopActionValid", 0, 1, "U1"}, {"snoopProbabilityIdx", 1, 3, "U3"},     {"snoopPriority", 4, 1, "U1"},
+      {"snoopCropPacket", 5, 2, "U2"},  {"snoopAppendOriginalFtmh", 7, 1, "U1"}, {"snoopRecycleCmd", 8, 4, "U4"},
   };
   for (const auto& part : snoopParts) {
     // The unnumbered name is a second name of entry 0's field.
@@ -131,8 +130,8 @@ std::vector<ListedField> buildListedFields() {
   }
   for (std::uint32_t i = 0; i < 16; ++i) {
     for (const auto& part : snoopParts) {
-      fields.push_back({"EtppbSnoopActionTableHwReg", part.name + std::to_string(i), 12 * i + part.offset,
-                        part.width, part.type});
+      fields.push_back(
+          {"EtppbSnoopActionTableHwReg", part.name + std::to_string(i), 12 * i + part.offset, part.width, part.type});
     }
   }
 
@@ -150,8 +149,7 @@ std::vector<ListedField> buildListedFields() {
             "DipZero", "SipIsMc"});
   addKinds("IppbIpv6ActionProfiles0CfgHwReg", "actionProfileIpv6",
            {"VersionError", "UnspecifiedDestination", "LoopbackAddress", "MulticastSource", "NextHeaderNull",
-            "UnspecifiedSource", "LinkLocalDestination", "SiteLocalDestination", "LinkLocalSource",
-            "SiteLocalSource"});
+            "UnspecifiedSource", "LinkLocalDestination", "SiteLocalDestination", "LinkLocalSource", "SiteLocalSource"});
   return fields;
 }
 
@@ -188,8 +186,8 @@ TEST(FieldLayoutListed, EachFieldHasTheListedPlaceAndChangesExactlyItsBits) {
     const auto* table = catalogue::table(listed.table);
     ASSERT_NE(table, nullptr);
     const auto& ops = *table->values;
-    const auto found = std::find_if(ops.fields.begin(), ops.fields.end(),
-                                    [&](const auto& f) { return listed.name == f.name; });
+    const auto found =
+        std::find_if(ops.fields.begin(), ops.fields.end(), [&](const auto& f) { return listed.name == f.name; });
     if (found == ops.fields.end()) continue;  // reported by EveryTableHasExactlyTheListedNames
     const auto f = static_cast<std::size_t>(found - ops.fields.begin());
     EXPECT_EQ(found->offset, listed.offset);

@@ -14,8 +14,8 @@
 #include "Plugin/Loader.h"
 #include "VovuAsicUtils/HwTableHolderContext.h"
 #include "VovuAsicUtils/SupportedFapRevList.h"
-#include "support/ChildProcess.h"
 #include "VovuAsicUtils/TableDescription.h"
+#include "support/ChildProcess.h"
 
 namespace {
 
@@ -118,9 +118,9 @@ TEST(PluginLoad, OneFactoryPerRevisionAscending) {
   std::vector<std::string> lpm;
   std::copy_if(loaded.afterLoader.tables.begin(), loaded.afterLoader.tables.end(), std::back_inserter(lpm),
                [](const std::string& key) { return key.rfind("LpmEntryTypeMapHwDirect/", 0) == 0; });
-  EXPECT_EQ(lpm, (std::vector<std::string>{"LpmEntryTypeMapHwDirect/bcm88490_a0",
-                                           "LpmEntryTypeMapHwDirect/bcm88490_a0r1",
-                                           "LpmEntryTypeMapHwDirect/bcm88490_a0r5"}));
+  EXPECT_EQ(lpm,
+            (std::vector<std::string>{"LpmEntryTypeMapHwDirect/bcm88490_a0", "LpmEntryTypeMapHwDirect/bcm88490_a0r1",
+                                      "LpmEntryTypeMapHwDirect/bcm88490_a0r5"}));
   EXPECT_EQ(loaded.afterLoader.readers.size(), loaded.tables * 3);
 }
 

@@ -65,10 +65,8 @@ TEST_F(Registration, FactoriesForEveryTableAndRevision) {
 // "ReadPlugin" is followed by a second "Plugin".
 TEST_F(Registration, PluginNameForms) {
   const auto& registrations = VovuAsicUtils::HwTablePlugin::DefaultHwTableLoader().impl().registrations();
-  EXPECT_EQ(registrations.size(),
-            static_cast<std::size_t>(std::count_if(tables().begin(), tables().end(), [](const auto* t) {
-              return t->tablePlugin;
-            })));
+  EXPECT_EQ(registrations.size(), static_cast<std::size_t>(std::count_if(
+                                      tables().begin(), tables().end(), [](const auto* t) { return t->tablePlugin; })));
   for (const auto* t : tables()) {
     EXPECT_EQ(t->readerPluginName(), std::string(t->typeName) + "ReadPluginPlugin");
     const std::string pluginName = std::string(t->typeName) + "Plugin";

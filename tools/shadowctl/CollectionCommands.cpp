@@ -58,11 +58,12 @@ ordered_json reportJson(const std::string& path, const Ploom::CollectionReport& 
           {"runtimeFlags", r.runtimeFlags},
           {"palvoId", r.palvoId},
           {"seed", r.seed},
-          {"reader", {{"entriesRead", r.entriesRead},
-                      {"retries", r.retries},
-                      {"rewriteCopies", r.rewriteCopies},
-                      {"slowPaths", r.slowPaths},
-                      {"resizeRetries", r.resizeRetries}}}};
+          {"reader",
+           {{"entriesRead", r.entriesRead},
+            {"retries", r.retries},
+            {"rewriteCopies", r.rewriteCopies},
+            {"slowPaths", r.slowPaths},
+            {"resizeRetries", r.resizeRetries}}}};
 }
 
 // Every entry as {"key", "data", "fields"}, in iteration order.
@@ -82,7 +83,8 @@ std::vector<ordered_json> readEntries(const Collection& c, Ploom::CollectionRepo
 std::string fieldsText(const ordered_json& fields) {
   std::string text;
   for (const auto& [name, value] : fields.items()) {
-    text += fmt::format("{}{}={}", text.empty() ? "" : " ", name, value.is_string() ? value.get<std::string>() : value.dump());
+    text += fmt::format("{}{}={}", text.empty() ? "" : " ", name,
+                        value.is_string() ? value.get<std::string>() : value.dump());
   }
   return text;
 }
@@ -131,13 +133,17 @@ int dumpCollection(const PluginHost& host, const CollectionRequest& request, std
     Ploom::CollectionReport report;
     auto entries = readEntries(c, report);
     if (request.json) {
-      out << ordered_json{{"path", request.path}, {"type", c.typeName}, {"members", entries.size()}, {"entries", entries}}
+      out << ordered_json{{"path", request.path},
+                          {"type", c.typeName},
+                          {"members", entries.size()},
+                          {"entries", entries}}
                  .dump()
           << '\n';
     } else {
       out << fmt::format("{} ({}): {} entries\n", request.path, c.typeName, entries.size());
       for (const auto& e : entries) {
-        out << fmt::format("  {:<10} {}  {}\n", entryKeyText(e["key"]), e["data"].get<std::string>(), fieldsText(e["fields"]));
+        out << fmt::format("  {:<10} {}  {}\n", entryKeyText(e["key"]), e["data"].get<std::string>(),
+                           fieldsText(e["fields"]));
       }
     }
     if (request.watch) watchCollection(c, request, out);

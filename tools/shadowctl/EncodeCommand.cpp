@@ -41,7 +41,8 @@ std::uint64_t parseNumber(std::string_view text, std::string_view what) {
 }
 
 std::vector<std::uint8_t> parseHex(std::string_view text, std::string_view what) {
-  if (text.size() % 2 != 0) throw std::runtime_error(fmt::format("{}: '{}' has an odd number of hex digits", what, text));
+  if (text.size() % 2 != 0)
+    throw std::runtime_error(fmt::format("{}: '{}' has an odd number of hex digits", what, text));
   std::vector<std::uint8_t> bytes;
   for (std::size_t i = 0; i < text.size(); i += 2) {
     unsigned byte = 0;
@@ -119,7 +120,8 @@ ordered_json describeEntry(const TableDescription& t, const void* entry) {
     if (f.vector) {
       const Wem::PerUnitBitmap bitmap = ops.vectorGet(entry, i);
       std::vector<std::uint8_t> bytes(t.entrySize);
-      for (std::size_t b = 0; b < bytes.size(); ++b) bytes[b] = static_cast<std::uint8_t>(bitmap.word(b / 4) >> (8 * (b % 4)));
+      for (std::size_t b = 0; b < bytes.size(); ++b)
+        bytes[b] = static_cast<std::uint8_t>(bitmap.word(b / 4) >> (8 * (b % 4)));
       fields[f.name] = Zev::hexBytes(bytes.data(), bytes.size());
     } else {
       fields[f.name] = ops.fieldGet(entry, i);

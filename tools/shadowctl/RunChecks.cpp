@@ -30,15 +30,16 @@ std::uint64_t execute(sim::ChipSimulator& simulator, const Orvel::Ptr<SchanAccel
 
 ordered_json chipEntriesJson(const TableDescription& t, const sim::Chip& chip) {
   ordered_json entries = ordered_json::array();
-  sim::forEachChipEntry(t, chip, [&](const auto& memory, std::uint8_t instance, std::uint32_t arrayIndex,
-                                     std::uint32_t entryIndex, std::span<const std::uint8_t> bytes) {
-    if (sim::allZero(bytes)) return;
-    entries.push_back({{"memory", memory.name},
-                       {"instance", instance},
-                       {"arrayIndex", arrayIndex},
-                       {"entryIndex", entryIndex},
-                       {"data", Zev::hexBytes(bytes.data(), bytes.size())}});
-  });
+  sim::forEachChipEntry(t, chip,
+                        [&](const auto& memory, std::uint8_t instance, std::uint32_t arrayIndex,
+                            std::uint32_t entryIndex, std::span<const std::uint8_t> bytes) {
+                          if (sim::allZero(bytes)) return;
+                          entries.push_back({{"memory", memory.name},
+                                             {"instance", instance},
+                                             {"arrayIndex", arrayIndex},
+                                             {"entryIndex", entryIndex},
+                                             {"data", Zev::hexBytes(bytes.data(), bytes.size())}});
+                        });
   return entries;
 }
 
@@ -94,8 +95,9 @@ std::vector<TableReport> reportTables(const AgentRun& agent, const RunRequest& r
   std::vector<TableReport> reports;
   for (const TableRun& run : agent.tables()) {
     if (run.description->values->entryBytes > sizeof(EntryStorage)) {
-      throw std::runtime_error(fmt::format("{} entries take {} bytes; shadowctl holds at most {}", run.description->name,
-                                           run.description->values->entryBytes, sizeof(EntryStorage)));
+      throw std::runtime_error(fmt::format("{} entries take {} bytes; shadowctl holds at most {}",
+                                           run.description->name, run.description->values->entryBytes,
+                                           sizeof(EntryStorage)));
     }
     TableReport table{run.description, {}};
     for (const HwShadowKey& key : run.shadows) {
@@ -126,8 +128,8 @@ void clearShadows(const AgentRun& agent, std::vector<TableReport>& reports, cons
   }
 }
 
-void corruptChips(const AgentRun& agent, const std::vector<std::uint8_t>& chips,
-                  sim::ChipSimulator& simulator, std::uint32_t count, std::uint64_t seed) {
+void corruptChips(const AgentRun& agent, const std::vector<std::uint8_t>& chips, sim::ChipSimulator& simulator,
+                  std::uint32_t count, std::uint64_t seed) {
   std::vector<ChipEntry> candidates;
   for (std::uint8_t fapId : chips) {
     for (const TableRun& run : agent.tables()) {
@@ -140,8 +142,8 @@ void corruptChips(const AgentRun& agent, const std::vector<std::uint8_t>& chips,
     }
   }
   if (count > candidates.size()) {
-    throw std::runtime_error(fmt::format("--corrupt: {} entries asked for; the chips' direct memories hold {}", count,
-                                         candidates.size()));
+    throw std::runtime_error(
+        fmt::format("--corrupt: {} entries asked for; the chips' direct memories hold {}", count, candidates.size()));
   }
   std::mt19937_64 random(seed);
   for (std::uint32_t i = 0; i < count; ++i) {

@@ -70,8 +70,8 @@ void clearShadows(const AgentRun& agent, std::vector<TableReport>& reports, cons
 // Flips one random bit in each of `count` distinct random entries of the
 // direct tables' memories on the chips of the run, chosen from `seed`. Throws
 // std::runtime_error when the memories hold fewer than `count` entries.
-void corruptChips(const AgentRun& agent, const std::vector<std::uint8_t>& chips,
-                  sim::ChipSimulator& simulator, std::uint32_t count, std::uint64_t seed);
+void corruptChips(const AgentRun& agent, const std::vector<std::uint8_t>& chips, sim::ChipSimulator& simulator,
+                  std::uint32_t count, std::uint64_t seed);
 
 // Audits (and with `repair`, repairs) every shadow against its chip.
 void auditShadows(const AgentRun& agent, std::vector<TableReport>& reports, bool repair, sim::ChipSimulator& simulator,

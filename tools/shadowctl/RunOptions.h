@@ -17,15 +17,15 @@ struct RunRequest {
   std::string root;           // base directory of the collections; empty: the default one
   bool serve = false;         // keep the shadows mounted until a stop signal
   bool json = false;
-  bool entries = false;  // list every entry of each shadow
+  bool entries = false;                         // list every entry of each shadow
   std::uint32_t dmaBuffer = kDefaultDmaBuffer;  // bytes per DMA pool buffer
-  bool noDma = false;        // download without DMA memory
-  bool clear = false;        // clear every shadow at the end and check for zeros
-  bool chipEntries = false;  // list the chip's non-zero entries per shadow
-  bool audit = false;         // read every shadow's chip back and compare
-  bool repair = false;        // write back what the audit finds differing (implies audit)
-  std::uint32_t corrupt = 0;  // flip a bit in this many chip entries before the audit (implies audit)
-  std::uint64_t seed = 0;     // of the corruption
+  bool noDma = false;                           // download without DMA memory
+  bool clear = false;                           // clear every shadow at the end and check for zeros
+  bool chipEntries = false;                     // list the chip's non-zero entries per shadow
+  bool audit = false;                           // read every shadow's chip back and compare
+  bool repair = false;                          // write back what the audit finds differing (implies audit)
+  std::uint32_t corrupt = 0;                    // flip a bit in this many chip entries before the audit (implies audit)
+  std::uint64_t seed = 0;                       // of the corruption
 
   bool auditing() const noexcept { return audit || repair || corrupt != 0; }
 

@@ -39,9 +39,12 @@ ordered_json auditJson(const TableDescription& t, const VovuAsicUtils::AuditRepo
                            {"chip", hexOrNull(d.chip)},
                            {"fields", d.fields}});
   }
-  return {{"missing", audit.missing},     {"extra", audit.extra},
-          {"differing", audit.differing}, {"zeroAmbiguous", audit.zeroAmbiguous},
-          {"repaired", audit.repaired},   {"remaining", audit.remaining},
+  return {{"missing", audit.missing},
+          {"extra", audit.extra},
+          {"differing", audit.differing},
+          {"zeroAmbiguous", audit.zeroAmbiguous},
+          {"repaired", audit.repaired},
+          {"remaining", audit.remaining},
           {"differences", std::move(differences)}};
 }
 
@@ -107,10 +110,14 @@ void printShadowTable(const std::vector<TableReport>& reports, const RunRequest&
   std::uint64_t written = 0;
   for (const TableReport& table : reports) {
     for (const ShadowReport& s : table.shadows) {
-      std::vector<std::string> row = {table.description->name, std::to_string(s.key.fapId()),
-                                      std::to_string(s.key.instanceId()), std::to_string(s.entryCount),
-                                      std::to_string(s.download.bulkCommands), std::to_string(s.download.singleCommands),
-                                      std::to_string(s.download.entriesWritten), checkText(s.download.check)};
+      std::vector<std::string> row = {table.description->name,
+                                      std::to_string(s.key.fapId()),
+                                      std::to_string(s.key.instanceId()),
+                                      std::to_string(s.entryCount),
+                                      std::to_string(s.download.bulkCommands),
+                                      std::to_string(s.download.singleCommands),
+                                      std::to_string(s.download.entriesWritten),
+                                      checkText(s.download.check)};
       if (s.clear) {
         row.push_back(s.clear->nonZeroEntries == 0 ? "zeros" : fmt::format("{} NON-ZERO", s.clear->nonZeroEntries));
       }
@@ -126,11 +133,12 @@ void printShadowTable(const std::vector<TableReport>& reports, const RunRequest&
   }
   printAligned(out, header, rows);
   const std::size_t failed = failedChecks(reports);
-  out << fmt::format("{} tables, {} shadows, {} entries; download: {} bulk and {} single commands, {} entries written; {}\n",
-                     reports.size(), shadows, entries, bulk, single, written,
-                     failed == 0 ? std::string(request.clear ? "every chip matched its shadows and read zeros after the clear"
-                                                             : "every chip matches its shadows")
-                                 : fmt::format("{} checks FAILED", failed));
+  out << fmt::format(
+      "{} tables, {} shadows, {} entries; download: {} bulk and {} single commands, {} entries written; {}\n",
+      reports.size(), shadows, entries, bulk, single, written,
+      failed == 0 ? std::string(request.clear ? "every chip matched its shadows and read zeros after the clear"
+                                              : "every chip matches its shadows")
+                  : fmt::format("{} checks FAILED", failed));
 }
 
 // Below the table, per shadow: the chip's mismatches, and the entries and
@@ -141,7 +149,8 @@ void printShadowLists(const std::vector<TableReport>& reports, const RunRequest&
       for (const sim::ImageMismatch& m : s.download.check.first) {
         out << fmt::format("  {} chip {}: {}[{}] {},{}: shadow {} chip {}\n", table.description->name, s.key.fapId(),
                            m.memory, m.instance, m.arrayIndex, m.entryIndex,
-                           Zev::hexBytes(m.shadow.data(), m.shadow.size()), Zev::hexBytes(m.chip.data(), m.chip.size()));
+                           Zev::hexBytes(m.shadow.data(), m.shadow.size()),
+                           Zev::hexBytes(m.chip.data(), m.chip.size()));
       }
       if (request.entries) {
         out << fmt::format("\n{} chip {} instance {}: {} entries\n", table.description->name, s.key.fapId(),

@@ -36,7 +36,7 @@ class StopSignals {
   void wait() const;
 
  private:
-  struct sigaction previous_[std::size(kSignals)] {};
+  struct sigaction previous_[std::size(kSignals)]{};
 };
 
 // While it lives, a reader of the output that goes away (`shadowctl run |

@@ -90,7 +90,8 @@ ordered_json tablesReport(const PluginHost& host) {
     const bool tableFactory = std::any_of(tableFactories.begin(), tableFactories.end(),
                                           [&](const auto& r) { return r.key.tableName() == t->name; });
     const std::string pluginName = std::string(t->typeName) + "Plugin";
-    auto plugin = std::find_if(plugins.begin(), plugins.end(), [&](const auto& p) { return p.pluginName == pluginName; });
+    auto plugin =
+        std::find_if(plugins.begin(), plugins.end(), [&](const auto& p) { return p.pluginName == pluginName; });
 
     const FapRevision revision =
         revisions.empty() ? FapRevision::of(Hardware::ChipType::bcm88490_a0, 0) : revisions.front();
@@ -159,7 +160,8 @@ std::string joined(const ordered_json& list) {
 }  // namespace
 
 void printTablesHuman(const ordered_json& report, std::ostream& out) {
-  const std::vector<std::string> header = {"TABLE", "KIND", "FACTORY", "BYTES", "KEY", "BLOCKS", "REVISIONS", "MEMORIES"};
+  const std::vector<std::string> header = {"TABLE", "KIND",   "FACTORY",   "BYTES",
+                                           "KEY",   "BLOCKS", "REVISIONS", "MEMORIES"};
   std::vector<std::vector<std::string>> rows;
   for (const auto& t : report["tables"]) {
     rows.push_back({t["name"].get<std::string>(), t["kind"].get<std::string>(), t["tableFactory"] ? "yes" : "no",

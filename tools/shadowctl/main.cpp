@@ -2,8 +2,8 @@
 // and inspects what it registers.
 #include <cstdio>
 #include <iostream>
-#include <random>
 #include <optional>
+#include <random>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -37,7 +37,8 @@ void applyGlobals(const GlobalOptions& options) {
 
 // Parses the command line and runs the command; returns the exit status.
 int runCommandLine(int argc, char** argv) {
-  CLI::App app{"shadowctl: load the bcm88490_a0 layer-3 table plug-in, drive it like the switch agent, and inspect it."};
+  CLI::App app{
+      "shadowctl: load the bcm88490_a0 layer-3 table plug-in, drive it like the switch agent, and inspect it."};
   app.require_subcommand(1);
   GlobalOptions globals;
   app.add_option("--plugin", globals.plugin, "Plug-in library to load")->capture_default_str();
@@ -67,8 +68,9 @@ int runCommandLine(int argc, char** argv) {
   runCommand->add_flag("--json", runRequest.json,
                        "Print one JSON object {\"revision\": ..., \"tables\": [...]} instead of a table");
   runCommand->add_flag("--entries", runRequest.entries, "Also list every entry (key and data) of each shadow");
-  runCommand->add_option("--dma-buffer", runRequest.dmaBuffer,
-                         "Size in bytes of the DMA pool buffers a download packs entries into (1 to 16777216)")
+  runCommand
+      ->add_option("--dma-buffer", runRequest.dmaBuffer,
+                   "Size in bytes of the DMA pool buffers a download packs entries into (1 to 16777216)")
       ->capture_default_str()
       ->check(CLI::Range(1u, 16u << 20));
   runCommand->add_flag("--no-dma", runRequest.noDma, "Download without DMA memory: every entry by a single write");
@@ -81,8 +83,8 @@ int runCommandLine(int argc, char** argv) {
   runCommand->add_option("--corrupt", runRequest.corrupt,
                          "Before the audit, flip one random bit in each of N distinct random entries of the simulated "
                          "chips' direct memories (implies --audit)");
-  auto* seedOption = runCommand->add_option("--seed", runRequest.seed,
-                                            "Seed of --corrupt's choices (default: a random one, printed)");
+  auto* seedOption =
+      runCommand->add_option("--seed", runRequest.seed, "Seed of --corrupt's choices (default: a random one, printed)");
   runCommand->add_flag("--repair", runRequest.repair,
                        "Write the keys the audit finds differing back with schanCmds, then audit again (implies "
                        "--audit)");
@@ -119,7 +121,8 @@ int runCommandLine(int argc, char** argv) {
   dump->add_flag("--json", dumpRequest.json, "Print one JSON object (one per change line with --watch)");
   dump->add_flag("--watch", dumpRequest.watch, "Keep looking and print each change until interrupted");
   dump->add_option("--interval", dumpRequest.interval, "Seconds between looks with --watch")->capture_default_str();
-  CLI::App* check = app.add_subcommand("check", "Check a collection's files for consistency, read-only; exit 2 when not");
+  CLI::App* check =
+      app.add_subcommand("check", "Check a collection's files for consistency, read-only; exit 2 when not");
   check->add_option("path", checkRequest.path, "The collection's directory")->required();
   check->add_flag("--json", checkRequest.json, "Print one JSON object");
   CLI::App* stats = app.add_subcommand("stats", "Print a collection's figures: members, buckets, slots, generations");

@@ -40,9 +40,9 @@ class BraskReader {
   static constexpr std::uint64_t kNoSequence = ~std::uint64_t{0};
 
   struct Source {
-    std::function<std::uint32_t()> numSlots;               // slots readable now
-    std::function<std::uint32_t(std::uint32_t)> version;   // a slot's version word
-    std::function<std::uint32_t()> generation;             // advances when slots are cut or added
+    std::function<std::uint32_t()> numSlots;              // slots readable now
+    std::function<std::uint32_t(std::uint32_t)> version;  // a slot's version word
+    std::function<std::uint32_t()> generation;            // advances when slots are cut or added
   };
   using Handler = std::function<bool(std::uint32_t slot, std::uint64_t sequence, std::uint32_t flag)>;
 

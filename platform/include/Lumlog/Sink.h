@@ -20,8 +20,8 @@ struct Record {
   std::string file;      // source file
   std::string function;  // calling function
   int line;
-  std::string tag;       // class name of the caller
-  std::string message;   // formatted text, may be empty
+  std::string tag;      // class name of the caller
+  std::string message;  // formatted text, may be empty
 };
 
 class Sink {

@@ -57,12 +57,12 @@ void release(void* memory, std::size_t bytes, AllocTracker& tracker) noexcept;
 
 }  // namespace Orvel
 
-#define ORVEL_SLAB_ALLOCATED(typeNameText)                                                     \
-  static ::Orvel::AllocTracker& allocTracker() {                                               \
-    static ::Orvel::AllocTracker& tracker = ::Orvel::AllocTracker::of(typeNameText);           \
-    return tracker;                                                                            \
-  }                                                                                            \
+#define ORVEL_SLAB_ALLOCATED(typeNameText)                                                                  \
+  static ::Orvel::AllocTracker& allocTracker() {                                                            \
+    static ::Orvel::AllocTracker& tracker = ::Orvel::AllocTracker::of(typeNameText);                        \
+    return tracker;                                                                                         \
+  }                                                                                                         \
   static void* operator new(std::size_t bytes) { return ::Orvel::NvSlab::allocate(bytes, allocTracker()); } \
-  static void operator delete(void* memory, std::size_t bytes) noexcept {                      \
-    ::Orvel::NvSlab::release(memory, bytes, allocTracker());                                   \
+  static void operator delete(void* memory, std::size_t bytes) noexcept {                                   \
+    ::Orvel::NvSlab::release(memory, bytes, allocTracker());                                                \
   }

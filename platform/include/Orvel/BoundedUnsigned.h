@@ -27,8 +27,8 @@ class BoundedUnsigned {
   static_assert(Bits >= 1 && Bits <= 31, "a bounded type is narrower than 32 bits");
 
  public:
-  using Storage = std::conditional_t<(Bits <= 8), std::uint8_t,
-                                     std::conditional_t<(Bits <= 16), std::uint16_t, std::uint32_t>>;
+  using Storage =
+      std::conditional_t<(Bits <= 8), std::uint8_t, std::conditional_t<(Bits <= 16), std::uint16_t, std::uint32_t>>;
   static constexpr unsigned kBits = Bits;
   static constexpr Storage kMax = static_cast<Storage>((std::uint32_t{1} << Bits) - 1);
 

@@ -17,8 +17,8 @@ namespace Impl {
 void vfmtrace(const Zev::TraceHandle& handle, std::uint16_t level, std::string_view sourceFile,
               std::string_view function, int line, std::string_view tag, fmt::string_view format,
               fmt::format_args args);
-String vtracestr(std::uint32_t flag, std::string_view tag, std::string_view sourceFile,
-                 std::string_view function, int line, fmt::string_view format, fmt::format_args args);
+String vtracestr(std::uint32_t flag, std::string_view tag, std::string_view sourceFile, std::string_view function,
+                 int line, fmt::string_view format, fmt::format_args args);
 [[noreturn]] void vfmassert(std::string_view expression, std::string_view sourceFile, std::string_view function,
                             int line, fmt::string_view format, fmt::format_args args);
 }  // namespace Impl
@@ -70,14 +70,14 @@ template <class... Args>
 //
 // The formatting code sits in a cold, out-of-line lambda, so a disabled trace
 // costs its caller one load and a branch and no stack or registers.
-#define ORVEL_TRACE(handle, level, tag, ...)                                                         \
-  do {                                                                                               \
-    const ::Zev::TraceHandle& orvelTraceHandle_ = (handle);                                          \
-    if (orvelTraceHandle_.enabled(level)) [[unlikely]] {                                             \
-      const char* orvelTraceFunction_ = __func__;                                                    \
-      [&]() __attribute__((cold, noinline)) {                                                        \
-        ::Orvel::fmtrace(orvelTraceHandle_, (level), __FILE__, orvelTraceFunction_, __LINE__, (tag), \
-                         __VA_ARGS__);                                                               \
-      }();                                                                                           \
-    }                                                                                                \
+#define ORVEL_TRACE(handle, level, tag, ...)                                                                       \
+  do {                                                                                                             \
+    const ::Zev::TraceHandle& orvelTraceHandle_ = (handle);                                                        \
+    if (orvelTraceHandle_.enabled(level)) [[unlikely]] {                                                           \
+      const char* orvelTraceFunction_ = __func__;                                                                  \
+      [&]() __attribute__((cold, noinline)) {                                                                      \
+        ::Orvel::fmtrace(orvelTraceHandle_, (level), __FILE__, orvelTraceFunction_, __LINE__, (tag), __VA_ARGS__); \
+      }                                                                                                            \
+      ();                                                                                                          \
+    }                                                                                                              \
   } while (0)

@@ -52,7 +52,8 @@ class Publisher {
   }
 
   bool hasZeroReferenceSubscribers() const noexcept {
-    return std::any_of(subscribers_.begin(), subscribers_.end(), [](Subscriber* s) { return !s->attributeSubscriber(); });
+    return std::any_of(subscribers_.begin(), subscribers_.end(),
+                       [](Subscriber* s) { return !s->attributeSubscriber(); });
   }
   void notifyZeroReferences() const {
     const std::vector<Subscriber*> snapshot = subscribers_;

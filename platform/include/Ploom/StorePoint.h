@@ -38,16 +38,16 @@ extern void (*readerHook)(ReaderStage stage, std::uint32_t index);
 
 }  // namespace Ploom::Testing
 
-#define PLOOM_STORE_POINT()                                        \
-  do {                                                             \
-    if (::Ploom::Testing::storeHook) [[unlikely]] {                \
-      ::Ploom::Testing::storeHook();                               \
-    }                                                              \
+#define PLOOM_STORE_POINT()                         \
+  do {                                              \
+    if (::Ploom::Testing::storeHook) [[unlikely]] { \
+      ::Ploom::Testing::storeHook();                \
+    }                                               \
   } while (0)
 
-#define PLOOM_READER_POINT(stage, index)                                          \
-  do {                                                                            \
-    if (::Ploom::Testing::readerHook) [[unlikely]] {                              \
+#define PLOOM_READER_POINT(stage, index)                                           \
+  do {                                                                             \
+    if (::Ploom::Testing::readerHook) [[unlikely]] {                               \
       ::Ploom::Testing::readerHook(::Ploom::Testing::ReaderStage::stage, (index)); \
-    }                                                                             \
+    }                                                                              \
   } while (0)

@@ -95,11 +95,16 @@ class SchanCmd : public Orvel::Node {
 
 inline const char* kindText(SchanCmd::Kind kind) {
   switch (kind) {
-    case SchanCmd::Kind::memoryWrite: return "memoryWrite";
-    case SchanCmd::Kind::registerWrite: return "registerWrite";
-    case SchanCmd::Kind::memoryBulkWrite: return "memoryBulkWrite";
-    case SchanCmd::Kind::memoryBulkRead: return "memoryBulkRead";
-    case SchanCmd::Kind::registerRead: return "registerRead";
+    case SchanCmd::Kind::memoryWrite:
+      return "memoryWrite";
+    case SchanCmd::Kind::registerWrite:
+      return "registerWrite";
+    case SchanCmd::Kind::memoryBulkWrite:
+      return "memoryBulkWrite";
+    case SchanCmd::Kind::memoryBulkRead:
+      return "memoryBulkRead";
+    case SchanCmd::Kind::registerRead:
+      return "registerRead";
   }
   return "unknown";
 }

@@ -32,9 +32,9 @@
 #include "Orvel/String.h"
 #include "SchanAccel/Fapmask.h"
 #include "VovuAsicUtils/BcmGroupAddrInfo.h"
+#include "VovuAsicUtils/HwTableKey.h"
 #include "VovuAsicUtils/HwTableStats.h"
 #include "VovuAsicUtils/ShadowBase.h"
-#include "VovuAsicUtils/HwTableKey.h"
 #include "VovuAsicUtils/TableManager.h"
 
 namespace VovuAsicUtils {

@@ -29,8 +29,8 @@ class HwTableReaderBase;
 class TableManager;
 class ReadTableManager;
 
-using HwTableFactory = std::function<Orvel::Ptr<HwCommonTableBase>(
-    const FapRevision&, const Orvel::Ptr<TableManager>&, const Orvel::Ptr<VovuMdb::TableManager>&)>;
+using HwTableFactory = std::function<Orvel::Ptr<HwCommonTableBase>(const FapRevision&, const Orvel::Ptr<TableManager>&,
+                                                                   const Orvel::Ptr<VovuMdb::TableManager>&)>;
 using HwReaderFactory =
     std::function<Orvel::Ptr<HwTableReaderBase>(const FapRevision&, const Orvel::Ptr<ReadTableManager>&)>;
 

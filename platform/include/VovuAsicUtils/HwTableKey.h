@@ -69,7 +69,9 @@ struct std::hash<VovuAsicUtils::HwTableKey> {
 };
 template <>
 struct std::hash<VovuAsicUtils::HwShadowKey> {
-  std::size_t operator()(const VovuAsicUtils::HwShadowKey& k) const noexcept { return std::hash<std::uint16_t>{}(k.value()); }
+  std::size_t operator()(const VovuAsicUtils::HwShadowKey& k) const noexcept {
+    return std::hash<std::uint16_t>{}(k.value());
+  }
 };
 
 template <>

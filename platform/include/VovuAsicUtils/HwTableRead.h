@@ -110,16 +110,18 @@ class HwReadBulkCmdInfo final : public Orvel::Node {
   HwReadBulkCmdInfo(std::uint8_t fapId, std::uint8_t instanceId, const FapRevision& fapRevision,
                     Orvel::Ptr<DmaMemPoolManager::DmaMemPoolBuffer> dmaMemPoolBuffer, std::uint8_t arrayIndex,
                     std::uint32_t firstEntryIndex, std::uint32_t numEntries)
-      : fapId_(fapId), instanceId_(instanceId), fapRevision_(fapRevision),
-        dmaMemPoolBuffer_(std::move(dmaMemPoolBuffer)), arrayIndex_(arrayIndex), firstEntryIndex_(firstEntryIndex),
+      : fapId_(fapId),
+        instanceId_(instanceId),
+        fapRevision_(fapRevision),
+        dmaMemPoolBuffer_(std::move(dmaMemPoolBuffer)),
+        arrayIndex_(arrayIndex),
+        firstEntryIndex_(firstEntryIndex),
         numEntries_(numEntries) {}
 
   std::uint8_t fapId() const noexcept { return fapId_; }
   std::uint8_t instanceId() const noexcept { return instanceId_; }
   const FapRevision& fapRevision() const noexcept { return fapRevision_; }
-  const Orvel::Ptr<DmaMemPoolManager::DmaMemPoolBuffer>& dmaMemPoolBuffer() const noexcept {
-    return dmaMemPoolBuffer_;
-  }
+  const Orvel::Ptr<DmaMemPoolManager::DmaMemPoolBuffer>& dmaMemPoolBuffer() const noexcept { return dmaMemPoolBuffer_; }
   std::uint8_t arrayIndex() const noexcept { return arrayIndex_; }
   std::uint32_t firstEntryIndex() const noexcept { return firstEntryIndex_; }
   std::uint32_t numEntries() const noexcept { return numEntries_; }

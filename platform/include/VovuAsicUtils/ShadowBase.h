@@ -39,8 +39,12 @@ class HwShadowBase : public Orvel::Node {
   HwShadowBase(Orvel::String name, const HwShadowKey& key, const FapRevision& fapRevision,
                Orvel::Ptr<BcmGroupAddrInfo> descriptor, Orvel::Ptr<Hardware::Vovu::Status> status,
                Orvel::Ptr<Hardware::Vovu::VovuCmdletRequiredStatus> cmdletRequiredStatus)
-      : name_(std::move(name)), key_(key), fapRevision_(fapRevision), descriptor_(std::move(descriptor)),
-        status_(std::move(status)), cmdletRequiredStatus_(std::move(cmdletRequiredStatus)) {}
+      : name_(std::move(name)),
+        key_(key),
+        fapRevision_(fapRevision),
+        descriptor_(std::move(descriptor)),
+        status_(std::move(status)),
+        cmdletRequiredStatus_(std::move(cmdletRequiredStatus)) {}
 
   const Orvel::String& name() const noexcept { return name_; }
   const HwShadowKey& hwShadowKey() const noexcept { return key_; }
@@ -114,7 +118,8 @@ class DirectShadowBase : public HwShadowBase {
                    Orvel::Ptr<Tolvane::EntityManager> entityManager)
       : HwShadowBase(std::move(name), key, fapRevision, std::move(descriptor), std::move(status),
                      std::move(cmdletRequiredStatus)),
-        dmaMemPoolManager_(std::move(dmaMemPoolManager)), entityManager_(std::move(entityManager)) {}
+        dmaMemPoolManager_(std::move(dmaMemPoolManager)),
+        entityManager_(std::move(entityManager)) {}
 
   const Orvel::Ptr<DmaMemPoolManager::DmaMemPoolManager>& dmaMemPoolManager() const noexcept {
     return dmaMemPoolManager_;
@@ -154,7 +159,8 @@ class RegisterKeyBasedShadowBase : public DirectShadowBase {
                              Orvel::Ptr<RegShadowEntryStorage> storage, Orvel::String storageName)
       : DirectShadowBase(std::move(name), key, fapRevision, std::move(descriptor), std::move(status),
                          std::move(cmdletRequiredStatus), nullptr, nullptr),
-        storage_(std::move(storage)), storageName_(std::move(storageName)) {}
+        storage_(std::move(storage)),
+        storageName_(std::move(storageName)) {}
 
   const Orvel::Ptr<RegShadowEntryStorage>& regShadowEntryStorage() const noexcept { return storage_; }
   // The name that enters the storage keys of this shadow's entries.

@@ -41,8 +41,7 @@ constexpr std::size_t logMsgTextSize(std::size_t name, std::size_t format, std::
 }
 
 template <std::size_t N, std::size_t F, std::size_t E>
-consteval LogMsgDescriptor<logMsgTextSize(N, F, E)> makeLogMsgDescriptor(const char (&name)[N],
-                                                                         const char (&format)[F],
+consteval LogMsgDescriptor<logMsgTextSize(N, F, E)> makeLogMsgDescriptor(const char (&name)[N], const char (&format)[F],
                                                                          const char (&explanation)[E],
                                                                          std::uint32_t severity) {
   LogMsgDescriptor<logMsgTextSize(N, F, E)> d{};

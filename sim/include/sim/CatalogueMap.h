@@ -5,8 +5,8 @@
 
 #include <span>
 
-#include "sim/MemoryMap.h"
 #include "VovuAsicUtils/TableDescription.h"
+#include "sim/MemoryMap.h"
 
 namespace sim {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "VovuAsicUtils/HwTableBase.h"
-#include "sim/ChipSimulator.h"
 #include "VovuAsicUtils/TableDescription.h"
+#include "sim/ChipSimulator.h"
 
 namespace sim {
 

@@ -142,7 +142,8 @@ class EntryBase {
   // the vector range error before any byte changes.
   void vectorIs(const Wem::PerUnitBitmap& bitmap) {
     std::array<std::uint8_t, entrySize> bytes{};
-    for (std::uint32_t i = 0; i < entrySize; ++i) bytes[i] = static_cast<std::uint8_t>(bitmap.word(i / 4) >> (8 * (i % 4)));
+    for (std::uint32_t i = 0; i < entrySize; ++i)
+      bytes[i] = static_cast<std::uint8_t>(bitmap.word(i / 4) >> (8 * (i % 4)));
     Detail::copyBits(dataByte0_.data(), entrySize, bytes.data(), entrySize, entrySizeBits, 0, 0);
   }
 
@@ -159,7 +160,7 @@ concept HasStrep = requires(const T& value) {
 }  // namespace bcm88490_a0::values
 
 template <class T>
-  requires bcm88490_a0::values::HasStrep<T>
+requires bcm88490_a0::values::HasStrep<T>
 struct fmt::formatter<T> : fmt::formatter<std::string_view> {
   auto format(const T& value, fmt::format_context& ctx) const {
     return fmt::formatter<std::string_view>::format(value.strep(), ctx);

@@ -35,7 +35,8 @@ class IndexedEntryKey {
 
   constexpr IndexedEntryKey() noexcept = default;
   // Stores both, then checks arrayIndex first and entryIndex second.
-  IndexedEntryKey(unsigned char arrayIndex, unsigned int entryIndex) : arrayIndex_(arrayIndex), entryIndex_(entryIndex) {
+  IndexedEntryKey(unsigned char arrayIndex, unsigned int entryIndex)
+      : arrayIndex_(arrayIndex), entryIndex_(entryIndex) {
     checkArrayIndex(arrayIndex_);
     checkEntryIndex(entryIndex_);
   }
@@ -129,9 +130,7 @@ class ValueEntryKey {
     value_ = value;
   }
 
-  static bool isEq(const ValueEntryKey& a, const ValueEntryKey& b) noexcept {
-    return &a == &b || a.value_ == b.value_;
-  }
+  static bool isEq(const ValueEntryKey& a, const ValueEntryKey& b) noexcept { return &a == &b || a.value_ == b.value_; }
   friend constexpr bool operator==(const ValueEntryKey&, const ValueEntryKey&) noexcept = default;
   friend constexpr std::strong_ordering operator<=>(const ValueEntryKey&, const ValueEntryKey&) noexcept = default;
 

@@ -10,8 +10,7 @@
 namespace bcm88490_a0::values {
 
 void throwRange(std::string_view scope, std::string_view attr, std::string_view low, std::string_view high) {
-  throw Orvel::RangeException(
-      fmt::format("{0}::{1} < {0}::{2} or > {0}::{3} not allowed", scope, attr, low, high));
+  throw Orvel::RangeException(fmt::format("{0}::{1} < {0}::{2} or > {0}::{3} not allowed", scope, attr, low, high));
 }
 
 void failFieldArrayIndex(unsigned long long index) {

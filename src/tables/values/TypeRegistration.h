@@ -47,11 +47,12 @@ void ValueTypeRegistration<Table>::registerValueTypes() {
   Zev::typeInfoIs({Traits::kKeyTypeName, sizeof(Key), &strepOf<Key>, &isEqOf<Key>,
                    [](const void* v, std::uint32_t seed) { return keyHash(*static_cast<const Key*>(v), seed); }});
   Zev::typeInfoIs({Traits::kEntryTypeName, sizeof(Entry), &strepOf<Entry>, &isEqOf<Entry>, nullptr});
-  Zev::typeInfoIs({Traits::kIndexTypeName, sizeof(Index), &strepOf<Index>,
-                   [](const void* a, const void* b) { return *static_cast<const Index*>(a) == *static_cast<const Index*>(b); },
-                   [](const void* v, std::uint32_t seed) {
-                     return Zev::hashSingleAttr(seed, static_cast<const Index*>(v)->value());
-                   }});
+  Zev::typeInfoIs(
+      {Traits::kIndexTypeName, sizeof(Index), &strepOf<Index>,
+       [](const void* a, const void* b) { return *static_cast<const Index*>(a) == *static_cast<const Index*>(b); },
+       [](const void* v, std::uint32_t seed) {
+         return Zev::hashSingleAttr(seed, static_cast<const Index*>(v)->value());
+       }});
 }
 
 }  // namespace bcm88490_a0::values

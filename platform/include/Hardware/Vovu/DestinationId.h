@@ -9,9 +9,9 @@ namespace Hardware::Vovu {
 enum class FapType : std::uint32_t {};
 
 struct DestinationId {
-  std::uint32_t id = 0;       // port, trap or queue number, by type
+  std::uint32_t id = 0;  // port, trap or queue number, by type
   std::uint32_t subId = 0;
-  std::uint32_t type = 0;     // destination kind
+  std::uint32_t type = 0;  // destination kind
   bool isMulticast = false;
 
   // The encoded destination for chips of `fapType`: the kind from bit 16 up,
