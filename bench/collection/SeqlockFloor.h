@@ -48,7 +48,7 @@ class SeqlockFloor {
     const std::uint32_t v = version(s).load(std::memory_order_relaxed);
     version(s).store(v + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
-    Ploom::Words::storeRelaxed(&s.entry, &e, sizeof(e));
+    Ploom::detail::Words::storeRelaxed(&s.entry, &e, sizeof(e));
     version(s).store(v + 2, std::memory_order_release);
   }
 
@@ -96,7 +96,7 @@ class SeqlockFloor {
       const std::uint32_t before = version(s).load(std::memory_order_acquire);
       if (before == 0) return false;
       if (before & 1) continue;
-      Ploom::Words::loadRelaxed(&out, &s.entry, sizeof(out));
+      Ploom::detail::Words::loadRelaxed(&out, &s.entry, sizeof(out));
       std::atomic_thread_fence(std::memory_order_acquire);
       if (version(s).load(std::memory_order_relaxed) == before) return true;
     }

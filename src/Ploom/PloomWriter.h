@@ -14,7 +14,7 @@
 // collection is re-formatted next time.
 //
 // Value-write protocol: the old value and reversed hash go to the header's
-// lookaside image, then Ploom::rewriteValue (SharedWords.h) stores the new
+// lookaside image, then Ploom::detail::rewriteValue (SharedWords.h) stores the new
 // value inside the slot's version seqlock. A reader that sees the slot being
 // rewritten, or a version that changed while it copied, retries or takes the
 // lookaside image.
@@ -135,11 +135,11 @@ class PloomWriter final : public WriterAttachment<V> {
     const std::uint32_t s = section.guard([&] {
       if (!found) {
         const std::uint32_t slot = slots_.alloc(reverseBits(h));
-        Words::storeRelaxed(slots_[slot] + Layout::kValueOffset, &value, sizeof(V));
+        detail::Words::storeRelaxed(slots_[slot] + Layout::kValueOffset, &value, sizeof(V));
         return slot;
       }
       std::atomic_thread_fence(std::memory_order_release);  // as in writeValue
-      Words::storeRelaxed(slots_.lookaside() + Layout::kValueOffset, &value, sizeof(V));
+      detail::Words::storeRelaxed(slots_.lookaside() + Layout::kValueOffset, &value, sizeof(V));
       return curr.index;
     });
     directNew_ = !found;
@@ -164,9 +164,10 @@ class PloomWriter final : public WriterAttachment<V> {
       // The new value waits in the lookaside image, which readers take while
       // the slot is rewritten from it.
       std::uint8_t* lookaside = slots_.lookaside();
-      Words::copyRelaxed(lookaside + Layout::kRhashOffset, slot + Layout::kRhashOffset, 4);
-      rewriteValue(
-          slot, [&] { Words::copyRelaxed(slot + Layout::kValueOffset, lookaside + Layout::kValueOffset, sizeof(V)); });
+      detail::Words::copyRelaxed(lookaside + Layout::kRhashOffset, slot + Layout::kRhashOffset, 4);
+      detail::rewriteValue(slot, [&] {
+        detail::Words::copyRelaxed(slot + Layout::kValueOffset, lookaside + Layout::kValueOffset, sizeof(V));
+      });
     }
     directSlot_ = SlotLink::kNothing;
     ++counters_.directCommits;
@@ -255,10 +256,10 @@ class PloomWriter final : public WriterAttachment<V> {
       // words then sees that version too, and retries.
       std::atomic_thread_fence(std::memory_order_release);
       std::uint8_t* lookaside = slots_.lookaside();
-      Words::copyRelaxed(lookaside + Layout::kValueOffset, slot + Layout::kValueOffset, sizeof(V));
-      Words::copyRelaxed(lookaside + Layout::kRhashOffset, slot + Layout::kRhashOffset, 4);
+      detail::Words::copyRelaxed(lookaside + Layout::kValueOffset, slot + Layout::kValueOffset, sizeof(V));
+      detail::Words::copyRelaxed(lookaside + Layout::kRhashOffset, slot + Layout::kRhashOffset, 4);
     }
-    rewriteValue(slot, [&] { Words::storeRelaxed(slot + Layout::kValueOffset, &value, sizeof(V)); });
+    detail::rewriteValue(slot, [&] { detail::Words::storeRelaxed(slot + Layout::kValueOffset, &value, sizeof(V)); });
   }
 
   std::string describe(const V& value) const;

@@ -90,7 +90,7 @@ class Validator : public PloomCore::SlotVisitor, private ValidatorCommon {
   // markOccupied: every slot the iteration returns.
   void visit(std::uint32_t slot) override {
     const std::uint8_t* s = slots_[slot];
-    const std::uint32_t stored = Words::load<std::uint32_t>(s + Layout::kRhashOffset);
+    const std::uint32_t stored = detail::Words::load<std::uint32_t>(s + Layout::kRhashOffset);
     const std::uint32_t computed = reverseBits(map_.hash(map_.keyOf(slot)));
     if (stored != computed) PloomCore::WriterHashMapCommon::throwCorruptRhash(slot, stored, computed);
     if (seen(slot)) throwDuplicateSlot(slot);

@@ -13,7 +13,7 @@
 namespace PloomCore {
 
 using Ploom::SlotLink;
-namespace Words = Ploom::Words;
+namespace Words = Ploom::detail::Words;
 
 BucketWriter::BucketWriter(std::string rootPath)
     : rootPath_(std::move(rootPath)),

@@ -332,10 +332,11 @@ class ReaderHashMap {
         counters_->inc(Ploom::Reader::Counters::rewriteCopies);
         source = m.lookaside();
       }
-      Ploom::Words::loadRelaxed(&out, source + Layout::kValueOffset, Bytes);
-      rhash = Ploom::Words::load<std::uint32_t, std::memory_order_relaxed>(source + Layout::kRhashOffset);
+      Ploom::detail::Words::loadRelaxed(&out, source + Layout::kValueOffset, Bytes);
+      rhash = Ploom::detail::Words::load<std::uint32_t, std::memory_order_relaxed>(source + Layout::kRhashOffset);
       std::atomic_thread_fence(std::memory_order_acquire);
-      const SlotLink after = SlotLink::unpack(Ploom::Words::load<std::uint64_t, std::memory_order_relaxed>(slot));
+      const SlotLink after =
+          SlotLink::unpack(Ploom::detail::Words::load<std::uint64_t, std::memory_order_relaxed>(slot));
       if (after.version == before.version) {
         if (index >= m.numSlots) ReaderHashMapCommon::throwOutOfRangeIndex(index, m.numSlots);
         if (remember) {
@@ -368,9 +369,9 @@ class ReaderHashMap {
     const std::uint8_t* slot = m.slot(index);
     const std::uint8_t* source = head.writing() ? m.lookaside() : slot;
     auto* rest = reinterpret_cast<std::uint8_t*>(&out) + kKeyBytes;
-    Ploom::Words::loadRelaxed(rest, source + Layout::kValueOffset + kKeyBytes, sizeof(V) - kKeyBytes);
+    Ploom::detail::Words::loadRelaxed(rest, source + Layout::kValueOffset + kKeyBytes, sizeof(V) - kKeyBytes);
     std::atomic_thread_fence(std::memory_order_acquire);
-    if (Ploom::Words::load<std::uint32_t, std::memory_order_relaxed>(slot) == head.version) return true;
+    if (Ploom::detail::Words::load<std::uint32_t, std::memory_order_relaxed>(slot) == head.version) return true;
     counters_->inc(Ploom::Reader::Counters::rereads);
     const Key key = Traits::key(out);
     std::uint32_t rhash;
@@ -414,7 +415,7 @@ class ReaderHashMap {
   // A key read from bucket b's chain belongs there under n, n/2 or 2n
   // buckets; told from its reversed hash as stored beside it.
   bool bucketTolerated(const Mapping& m, std::uint32_t rhash, std::uint32_t bucket) const {
-    return Ploom::SplitOrder::homeNear(Ploom::reverseBits(rhash), bucket, m.numBuckets);
+    return Ploom::detail::SplitOrder::homeNear(Ploom::reverseBits(rhash), bucket, m.numBuckets);
   }
   void checkBucket(const Mapping& m, std::uint32_t rhash, std::uint32_t bucket, const V& read) const {
     if (!bucketTolerated(m, rhash, bucket))
@@ -425,7 +426,7 @@ class ReaderHashMap {
   // checked: it follows `bucket` in split order and lies in range.
   [[gnu::always_inline]] std::uint32_t followMarker(const Mapping& m, std::uint32_t bucket,
                                                     std::uint32_t marker) const {
-    if (!Ploom::SplitOrder::successorNear(bucket, marker, m.numBuckets)) {
+    if (!Ploom::detail::SplitOrder::successorNear(bucket, marker, m.numBuckets)) {
       ReaderHashMapCommon::throwHasBucket(bucket, marker, m.numBuckets);
     }
     if (marker >= m.numBuckets) buckets_.throwOutOfRange(marker);

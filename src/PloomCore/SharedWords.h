@@ -31,7 +31,9 @@ static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free,
               "readers in other processes rely on lock-free 64-bit loads and stores");
 static_assert(std::atomic_ref<std::uint32_t>::is_always_lock_free, "32-bit words are lock-free");
 
-namespace Words {
+// The machinery of the layer (word access, the value rewrite, split order)
+// sits in `detail`: the other layers speak SlotLink.
+namespace detail::Words {
 
 // The memory order is a template argument, so no code for stronger orders is
 // ever generated (a run-time order would compile a seq_cst branch too).
@@ -79,7 +81,7 @@ inline void loadRelaxed(void* to, const void* from, std::size_t bytes) noexcept 
   store<std::uint32_t>(static_cast<std::uint8_t*>(base) + offset, value);
 }
 
-}  // namespace Words
+}  // namespace detail::Words
 
 // Ploom::SlotLink: the 8-byte {version, link} pair of a bucket entry or a
 // slot. version (bytes 0-3) advances by 4 on every rewrite of the pair; in a
@@ -126,12 +128,12 @@ struct SlotLink {
 
   // Reads the pair at `at` (acquire).
   [[gnu::always_inline]] static SlotLink read(const void* at) noexcept {
-    return unpack(Words::load<std::uint64_t>(at));
+    return unpack(detail::Words::load<std::uint64_t>(at));
   }
   // Writes the pair at `at` in one store (release): everything stored before
   // it is visible to a reader that sees the new pair.
   [[gnu::always_inline]] static void write(void* at, SlotLink value) noexcept {
-    Words::store<std::uint64_t>(at, pack(value.version, value.link));
+    detail::Words::store<std::uint64_t>(at, pack(value.version, value.link));
   }
 
   // The stores of the protocol, each one store of the pair at `at` that
@@ -173,6 +175,7 @@ static_assert(sizeof(SlotLink) == 8, "a link pair is one 64-bit word");
 // stored relaxed by `storeValue`, then the other half with the slot occupied.
 // A reader that saw kWriting, or a version that moved while it copied, does
 // not use what it copied.
+namespace detail {
 template <class StoreValue>
 inline void rewriteValue(void* slot, StoreValue&& storeValue) {
   const SlotLink old = SlotLink::read(slot);
@@ -181,6 +184,7 @@ inline void rewriteValue(void* slot, StoreValue&& storeValue) {
   storeValue();
   SlotLink::write(slot, SlotLink{(old.version + SlotLink::kVersionStep) | SlotLink::kOccupied, old.link});
 }
+}  // namespace detail
 
 // Ploom::IterHint: where an iteration stands, so that next() can continue
 // without hashing again while the returned slot is untouched.
@@ -203,7 +207,7 @@ static_assert(reverseBits(1) == 0x80000000u && reverseBits(0x80000000u) == 1 && 
 // Split order: the buckets' chains joined into one list sorted by reversed
 // hash. Bucket b (of 2^bits) starts where the reversed hashes with b's low
 // bits start; its end marker names the bucket that follows it.
-namespace SplitOrder {
+namespace detail::SplitOrder {
 
 // The bucket after `bucket` with `bits` bits of bucket index (its reversed
 // index plus one), kNoBucket after the last; a bucket past the count gets a
@@ -231,6 +235,6 @@ namespace SplitOrder {
   return (h & (n - 1)) == bucket || (n > 1 && (h & (n / 2 - 1)) == bucket) || (h & (2 * n - 1)) == bucket;
 }
 
-}  // namespace SplitOrder
+}  // namespace detail::SplitOrder
 
 }  // namespace Ploom

@@ -70,13 +70,15 @@ static_assert(kRuntimeFlags % 2 == 0 && kOccupied % 4 == 0 && kCountPair % 8 == 
               "shared words are naturally aligned");
 static_assert(kLookaside == kCommonSize, "the lookaside image follows the common header");
 
-inline std::uint32_t word(const std::uint8_t* base, std::size_t offset) { return Words::wordAt(base, offset); }
+inline std::uint32_t word(const std::uint8_t* base, std::size_t offset) { return detail::Words::wordAt(base, offset); }
 inline void wordIs(std::uint8_t* base, std::size_t offset, std::uint32_t value) {
-  Words::wordAtIs(base, offset, value);
+  detail::Words::wordAtIs(base, offset, value);
 }
-inline std::uint16_t runtimeFlags(const std::uint8_t* base) { return Words::load<std::uint16_t>(base + kRuntimeFlags); }
+inline std::uint16_t runtimeFlags(const std::uint8_t* base) {
+  return detail::Words::load<std::uint16_t>(base + kRuntimeFlags);
+}
 inline void runtimeFlagsIs(std::uint8_t* base, std::uint16_t flags) {
-  Words::store<std::uint16_t>(base + kRuntimeFlags, flags);
+  detail::Words::store<std::uint16_t>(base + kRuntimeFlags, flags);
 }
 inline bool retiredMarked(const std::uint8_t* base) { return word(base, kRetiredMarkOffset) == kRetiredMark; }
 inline void retiredMarkIs(std::uint8_t* base, bool retired) {

@@ -27,7 +27,7 @@
 //     writer's validation rejects: it re-formats, and marks the file then.
 // A slot file left retired (its writer died before the unlink) or without the
 // "formatted" flag fails the writer's validation and is re-formatted.
-// Every shared store goes through Ploom::Words (atomic, release for links and
+// Every shared store goes through Ploom::detail::Words (atomic, release for links and
 // counts, relaxed for value words inside the version seqlock).
 #pragma once
 
@@ -170,9 +170,9 @@ class SlotWriterTable {
     for (std::uint32_t s = end; s-- > first;) {
       std::uint8_t* slot = rawSlot(s);
       SlotLink::write(slot, SlotLink{0, SlotLink::kNothing});
-      Words::storeRelaxed(slot + Layout::kValueOffset, &defaultValue, sizeof(V));
+      detail::Words::storeRelaxed(slot + Layout::kValueOffset, &defaultValue, sizeof(V));
       for (std::uint32_t at = Layout::kRhashOffset; at < Layout::kSlotSize; at += 4) {
-        Words::store<std::uint32_t, std::memory_order_relaxed>(slot + at, 0);
+        detail::Words::store<std::uint32_t, std::memory_order_relaxed>(slot + at, 0);
       }
       SlotLink::relink(slot, head);
       head = s;
@@ -191,7 +191,7 @@ class SlotWriterTable {
     }
     const std::uint32_t s = freeHead();
     std::uint8_t* slot = (*this)[s];
-    Words::store<std::uint32_t>(slot + Layout::kRhashOffset, rhash);
+    detail::Words::store<std::uint32_t>(slot + Layout::kRhashOffset, rhash);
     SlotHeader::wordIs(base_, SlotHeader::kFreeHead, SlotLink::read(slot).link & ~SlotLink::kMark);
     const std::uint32_t nowOccupied = occupied() + 1;
     SlotHeader::wordIs(base_, SlotHeader::kOccupied, nowOccupied);
@@ -317,8 +317,8 @@ class SlotWriterTable {
     std::uint8_t* to = (*this)[toSlot];
     const std::uint8_t* from = (*this)[fromSlot];
     SlotHeader::wordIs(base_, SlotHeader::kFreeHead, SlotLink::read(to).link & ~SlotLink::kMark);
-    Words::copyRelaxed(to + Layout::kRhashOffset, from + Layout::kRhashOffset, 4);
-    Words::copyRelaxed(to + Layout::kValueOffset, from + Layout::kValueOffset, sizeof(V));
+    detail::Words::copyRelaxed(to + Layout::kRhashOffset, from + Layout::kRhashOffset, 4);
+    detail::Words::copyRelaxed(to + Layout::kValueOffset, from + Layout::kValueOffset, sizeof(V));
     const SlotLink source = SlotLink::read(from);
     SlotLink::publishLinked(to, source.link);
     SlotLink::markIs(to, source.marked());
@@ -399,8 +399,8 @@ class SlotWriterTable {
     SlotHeader::countPairIs(base_, 0, minSlots_);
     const V defaultValue{};
     SlotLink::write(lookaside(), SlotLink{0, SlotLink::kNothing});
-    Words::storeRelaxed(lookaside() + Layout::kValueOffset, &defaultValue, sizeof(V));
-    Words::store<std::uint32_t>(lookaside() + Layout::kRhashOffset, 0);
+    detail::Words::storeRelaxed(lookaside() + Layout::kValueOffset, &defaultValue, sizeof(V));
+    detail::Words::store<std::uint32_t>(lookaside() + Layout::kRhashOffset, 0);
     cache();
     SlotHeader::wordIs(base_, SlotHeader::kFreeHead, initializeSlots(0, minSlots_));
     // Publishes the header: every field above is written.

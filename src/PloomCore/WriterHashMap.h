@@ -140,7 +140,7 @@ class WriterHashMap {
       const std::uint32_t index = link.index();
       curr = LinkRef::slot(index);
       ORVEL_TRACE(dh(), 9, "WriterHashMap", "{} next curr:{}", context_.name, index);
-      const std::uint32_t slotR = Ploom::Words::load<std::uint32_t>(slot + Layout::kRhashOffset);
+      const std::uint32_t slotR = Ploom::detail::Words::load<std::uint32_t>(slot + Layout::kRhashOffset);
       const auto order = Traits::key(*valueIn(slot)) <=> key;
       // A slot holding the key itself hashes to h, so its bucket check would
       // pass; every other slot's key is hashed again and checked.
@@ -226,7 +226,7 @@ class WriterHashMap {
     for (SlotLink link = SlotLink::read(buckets_.entry(bucket)); !link.endOfChain();) {
       const Checked checked = checkedSlot(link, bucket, hops);
       ORVEL_TRACE(dh(), 9, "WriterHashMap", "{} comparing slot {} {}", context_.name, checked.index, bucket);
-      const std::uint32_t slotR = Ploom::Words::load<std::uint32_t>(checked.slot + Layout::kRhashOffset);
+      const std::uint32_t slotR = Ploom::detail::Words::load<std::uint32_t>(checked.slot + Layout::kRhashOffset);
       if (slotR > r || (slotR == r && (Traits::key(*valueIn(checked.slot)) <=> key) > 0)) {
         deliver(checked, bucket, valueOut, hint);
         ORVEL_TRACE(dh(), 9, "WriterHashMap", "{} success {} using {}, saving new slot hint {}", context_.name, true,
@@ -394,13 +394,13 @@ class WriterHashMap {
   bool belongs(std::uint32_t h, std::uint32_t bucket) const {
     const std::uint32_t n = numBuckets();
     if ((h & (n - 1)) == bucket) return true;
-    return resizing_ && Ploom::SplitOrder::homeNear(h, bucket, n);
+    return resizing_ && Ploom::detail::SplitOrder::homeNear(h, bucket, n);
   }
   // Whether `marker` may end the chain of `bucket` (see belongs()).
   bool followsInSplitOrder(std::uint32_t bucket, std::uint32_t marker) const {
     const unsigned bits = static_cast<unsigned>(__builtin_ctz(numBuckets()));
-    if (marker == Ploom::SplitOrder::successor(bucket, bits)) return true;
-    return resizing_ && Ploom::SplitOrder::successorNear(bucket, marker, numBuckets());
+    if (marker == Ploom::detail::SplitOrder::successor(bucket, bits)) return true;
+    return resizing_ && Ploom::detail::SplitOrder::successorNear(bucket, marker, numBuckets());
   }
 
   // A slot a chain led to, checked: its index, address and key hash.
@@ -507,7 +507,7 @@ class WriterHashMap {
   // Hands a slot out of first()/next(): visitor, reversed-hash check, copy, hint.
   void deliver(const Checked& slot, std::uint32_t bucket, V& valueOut, Ploom::IterHint& hint) const {
     if (visitor_) visitor_->visit(slot.index);
-    const std::uint32_t stored = Ploom::Words::load<std::uint32_t>(slot.slot + Layout::kRhashOffset);
+    const std::uint32_t stored = Ploom::detail::Words::load<std::uint32_t>(slot.slot + Layout::kRhashOffset);
     const std::uint32_t computed = Ploom::reverseBits(slot.h);
     if (stored != computed) WriterHashMapCommon::throwCorruptRhash(slot.index, stored, computed);
     valueOut = *valueIn(slot.slot);

@@ -50,7 +50,8 @@ TEST_F(PloomReaderTest, RewriteSeenThroughTheLookaside) {
   ASSERT_TRUE(r->initialize("/r/rewrite"));
   const std::uint32_t s = slotOf(*w.writer, Key{7});
   auto& slots = Access::slots(*w);
-  const std::uint32_t rhash = Ploom::Words::load<std::uint32_t>(slots[s] + Ploom::SlotLayout<Value>::kRhashOffset);
+  const std::uint32_t rhash =
+      Ploom::detail::Words::load<std::uint32_t>(slots[s] + Ploom::SlotLayout<Value>::kRhashOffset);
   int checks = 0;
   {
     StoreHook hook([&] {
@@ -58,7 +59,8 @@ TEST_F(PloomReaderTest, RewriteSeenThroughTheLookaside) {
       Value previous;
       std::memcpy(&previous, slots.lookaside() + 8, sizeof(Value));
       EXPECT_EQ(previous, val(7, 100));
-      EXPECT_EQ(Ploom::Words::load<std::uint32_t>(slots.lookaside() + Ploom::SlotLayout<Value>::kRhashOffset), rhash);
+      EXPECT_EQ(Ploom::detail::Words::load<std::uint32_t>(slots.lookaside() + Ploom::SlotLayout<Value>::kRhashOffset),
+                rhash);
       EXPECT_EQ(find<Value>(r.reader, Key{7}), val(7, 100)) << "the old value while the rewrite is under way";
       ++checks;
     });

@@ -79,7 +79,7 @@ TEST_F(PloomValidator, DamageIsReported) {
        [](auto& w) {
          const std::uint32_t s = slotOf(w, Key{5});
          std::uint8_t* at = Access::slots(w)[s] + Ploom::SlotLayout<Value>::kRhashOffset;
-         Ploom::Words::store<std::uint32_t>(at, Ploom::Words::load<std::uint32_t>(at) ^ 1);
+         Ploom::detail::Words::store<std::uint32_t>(at, Ploom::detail::Words::load<std::uint32_t>(at) ^ 1);
        },
        ""},
       {"occupied slot on no chain",
