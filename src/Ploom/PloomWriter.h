@@ -154,6 +154,8 @@ class PloomWriter final : public WriterAttachment<V> {
     ORVEL_TRACE(dh_, 9, "PloomWriter", "slot: {}", directSlot_);
     PLOOM_ASSERT(directSlot_ != SlotLink::kNothing,
                  "not in direct mode! Make sure the DirectIs/Commit are properly paired!");
+    // The section directWrite() entered.
+    auto section = CriticalSection<SlotWriterTable<V>>::adopt(slots_);
     const std::uint32_t s = directSlot_;
     std::uint8_t* slot = slots_[s];
     if (directNew_) {
@@ -171,7 +173,6 @@ class PloomWriter final : public WriterAttachment<V> {
     }
     directSlot_ = SlotLink::kNothing;
     ++counters_.directCommits;
-    auto section = CriticalSection<SlotWriterTable<V>>::adopt(slots_);
     section.guard([&] {
       if (directNew_ && members() > map_.growThreshold()) map_.growBuckets();
     });

@@ -393,14 +393,12 @@ class WriterHashMap {
   // published count, and during a resize also under half or twice it.
   bool belongs(std::uint32_t h, std::uint32_t bucket) const {
     const std::uint32_t n = numBuckets();
-    if ((h & (n - 1)) == bucket) return true;
-    return resizing_ && Ploom::detail::SplitOrder::homeNear(h, bucket, n);
+    return resizing_ ? Ploom::detail::SplitOrder::homeNear(h, bucket, n) : (h & (n - 1)) == bucket;
   }
   // Whether `marker` may end the chain of `bucket` (see belongs()).
   bool followsInSplitOrder(std::uint32_t bucket, std::uint32_t marker) const {
-    const unsigned bits = static_cast<unsigned>(__builtin_ctz(numBuckets()));
-    if (marker == Ploom::detail::SplitOrder::successor(bucket, bits)) return true;
-    return resizing_ && Ploom::detail::SplitOrder::successorNear(bucket, marker, numBuckets());
+    if (resizing_) return Ploom::detail::SplitOrder::successorNear(bucket, marker, numBuckets());
+    return marker == Ploom::detail::SplitOrder::successor(bucket, static_cast<unsigned>(__builtin_ctz(numBuckets())));
   }
 
   // A slot a chain led to, checked: its index, address and key hash.
