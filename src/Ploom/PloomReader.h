@@ -99,7 +99,7 @@ class PloomReader final : public PloomInterface<V> {
   const V* lookup(const Key& key, bool& found, void* buffer) const override {
     V* out = buffer ? static_cast<V*>(buffer) : &scratch_;
     found = false;
-    return withRetry([&] { return map_.lookup(key, found, out); }, [&] { found = false; },
+    return withRetry([&] [[gnu::always_inline]] { return map_.lookup(key, found, out); }, [&] { found = false; },
                      [&] {
                        found = false;
                        *out = V{};
@@ -218,7 +218,8 @@ class PloomReader final : public PloomInterface<V> {
   // leaves alone while it writes entries. Every other result (a miss, an
   // iteration step) is returned only when neither file was re-mapped under it.
   template <class Op, class Reset, class NotAttached, class SelfValidating>
-  auto withRetry(Op&& op, Reset&& reset, NotAttached&& notAttached, SelfValidating&& selfValidating) const {
+  [[gnu::always_inline]] auto withRetry(Op&& op, Reset&& reset, NotAttached&& notAttached,
+                                        SelfValidating&& selfValidating) const {
     if (!initialized_ && (detached_ || !const_cast<PloomReader*>(this)->attachFiles())) return notAttached();
     while (true) {
       try {

@@ -99,7 +99,7 @@ class ReaderHashMap {
 
   // The value of `key` copied into `buffer` (or the scratch buffer); the
   // type's default and found = false when absent.
-  const V* lookup(const Key& key, bool& found, V* buffer) const {
+  [[gnu::always_inline]] const V* lookup(const Key& key, bool& found, V* buffer) const {
     const Mapping m = mapping();
     found = false;
     V* out = buffer ? buffer : &scratch_;
@@ -116,7 +116,7 @@ class ReaderHashMap {
     const auto end = walkChain(m, bucket, *out, [&](SlotLink read, std::uint32_t slotR, std::uint32_t index) {
       if (!read.occupied()) ReaderHashMapCommon::throwNotOccupied(index, &key, sizeof(Key));
       if (slotR < r) {
-        checkBucket(m, slotR, bucket, *out);
+        checkBucket(m, slotR, r, bucket, *out);
         return Step::goOn;
       }
       if (slotR > r) return Step::stop;
@@ -145,8 +145,9 @@ class ReaderHashMap {
     return next(mapping(), keyIn, valueOut, hint);
   }
 
-  // Reads slot `index` inside its version seqlock into `out`; returns the
-  // {version, link} it read under and records the slot as the last one read.
+  // Reads slot `index` (below the mapped slot count: the caller checks) inside
+  // its version seqlock into `out`; returns the {version, link} it read under
+  // and records the slot as the last one read.
   SlotLink consistentRead(std::uint32_t index, V& out, std::uint32_t& rhash) const {
     return consistentRead(mapping(), index, out, rhash);
   }
@@ -234,7 +235,7 @@ class ReaderHashMap {
         ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} success {}, saving {}", bucket, index, hint.slot);
         return Step::take;
       }
-      checkBucket(m, slotR, bucket, valueOut);
+      checkBucket(m, slotR, r, bucket, valueOut);
       return Step::goOn;
     });
     if (end.step == Step::take) return true;
@@ -321,6 +322,7 @@ class ReaderHashMap {
   // The seqlock read of both: the first `Bytes` of the value (from the
   // lookaside image while bit 1 says the value is being rewritten) and the
   // reversed hash, repeated until the version is the same before and after.
+  // `index` is in range: every caller checked it against the mapping.
   template <std::uint32_t Bytes>
   [[gnu::always_inline]] SlotLink readLeading(const Mapping& m, std::uint32_t index, V& out, std::uint32_t& rhash,
                                               bool remember) const {
@@ -338,7 +340,6 @@ class ReaderHashMap {
       const SlotLink after =
           SlotLink::unpack(Ploom::detail::Words::load<std::uint64_t, std::memory_order_relaxed>(slot));
       if (after.version == before.version) {
-        if (index >= m.numSlots) ReaderHashMapCommon::throwOutOfRangeIndex(index, m.numSlots);
         if (remember) {
           *lastRead_ = Ploom::LastSlotRead{before.version, static_cast<std::uint32_t>(slot - m.slots), m.slots};
         }
@@ -365,13 +366,20 @@ class ReaderHashMap {
   // read under `head`) into `out`; true when the slot still has head's
   // version, so that key and value are one. Otherwise the slot is read whole
   // once more: true when it still holds the same key, occupied.
-  bool copyValue(const Mapping& m, std::uint32_t index, SlotLink head, V& out) const {
+  [[gnu::always_inline]] bool copyValue(const Mapping& m, std::uint32_t index, SlotLink head, V& out) const {
     const std::uint8_t* slot = m.slot(index);
     const std::uint8_t* source = head.writing() ? m.lookaside() : slot;
     auto* rest = reinterpret_cast<std::uint8_t*>(&out) + kKeyBytes;
     Ploom::detail::Words::loadRelaxed(rest, source + Layout::kValueOffset + kKeyBytes, sizeof(V) - kKeyBytes);
     std::atomic_thread_fence(std::memory_order_acquire);
-    if (Ploom::detail::Words::load<std::uint32_t, std::memory_order_relaxed>(slot) == head.version) return true;
+    if (Ploom::detail::Words::load<std::uint32_t, std::memory_order_relaxed>(slot) == head.version) [[likely]] {
+      return true;
+    }
+    return readAgainHolding(m, index, out);
+  }
+  // The slot changed between the read of its key and the copy of its value:
+  // read it whole once more; true when it still holds that key, occupied.
+  [[gnu::noinline]] bool readAgainHolding(const Mapping& m, std::uint32_t index, V& out) const {
     counters_->inc(Ploom::Reader::Counters::rereads);
     const Key key = Traits::key(out);
     std::uint32_t rhash;
@@ -420,6 +428,16 @@ class ReaderHashMap {
   void checkBucket(const Mapping& m, std::uint32_t rhash, std::uint32_t bucket, const V& read) const {
     if (!bucketTolerated(m, rhash, bucket))
       ReaderHashMapCommon::throwCorruptKey(bucket, &Traits::key(read), sizeof(Key));
+  }
+  // The same for a slot a walk of bucket = h & (n - 1) passes, r being h
+  // reversed. Nearly always the slot lies in that bucket under n itself: the
+  // top log2(n) bits of its reversed hash are r's (x * n >> 32 keeps the top
+  // log2(n) bits of x), which settles it without reversing its hash back.
+  [[gnu::always_inline]] void checkBucket(const Mapping& m, std::uint32_t rhash, std::uint32_t r, std::uint32_t bucket,
+                                          const V& read) const {
+    if ((std::uint64_t{rhash ^ r} * m.numBuckets) >> 32 != 0) [[unlikely]] {
+      checkBucket(m, rhash, bucket, read);
+    }
   }
 
   // The bucket named by `marker`, the end marker of `bucket`'s chain, once

@@ -26,8 +26,11 @@ concept CollectionValue = std::is_trivially_copyable_v<V> &&(sizeof(V) % 4 == 0)
 template <CollectionValue V>
 struct ValueTraits {
   using Key = typename V::EntryKey;
-  static const Key& key(const V& v) noexcept { return v.entryKey(); }
-  static std::uint32_t hash(const Key& k, std::uint32_t seed) noexcept { return keyHash(k, seed); }
+  // Both sit on every reader's and writer's look-up path: always inlined.
+  [[gnu::always_inline]] static const Key& key(const V& v) noexcept { return v.entryKey(); }
+  [[gnu::always_inline]] static std::uint32_t hash(const Key& k, std::uint32_t seed) noexcept {
+    return keyHash(k, seed);
+  }
 };
 
 }  // namespace Ploom
