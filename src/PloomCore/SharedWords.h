@@ -211,14 +211,18 @@ namespace detail::SplitOrder {
 
 // The bucket after `bucket` with `bits` bits of bucket index (its reversed
 // index plus one), kNoBucket after the last; a bucket past the count gets a
-// value no marker holds.
+// value no marker holds. Adding one to the reversed index flips its trailing
+// ones and the zero above them: in the bucket's own bits, the ones from the
+// top down to the highest zero, and that zero. So no bit is reversed (every
+// step of an iteration from one bucket to the next asks for it).
 [[gnu::always_inline]] inline std::uint32_t successor(std::uint32_t bucket, unsigned bits) noexcept {
   if (bits == 0) return SlotLink::kNoBucket;
   const std::uint32_t size = std::uint32_t{1} << bits;
   if (bucket >= size) return SlotLink::kNoBucket - 1;
-  const std::uint32_t reversed = reverseBits(bucket) >> (32 - bits);
-  if (reversed + 1 >= size) return SlotLink::kNoBucket;
-  return reverseBits(reversed + 1) >> (32 - bits);
+  const std::uint32_t zeros = ~bucket & (size - 1);
+  if (zeros == 0) return SlotLink::kNoBucket;  // all ones: the last bucket in split order
+  const std::uint32_t flipped = (size - 1) & ~std::uint32_t{0} << (31 - __builtin_clz(zeros));
+  return bucket ^ flipped;
 }
 
 // While the bucket count moves between n/2, n and 2n, a walk reading with n
