@@ -379,7 +379,7 @@ class ReaderHashMap {
   }
   // The slot changed between the read of its key and the copy of its value:
   // read it whole once more; true when it still holds that key, occupied.
-  [[gnu::noinline]] bool readAgainHolding(const Mapping& m, std::uint32_t index, V& out) const {
+  [[gnu::noinline]] bool readAgainHolding(Mapping m, std::uint32_t index, V& out) const {
     counters_->inc(Ploom::Reader::Counters::rereads);
     const Key key = Traits::key(out);
     std::uint32_t rhash;
@@ -401,7 +401,7 @@ class ReaderHashMap {
   // version changed: the holder, read again, holds the same key, occupied,
   // and leads to the same slot, and that slot is unchanged since it was read.
   // A bucket entry's version changes only with its link: never.
-  bool holderUnchanged(const Mapping& m, std::uint32_t holder, const Key& holderKey, SlotLink snap, std::uint32_t index,
+  bool holderUnchanged(Mapping m, std::uint32_t holder, const Key& holderKey, SlotLink snap, std::uint32_t index,
                        SlotLink read) const {
     if (holder == kBucketEntry) return false;
     counters_->inc(Ploom::Reader::Counters::rereads);

@@ -16,31 +16,43 @@ using Layout = Ploom::SlotLayout<Value>;
 
 class PloomReaderCorruptionTest : public test_shm::TempBaseDir {
  protected:
-  PloomReaderCorruptionTest() {
-    for (std::uint32_t i = 0; i < 64; ++i) w->write(val(i, i), true);
-    EXPECT_TRUE(r->initialize("/r/corrupt"));
-    // The first two keys, in split order, of an odd bucket's chain: its
+  void SetUp() override {
+    TempBaseDir::SetUp();
+    w_ = std::make_unique<WriterHandle<Value>>("/r/corrupt", descriptor(64));
+    r_ = std::make_unique<ReaderHandle<>>("/r/corrupt");
+    for (std::uint32_t i = 0; i < 64; ++i) w().write(val(i, i), true);
+    ASSERT_TRUE(r().initialize("/r/corrupt"));
+    ASSERT_GE(r().buckets(), 4u);
+    // The first two keys, in split order, of an odd bucket's chain: their
     // hashes have bit 0 set, their reversed forms bit 31.
     std::map<std::uint32_t, std::vector<Key>> chains;
-    for (std::uint32_t i = 0; i < 64; ++i) chains[hashOf(Key{i}) & (r->buckets() - 1)].push_back(Key{i});
+    for (std::uint32_t i = 0; i < 64; ++i) {
+      chains[keyHash(Key{i}, r().seed()) & (r().buckets() - 1)].push_back(Key{i});
+    }
     for (auto& [b, keys] : chains) {
       if (b % 2 == 0 || keys.size() < 2) continue;
-      keys = splitOrder(keys, r->seed());
+      keys = splitOrder(keys, r().seed());
       bucket = b;
       head = keys[0];
       second = keys[1];
-      break;
+      return;
     }
-    EXPECT_GE(r->buckets(), 4u);
+    FAIL() << "no odd bucket holds two keys";
   }
-  std::uint32_t hashOf(const Key& key) const { return keyHash(key, r.reader.seed()); }
-  std::uint8_t* slot(const Key& key) { return Access::slots(*w)[slotOf(*w, key)]; }
+  void TearDown() override {
+    r_.reset();
+    w_.reset();
+    TempBaseDir::TearDown();
+  }
+  Ploom::PloomWriter<Value>& w() { return **w_; }
+  Ploom::PloomReader<Value>& r() { return r_->reader; }
+  std::uint8_t* slot(const Key& key) { return Access::slots(w())[slotOf(w(), key)]; }
   std::string lookupError(const Key& key) {
-    return messageOf([&] { find<Value>(r.reader, key); });
+    return messageOf([&] { find<Value>(r(), key); });
   }
 
-  WriterHandle<Value> w{"/r/corrupt", descriptor(64)};
-  ReaderHandle<> r{"/r/corrupt"};
+  std::unique_ptr<WriterHandle<Value>> w_;
+  std::unique_ptr<ReaderHandle<>> r_;
   std::uint32_t bucket = 0;
   Key head, second;
 };
@@ -49,7 +61,7 @@ class PloomReaderCorruptionTest : public test_shm::TempBaseDir {
 // it in another bucket under n, n/2 and 2n buckets is reported with its key
 // and the bucket walked.
 TEST_F(PloomReaderCorruptionTest, KeyOfAnotherBucket) {
-  ASSERT_TRUE(find<Value>(r.reader, second));
+  ASSERT_TRUE(find<Value>(r(), second));
   std::uint32_t rhash;
   std::memcpy(&rhash, slot(head) + Layout::kRhashOffset, 4);
   rhash &= ~0x80000000u;  // bit 0 of the hash: an even bucket, still sorted before `second`
@@ -62,24 +74,24 @@ TEST_F(PloomReaderCorruptionTest, KeyOfAnotherBucket) {
 // stops an iteration with the bucket, the marker and the count.
 TEST_F(PloomReaderCorruptionTest, MarkerThatIsNotTheSuccessor) {
   // The last slot of `bucket`'s chain.
-  std::uint32_t s = slotOf(*w, head);
-  while (!linkOf(*w, s).endOfChain()) s = linkOf(*w, s).index();
-  const SlotLink end = linkOf(*w, s);
-  linkIs(*w, s, SlotLink{end.version, SlotLink::kEndOfChain | bucket});
+  std::uint32_t s = slotOf(w(), head);
+  while (!linkOf(w(), s).endOfChain()) s = linkOf(w(), s).index();
+  const SlotLink end = linkOf(w(), s);
+  linkIs(w(), s, SlotLink{end.version, SlotLink::kEndOfChain | bucket});
   const std::string expected = "bucket " + std::to_string(bucket) + " ends with marker " + std::to_string(bucket) +
-                               " that is not its successor (" + std::to_string(r->buckets()) + " buckets)";
-  EXPECT_EQ(messageOf([&] { iterate<Value>(r.reader); }), expected);
+                               " that is not its successor (" + std::to_string(r().buckets()) + " buckets)";
+  EXPECT_EQ(messageOf([&] { iterate<Value>(r()); }), expected);
 }
 
 // Verifies: a link past the slot count is reported with the index and the
 // count, before the reader touches the slot.
 TEST_F(PloomReaderCorruptionTest, LinkPastTheSlots) {
-  const std::uint32_t s = slotOf(*w, head);
-  const SlotLink link = linkOf(*w, s);
+  const std::uint32_t s = slotOf(w(), head);
+  const SlotLink link = linkOf(w(), s);
   ASSERT_FALSE(link.endOfChain());
-  const std::uint32_t past = r->capacity() + 5;
-  linkIs(*w, s, SlotLink{link.version, past});
-  EXPECT_EQ(lookupError(second), fmt::format("out-of-range index:{} numSlots:{}", past, r->capacity()));
+  const std::uint32_t past = r().capacity() + 5;
+  linkIs(w(), s, SlotLink{link.version, past});
+  EXPECT_EQ(lookupError(second), fmt::format("out-of-range index:{} numSlots:{}", past, r().capacity()));
 }
 
 // Verifies: the successor of a bucket with k bits of index is the bucket whose
