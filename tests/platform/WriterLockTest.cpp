@@ -5,10 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <string>
@@ -41,8 +41,8 @@ bool lockableNow(const std::string& path) {
   return free;
 }
 
-// Waits until some process or thread is blocked in flock on the file `path`
-// names now (a "->" entry of /proc/locks for its inode). False after 10 s.
+// Waits (10 s at most) until someone is blocked in flock on the file `path`
+// names now: a "->" entry of /proc/locks for its inode.
 bool waitForBlockedLocker(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return false;
@@ -62,17 +62,9 @@ class WriterLockTest : public test_shm::TempBaseDir {
  protected:
   std::string root() const { return base_.string(); }
   std::string ownerPath() const { return file("owner"); }
+  std::string palvoPath() const { return file("palvo"); }
 
-  // Records `info` as the owner, as a writer does after taking the lock.
-  void recordOwner(const WirraInfo& info) {
-    OwnerFile owner(ownerPath());
-    owner.wirraInfoIs(info);
-    owner.typeNameIs("Test::Table");
-    owner.shmTypeIs(1);
-    owner.write();
-  }
-
-  // The refusal message of a second writer in this process.
+  // The message a second writer of this process is refused with.
   std::string refusal() {
     WriterLock second(root());
     try {
@@ -85,12 +77,8 @@ class WriterLockTest : public test_shm::TempBaseDir {
   }
 };
 
-// Verifies: the lock is held with this process's socket information; a second
-// writer of this process is refused, naming the owner once it is recorded;
-// after release another writer gets the lock. The owner is alive exactly while
-// its lock (and so its socket) is held; names nobody listens on, and empty
-// records, are not alive. ownerIsMe needs both this pid and this process's
-// start time.
+// The owner is alive exactly while its lock (and so its socket) is held;
+// ownerIsMe needs both this pid and this process's start time.
 TEST_F(WriterLockTest, RefusesSecondWriterInProcessUntilReleased) {
   WriterLock first(root());
   EXPECT_FALSE(first.held());
@@ -108,18 +96,18 @@ TEST_F(WriterLockTest, RefusesSecondWriterInProcessUntilReleased) {
   EXPECT_FALSE(WriterLock::ownerIsMe({info.socketName, info.pid, info.startTime + 1}));  // a recycled pid
   EXPECT_FALSE(WriterLock::ownerIsMe({}));
 
-  EXPECT_EQ(refusal(), "collection " + root() + " is owned by an unknown process");
+  const std::string unknown = "collection " + root() + " is owned by an unknown process";
+  EXPECT_EQ(refusal(), unknown);
   writeText(ownerPath(), "garbage");
-  EXPECT_EQ(refusal(), "collection " + root() + " is owned by an unknown process");
-  recordOwner(info);
+  EXPECT_EQ(refusal(), unknown);
+  OwnerFile owner(ownerPath());
+  owner.wirraInfoIs(info);
+  owner.typeNameIs("Test::Table");
+  owner.shmTypeIs(1);
+  owner.write();
   EXPECT_EQ(refusal(), "collection " + root() + " is owned by " + info.toString());
-
-  // Locking and unlocking the owner file leaves the writer lock in place.
-  {
-    OwnerFile owner(ownerPath());
-    owner.lock();
-    owner.unlock();
-  }
+  owner.lock();  // locking and unlocking the owner file leaves the writer lock in place
+  owner.unlock();
   EXPECT_NE(refusal(), "not refused");
 
   first.release();
@@ -135,11 +123,8 @@ TEST_F(WriterLockTest, RefusesSecondWriterInProcessUntilReleased) {
   EXPECT_NE(second.wirraInfo().socketName, info.socketName);  // sockets are numbered per process
 }
 
-// Verifies: a child forked while the parent holds the lock sees the parent
-// alive and not itself; dropping its copy of the lock leaves the parent's;
-// once the parent releases, the child gets the lock. (That the child is
-// refused meanwhile, naming the owner, is checked through the collection's
-// writer, tests/Ploom/FilesTest.cpp.)
+// (That the child is refused while the parent holds the lock is checked
+// through the collection's writer, tests/Ploom/FilesTest.cpp.)
 TEST_F(WriterLockTest, ForkedChildSeesTheParentAsOwner) {
   WriterLock parent(root());
   parent.acquireWriterLock(ownerPath());
@@ -151,7 +136,7 @@ TEST_F(WriterLockTest, ForkedChildSeesTheParentAsOwner) {
   });
   EXPECT_EQ(view.output, "alive other");
 
-  // The child's copy of the parent's lock going away leaves the parent's intact.
+  // The child dropping its copy of the lock leaves the parent's intact.
   const auto dropped = runInChild([&] {
     parent.release();
     return std::string("released");
@@ -170,13 +155,11 @@ TEST_F(WriterLockTest, ForkedChildSeesTheParentAsOwner) {
   EXPECT_EQ(acquired.output, "acquired");
 }
 
-// Verifies: the start time is read after the command's closing parenthesis,
-// so a command holding spaces and parentheses does not shift the fields.
+// A command name holding spaces and parentheses must not shift the fields.
 TEST(ProcessStartTime, ParsesPastCommandName) {
   EXPECT_NE(SharedMem::processStartTime(::getpid()), 0u);
-  EXPECT_EQ(SharedMem::processStartTime(0), 0u);
-  EXPECT_EQ(SharedMem::processStartTime(-1), 0u);
-  EXPECT_EQ(SharedMem::processStartTime(std::numeric_limits<std::int32_t>::max()), 0u);
+  for (pid_t none : {0, -1, std::numeric_limits<pid_t>::max()})
+    EXPECT_EQ(SharedMem::processStartTime(none), 0u) << none;
 
   const auto result = runInChild([] {
     const std::uint64_t before = SharedMem::processStartTime(::getpid());
@@ -187,22 +170,18 @@ TEST(ProcessStartTime, ParsesPastCommandName) {
   EXPECT_EQ(result.output, "same");
 }
 
-class OwnerFileTest : public test_shm::TempBaseDir {
- protected:
-  std::string path() const { return file("owner"); }
-};
+using OwnerFileTest = WriterLockTest;
+using PalvoFileTest = WriterLockTest;
 
-// Verifies: a written record reads back field for field and validates; a
-// missing file reads as an empty record.
 TEST_F(OwnerFileTest, WriteReadValidateRoundTrip) {
   std::string err;
-  OwnerFile reader(path());
+  OwnerFile reader(ownerPath());
   EXPECT_FALSE(reader.read(err));
   EXPECT_FALSE(err.empty());
   EXPECT_FALSE(reader.validate(err));
   EXPECT_TRUE(reader.wirraInfo().empty());
 
-  OwnerFile writer(path());
+  OwnerFile writer(ownerPath());
   const WirraInfo info{"vovu-4242-7", 4242, 987654321012ull};
   writer.wirraInfoIs(info);
   writer.typeNameIs("Vovu::Bcm88490A0::Table \"quoted\"");
@@ -225,52 +204,42 @@ TEST_F(OwnerFileTest, WriteReadValidateRoundTrip) {
   ASSERT_TRUE(reader.read(err)) << err;
   EXPECT_FALSE(reader.wiped());
   EXPECT_TRUE(reader.wirraInfo().empty());
-  std::size_t files = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(base_)) ++files;
-  EXPECT_EQ(files, 1u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(base_), {}), 1);
 
   writer.remove();
   EXPECT_FALSE(reader.validate(err));
 }
 
-// Verifies: a file that is not a complete owner record fails validate() and
-// read(), and read() leaves the record empty.
+// A file that is not a complete owner record fails validate() and read(),
+// and read() leaves the record empty.
 TEST_F(OwnerFileTest, MalformedFilesFailValidate) {
   const std::string good =
       R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":"T","shmType":1,"wiped":false})";
-  struct Case {
-    const char* what;
-    std::string text;
+  const auto edit = [&](const std::string& from, const std::string& to) {
+    std::string text = good;
+    return text.replace(text.find(from), from.size(), to);
   };
-  const Case cases[] = {
+  const std::pair<const char*, std::string> cases[] = {
       {"empty", ""},
       {"not JSON", "{\"magic\":"},
       {"array", "[1,2]"},
-      {"wrong magic",
-       R"({"magic":"vovu-owner-2","wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":"T","shmType":1,"wiped":false})"},
-      {"no magic",
-       R"({"wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":"T","shmType":1,"wiped":false})"},
-      {"no wirraInfo", R"({"magic":"vovu-owner-1","typeName":"T","shmType":1,"wiped":false})"},
-      {"pid as text",
-       R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":"1","startTime":2},"typeName":"T","shmType":1,"wiped":false})"},
-      {"negative start",
-       R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":1,"startTime":-2},"typeName":"T","shmType":1,"wiped":false})"},
-      {"no socketName",
-       R"({"magic":"vovu-owner-1","wirraInfo":{"pid":1,"startTime":2},"typeName":"T","shmType":1,"wiped":false})"},
-      {"typeName number",
-       R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":3,"shmType":1,"wiped":false})"},
-      {"shmType too big",
-       R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":"T","shmType":4294967296,"wiped":false})"},
-      {"wiped as number",
-       R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":"T","shmType":1,"wiped":0})"},
+      {"wrong magic", edit("owner-1", "owner-2")},
+      {"no magic", edit(R"("magic":"vovu-owner-1",)", "")},
+      {"no wirraInfo", edit(R"("wirraInfo":{"socketName":"s","pid":1,"startTime":2},)", "")},
+      {"pid as text", edit(R"("pid":1)", R"("pid":"1")")},
+      {"negative start", edit(R"("startTime":2)", R"("startTime":-2)")},
+      {"no socketName", edit(R"("socketName":"s",)", "")},
+      {"typeName number", edit(R"("T")", "3")},
+      {"shmType too big", edit(R"("shmType":1)", R"("shmType":4294967296)")},
+      {"wiped as number", edit("false", "0")},
   };
   std::string err;
-  OwnerFile owner(path());
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    writeText(path(), good);
+  OwnerFile owner(ownerPath());
+  for (const auto& [what, text] : cases) {
+    SCOPED_TRACE(what);
+    writeText(ownerPath(), good);
     ASSERT_TRUE(owner.read(err)) << err;  // the record is full before each case
-    writeText(path(), c.text);
+    writeText(ownerPath(), text);
     err.clear();
     EXPECT_FALSE(owner.validate(err));
     EXPECT_FALSE(err.empty());
@@ -281,44 +250,37 @@ TEST_F(OwnerFileTest, MalformedFilesFailValidate) {
   }
 }
 
-// Verifies: the owner-file lock excludes other opens of the file, and stays
-// on the file that has the name when write() replaces it.
+// The lock must stay on the file that has the name when write() replaces it.
 TEST_F(OwnerFileTest, LockFollowsReplacedFile) {
-  OwnerFile owner(path());
+  OwnerFile owner(ownerPath());
   owner.lock();
-  EXPECT_FALSE(lockableNow(path()));
+  EXPECT_FALSE(lockableNow(ownerPath()));
   owner.write();
-  EXPECT_FALSE(lockableNow(path()));
+  EXPECT_FALSE(lockableNow(ownerPath()));
   owner.write();
-  EXPECT_FALSE(lockableNow(path()));
+  EXPECT_FALSE(lockableNow(ownerPath()));
   owner.unlock();
-  EXPECT_TRUE(lockableNow(path()));
+  EXPECT_TRUE(lockableNow(ownerPath()));
 
   // A second locker, blocked on the file that write() then replaces, ends up
   // holding the current file once the first lets go.
   owner.lock();
-  OwnerFile other(path());
+  OwnerFile other(ownerPath());
   std::thread waiter([&] { other.lock(); });
-  ASSERT_TRUE(waitForBlockedLocker(path()));
+  ASSERT_TRUE(waitForBlockedLocker(ownerPath()));
   owner.write();
-  EXPECT_FALSE(lockableNow(path()));
+  EXPECT_FALSE(lockableNow(ownerPath()));
   owner.unlock();
   waiter.join();
-  EXPECT_FALSE(lockableNow(path()));
+  EXPECT_FALSE(lockableNow(ownerPath()));
   other.unlock();
-  EXPECT_TRUE(lockableNow(path()));
+  EXPECT_TRUE(lockableNow(ownerPath()));
 }
 
-class PalvoFileTest : public test_shm::TempBaseDir {
- protected:
-  std::string path() const { return file("palvo"); }
-};
-
-// Verifies: an id is stored as eight lowercase hex digits and a newline and
-// reads back; validate() accepts only the stored id; anything else in the
-// file reads as nothing.
+// An id is stored as eight lowercase hex digits and a newline; anything else
+// in the file reads as nothing.
 TEST_F(PalvoFileTest, RoundTrip) {
-  const PalvoFile palvo(path());
+  const PalvoFile palvo(palvoPath());
   EXPECT_EQ(palvo.read(), std::nullopt);
   std::string err;
   EXPECT_FALSE(palvo.validate(1, err));
@@ -329,7 +291,7 @@ TEST_F(PalvoFileTest, RoundTrip) {
     EXPECT_EQ(palvo.read(), id);
   }
   palvo.write(0x00c0ffeeu);
-  std::ifstream in(path(), std::ios::binary);
+  std::ifstream in(palvoPath(), std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "00c0ffee\n");
   EXPECT_TRUE(palvo.validate(0x00c0ffeeu, err)) << err;
   err.clear();
@@ -340,18 +302,17 @@ TEST_F(PalvoFileTest, RoundTrip) {
   EXPECT_EQ(palvo.read(), std::nullopt);
   palvo.remove();
 
-  // Anything but eight lowercase hex digits and a newline reads as nothing.
   for (const std::string text : {"", "\n", "1234567\n", "123456789\n", "ABCDEF01\n", "abcdef01", "abcdef0g\n",
                                  "abcdef01\n\n", " bcdef01\n", "0x12abcd\n", "-1234567\n"}) {
     SCOPED_TRACE(text);
-    writeText(path(), text);
+    writeText(palvoPath(), text);
     EXPECT_EQ(palvo.read(), std::nullopt);
     EXPECT_FALSE(palvo.validate(0, err));
   }
 }
 
-// Verifies: ids carry the pid's low 16 bits above a counter that advances per
-// call, and a forked child's ids carry the child's pid.
+// Ids carry the pid's low 16 bits above a per-call counter; a forked child's
+// carry the child's pid.
 TEST(PalvoId, PidAndCounter) {
   const SharedMem::PalvoId first = SharedMem::newPalvoId();
   const SharedMem::PalvoId second = SharedMem::newPalvoId();
