@@ -8,6 +8,7 @@
 #include "Orvel/Exception.h"
 #include "Orvel/Format.h"
 #include "Orvel/Ptr.h"
+#include "platform/ThrownMessage.h"
 
 namespace {
 
@@ -25,8 +26,6 @@ struct Tracked : Orvel::Node {
   char payload[40] = {};
 };
 
-// Verifies: a node lives exactly as long as its last pointer, through copies,
-// moves, upcasts and reassignment.
 TEST(OrvelPtr, DestroysWithLastReference) {
   int destroyed = 0;
   {
@@ -44,8 +43,7 @@ TEST(OrvelPtr, DestroysWithLastReference) {
   EXPECT_EQ(destroyed, 1);
 }
 
-// Verifies: with the thread-control flag set, counts stay exact under
-// concurrent copies (plain increments would lose updates).
+// Plain increments would lose updates under concurrent copies.
 TEST(OrvelPtr, AtomicCountsWhenThreadControlSet) {
   Orvel::ThreadControl::sharedPointersIs(true);
   int destroyed = 0;
@@ -66,8 +64,6 @@ TEST(OrvelPtr, AtomicCountsWhenThreadControlSet) {
   Orvel::ThreadControl::sharedPointersIs(false);
 }
 
-// Verifies: ptrIfLive takes a reference to a live node, in both thread-control
-// modes, and none to a node whose count reached zero.
 TEST(OrvelPtr, IfLiveNeverResurrects) {
   for (const bool shared : {false, true}) {
     Orvel::ThreadControl::sharedPointersIs(shared);
@@ -93,8 +89,8 @@ TEST(OrvelPtr, IfLiveNeverResurrects) {
   Orvel::ThreadControl::sharedPointersIs(false);
 }
 
-// Verifies: allocations are counted per type, and a constructor that throws
-// gives its memory and its count back before the exception leaves `new`.
+// A constructor that throws gives its memory and its count back before the
+// exception leaves `new`.
 TEST(OrvelAllocTracker, CountsPerTypeAndReleasesOnFailedConstruction) {
   Orvel::AllocTracker& tracker = Tracked::allocTracker();
   const auto before = tracker.allocations();
@@ -111,21 +107,17 @@ TEST(OrvelAllocTracker, CountsPerTypeAndReleasesOnFailedConstruction) {
   EXPECT_EQ(&Orvel::AllocTracker::of("test::Tracked"), &tracker);
 }
 
-// Verifies: the formatted throw raises the requested type with the message.
 TEST(OrvelFormat, FmthrowRaisesTypedExceptionWithMessage) {
   Zev::TraceHandle handle("OrvelFormatTest");
-  try {
-    Orvel::fmthrow<Orvel::CorruptionDetectedException>(handle, 3, "Tag", "file.cpp", "fn", 12, "bad link {} at {}", 7,
-                                                       "slot");
-    FAIL() << "fmthrow returned";
-  } catch (const Orvel::CorruptionDetectedException& e) {
-    EXPECT_STREQ(e.what(), "bad link 7 at slot");
-  }
+  EXPECT_EQ(thrownMessage<Orvel::CorruptionDetectedException>([&] {
+              Orvel::fmthrow<Orvel::CorruptionDetectedException>(handle, 3, "Tag", "file.cpp", "fn", 12,
+                                                                 "bad link {} at {}", 7, "slot");
+            }),
+            "bad link 7 at slot");
   EXPECT_EQ(Orvel::fmtracestr(0, "Tag", "f.cpp", "fn", 3, "{}-{}", 1, 2), "1-2");
   EXPECT_EQ(Orvel::fmtracestr(Orvel::kTraceStrWithLocation, "Tag", "f.cpp", "fn", 3, "x"), "Tag::fn f.cpp:3 x");
 }
 
-// Verifies: the fatal assertion ends the process with the assertion text.
 TEST(OrvelFormatDeathTest, FmassertEndsProcess) {
   EXPECT_DEATH(Orvel::fmassert("a < b", "f.cpp", "fn", 9, "values {}", 42),
                "AssertionError at f.cpp:9 \\(a < b\\) - values 42");
