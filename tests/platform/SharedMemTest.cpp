@@ -11,12 +11,13 @@
 #include <fstream>
 #include <optional>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "Mem/OrlRootPath.h"
 #include "Mem/SharedMemWrapper.h"
 #include "Mem/Util.h"
 #include "Orvel/Exception.h"
+#include "platform/ThrownMessage.h"
 #include "support/TempBaseDir.h"
 
 namespace {
@@ -33,8 +34,7 @@ void fillPattern(SharedMemWrapper& shm, std::size_t from, std::size_t to) {
   for (std::size_t i = from; i < to; ++i) bytes[i] = patternByte(i);
 }
 
-// The first offset in [from, to) whose byte differs from the pattern (or
-// from zero), if any.
+// The first offset in [from, to) whose byte is not the pattern's (or zero).
 std::optional<std::size_t> firstMismatch(const void* base, std::size_t from, std::size_t to, bool zero = false) {
   const auto* bytes = static_cast<const unsigned char*>(base);
   for (std::size_t i = from; i < to; ++i) {
@@ -50,8 +50,7 @@ std::size_t allocatedBytes(const std::string& path) {
   return static_cast<std::size_t>(st.st_blocks) * 512;
 }
 
-// The VmFlags line of the mapping that starts at `base`, from /proc/self/smaps:
-// the first after the line that starts with the mapping's address range.
+// The VmFlags line of the mapping that starts at `base`, from /proc/self/smaps.
 std::string vmFlags(const void* base) {
   char start[32];
   std::snprintf(start, sizeof start, "%" PRIxPTR "-", reinterpret_cast<std::uintptr_t>(base));
@@ -65,9 +64,8 @@ std::string vmFlags(const void* base) {
 }
 bool excludedFromCoreDumps(const void* base) { return vmFlags(base).find(" dd") != std::string::npos; }
 
-// Makes sure the page right after the mapping is taken, so the mapping cannot
-// grow in place. Returns the page it mapped for that (nullptr when something
-// else already sits there); the caller unmaps it.
+// Takes the page right after the mapping so that it cannot grow in place.
+// Returns the page it mapped (nullptr when something else sits there).
 void* blockGrowthInPlace(const SharedMemWrapper& shm) {
   void* end = static_cast<char*>(shm.base()) + shm.mappedSize();
   void* blocker = ::mmap(end, kPage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
@@ -88,8 +86,6 @@ class SharedMemWrapperTest : public test_shm::TempBaseDir {
   std::string reason_;
 };
 
-// Verifies: a writer's open creates and extends the file to the size and maps
-// it; without `create` a missing file is an error, as is a zero size.
 TEST_F(SharedMemWrapperTest, OpenCreatesExtendsAndMaps) {
   SharedMemWrapper shm(path(), Access::readWrite);
   EXPECT_FALSE(shm.exists());
@@ -124,11 +120,9 @@ TEST_F(SharedMemWrapperTest, OpenCreatesExtendsAndMaps) {
   EXPECT_FALSE(reason_.empty());
 }
 
-// Verifies: growing extends the file and keeps the data; shrinking keeps the
-// file length and the data below the new size, gives back the memory above
-// it, and growing again maps zeroed, writable memory there. A reader that
-// still maps the old, larger size reads all of it after the shrink (the file
-// never gets shorter, so no SIGBUS).
+// Shrinking keeps the file length (a reader still mapping the old size must
+// not get SIGBUS) but gives back the memory above the new size; growing again
+// maps zeroed, writable memory there.
 TEST_F(SharedMemWrapperTest, GrowAndShrinkKeepLengthAndData) {
   SharedMemWrapper shm(path(), Access::readWrite);
   ASSERT_TRUE(shm.open(3 * kPage, true, reason_)) << reason_;
@@ -164,11 +158,15 @@ TEST_F(SharedMemWrapperTest, GrowAndShrinkKeepLengthAndData) {
   EXPECT_EQ(firstMismatch(shm.base(), 0, kLarge), std::nullopt);
 }
 
-// Verifies: remaps() counts exactly the resizes that moved the mapping; a
-// mapping blocked in place by a neighbour must move when it grows.
-TEST_F(SharedMemWrapperTest, RemapCountedWhenAddressChanges) {
+// remaps() counts exactly the resizes that moved the mapping (one blocked in
+// place must move to grow), and the core-dump mode, set before open, is
+// applied when it maps and kept when it moves.
+TEST_F(SharedMemWrapperTest, RemapCountedAndCoreDumpModeKept) {
   SharedMemWrapper shm(path(), Access::readWrite);
+  shm.coreDumpModeIs(3);
   ASSERT_TRUE(shm.open(kPage, true, reason_)) << reason_;
+  ASSERT_FALSE(vmFlags(shm.base()).empty()) << "no VmFlags in /proc/self/smaps";
+  EXPECT_TRUE(excludedFromCoreDumps(shm.base()));
   fillPattern(shm, 0, kPage);
 
   void* blocker = blockGrowthInPlace(shm);
@@ -177,6 +175,8 @@ TEST_F(SharedMemWrapperTest, RemapCountedWhenAddressChanges) {
   EXPECT_NE(shm.base(), before);
   EXPECT_EQ(shm.remaps(), 1u);
   EXPECT_EQ(firstMismatch(shm.base(), 0, kPage), std::nullopt);
+  EXPECT_EQ(shm.coreDumpMode(), 3);
+  EXPECT_TRUE(excludedFromCoreDumps(shm.base()));
   unblock(blocker);
 
   // Over a run of resizes, the count follows the observed moves.
@@ -188,11 +188,14 @@ TEST_F(SharedMemWrapperTest, RemapCountedWhenAddressChanges) {
     EXPECT_EQ(shm.remaps(), moves);
   }
   EXPECT_EQ(firstMismatch(shm.base(), 0, kPage), std::nullopt);
+  shm.coreDumpModeIs(0);
+  EXPECT_EQ(shm.coreDumpMode(), 0);
+  EXPECT_FALSE(excludedFromCoreDumps(shm.base()));
 }
 
-// Verifies: a read-only wrapper maps the writer's bytes, sees later writes,
-// may not map past the end of the file, and never creates the file.
-TEST_F(SharedMemWrapperTest, ReaderSeesWriterBytes) {
+// A reader never creates or extends the file; its mapping stays readable with
+// the old bytes after wipe() unlinks the file and a new file takes the name.
+TEST_F(SharedMemWrapperTest, ReaderSeesWriterBytesAlsoAfterWipe) {
   SharedMemWrapper reader(path(), Access::readOnly);
   EXPECT_FALSE(reader.open(kPage, /*create=*/true, reason_));
   EXPECT_EQ(reason_, "No such file or directory");
@@ -217,65 +220,28 @@ TEST_F(SharedMemWrapperTest, ReaderSeesWriterBytes) {
   EXPECT_EQ(reader.mappedSize(), kPage);
 
   ASSERT_TRUE(writer.resize(3 * kPage, reason_)) << reason_;
-  fillPattern(writer, 2 * kPage, 3 * kPage);
+  fillPattern(writer, 0, 3 * kPage);  // also puts back byte 17
   ASSERT_TRUE(reader.resize(3 * kPage, reason_)) << reason_;
-  EXPECT_EQ(firstMismatch(reader.base(), 2 * kPage, 3 * kPage), std::nullopt);
-}
-
-// Verifies: wipe() unlinks the file; a reader's old mapping stays readable with
-// the old bytes, also after a new file takes the name.
-TEST_F(SharedMemWrapperTest, WipeUnlinksWhileOldMappingStaysReadable) {
-  SharedMemWrapper writer(path(), Access::readWrite);
-  ASSERT_TRUE(writer.open(4 * kPage, true, reason_)) << reason_;
-  fillPattern(writer, 0, 4 * kPage);
-  SharedMemWrapper reader(path(), Access::readOnly);
-  ASSERT_TRUE(reader.open(4 * kPage, false, reason_)) << reason_;
+  EXPECT_EQ(firstMismatch(reader.base(), 0, 3 * kPage), std::nullopt);
 
   writer.wipe();
   EXPECT_FALSE(writer.isOpen());
   EXPECT_FALSE(writer.exists());
   EXPECT_EQ(writer.fileSize(), 0u);
-  EXPECT_EQ(firstMismatch(reader.base(), 0, 4 * kPage), std::nullopt);
-
+  EXPECT_EQ(firstMismatch(reader.base(), 0, 3 * kPage), std::nullopt);
   SharedMemWrapper successor(path(), Access::readWrite);
-  ASSERT_TRUE(successor.open(4 * kPage, true, reason_)) << reason_;
-  EXPECT_TRUE(allZero(successor.base(), 0, 4 * kPage));
-  std::memset(successor.base(), 0xFF, 4 * kPage);
-  EXPECT_EQ(firstMismatch(reader.base(), 0, 4 * kPage), std::nullopt);
+  ASSERT_TRUE(successor.open(3 * kPage, true, reason_)) << reason_;
+  EXPECT_TRUE(allZero(successor.base(), 0, 3 * kPage));
+  std::memset(successor.base(), 0xFF, 3 * kPage);
+  EXPECT_EQ(firstMismatch(reader.base(), 0, 3 * kPage), std::nullopt);
 }
 
-// Verifies: core-dump mode 3 excludes the mapping from core dumps and 0
-// includes it, and the choice survives a resize that moves the mapping.
-TEST_F(SharedMemWrapperTest, CoreDumpModeAppliedAndKeptAcrossResize) {
-  SharedMemWrapper shm(path(), Access::readWrite);
-  shm.coreDumpModeIs(3);  // before open: applied when it maps
-  ASSERT_TRUE(shm.open(kPage, true, reason_)) << reason_;
-  ASSERT_FALSE(vmFlags(shm.base()).empty()) << "no VmFlags in /proc/self/smaps";
-  EXPECT_TRUE(excludedFromCoreDumps(shm.base()));
+using OrlRootPathTest = test_shm::TempBaseDir;
 
-  void* blocker = blockGrowthInPlace(shm);
-  ASSERT_TRUE(shm.resize(16 * kPage, reason_)) << reason_;
-  unblock(blocker);
-  EXPECT_EQ(shm.remaps(), 1u);
-  EXPECT_EQ(shm.coreDumpMode(), 3);
-  EXPECT_TRUE(excludedFromCoreDumps(shm.base()));
-
-  shm.coreDumpModeIs(0);
-  EXPECT_EQ(shm.coreDumpMode(), 0);
-  EXPECT_FALSE(excludedFromCoreDumps(shm.base()));
-}
-
-class OrlRootPathTest : public test_shm::TempBaseDir {};
-
-// Verifies: collection paths map to one directory name below the base, with
-// leading slashes dropped and every character outside [A-Za-z0-9._-] turned
-// into '_'.
+// A collection path maps to one directory name below the base: leading
+// slashes dropped, every character outside [A-Za-z0-9._-] turned into '_'.
 TEST_F(OrlRootPathTest, MapsCollectionPathToDirectoryName) {
-  struct Case {
-    const char* collectionPath;
-    const char* directory;
-  };
-  const Case cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"/Vovu/bcm88490_a0/IppaVsiToRoutingProfileMapHwDirect/1-0",
        "Vovu_bcm88490_a0_IppaVsiToRoutingProfileMapHwDirect_1-0"},
       {"///a/b", "a_b"},
@@ -290,18 +256,17 @@ TEST_F(OrlRootPathTest, MapsCollectionPathToDirectoryName) {
       {"/", "_"},
       {"", "_"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.collectionPath);
-    const Mem::OrlRootPath root(c.collectionPath);
-    EXPECT_EQ(root.collectionPath(), c.collectionPath);
-    EXPECT_EQ(root.path(), (base_ / c.directory).string());
-    EXPECT_EQ(root.file("slots"), (base_ / c.directory / "slots").string());
+  for (const auto& [collectionPath, directory] : cases) {
+    SCOPED_TRACE(collectionPath);
+    const Mem::OrlRootPath root(collectionPath);
+    EXPECT_EQ(root.collectionPath(), collectionPath);
+    EXPECT_EQ(root.path(), (base_ / directory).string());
+    EXPECT_EQ(root.file("slots"), (base_ / directory / "slots").string());
   }
 }
 
-// Verifies: create() makes the directory with its parents and tolerates an
-// existing one; failure names the directory and the reason. The control file
-// is created empty (and again without harm); a missing root is reported.
+// create() tolerates an existing directory; its failure names the directory
+// and the reason. The control file is created empty, again without harm.
 TEST_F(OrlRootPathTest, CreateMakesDirectoryOrThrows) {
   Mem::baseDirIs((base_ / "deeper" / "base").string());
   const Mem::OrlRootPath root("/Vovu/table");
@@ -321,16 +286,12 @@ TEST_F(OrlRootPathTest, CreateMakesDirectoryOrThrows) {
   std::ofstream(base_ / "plainfile") << "x";
   Mem::baseDirIs((base_ / "plainfile").string());
   const Mem::OrlRootPath blocked("/Vovu/table");
-  try {
-    blocked.create();
-    FAIL() << "expected MemoryResourceException";
-  } catch (const Orvel::MemoryResourceException& e) {
-    EXPECT_EQ(e.message(), "cannot create directory " + blocked.path() + ": Not a directory");
-  }
+  EXPECT_EQ(thrownMessage<Orvel::MemoryResourceException>([&] { blocked.create(); }),
+            "cannot create directory " + blocked.path() + ": Not a directory");
 }
 
-// Verifies: the base directory is the one set, else VOVU_SHM_DIR, else the
-// default; a relative base still gives absolute paths.
+// The base directory is the one set, else VOVU_SHM_DIR, else the default; a
+// relative base still gives absolute paths.
 TEST_F(OrlRootPathTest, BaseDirectoryChoice) {
   const char* saved = std::getenv("VOVU_SHM_DIR");
   const std::optional<std::string> savedEnv = saved ? std::optional<std::string>(saved) : std::nullopt;
