@@ -12,9 +12,10 @@ using Hardware::ChipType;
 using Hardware::Vovu::FapRevision;
 using VovuAsicUtils::SupportedFapRevList;
 
-// Verifies: revisions order by (major, minor), so a chip type's revisions
-// sort together, and chipType() comes from the major part.
-TEST(FapRevision, OrderAndChipType) {
+// Revisions order by (major, minor), so a chip type's revisions sort
+// together. The revision text drops the five-character prefix of both names;
+// minor 0 contributes nothing; a chip type without a name is numbered.
+TEST(FapRevision, OrderChipTypeAndText) {
   const FapRevision j3ai = FapRevision::of(ChipType::j3ai, 3);
   const FapRevision a0 = FapRevision::of(ChipType::bcm88490_a0, 0);
   const FapRevision a1 = FapRevision::of(ChipType::bcm88490_a0, 1);
@@ -22,22 +23,17 @@ TEST(FapRevision, OrderAndChipType) {
   EXPECT_LT(j3ai, a0);
   EXPECT_LT(a0, a1);
   EXPECT_LT(a1, stepped);
+  EXPECT_EQ(j3ai.chipType(), ChipType::j3ai);
   EXPECT_EQ(a1.chipType(), ChipType::bcm88490_a0);
-  EXPECT_EQ(static_cast<int>(j3ai.chipType()), 12);
   EXPECT_EQ(stepped.chipType(), ChipType::bcm88490_a0);
-}
 
-// Verifies: the revision text drops the five-character prefix of both names;
-// minor 0 contributes nothing; a chip type without a name is numbered.
-TEST(FapRevision, RevisionText) {
-  EXPECT_EQ(Hardware::Vovu::stringValueOfMajor(FapRevision::of(ChipType::bcm88490_a0, 0).major()), "FRMJ_bcm88490_a0");
+  EXPECT_EQ(Hardware::Vovu::stringValueOfMajor(a0.major()), "FRMJ_bcm88490_a0");
   EXPECT_EQ(Hardware::Vovu::stringValueOfMinor(0), "FRMN_");
-  EXPECT_EQ(FapRevision::of(ChipType::bcm88490_a0, 0).revString(), "bcm88490_a0");
-  EXPECT_EQ(fmt::format("{}", FapRevision::of(ChipType::bcm88490_a0, 1)), "bcm88490_a0r1");
+  EXPECT_EQ(a0.revString(), "bcm88490_a0");
+  EXPECT_EQ(fmt::format("{}", a1), "bcm88490_a0r1");
   EXPECT_EQ(FapRevision::of(static_cast<ChipType>(99), 2).revString(), "chip99r2");
 }
 
-// Verifies: the list parses its text form and refuses malformed items.
 TEST(SupportedFapRevList, ParsesRevisionText) {
   auto list = SupportedFapRevList::parse("25.1,12.0,25.0");
   EXPECT_EQ(list, (std::set<FapRevision>{FapRevision::of(ChipType::j3ai, 0), FapRevision::of(ChipType::bcm88490_a0, 0),
@@ -47,10 +43,8 @@ TEST(SupportedFapRevList, ParsesRevisionText) {
   }
 }
 
-// Verifies: the walk visits one chip type's revisions in ascending order and
-// keeps going correctly when the list changes under it: a revision added
-// ahead is visited, one removed ahead is not, and removing the current one
-// does not lose the place.
+// A revision added ahead of the walk is visited, one removed ahead is not,
+// and removing the current one does not lose the place.
 TEST(SupportedFapRevList, WalkToleratesChangingList) {
   const auto saved = SupportedFapRevList::fapRevisionList();
   SupportedFapRevList::fapRevisionListIs({FapRevision::of(ChipType::bcm88490_a0, 0), FapRevision::of(ChipType::j3ai, 0),

@@ -1,5 +1,3 @@
-// The DMA memory pool: buffers go back to the pool only when their last
-// reference goes; the cursor.
 #include <gtest/gtest.h>
 
 #include "DmaMemPoolManager/DmaMemPoolManager.h"
@@ -10,8 +8,7 @@ namespace {
 using DmaMemPoolManager::DmaMemPoolBuffer;
 using Manager = DmaMemPoolManager::DmaMemPoolManager;
 
-// Verifies: a slot held by any reference is not handed out again; once the
-// last reference goes, the next buffer reuses it (same bus address).
+// A slot held by any reference (a command's, say) is not handed out again.
 TEST(DmaMemPool, SlotsReturnOnlyWithTheLastReference) {
   Orvel::Ptr<Manager> pool(new Manager);
   pool->bufSizeIs(64);
@@ -28,8 +25,6 @@ TEST(DmaMemPool, SlotsReturnOnlyWithTheLastReference) {
   EXPECT_EQ(pool->buffer()->dmaAddrInfo().dmaAddr, address);
 }
 
-// Verifies: the cursor advances within the buffer and refuses to pass its end;
-// a buffer size of 0 is refused, and a buffer without a pool has no memory.
 // (The pool limit, the mode without DMA memory and a failing pool are
 // exercised through downloads, tests/download/DownloadTest.cpp.)
 TEST(DmaMemPool, CursorStaysInsideTheBuffer) {

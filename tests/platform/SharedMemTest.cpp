@@ -4,14 +4,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <optional>
 #include <string>
 #include <utility>
+
+#include <fmt/format.h>
 
 #include "Mem/OrlRootPath.h"
 #include "Mem/SharedMemWrapper.h"
@@ -52,8 +52,7 @@ std::size_t allocatedBytes(const std::string& path) {
 
 // The VmFlags line of the mapping that starts at `base`, from /proc/self/smaps.
 std::string vmFlags(const void* base) {
-  char start[32];
-  std::snprintf(start, sizeof start, "%" PRIxPTR "-", reinterpret_cast<std::uintptr_t>(base));
+  const std::string start = fmt::format("{:x}-", reinterpret_cast<std::uintptr_t>(base));
   std::ifstream smaps("/proc/self/smaps");
   bool inMapping = false;
   for (std::string line; std::getline(smaps, line);) {
@@ -63,22 +62,6 @@ std::string vmFlags(const void* base) {
   return "";
 }
 bool excludedFromCoreDumps(const void* base) { return vmFlags(base).find(" dd") != std::string::npos; }
-
-// Takes the page right after the mapping so that it cannot grow in place.
-// Returns the page it mapped (nullptr when something else sits there).
-void* blockGrowthInPlace(const SharedMemWrapper& shm) {
-  void* end = static_cast<char*>(shm.base()) + shm.mappedSize();
-  void* blocker = ::mmap(end, kPage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-  if (blocker == MAP_FAILED) {
-    EXPECT_EQ(errno, EEXIST);
-    return nullptr;
-  }
-  EXPECT_EQ(blocker, end);
-  return blocker;
-}
-void unblock(void* blocker) {
-  if (blocker != nullptr) ::munmap(blocker, kPage);
-}
 
 class SharedMemWrapperTest : public test_shm::TempBaseDir {
  protected:
@@ -169,15 +152,19 @@ TEST_F(SharedMemWrapperTest, RemapCountedAndCoreDumpModeKept) {
   EXPECT_TRUE(excludedFromCoreDumps(shm.base()));
   fillPattern(shm, 0, kPage);
 
-  void* blocker = blockGrowthInPlace(shm);
+  // The page right after the mapping is taken (by us, or already by something
+  // else), so it cannot grow in place.
   void* before = shm.base();
+  void* end = static_cast<char*>(before) + kPage;
+  void* blocker = ::mmap(end, kPage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  ASSERT_TRUE(blocker == end || (blocker == MAP_FAILED && errno == EEXIST)) << blocker;
   ASSERT_TRUE(shm.resize(4 * kPage, reason_)) << reason_;
   EXPECT_NE(shm.base(), before);
   EXPECT_EQ(shm.remaps(), 1u);
   EXPECT_EQ(firstMismatch(shm.base(), 0, kPage), std::nullopt);
   EXPECT_EQ(shm.coreDumpMode(), 3);
   EXPECT_TRUE(excludedFromCoreDumps(shm.base()));
-  unblock(blocker);
+  if (blocker == end) ::munmap(blocker, kPage);
 
   // Over a run of resizes, the count follows the observed moves.
   std::uint64_t moves = 1;

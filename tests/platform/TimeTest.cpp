@@ -12,15 +12,13 @@
 
 namespace {
 
-// Verifies: tasks run in registration order on every call, a deleted task no
-// longer runs, and deleting an unknown id changes nothing.
+// Deleting a task twice, or an unknown id, changes nothing.
 TEST(Scheduler, RunsTasksInOrderUntilDeleted) {
   Orvel::Scheduler scheduler;
   std::vector<int> ran;
   const std::uint64_t a = scheduler.criticalPriorityTaskIs([&] { ran.push_back(1); });
   const std::uint64_t b = scheduler.criticalPriorityTaskIs([&] { ran.push_back(2); });
   const std::uint64_t c = scheduler.criticalPriorityTaskIs([&] { ran.push_back(3); });
-  EXPECT_EQ(std::set<std::uint64_t>({a, b, c}).size(), 3u);
 
   scheduler.runCriticalPriorityTasks();
   EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
@@ -41,8 +39,7 @@ TEST(Scheduler, RunsTasksInOrderUntilDeleted) {
   EXPECT_EQ(scheduler.runs(), 3u);
 }
 
-// Verifies: a task may delete itself or a later task while running; the
-// deleted later task does not run in that pass, and a task added during a
+// A later task deleted during a pass does not run in it; one added during a
 // pass first runs in the next.
 TEST(Scheduler, TasksChangingTheListWhileRunning) {
   Orvel::Scheduler scheduler;
@@ -64,8 +61,7 @@ TEST(Scheduler, TasksChangingTheListWhileRunning) {
   EXPECT_EQ(ran, (std::vector<std::string>{"middle", "added"}));
 }
 
-// Verifies: the calibration is positive and stable, the counter advances, and
-// counter ticks converted with the rate agree with the monotonic clock.
+// Counter ticks converted with the rate agree with the monotonic clock.
 TEST(Rdtsc, CalibrationAndCounter) {
   const double rate = Orvel::Rdtsc::calibrationRate();
   EXPECT_GT(rate, 0.0);
@@ -83,8 +79,7 @@ TEST(Rdtsc, CalibrationAndCounter) {
   EXPECT_LT(ratio, 2.0);
 }
 
-// Verifies: draws do not repeat, and a forked child does not replay its
-// parent's sequence.
+// A forked child must not replay its parent's sequence.
 TEST(Random, Rand64DistinctAndReseededInChild) {
   std::set<std::uint64_t> seen;
   for (int i = 0; i < 1000; ++i) seen.insert(Orvel::Random::rand64());

@@ -7,22 +7,13 @@
 
 namespace {
 
-class TogglesTest : public test_shm::TempBaseDir {
- protected:
-  void SetUp() override {
-    TempBaseDir::SetUp();
-    NvToggles::toggleDirIs(base_.string());
-  }
-  void TearDown() override {
-    NvToggles::toggleDirIs("");
-    TempBaseDir::TearDown();
-  }
-  void write(const std::string& name, const std::string& text) { std::ofstream(file(name)) << text; }
-};
+using TogglesTest = test_shm::TempBaseDir;
 
-// Verifies: a toggle reads its stored state, and takes the caller's default
-// when it, its file, or a usable value is missing.
+// A toggle takes the caller's default when it, its file, or a usable value
+// is missing.
 TEST_F(TogglesTest, StoredStateOrDefault) {
+  NvToggles::toggleDirIs(base_.string());
+  const auto write = [&](const char* name, const char* text) { std::ofstream(file(name)) << text; };
   EXPECT_TRUE(getToggleState("V6LinkLocalSrcPuntToCpu", "Vovu.json", true));
   EXPECT_FALSE(getToggleState("V6LinkLocalSrcPuntToCpu", "Vovu.json", false));
 
@@ -38,6 +29,7 @@ TEST_F(TogglesTest, StoredStateOrDefault) {
   EXPECT_TRUE(getToggleState("FullCoreDump", "Ploom.json", true));
   write("Ploom.json", "[true]");
   EXPECT_FALSE(getToggleState("FullCoreDump", "Ploom.json", false));
+  NvToggles::toggleDirIs("");
 }
 
 }  // namespace
