@@ -1,14 +1,24 @@
+// The base library: counted pointers, allocation tracking, formatting, tracing, time.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
+#include <set>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "Lumlog/Sink.h"
 #include "Orvel/AllocTracker.h"
 #include "Orvel/Exception.h"
 #include "Orvel/Format.h"
 #include "Orvel/Ptr.h"
+#include "Orvel/Time.h"
+#include "Zev/TraceHandle.h"
 #include "platform/ThrownMessage.h"
+#include "support/ChildProcess.h"
 
 namespace {
 
@@ -121,6 +131,147 @@ TEST(OrvelFormat, FmthrowRaisesTypedExceptionWithMessage) {
 TEST(OrvelFormatDeathTest, FmassertEndsProcess) {
   EXPECT_DEATH(Orvel::fmassert("a < b", "f.cpp", "fn", 9, "values {}", 42),
                "AssertionError at f.cpp:9 \\(a < b\\) - values 42");
+}
+
+// Deleting a task twice, or an unknown id, changes nothing.
+TEST(Scheduler, RunsTasksInOrderUntilDeleted) {
+  Orvel::Scheduler scheduler;
+  std::vector<int> ran;
+  const std::uint64_t a = scheduler.criticalPriorityTaskIs([&] { ran.push_back(1); });
+  const std::uint64_t b = scheduler.criticalPriorityTaskIs([&] { ran.push_back(2); });
+  const std::uint64_t c = scheduler.criticalPriorityTaskIs([&] { ran.push_back(3); });
+
+  scheduler.runCriticalPriorityTasks();
+  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(scheduler.runs(), 1u);
+
+  scheduler.criticalPriorityTaskDel(b);
+  scheduler.criticalPriorityTaskDel(b);
+  scheduler.criticalPriorityTaskDel(999);
+  ran.clear();
+  scheduler.runCriticalPriorityTasks();
+  EXPECT_EQ(ran, (std::vector<int>{1, 3}));
+
+  scheduler.criticalPriorityTaskDel(a);
+  scheduler.criticalPriorityTaskDel(c);
+  ran.clear();
+  scheduler.runCriticalPriorityTasks();
+  EXPECT_TRUE(ran.empty());
+  EXPECT_EQ(scheduler.runs(), 3u);
+}
+
+// A later task deleted during a pass does not run in it; one added during a
+// pass first runs in the next.
+TEST(Scheduler, TasksChangingTheListWhileRunning) {
+  Orvel::Scheduler scheduler;
+  std::vector<std::string> ran;
+  std::uint64_t self = 0, later = 0;
+  self = scheduler.criticalPriorityTaskIs([&] {
+    ran.push_back("self");
+    scheduler.criticalPriorityTaskDel(self);
+    scheduler.criticalPriorityTaskDel(later);
+    scheduler.criticalPriorityTaskIs([&] { ran.push_back("added"); });
+  });
+  scheduler.criticalPriorityTaskIs([&] { ran.push_back("middle"); });
+  later = scheduler.criticalPriorityTaskIs([&] { ran.push_back("later"); });
+
+  scheduler.runCriticalPriorityTasks();
+  EXPECT_EQ(ran, (std::vector<std::string>{"self", "middle"}));
+  ran.clear();
+  scheduler.runCriticalPriorityTasks();
+  EXPECT_EQ(ran, (std::vector<std::string>{"middle", "added"}));
+}
+
+// Counter ticks converted with the rate agree with the monotonic clock.
+TEST(Rdtsc, CalibrationAndCounter) {
+  const double rate = Orvel::Rdtsc::calibrationRate();
+  EXPECT_GT(rate, 0.0);
+  EXPECT_EQ(Orvel::Rdtsc::calibrationRate(), rate);
+
+  const double t0 = Orvel::time();
+  const std::uint64_t c0 = Orvel::Rdtsc::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const std::uint64_t c1 = Orvel::Rdtsc::now();
+  const double t1 = Orvel::time();
+  ASSERT_GT(c1, c0);
+  ASSERT_GT(t1, t0);
+  const double ratio = (static_cast<double>(c1 - c0) / rate) / (t1 - t0);
+  EXPECT_GT(ratio, 0.5);
+  EXPECT_LT(ratio, 2.0);
+}
+
+// A forked child must not replay its parent's sequence.
+TEST(Random, Rand64DistinctAndReseededInChild) {
+  std::set<std::uint64_t> seen;
+  for (int i = 0; i < 1000; ++i) seen.insert(Orvel::Random::rand64());
+  EXPECT_EQ(seen.size(), 1000u);
+
+  const auto child = testing_support::runInChild([] { return std::to_string(Orvel::Random::rand64()); });
+  const std::uint64_t parentNext = Orvel::Random::rand64();
+  EXPECT_NE(child.output, std::to_string(parentNext));
+}
+
+class TraceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Zev::TraceHandle::disableAll();
+    Lumlog::currentSinkIs(&sink_);
+  }
+  void TearDown() override {
+    Lumlog::currentSinkIs(nullptr);
+    Zev::TraceHandle::disableAll();
+  }
+  Lumlog::CaptureSink sink_;
+};
+
+int evaluations = 0;
+int counted(int v) {
+  ++evaluations;
+  return v;
+}
+
+TEST_F(TraceTest, DisabledLevelEvaluatesNoArgument) {
+  Zev::TraceHandle handle("TraceTestHandle");
+  Zev::TraceHandle::enable("TraceTestHandle=3");
+  evaluations = 0;
+  ORVEL_TRACE(handle, 8, "Shadow", "value {}", counted(1));
+  EXPECT_EQ(evaluations, 0);
+  EXPECT_TRUE(sink_.records().empty());
+
+  ORVEL_TRACE(handle, 3, "Shadow", "value {}", counted(5));
+  EXPECT_EQ(evaluations, 1);
+  const auto records = sink_.records();
+  ASSERT_EQ(records.size(), 1u);
+  const Lumlog::Record& r = records[0];
+  EXPECT_EQ(std::tie(r.handle, r.level, r.tag, r.message),
+            std::make_tuple("TraceTestHandle", std::uint16_t{3}, "Shadow", "value 5"));
+}
+
+// Rules add up, and reach handles created after the rule.
+TEST_F(TraceTest, RulesMatchHandlesAndLevels) {
+  Zev::TraceHandle ippa("IppaCsInlif0ProfileMapHwDirect");
+  Zev::TraceHandle other("LpmEntryTypeMapHwDirect");
+  Zev::TraceHandle::enable("Ippa*=2,8;Lpm*Direct=0-1");
+  EXPECT_EQ(ippa.levelMask(), (1u << 2) | (1u << 8));
+  EXPECT_EQ(other.levelMask(), 0b11u);
+  Zev::TraceHandle::enable("Ippa*=9");
+  EXPECT_TRUE(ippa.enabled(9));
+  EXPECT_TRUE(ippa.enabled(2));
+
+  Zev::TraceHandle later("IppaVsiToRoutingProfileMapHwDirect");
+  EXPECT_EQ(later.levelMask(), (1u << 2) | (1u << 8) | (1u << 9));
+  Zev::TraceHandle::enable("*");
+  EXPECT_EQ(other.levelMask(), Zev::TraceHandle::kAllLevels);
+  EXPECT_FALSE(other.enabled(10));
+}
+
+// A malformed rule is refused whole.
+TEST_F(TraceTest, MalformedRulesAreRefused) {
+  Zev::TraceHandle handle("Refused");
+  for (const char* rules : {"Refused=10", "Refused=a", "Refused=5-3", "=3", "Refused=", "Refused=1;Other=x"}) {
+    EXPECT_THROW(Zev::TraceHandle::enable(rules), Orvel::InvalidInitializeException) << rules;
+  }
+  EXPECT_EQ(handle.levelMask(), 0u);
 }
 
 }  // namespace
