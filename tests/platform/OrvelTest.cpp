@@ -53,28 +53,9 @@ TEST(OrvelPtr, DestroysWithLastReference) {
   EXPECT_EQ(destroyed, 1);
 }
 
-// Plain increments would lose updates under concurrent copies.
-TEST(OrvelPtr, AtomicCountsWhenThreadControlSet) {
-  Orvel::ThreadControl::sharedPointersIs(true);
-  int destroyed = 0;
-  Orvel::Ptr<Counted> shared(new Counted(&destroyed));
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 20000; ++i) {
-        // NOLINTNEXTLINE(performance-unnecessary-copy-initialization): the copy is what counts up and down
-        Orvel::Ptr<Counted> copy = shared;
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(shared->references(), 1u);
-  shared = nullptr;
-  EXPECT_EQ(destroyed, 1);
-  Orvel::ThreadControl::sharedPointersIs(false);
-}
-
-TEST(OrvelPtr, IfLiveNeverResurrects) {
+// In both thread-control modes; with the flag set, counts stay exact under
+// concurrent copies (plain increments would lose updates).
+TEST(OrvelPtr, IfLiveNeverResurrectsAndSharedCountsStayExact) {
   for (const bool shared : {false, true}) {
     Orvel::ThreadControl::sharedPointersIs(shared);
     int destroyed = 0;
@@ -83,6 +64,21 @@ TEST(OrvelPtr, IfLiveNeverResurrects) {
     EXPECT_EQ(again, live) << shared;
     EXPECT_EQ(live->references(), 2u) << shared;
     EXPECT_FALSE(Orvel::ptrIfLive<Counted>(nullptr)) << shared;
+    if (shared) {
+      std::vector<std::thread> threads;
+      for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+          for (int i = 0; i < 20000; ++i) {
+            // NOLINTNEXTLINE(performance-unnecessary-copy-initialization): the copy is what counts up and down
+            Orvel::Ptr<Counted> copy = live;
+          }
+        });
+      }
+      for (auto& t : threads) t.join();
+      EXPECT_EQ(live->references(), 2u);
+    }
+    live = again = nullptr;
+    EXPECT_EQ(destroyed, 1) << shared;
 
     // Asks for a counted pointer to itself while it is destroyed, as a
     // look-up through a plain pointer might.
@@ -133,16 +129,18 @@ TEST(OrvelFormatDeathTest, FmassertEndsProcess) {
                "AssertionError at f.cpp:9 \\(a < b\\) - values 42");
 }
 
-// Deleting a task twice, or an unknown id, changes nothing.
-TEST(Scheduler, RunsTasksInOrderUntilDeleted) {
+// Deleting a task twice, or an unknown id, changes nothing. A later task
+// deleted during a pass does not run in it; one added during a pass first
+// runs in the next.
+TEST(Scheduler, RunsTasksInOrderUntilDeletedAlsoDuringAPass) {
   Orvel::Scheduler scheduler;
-  std::vector<int> ran;
-  const std::uint64_t a = scheduler.criticalPriorityTaskIs([&] { ran.push_back(1); });
-  const std::uint64_t b = scheduler.criticalPriorityTaskIs([&] { ran.push_back(2); });
-  const std::uint64_t c = scheduler.criticalPriorityTaskIs([&] { ran.push_back(3); });
+  std::vector<std::string> ran;
+  const std::uint64_t a = scheduler.criticalPriorityTaskIs([&] { ran.push_back("a"); });
+  const std::uint64_t b = scheduler.criticalPriorityTaskIs([&] { ran.push_back("b"); });
+  const std::uint64_t c = scheduler.criticalPriorityTaskIs([&] { ran.push_back("c"); });
 
   scheduler.runCriticalPriorityTasks();
-  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(ran, (std::vector<std::string>{"a", "b", "c"}));
   EXPECT_EQ(scheduler.runs(), 1u);
 
   scheduler.criticalPriorityTaskDel(b);
@@ -150,7 +148,7 @@ TEST(Scheduler, RunsTasksInOrderUntilDeleted) {
   scheduler.criticalPriorityTaskDel(999);
   ran.clear();
   scheduler.runCriticalPriorityTasks();
-  EXPECT_EQ(ran, (std::vector<int>{1, 3}));
+  EXPECT_EQ(ran, (std::vector<std::string>{"a", "c"}));
 
   scheduler.criticalPriorityTaskDel(a);
   scheduler.criticalPriorityTaskDel(c);
@@ -158,13 +156,7 @@ TEST(Scheduler, RunsTasksInOrderUntilDeleted) {
   scheduler.runCriticalPriorityTasks();
   EXPECT_TRUE(ran.empty());
   EXPECT_EQ(scheduler.runs(), 3u);
-}
 
-// A later task deleted during a pass does not run in it; one added during a
-// pass first runs in the next.
-TEST(Scheduler, TasksChangingTheListWhileRunning) {
-  Orvel::Scheduler scheduler;
-  std::vector<std::string> ran;
   std::uint64_t self = 0, later = 0;
   self = scheduler.criticalPriorityTaskIs([&] {
     ran.push_back("self");
@@ -174,7 +166,6 @@ TEST(Scheduler, TasksChangingTheListWhileRunning) {
   });
   scheduler.criticalPriorityTaskIs([&] { ran.push_back("middle"); });
   later = scheduler.criticalPriorityTaskIs([&] { ran.push_back("later"); });
-
   scheduler.runCriticalPriorityTasks();
   EXPECT_EQ(ran, (std::vector<std::string>{"self", "middle"}));
   ran.clear();
@@ -182,10 +173,10 @@ TEST(Scheduler, TasksChangingTheListWhileRunning) {
   EXPECT_EQ(ran, (std::vector<std::string>{"middle", "added"}));
 }
 
-// Counter ticks converted with the rate agree with the monotonic clock.
+// Counter ticks converted with the rate agree with the monotonic clock (a
+// counter going back, or a rate of 0, puts the ratio out of bounds).
 TEST(Rdtsc, CalibrationAndCounter) {
   const double rate = Orvel::Rdtsc::calibrationRate();
-  EXPECT_GT(rate, 0.0);
   EXPECT_EQ(Orvel::Rdtsc::calibrationRate(), rate);
 
   const double t0 = Orvel::time();
@@ -193,8 +184,6 @@ TEST(Rdtsc, CalibrationAndCounter) {
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   const std::uint64_t c1 = Orvel::Rdtsc::now();
   const double t1 = Orvel::time();
-  ASSERT_GT(c1, c0);
-  ASSERT_GT(t1, t0);
   const double ratio = (static_cast<double>(c1 - c0) / rate) / (t1 - t0);
   EXPECT_GT(ratio, 0.5);
   EXPECT_LT(ratio, 2.0);

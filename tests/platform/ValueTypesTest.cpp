@@ -93,14 +93,11 @@ TEST(CopyBits, ClipsAtBufferEnds) {
   std::array<std::uint8_t, 3> dst{0, 0, 0xaa};
   const std::uint8_t src = 0xff;
   Detail::copyBits(dst.data(), 2, &src, 1, 16, 0, 0);
-  EXPECT_EQ(dst[0], 0xff);
-  EXPECT_EQ(dst[1], 0x00);
-  EXPECT_EQ(dst[2], 0xaa);
+  EXPECT_EQ(dst, (std::array<std::uint8_t, 3>{0xff, 0x00, 0xaa}));
   const std::uint16_t wide = 0xffff;
   dst = {0, 0, 0xaa};
   Detail::copyBits(dst.data(), 2, &wide, 2, 16, 12, 0);
-  EXPECT_EQ(dst[1], 0xf0);
-  EXPECT_EQ(dst[2], 0xaa);
+  EXPECT_EQ(dst, (std::array<std::uint8_t, 3>{0x00, 0xf0, 0xaa}));
 }
 
 // A four-byte mix is the 32-bit MurmurHash3 of those bytes (published test
