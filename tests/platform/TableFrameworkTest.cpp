@@ -44,18 +44,16 @@ TEST(FapRevision, OrderChipTypeAndText) {
   EXPECT_EQ(FapRevision::of(static_cast<ChipType>(99), 2).revString(), "chip99r2");
 }
 
-TEST(SupportedFapRevList, ParsesRevisionText) {
+TEST(SupportedFapRevList, ParsesTextAndWalkToleratesChanges) {
   auto list = SupportedFapRevList::parse("25.1,12.0,25.0");
   EXPECT_EQ(list, (std::set<FapRevision>{FapRevision::of(ChipType::j3ai, 0), FapRevision::of(ChipType::bcm88490_a0, 0),
                                          FapRevision::of(ChipType::bcm88490_a0, 1)}));
   for (const char* bad : {"25", "25.", ".1", "25.1,", "x.1", "25.1.2", "-1.0"}) {
     EXPECT_THROW(SupportedFapRevList::parse(bad), Orvel::InvalidInitializeException) << bad;
   }
-}
 
-// A revision added ahead of the walk is visited, one removed ahead is not,
-// and removing the current one does not lose the place.
-TEST(SupportedFapRevList, WalkToleratesChangingList) {
+  // A revision added ahead of the walk is visited, one removed ahead is not,
+  // and removing the current one does not lose the place.
   const auto saved = SupportedFapRevList::fapRevisionList();
   SupportedFapRevList::fapRevisionListIs({FapRevision::of(ChipType::bcm88490_a0, 0), FapRevision::of(ChipType::j3ai, 0),
                                           FapRevision::of(ChipType::bcm88490_a0, 2),
@@ -115,22 +113,19 @@ TEST(HwTableHolderContext, RefusesDuplicateKeys) {
   EXPECT_THROW(context.hwTableCreate(key, nullptr, nullptr), Orvel::InvalidInitializeException);
 }
 
-// At least one instance, and a last id that fits in 8 bits.
-TEST(BcmRegMemInfo, InstanceRangeLimits) {
-  BcmMemInfo memory(0);
-  EXPECT_NO_THROW(memory.instanceRangeIs(255, 1));
-  EXPECT_EQ(memory.lastInstanceId(), 255);
-  EXPECT_NO_THROW(memory.instanceRangeIs(0, 256));
-  EXPECT_THROW(memory.instanceRangeIs(0, 0), Orvel::RangeException);
-  EXPECT_THROW(memory.instanceRangeIs(255, 2), Orvel::RangeException);
-  EXPECT_THROW(memory.instanceRangeIs(1, 256), Orvel::RangeException);
-}
-
-// The shadow size is the largest arrays x entries of the memories.
-TEST(BcmGroupAddrInfo, MinShadowSizeCoversTheLargestMemory) {
+// A memory's instance range needs at least one instance, and a last id that
+// fits in 8 bits. The group's shadow size is the largest arrays x entries of
+// its memories.
+TEST(BcmGroupAddrInfo, InstanceRangeLimitsAndMinShadowSize) {
   BcmGroupAddrInfo group("G");
   EXPECT_EQ(group.minShadowSize(), 0u);
   Orvel::Ptr<BcmRegMemInfo> a(new BcmMemInfo(0)), b(new BcmMemInfo(1));
+  EXPECT_NO_THROW(a->instanceRangeIs(255, 1));
+  EXPECT_EQ(a->lastInstanceId(), 255);
+  EXPECT_NO_THROW(a->instanceRangeIs(0, 256));
+  EXPECT_THROW(a->instanceRangeIs(0, 0), Orvel::RangeException);
+  EXPECT_THROW(a->instanceRangeIs(255, 2), Orvel::RangeException);
+  EXPECT_THROW(a->instanceRangeIs(1, 256), Orvel::RangeException);
   a->arrayCountIs(2);
   a->entryCountIs(256);
   b->arrayCountIs(1);
