@@ -111,7 +111,6 @@ bool waitForBlockedLocker(const std::string& path) {
   return false;
 }
 
-// The files of one collection, in the test's private base directory.
 class CollectionFilesTest : public test_shm::TempBaseDir {
  protected:
   std::string root() const { return base_.string(); }
@@ -396,8 +395,8 @@ TEST_F(WriterLockTest, OneWriterUntilReleasedAlsoAcrossFork) {
   // A forked child sees the parent alive and not itself; the child dropping
   // its copy of the lock leaves the parent's intact.
   const auto view = runInChild([&] {
-    const std::string seen = std::string(WriterLock::ownerIsAlive(info) ? "alive" : "dead") +
-                             (WriterLock::ownerIsMe(info) ? " me" : " other");
+    std::string seen = std::string(WriterLock::ownerIsAlive(info) ? "alive" : "dead") +
+                       (WriterLock::ownerIsMe(info) ? " me" : " other");
     first.release();
     return seen;
   });
