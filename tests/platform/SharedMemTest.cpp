@@ -1,5 +1,4 @@
-// The files of a collection (mappings, directory, writer lock, owner and identity
-// files), and the toggle files.
+// A collection's files (mappings, directory, writer lock, owner and identity files); toggle files.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>

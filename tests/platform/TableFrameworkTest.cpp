@@ -1,6 +1,7 @@
 // The host's table framework: chip revisions, plug-in loading, table registration, DMA buffers.
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 #include "DmaMemPoolManager/DmaMemPoolManager.h"
@@ -71,15 +72,13 @@ TEST(SupportedFapRevList, ParsesTextAndWalkToleratesChanges) {
   SupportedFapRevList::fapRevisionListIs(saved);
 }
 
+using Calls = std::vector<std::pair<int, HwTableHolderContext*>>;
+
 struct RecordingPlugin : Plugin::PluginBase {
-  explicit RecordingPlugin(std::vector<int>* calls, int id) : calls_(calls), id_(id) {}
-  void init(HwTableHolderContext* context) override {
-    calls_->push_back(id_);
-    context_ = context;
-  }
-  std::vector<int>* calls_;
+  RecordingPlugin(Calls* calls, int id) : calls_(calls), id_(id) {}
+  void init(HwTableHolderContext* context) override { calls_->emplace_back(id_, context); }
+  Calls* calls_;
   int id_;
-  HwTableHolderContext* context_ = nullptr;
 };
 
 // Init callers are pushed at the front, run front to back, and each runs
@@ -87,18 +86,17 @@ struct RecordingPlugin : Plugin::PluginBase {
 TEST(Loader, RunsEachInitCallerOnceFrontToBack) {
   HwTableHolderContext context;
   Plugin::Loader loader("TestLoader", &context);
-  std::vector<int> calls;
+  Calls calls;
   RecordingPlugin first(&calls, 1), second(&calls, 2);
   loader.initCallerIs(first.initCaller());
   loader.initCallerIs(second.initCaller());
   EXPECT_EQ(loader.runInitCallers(), 2u);
-  EXPECT_EQ(calls, (std::vector<int>{2, 1}));
-  EXPECT_EQ(first.context_, &context);
+  EXPECT_EQ(calls, (Calls{{2, &context}, {1, &context}}));
   EXPECT_EQ(loader.runInitCallers(), 0u);
   RecordingPlugin third(&calls, 3);
   loader.initCallerIs(third.initCaller());
   EXPECT_EQ(loader.runInitCallers(), 1u);
-  EXPECT_EQ(calls, (std::vector<int>{2, 1, 3}));
+  EXPECT_EQ(calls, (Calls{{2, &context}, {1, &context}, {3, &context}}));
   loader.initCallerDel(first.initCaller());
   EXPECT_EQ(loader.initCallers().size(), 2u);
 }
