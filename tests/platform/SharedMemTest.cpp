@@ -438,8 +438,8 @@ TEST(ProcessStartTime, ParsesPastCommandName) {
   EXPECT_EQ(result.output, "same");
 }
 
-// A file that is not a complete owner record fails validate() and read(),
-// and read() leaves the record empty.
+// After the round trip: a file that is not a complete owner record fails
+// validate() and read(), and read() leaves the record empty.
 TEST_F(OwnerFileTest, RoundTripAndMalformedFiles) {
   std::string err;
   OwnerFile reader(ownerPath());
