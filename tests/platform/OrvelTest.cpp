@@ -1,13 +1,24 @@
+// The base library: counted pointers, allocation tracking, formatting, tracing, time.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
+#include <set>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "Lumlog/Sink.h"
 #include "Orvel/AllocTracker.h"
 #include "Orvel/Exception.h"
 #include "Orvel/Format.h"
 #include "Orvel/Ptr.h"
+#include "Orvel/Time.h"
+#include "Zev/TraceHandle.h"
+#include "platform/ThrownMessage.h"
+#include "support/ChildProcess.h"
 
 namespace {
 
@@ -25,8 +36,6 @@ struct Tracked : Orvel::Node {
   char payload[40] = {};
 };
 
-// Verifies: a node lives exactly as long as its last pointer, through copies,
-// moves, upcasts and reassignment.
 TEST(OrvelPtr, DestroysWithLastReference) {
   int destroyed = 0;
   {
@@ -44,31 +53,9 @@ TEST(OrvelPtr, DestroysWithLastReference) {
   EXPECT_EQ(destroyed, 1);
 }
 
-// Verifies: with the thread-control flag set, counts stay exact under
+// In both thread-control modes; with the flag set, counts stay exact under
 // concurrent copies (plain increments would lose updates).
-TEST(OrvelPtr, AtomicCountsWhenThreadControlSet) {
-  Orvel::ThreadControl::sharedPointersIs(true);
-  int destroyed = 0;
-  Orvel::Ptr<Counted> shared(new Counted(&destroyed));
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 20000; ++i) {
-        // NOLINTNEXTLINE(performance-unnecessary-copy-initialization): the copy is what counts up and down
-        Orvel::Ptr<Counted> copy = shared;
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(shared->references(), 1u);
-  shared = nullptr;
-  EXPECT_EQ(destroyed, 1);
-  Orvel::ThreadControl::sharedPointersIs(false);
-}
-
-// Verifies: ptrIfLive takes a reference to a live node, in both thread-control
-// modes, and none to a node whose count reached zero.
-TEST(OrvelPtr, IfLiveNeverResurrects) {
+TEST(OrvelPtr, IfLiveNeverResurrectsAndSharedCountsStayExact) {
   for (const bool shared : {false, true}) {
     Orvel::ThreadControl::sharedPointersIs(shared);
     int destroyed = 0;
@@ -77,6 +64,21 @@ TEST(OrvelPtr, IfLiveNeverResurrects) {
     EXPECT_EQ(again, live) << shared;
     EXPECT_EQ(live->references(), 2u) << shared;
     EXPECT_FALSE(Orvel::ptrIfLive<Counted>(nullptr)) << shared;
+    if (shared) {
+      std::vector<std::thread> threads;
+      for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+          for (int i = 0; i < 20000; ++i) {
+            // NOLINTNEXTLINE(performance-unnecessary-copy-initialization): the copy is what counts up and down
+            Orvel::Ptr<Counted> copy = live;
+          }
+        });
+      }
+      for (auto& t : threads) t.join();
+      EXPECT_EQ(live->references(), 2u);
+    }
+    live = again = nullptr;
+    EXPECT_EQ(destroyed, 1) << shared;
 
     // Asks for a counted pointer to itself while it is destroyed, as a
     // look-up through a plain pointer might.
@@ -93,8 +95,8 @@ TEST(OrvelPtr, IfLiveNeverResurrects) {
   Orvel::ThreadControl::sharedPointersIs(false);
 }
 
-// Verifies: allocations are counted per type, and a constructor that throws
-// gives its memory and its count back before the exception leaves `new`.
+// A constructor that throws gives its memory and its count back before the
+// exception leaves `new`.
 TEST(OrvelAllocTracker, CountsPerTypeAndReleasesOnFailedConstruction) {
   Orvel::AllocTracker& tracker = Tracked::allocTracker();
   const auto before = tracker.allocations();
@@ -104,31 +106,153 @@ TEST(OrvelAllocTracker, CountsPerTypeAndReleasesOnFailedConstruction) {
     EXPECT_EQ(tracker.live(), 1u);
     EXPECT_GE(tracker.liveBytes(), sizeof(Tracked));
   }
-  EXPECT_EQ(tracker.live(), 0u);
   EXPECT_THROW(Orvel::Ptr<Tracked>(new Tracked(true)), std::runtime_error);
   EXPECT_EQ(tracker.live(), 0u);
   EXPECT_EQ(tracker.liveBytes(), 0u);
   EXPECT_EQ(&Orvel::AllocTracker::of("test::Tracked"), &tracker);
 }
 
-// Verifies: the formatted throw raises the requested type with the message.
 TEST(OrvelFormat, FmthrowRaisesTypedExceptionWithMessage) {
   Zev::TraceHandle handle("OrvelFormatTest");
-  try {
-    Orvel::fmthrow<Orvel::CorruptionDetectedException>(handle, 3, "Tag", "file.cpp", "fn", 12, "bad link {} at {}", 7,
-                                                       "slot");
-    FAIL() << "fmthrow returned";
-  } catch (const Orvel::CorruptionDetectedException& e) {
-    EXPECT_STREQ(e.what(), "bad link 7 at slot");
-  }
+  EXPECT_EQ(thrownMessage<Orvel::CorruptionDetectedException>([&] {
+              Orvel::fmthrow<Orvel::CorruptionDetectedException>(handle, 3, "Tag", "file.cpp", "fn", 12,
+                                                                 "bad link {} at {}", 7, "slot");
+            }),
+            "bad link 7 at slot");
   EXPECT_EQ(Orvel::fmtracestr(0, "Tag", "f.cpp", "fn", 3, "{}-{}", 1, 2), "1-2");
   EXPECT_EQ(Orvel::fmtracestr(Orvel::kTraceStrWithLocation, "Tag", "f.cpp", "fn", 3, "x"), "Tag::fn f.cpp:3 x");
 }
 
-// Verifies: the fatal assertion ends the process with the assertion text.
 TEST(OrvelFormatDeathTest, FmassertEndsProcess) {
   EXPECT_DEATH(Orvel::fmassert("a < b", "f.cpp", "fn", 9, "values {}", 42),
                "AssertionError at f.cpp:9 \\(a < b\\) - values 42");
+}
+
+// Deleting a task twice, or an unknown id, changes nothing. A later task
+// deleted during a pass does not run in it; one added during a pass first
+// runs in the next.
+TEST(Scheduler, RunsTasksInOrderUntilDeletedAlsoDuringAPass) {
+  Orvel::Scheduler scheduler;
+  std::vector<std::string> ran;
+  const std::uint64_t a = scheduler.criticalPriorityTaskIs([&] { ran.push_back("a"); });
+  const std::uint64_t b = scheduler.criticalPriorityTaskIs([&] { ran.push_back("b"); });
+  const std::uint64_t c = scheduler.criticalPriorityTaskIs([&] { ran.push_back("c"); });
+
+  scheduler.runCriticalPriorityTasks();
+  EXPECT_EQ(ran, (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(scheduler.runs(), 1u);
+
+  scheduler.criticalPriorityTaskDel(b);
+  scheduler.criticalPriorityTaskDel(b);
+  scheduler.criticalPriorityTaskDel(999);
+  ran.clear();
+  scheduler.runCriticalPriorityTasks();
+  EXPECT_EQ(ran, (std::vector<std::string>{"a", "c"}));
+
+  scheduler.criticalPriorityTaskDel(a);
+  scheduler.criticalPriorityTaskDel(c);
+  ran.clear();
+  scheduler.runCriticalPriorityTasks();
+  EXPECT_TRUE(ran.empty());
+  EXPECT_EQ(scheduler.runs(), 3u);
+
+  std::uint64_t self = 0, later = 0;
+  self = scheduler.criticalPriorityTaskIs([&] {
+    ran.push_back("self");
+    scheduler.criticalPriorityTaskDel(self);
+    scheduler.criticalPriorityTaskDel(later);
+    scheduler.criticalPriorityTaskIs([&] { ran.push_back("added"); });
+  });
+  scheduler.criticalPriorityTaskIs([&] { ran.push_back("middle"); });
+  later = scheduler.criticalPriorityTaskIs([&] { ran.push_back("later"); });
+  scheduler.runCriticalPriorityTasks();
+  EXPECT_EQ(ran, (std::vector<std::string>{"self", "middle"}));
+  ran.clear();
+  scheduler.runCriticalPriorityTasks();
+  EXPECT_EQ(ran, (std::vector<std::string>{"middle", "added"}));
+}
+
+// Counter ticks converted with the rate agree with the monotonic clock (a
+// counter going back, or a rate of 0, puts the ratio out of bounds).
+TEST(Rdtsc, CalibrationAndCounter) {
+  const double rate = Orvel::Rdtsc::calibrationRate();
+  EXPECT_EQ(Orvel::Rdtsc::calibrationRate(), rate);
+
+  const double t0 = Orvel::time();
+  const std::uint64_t c0 = Orvel::Rdtsc::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const std::uint64_t c1 = Orvel::Rdtsc::now();
+  const double t1 = Orvel::time();
+  const double ratio = (static_cast<double>(c1 - c0) / rate) / (t1 - t0);
+  EXPECT_GT(ratio, 0.5);
+  EXPECT_LT(ratio, 2.0);
+}
+
+// A forked child must not replay its parent's sequence.
+TEST(Random, Rand64DistinctAndReseededInChild) {
+  std::set<std::uint64_t> seen;
+  for (int i = 0; i < 1000; ++i) seen.insert(Orvel::Random::rand64());
+  EXPECT_EQ(seen.size(), 1000u);
+
+  const auto child = testing_support::runInChild([] { return std::to_string(Orvel::Random::rand64()); });
+  const std::uint64_t parentNext = Orvel::Random::rand64();
+  EXPECT_NE(child.output, std::to_string(parentNext));
+}
+
+class TraceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Zev::TraceHandle::disableAll();
+    Lumlog::currentSinkIs(&sink_);
+  }
+  void TearDown() override {
+    Lumlog::currentSinkIs(nullptr);
+    Zev::TraceHandle::disableAll();
+  }
+  Lumlog::CaptureSink sink_;
+};
+
+TEST_F(TraceTest, DisabledLevelEvaluatesNoArgument) {
+  Zev::TraceHandle handle("TraceTestHandle");
+  Zev::TraceHandle::enable("TraceTestHandle=3");
+  int evaluations = 0;
+  const auto counted = [&](int v) { return ++evaluations, v; };
+  ORVEL_TRACE(handle, 8, "Shadow", "value {}", counted(1));
+  EXPECT_EQ(evaluations, 0);
+  EXPECT_TRUE(sink_.records().empty());
+
+  ORVEL_TRACE(handle, 3, "Shadow", "value {}", counted(5));
+  EXPECT_EQ(evaluations, 1);
+  const auto records = sink_.records();
+  ASSERT_EQ(records.size(), 1u);
+  const Lumlog::Record& r = records[0];
+  EXPECT_EQ(std::tie(r.handle, r.level, r.tag, r.message),
+            std::make_tuple("TraceTestHandle", std::uint16_t{3}, "Shadow", "value 5"));
+}
+
+// A malformed rule is refused whole. Rules add up, and reach handles created
+// after the rule.
+TEST_F(TraceTest, RulesMatchHandlesAndLevels) {
+  Zev::TraceHandle ippa("IppaCsInlif0ProfileMapHwDirect");
+  Zev::TraceHandle other("LpmEntryTypeMapHwDirect");
+  Zev::TraceHandle refused("Refused");
+  for (const char* rules : {"Refused=10", "Refused=a", "Refused=5-3", "=3", "Refused=", "Refused=1;Other=x"}) {
+    EXPECT_THROW(Zev::TraceHandle::enable(rules), Orvel::InvalidInitializeException) << rules;
+  }
+  EXPECT_EQ(refused.levelMask(), 0u);
+
+  Zev::TraceHandle::enable("Ippa*=2,8;Lpm*Direct=0-1");
+  EXPECT_EQ(ippa.levelMask(), (1u << 2) | (1u << 8));
+  EXPECT_EQ(other.levelMask(), 0b11u);
+  Zev::TraceHandle::enable("Ippa*=9");
+  EXPECT_TRUE(ippa.enabled(9));
+  EXPECT_TRUE(ippa.enabled(2));
+
+  Zev::TraceHandle later("IppaVsiToRoutingProfileMapHwDirect");
+  EXPECT_EQ(later.levelMask(), (1u << 2) | (1u << 8) | (1u << 9));
+  Zev::TraceHandle::enable("*");
+  EXPECT_EQ(other.levelMask(), Zev::TraceHandle::kAllLevels);
+  EXPECT_FALSE(other.enabled(10));
 }
 
 }  // namespace

@@ -1,28 +1,49 @@
+// A collection's files (mappings, directory, writer lock, owner and identity files); toggle files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
-#include <cstdio>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <limits>
 #include <optional>
 #include <string>
-#include <vector>
+#include <thread>
+#include <utility>
+
+#include <fmt/format.h>
 
 #include "Mem/OrlRootPath.h"
 #include "Mem/SharedMemWrapper.h"
 #include "Mem/Util.h"
+#include "Mem/WriterLock.h"
+#include "NvToggles/Toggles.h"
 #include "Orvel/Exception.h"
+#include "SharedMem/OwnerFile.h"
+#include "SharedMem/PalvoFile.h"
+#include "SharedMem/WirraInfo.h"
+#include "platform/ThrownMessage.h"
+#include "support/ChildProcess.h"
 #include "support/TempBaseDir.h"
 
 namespace {
 
 using Mem::Access;
 using Mem::SharedMemWrapper;
+using Mem::WriterLock;
+using SharedMem::OwnerFile;
+using SharedMem::PalvoFile;
+using SharedMem::WirraInfo;
+using testing_support::runInChild;
 
 constexpr std::size_t kPage = 4096;
 
@@ -33,8 +54,7 @@ void fillPattern(SharedMemWrapper& shm, std::size_t from, std::size_t to) {
   for (std::size_t i = from; i < to; ++i) bytes[i] = patternByte(i);
 }
 
-// The first offset in [from, to) whose byte differs from the pattern (or
-// from zero), if any.
+// The first offset in [from, to) whose byte is not the pattern's (or zero).
 std::optional<std::size_t> firstMismatch(const void* base, std::size_t from, std::size_t to, bool zero = false) {
   const auto* bytes = static_cast<const unsigned char*>(base);
   for (std::size_t i = from; i < to; ++i) {
@@ -50,11 +70,9 @@ std::size_t allocatedBytes(const std::string& path) {
   return static_cast<std::size_t>(st.st_blocks) * 512;
 }
 
-// The VmFlags line of the mapping that starts at `base`, from /proc/self/smaps:
-// the first after the line that starts with the mapping's address range.
+// The VmFlags line of the mapping that starts at `base`, from /proc/self/smaps.
 std::string vmFlags(const void* base) {
-  char start[32];
-  std::snprintf(start, sizeof start, "%" PRIxPTR "-", reinterpret_cast<std::uintptr_t>(base));
+  const std::string start = fmt::format("{:x}-", reinterpret_cast<std::uintptr_t>(base));
   std::ifstream smaps("/proc/self/smaps");
   bool inMapping = false;
   for (std::string line; std::getline(smaps, line);) {
@@ -65,36 +83,63 @@ std::string vmFlags(const void* base) {
 }
 bool excludedFromCoreDumps(const void* base) { return vmFlags(base).find(" dd") != std::string::npos; }
 
-// Makes sure the page right after the mapping is taken, so the mapping cannot
-// grow in place. Returns the page it mapped for that (nullptr when something
-// else already sits there); the caller unmaps it.
-void* blockGrowthInPlace(const SharedMemWrapper& shm) {
-  void* end = static_cast<char*>(shm.base()) + shm.mappedSize();
-  void* blocker = ::mmap(end, kPage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-  if (blocker == MAP_FAILED) {
-    EXPECT_EQ(errno, EEXIST);
-    return nullptr;
-  }
-  EXPECT_EQ(blocker, end);
-  return blocker;
-}
-void unblock(void* blocker) {
-  if (blocker != nullptr) ::munmap(blocker, kPage);
+void writeText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+// True when a separate open of `path` could take an exclusive flock now.
+bool lockableNow(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return true;
+  const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  ::close(fd);
+  return free;
 }
 
-class SharedMemWrapperTest : public test_shm::TempBaseDir {
+// Waits (10 s at most) until someone is blocked in flock on the file `path`
+// names now: a "->" entry of /proc/locks for its inode.
+bool waitForBlockedLocker(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+  for (int i = 0; i < 10000; ++i) {
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+      if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+class CollectionFilesTest : public test_shm::TempBaseDir {
  protected:
+  std::string root() const { return base_.string(); }
   std::string path() const { return file("slots"); }
+  std::string ownerPath() const { return file("owner"); }
+  std::string palvoPath() const { return file("palvo"); }
+
+  // The message a second writer of this process is refused with.
+  std::string refusal() {
+    WriterLock second(root());
+    try {
+      second.acquireWriterLock(ownerPath());
+    } catch (const Orvel::InvalidInitializeException& e) {
+      EXPECT_FALSE(second.held());
+      return e.what();
+    }
+    return "not refused";
+  }
+
   std::string reason_;
 };
+using SharedMemWrapperTest = CollectionFilesTest;
+using OrlRootPathTest = CollectionFilesTest;
+using WriterLockTest = CollectionFilesTest;
+using OwnerFileTest = CollectionFilesTest;
+using PalvoFileTest = CollectionFilesTest;
+using TogglesTest = CollectionFilesTest;
 
-// Verifies: a writer's open creates and extends the file to the size and maps
-// it; without `create` a missing file is an error, as is a zero size.
 TEST_F(SharedMemWrapperTest, OpenCreatesExtendsAndMaps) {
   SharedMemWrapper shm(path(), Access::readWrite);
-  EXPECT_FALSE(shm.exists());
-  EXPECT_EQ(shm.fileSize(), 0u);
-
   EXPECT_FALSE(shm.open(10000, /*create=*/false, reason_));
   EXPECT_EQ(reason_, "No such file or directory");
   EXPECT_FALSE(shm.isOpen());
@@ -111,24 +156,20 @@ TEST_F(SharedMemWrapperTest, OpenCreatesExtendsAndMaps) {
   EXPECT_TRUE(allZero(shm.base(), 0, 10000));
   fillPattern(shm, 0, 10000);
 
-  // Closing keeps the file; reopening maps the same bytes.
   shm.close();
   EXPECT_FALSE(shm.isOpen());
   EXPECT_EQ(shm.fileSize(), 10000u);
   ASSERT_TRUE(shm.open(10000, /*create=*/false, reason_)) << reason_;
   EXPECT_EQ(firstMismatch(shm.base(), 0, 10000), std::nullopt);
 
-  // Resizing a closed wrapper fails.
-  shm.close();
+  shm.close();  // resizing a closed wrapper fails
   EXPECT_FALSE(shm.resize(20000, reason_));
   EXPECT_FALSE(reason_.empty());
 }
 
-// Verifies: growing extends the file and keeps the data; shrinking keeps the
-// file length and the data below the new size, gives back the memory above
-// it, and growing again maps zeroed, writable memory there. A reader that
-// still maps the old, larger size reads all of it after the shrink (the file
-// never gets shorter, so no SIGBUS).
+// Shrinking keeps the file length (a reader still mapping the old size must
+// not get SIGBUS) but gives back the memory above the new size; growing again
+// maps zeroed, writable memory there.
 TEST_F(SharedMemWrapperTest, GrowAndShrinkKeepLengthAndData) {
   SharedMemWrapper shm(path(), Access::readWrite);
   ASSERT_TRUE(shm.open(3 * kPage, true, reason_)) << reason_;
@@ -160,26 +201,34 @@ TEST_F(SharedMemWrapperTest, GrowAndShrinkKeepLengthAndData) {
   EXPECT_EQ(firstMismatch(shm.base(), 0, kSmall), std::nullopt);
   EXPECT_TRUE(allZero(shm.base(), 3 * kPage, kLarge));
   EXPECT_GE(allocatedBytes(path()), kLarge);  // the holes are backed again
-  fillPattern(shm, 0, kLarge);
-  EXPECT_EQ(firstMismatch(shm.base(), 0, kLarge), std::nullopt);
+  fillPattern(shm, 0, kLarge);                // writable
 }
 
-// Verifies: remaps() counts exactly the resizes that moved the mapping; a
-// mapping blocked in place by a neighbour must move when it grows.
-TEST_F(SharedMemWrapperTest, RemapCountedWhenAddressChanges) {
+// remaps() counts exactly the resizes that moved the mapping (one blocked in
+// place must move to grow), and the core-dump mode, set before open, is
+// applied when it maps and kept when it moves.
+TEST_F(SharedMemWrapperTest, RemapCountedAndCoreDumpModeKept) {
   SharedMemWrapper shm(path(), Access::readWrite);
+  shm.coreDumpModeIs(3);
   ASSERT_TRUE(shm.open(kPage, true, reason_)) << reason_;
+  ASSERT_FALSE(vmFlags(shm.base()).empty()) << "no VmFlags in /proc/self/smaps";
+  EXPECT_TRUE(excludedFromCoreDumps(shm.base()));
   fillPattern(shm, 0, kPage);
 
-  void* blocker = blockGrowthInPlace(shm);
+  // The page right after the mapping is taken (by us, or already by something
+  // else), so it cannot grow in place.
   void* before = shm.base();
+  void* end = static_cast<char*>(before) + kPage;
+  void* blocker = ::mmap(end, kPage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  ASSERT_TRUE(blocker == end || (blocker == MAP_FAILED && errno == EEXIST)) << blocker;
   ASSERT_TRUE(shm.resize(4 * kPage, reason_)) << reason_;
   EXPECT_NE(shm.base(), before);
   EXPECT_EQ(shm.remaps(), 1u);
   EXPECT_EQ(firstMismatch(shm.base(), 0, kPage), std::nullopt);
-  unblock(blocker);
+  EXPECT_EQ(shm.coreDumpMode(), 3);
+  EXPECT_TRUE(excludedFromCoreDumps(shm.base()));
+  if (blocker == end) ::munmap(blocker, kPage);
 
-  // Over a run of resizes, the count follows the observed moves.
   std::uint64_t moves = 1;
   for (std::size_t pages : {8, 2, 64, 3, 512, 1, 100}) {
     void* previous = shm.base();
@@ -188,11 +237,14 @@ TEST_F(SharedMemWrapperTest, RemapCountedWhenAddressChanges) {
     EXPECT_EQ(shm.remaps(), moves);
   }
   EXPECT_EQ(firstMismatch(shm.base(), 0, kPage), std::nullopt);
+  shm.coreDumpModeIs(0);
+  EXPECT_EQ(shm.coreDumpMode(), 0);
+  EXPECT_FALSE(excludedFromCoreDumps(shm.base()));
 }
 
-// Verifies: a read-only wrapper maps the writer's bytes, sees later writes,
-// may not map past the end of the file, and never creates the file.
-TEST_F(SharedMemWrapperTest, ReaderSeesWriterBytes) {
+// A reader never creates or extends the file; its mapping stays readable with
+// the old bytes after wipe() unlinks the file and a new file takes the name.
+TEST_F(SharedMemWrapperTest, ReaderSeesWriterBytesAlsoAfterWipe) {
   SharedMemWrapper reader(path(), Access::readOnly);
   EXPECT_FALSE(reader.open(kPage, /*create=*/true, reason_));
   EXPECT_EQ(reason_, "No such file or directory");
@@ -217,65 +269,26 @@ TEST_F(SharedMemWrapperTest, ReaderSeesWriterBytes) {
   EXPECT_EQ(reader.mappedSize(), kPage);
 
   ASSERT_TRUE(writer.resize(3 * kPage, reason_)) << reason_;
-  fillPattern(writer, 2 * kPage, 3 * kPage);
+  fillPattern(writer, 0, 3 * kPage);  // also puts back byte 17
   ASSERT_TRUE(reader.resize(3 * kPage, reason_)) << reason_;
-  EXPECT_EQ(firstMismatch(reader.base(), 2 * kPage, 3 * kPage), std::nullopt);
-}
-
-// Verifies: wipe() unlinks the file; a reader's old mapping stays readable with
-// the old bytes, also after a new file takes the name.
-TEST_F(SharedMemWrapperTest, WipeUnlinksWhileOldMappingStaysReadable) {
-  SharedMemWrapper writer(path(), Access::readWrite);
-  ASSERT_TRUE(writer.open(4 * kPage, true, reason_)) << reason_;
-  fillPattern(writer, 0, 4 * kPage);
-  SharedMemWrapper reader(path(), Access::readOnly);
-  ASSERT_TRUE(reader.open(4 * kPage, false, reason_)) << reason_;
+  EXPECT_EQ(firstMismatch(reader.base(), 0, 3 * kPage), std::nullopt);
 
   writer.wipe();
   EXPECT_FALSE(writer.isOpen());
   EXPECT_FALSE(writer.exists());
   EXPECT_EQ(writer.fileSize(), 0u);
-  EXPECT_EQ(firstMismatch(reader.base(), 0, 4 * kPage), std::nullopt);
-
+  EXPECT_EQ(firstMismatch(reader.base(), 0, 3 * kPage), std::nullopt);
   SharedMemWrapper successor(path(), Access::readWrite);
-  ASSERT_TRUE(successor.open(4 * kPage, true, reason_)) << reason_;
-  EXPECT_TRUE(allZero(successor.base(), 0, 4 * kPage));
-  std::memset(successor.base(), 0xFF, 4 * kPage);
-  EXPECT_EQ(firstMismatch(reader.base(), 0, 4 * kPage), std::nullopt);
+  ASSERT_TRUE(successor.open(3 * kPage, true, reason_)) << reason_;
+  EXPECT_TRUE(allZero(successor.base(), 0, 3 * kPage));
+  std::memset(successor.base(), 0xFF, 3 * kPage);
+  EXPECT_EQ(firstMismatch(reader.base(), 0, 3 * kPage), std::nullopt);
 }
 
-// Verifies: core-dump mode 3 excludes the mapping from core dumps and 0
-// includes it, and the choice survives a resize that moves the mapping.
-TEST_F(SharedMemWrapperTest, CoreDumpModeAppliedAndKeptAcrossResize) {
-  SharedMemWrapper shm(path(), Access::readWrite);
-  shm.coreDumpModeIs(3);  // before open: applied when it maps
-  ASSERT_TRUE(shm.open(kPage, true, reason_)) << reason_;
-  ASSERT_FALSE(vmFlags(shm.base()).empty()) << "no VmFlags in /proc/self/smaps";
-  EXPECT_TRUE(excludedFromCoreDumps(shm.base()));
-
-  void* blocker = blockGrowthInPlace(shm);
-  ASSERT_TRUE(shm.resize(16 * kPage, reason_)) << reason_;
-  unblock(blocker);
-  EXPECT_EQ(shm.remaps(), 1u);
-  EXPECT_EQ(shm.coreDumpMode(), 3);
-  EXPECT_TRUE(excludedFromCoreDumps(shm.base()));
-
-  shm.coreDumpModeIs(0);
-  EXPECT_EQ(shm.coreDumpMode(), 0);
-  EXPECT_FALSE(excludedFromCoreDumps(shm.base()));
-}
-
-class OrlRootPathTest : public test_shm::TempBaseDir {};
-
-// Verifies: collection paths map to one directory name below the base, with
-// leading slashes dropped and every character outside [A-Za-z0-9._-] turned
-// into '_'.
+// A collection path maps to one directory name below the base: leading
+// slashes dropped, every character outside [A-Za-z0-9._-] turned into '_'.
 TEST_F(OrlRootPathTest, MapsCollectionPathToDirectoryName) {
-  struct Case {
-    const char* collectionPath;
-    const char* directory;
-  };
-  const Case cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"/Vovu/bcm88490_a0/IppaVsiToRoutingProfileMapHwDirect/1-0",
        "Vovu_bcm88490_a0_IppaVsiToRoutingProfileMapHwDirect_1-0"},
       {"///a/b", "a_b"},
@@ -290,18 +303,17 @@ TEST_F(OrlRootPathTest, MapsCollectionPathToDirectoryName) {
       {"/", "_"},
       {"", "_"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.collectionPath);
-    const Mem::OrlRootPath root(c.collectionPath);
-    EXPECT_EQ(root.collectionPath(), c.collectionPath);
-    EXPECT_EQ(root.path(), (base_ / c.directory).string());
-    EXPECT_EQ(root.file("slots"), (base_ / c.directory / "slots").string());
+  for (const auto& [collectionPath, directory] : cases) {
+    SCOPED_TRACE(collectionPath);
+    const Mem::OrlRootPath root(collectionPath);
+    EXPECT_EQ(root.collectionPath(), collectionPath);
+    EXPECT_EQ(root.path(), (base_ / directory).string());
+    EXPECT_EQ(root.file("slots"), (base_ / directory / "slots").string());
   }
 }
 
-// Verifies: create() makes the directory with its parents and tolerates an
-// existing one; failure names the directory and the reason. The control file
-// is created empty (and again without harm); a missing root is reported.
+// create() tolerates an existing directory; its failure names the directory
+// and the reason. The control file is created empty, again without harm.
 TEST_F(OrlRootPathTest, CreateMakesDirectoryOrThrows) {
   Mem::baseDirIs((base_ / "deeper" / "base").string());
   const Mem::OrlRootPath root("/Vovu/table");
@@ -321,16 +333,12 @@ TEST_F(OrlRootPathTest, CreateMakesDirectoryOrThrows) {
   std::ofstream(base_ / "plainfile") << "x";
   Mem::baseDirIs((base_ / "plainfile").string());
   const Mem::OrlRootPath blocked("/Vovu/table");
-  try {
-    blocked.create();
-    FAIL() << "expected MemoryResourceException";
-  } catch (const Orvel::MemoryResourceException& e) {
-    EXPECT_EQ(e.message(), "cannot create directory " + blocked.path() + ": Not a directory");
-  }
+  EXPECT_EQ(thrownMessage<Orvel::MemoryResourceException>([&] { blocked.create(); }),
+            "cannot create directory " + blocked.path() + ": Not a directory");
 }
 
-// Verifies: the base directory is the one set, else VOVU_SHM_DIR, else the
-// default; a relative base still gives absolute paths.
+// The base directory is the one set, else VOVU_SHM_DIR, else the default; a
+// relative base still gives absolute paths.
 TEST_F(OrlRootPathTest, BaseDirectoryChoice) {
   const char* saved = std::getenv("VOVU_SHM_DIR");
   const std::optional<std::string> savedEnv = saved ? std::optional<std::string>(saved) : std::nullopt;
@@ -347,6 +355,250 @@ TEST_F(OrlRootPathTest, BaseDirectoryChoice) {
   EXPECT_EQ(Mem::OrlRootPath("/t").path(), (std::filesystem::current_path() / "relative/dir/t").string());
 
   if (savedEnv) ::setenv("VOVU_SHM_DIR", savedEnv->c_str(), 1);
+}
+
+// The owner is alive exactly while its lock (and so its socket) is held;
+// ownerIsMe needs both this pid and this process's start time. (That a
+// forked child is refused is checked through the collection's writer,
+// tests/Ploom/FilesTest.cpp.)
+TEST_F(WriterLockTest, OneWriterUntilReleasedAlsoAcrossFork) {
+  WriterLock first(root());
+  EXPECT_FALSE(first.held());
+  EXPECT_TRUE(first.wirraInfo().empty());
+  first.acquireWriterLock(ownerPath());
+  ASSERT_TRUE(first.held());
+  const WirraInfo info = first.wirraInfo();
+  EXPECT_EQ(info.pid, ::getpid());
+  EXPECT_EQ(info.socketName.rfind("vovu-" + std::to_string(::getpid()) + "-", 0), 0u) << info.socketName;
+  EXPECT_EQ(info.startTime, SharedMem::processStartTime(::getpid()));       // not 0: ProcessStartTime
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(WriterLock::ownerIsAlive(info));  // every connection is served
+  EXPECT_TRUE(WriterLock::ownerIsMe(info));
+  EXPECT_FALSE(WriterLock::ownerIsMe({info.socketName, info.pid + 1, info.startTime}));
+  EXPECT_FALSE(WriterLock::ownerIsMe({info.socketName, info.pid, info.startTime + 1}));  // a recycled pid
+  EXPECT_FALSE(WriterLock::ownerIsMe({}));
+
+  const std::string unknown = "collection " + root() + " is owned by an unknown process";
+  EXPECT_EQ(refusal(), unknown);
+  writeText(ownerPath(), "garbage");
+  EXPECT_EQ(refusal(), unknown);
+  OwnerFile owner(ownerPath());
+  owner.wirraInfoIs(info);
+  owner.typeNameIs("Test::Table");
+  owner.shmTypeIs(1);
+  owner.write();
+  EXPECT_EQ(refusal(), "collection " + root() + " is owned by " + info.toString());
+  owner.lock();  // locking and unlocking the owner file leaves the writer lock in place
+  owner.unlock();
+  EXPECT_NE(refusal(), "not refused");
+
+  // A forked child sees the parent alive and not itself; the child dropping
+  // its copy of the lock leaves the parent's intact.
+  const auto view = runInChild([&] {
+    std::string seen = std::string(WriterLock::ownerIsAlive(info) ? "alive" : "dead") +
+                       (WriterLock::ownerIsMe(info) ? " me" : " other");
+    first.release();
+    return seen;
+  });
+  EXPECT_EQ(view.output, "alive other");
+  EXPECT_TRUE(WriterLock::ownerIsAlive(info));
+  EXPECT_NE(refusal(), "not refused");
+
+  first.release();
+  EXPECT_FALSE(first.held());
+  EXPECT_TRUE(first.wirraInfo().empty());
+  EXPECT_FALSE(WriterLock::ownerIsAlive(info));
+  EXPECT_FALSE(WriterLock::ownerIsAlive(WirraInfo{}));
+  EXPECT_FALSE(WriterLock::ownerIsAlive(WirraInfo{"vovu-no-such-socket", ::getpid(), 1}));
+  EXPECT_FALSE(WriterLock::ownerIsAlive(WirraInfo{std::string(200, 'x'), ::getpid(), 1}));
+  const auto acquired = runInChild([&] {
+    WriterLock child(root());
+    child.acquireWriterLock(ownerPath());
+    return std::string(child.held() ? "acquired" : "not held");
+  });
+  EXPECT_EQ(acquired.exitCode, 0);
+  EXPECT_EQ(acquired.output, "acquired");
+  WriterLock second(root());
+  second.acquireWriterLock(ownerPath());
+  EXPECT_TRUE(second.held());
+  EXPECT_NE(second.wirraInfo().socketName, info.socketName);  // sockets are numbered per process
+}
+
+// A command name holding spaces and parentheses must not shift the fields.
+TEST(ProcessStartTime, ParsesPastCommandName) {
+  EXPECT_NE(SharedMem::processStartTime(::getpid()), 0u);
+  for (pid_t none : {0, -1, std::numeric_limits<pid_t>::max()})
+    EXPECT_EQ(SharedMem::processStartTime(none), 0u) << none;
+
+  const auto result = runInChild([] {
+    const std::uint64_t before = SharedMem::processStartTime(::getpid());
+    ::prctl(PR_SET_NAME, "a) b (c) 1 2 3", 0, 0, 0);
+    const std::uint64_t after = SharedMem::processStartTime(::getpid());
+    return before != 0 && before == after ? std::string("same") : std::to_string(before) + " " + std::to_string(after);
+  });
+  EXPECT_EQ(result.output, "same");
+}
+
+// After the round trip: a file that is not a complete owner record fails
+// validate() and read(), and read() leaves the record empty.
+TEST_F(OwnerFileTest, RoundTripAndMalformedFiles) {
+  std::string err;
+  OwnerFile reader(ownerPath());
+  EXPECT_FALSE(reader.read(err));
+  EXPECT_FALSE(err.empty());
+  EXPECT_TRUE(reader.wirraInfo().empty());
+
+  OwnerFile writer(ownerPath());
+  const WirraInfo info{"vovu-4242-7", 4242, 987654321012ull};
+  writer.wirraInfoIs(info);
+  writer.typeNameIs("Vovu::Bcm88490A0::Table \"quoted\"");
+  writer.shmTypeIs(1);
+  writer.wipedIs(true);
+  writer.write();
+
+  EXPECT_TRUE(reader.validate(err)) << err;
+  ASSERT_TRUE(reader.read(err)) << err;
+  EXPECT_EQ(reader.wirraInfo(), info);
+  EXPECT_EQ(reader.typeName(), "Vovu::Bcm88490A0::Table \"quoted\"");
+  EXPECT_EQ(reader.shmType(), 1u);
+  EXPECT_TRUE(reader.wiped());
+  EXPECT_NE(reader.toString().find(info.toString()), std::string::npos) << reader.toString();
+
+  // Rewriting replaces the record; no temporary files stay behind.
+  writer.wipedIs(false);
+  writer.wirraInfoIs({});
+  writer.write();
+  ASSERT_TRUE(reader.read(err)) << err;
+  EXPECT_FALSE(reader.wiped());
+  EXPECT_TRUE(reader.wirraInfo().empty());
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(base_), {}), 1);
+
+  writer.remove();
+  EXPECT_FALSE(reader.validate(err));  // also what a missing file gives
+
+  const std::string good =
+      R"({"magic":"vovu-owner-1","wirraInfo":{"socketName":"s","pid":1,"startTime":2},"typeName":"T","shmType":1,"wiped":false})";
+  const auto edit = [&](const std::string& from, const std::string& to) {
+    std::string text = good;
+    return text.replace(text.find(from), from.size(), to);
+  };
+  const std::pair<const char*, std::string> cases[] = {
+      {"empty", ""},
+      {"not JSON", "{\"magic\":"},
+      {"array", "[1,2]"},
+      {"wrong magic", edit("owner-1", "owner-2")},
+      {"no magic", edit(R"("magic":"vovu-owner-1",)", "")},
+      {"no wirraInfo", edit(R"("wirraInfo":{"socketName":"s","pid":1,"startTime":2},)", "")},
+      {"pid as text", edit(R"("pid":1)", R"("pid":"1")")},
+      {"negative start", edit(R"("startTime":2)", R"("startTime":-2)")},
+      {"no socketName", edit(R"("socketName":"s",)", "")},
+      {"typeName number", edit(R"("T")", "3")},
+      {"shmType too big", edit(R"("shmType":1)", R"("shmType":4294967296)")},
+      {"wiped as number", edit("false", "0")},
+  };
+  for (const auto& [what, text] : cases) {
+    SCOPED_TRACE(what);
+    writeText(ownerPath(), good);
+    ASSERT_TRUE(reader.read(err)) << err;  // the record is full before each case
+    writeText(ownerPath(), text);
+    err.clear();
+    EXPECT_FALSE(reader.validate(err));
+    EXPECT_FALSE(err.empty());
+    EXPECT_FALSE(reader.read(err));
+    EXPECT_TRUE(reader.wirraInfo().empty());
+    EXPECT_EQ(reader.typeName(), "");
+    EXPECT_EQ(reader.shmType(), 0u);
+  }
+}
+
+// The lock stays on the file that has the name when write() replaces it, and
+// a second locker, blocked on a file that was then replaced, ends up holding
+// the current file once the first lets go.
+TEST_F(OwnerFileTest, LockFollowsReplacedFile) {
+  OwnerFile owner(ownerPath());
+  owner.lock();
+  OwnerFile other(ownerPath());
+  std::thread waiter([&] { other.lock(); });
+  ASSERT_TRUE(waitForBlockedLocker(ownerPath()));
+  for (int i = 0; i < 2; ++i) {
+    owner.write();
+    EXPECT_FALSE(lockableNow(ownerPath())) << "after write " << i;
+  }
+  owner.unlock();
+  waiter.join();
+  EXPECT_FALSE(lockableNow(ownerPath()));
+  other.unlock();
+  EXPECT_TRUE(lockableNow(ownerPath()));
+}
+
+// An id is stored as eight lowercase hex digits and a newline; anything else
+// in the file reads as nothing. Ids carry the pid's low 16 bits above a
+// per-call counter; a forked child's carry the child's pid.
+TEST_F(PalvoFileTest, RoundTripAndNewIds) {
+  const PalvoFile palvo(palvoPath());
+  std::string err;
+  EXPECT_FALSE(palvo.validate(1, err));
+  EXPECT_FALSE(err.empty());
+
+  for (SharedMem::PalvoId id : {0x0u, 0x1u, 0xabcdef01u, 0xffffffffu}) {
+    palvo.write(id);
+    EXPECT_EQ(palvo.read(), id);
+  }
+  palvo.write(0x00c0ffeeu);
+  std::ifstream in(palvoPath(), std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "00c0ffee\n");
+  EXPECT_TRUE(palvo.validate(0x00c0ffeeu, err)) << err;
+  err.clear();
+  EXPECT_FALSE(palvo.validate(0x00c0ffefu, err));
+  EXPECT_NE(err.find("00c0ffee"), std::string::npos) << err;
+
+  palvo.remove();
+  EXPECT_EQ(palvo.read(), std::nullopt);  // also what a missing file gives
+  palvo.remove();
+
+  for (const std::string text : {"", "\n", "1234567\n", "123456789\n", "ABCDEF01\n", "abcdef01", "abcdef0g\n",
+                                 "abcdef01\n\n", " bcdef01\n", "0x12abcd\n", "-1234567\n"}) {
+    SCOPED_TRACE(text);
+    writeText(palvoPath(), text);
+    EXPECT_EQ(palvo.read(), std::nullopt);
+    EXPECT_FALSE(palvo.validate(0, err));
+  }
+
+  const SharedMem::PalvoId first = SharedMem::newPalvoId();
+  const SharedMem::PalvoId second = SharedMem::newPalvoId();
+  const auto pidBits = static_cast<std::uint32_t>(::getpid()) & 0xffffu;
+  EXPECT_EQ(first >> 16, pidBits);
+  EXPECT_EQ(second >> 16, pidBits);
+  EXPECT_NE(first & 0xffffu, 0u);
+  EXPECT_EQ(second & 0xffffu, ((first & 0xffffu) + 1) & 0xffffu) << std::hex << first << " " << second;
+
+  const auto child = runInChild([] {
+    const SharedMem::PalvoId id = SharedMem::newPalvoId();
+    return (id >> 16) == (static_cast<std::uint32_t>(::getpid()) & 0xffffu) ? std::string("child pid")
+                                                                            : std::to_string(id);
+  });
+  EXPECT_EQ(child.output, "child pid");
+}
+
+// A toggle takes the caller's default when it, its file, or a usable value
+// is missing.
+TEST_F(TogglesTest, StoredStateOrDefault) {
+  NvToggles::toggleDirIs(base_.string());
+  EXPECT_TRUE(getToggleState("V6LinkLocalSrcPuntToCpu", "Vovu.json", true));
+  EXPECT_FALSE(getToggleState("V6LinkLocalSrcPuntToCpu", "Vovu.json", false));
+
+  writeText(file("Vovu.json"), R"({"V6LinkLocalSrcPuntToCpu": false, "Other": true, "Bad": "yes"})");
+  EXPECT_FALSE(getToggleState("V6LinkLocalSrcPuntToCpu", "Vovu.json", true));
+  EXPECT_TRUE(getToggleState("Other", "Vovu.json", false));
+  EXPECT_TRUE(getToggleState("Absent", "Vovu.json", true));
+  EXPECT_FALSE(getToggleState("Bad", "Vovu.json", false));
+  // The same name in another file is another toggle.
+  EXPECT_TRUE(getToggleState("V6LinkLocalSrcPuntToCpu", "Ploom.json", true));
+
+  writeText(file("Ploom.json"), "not json");
+  EXPECT_TRUE(getToggleState("FullCoreDump", "Ploom.json", true));
+  writeText(file("Ploom.json"), "[true]");
+  EXPECT_FALSE(getToggleState("FullCoreDump", "Ploom.json", false));
+  NvToggles::toggleDirIs("");
 }
 
 }  // namespace

@@ -1,51 +1,106 @@
+// The host's table framework: chip revisions, plug-in loading, table registration, DMA buffers.
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
+#include "DmaMemPoolManager/DmaMemPoolManager.h"
+#include "Hardware/Vovu/FapRevision.h"
 #include "Orvel/Exception.h"
 #include "Plugin/Loader.h"
 #include "VovuAsicUtils/BcmGroupAddrInfo.h"
 #include "VovuAsicUtils/Constants.h"
 #include "VovuAsicUtils/HwTableBase.h"
 #include "VovuAsicUtils/HwTableHolderContext.h"
+#include "VovuAsicUtils/SupportedFapRevList.h"
+#include "platform/ThrownMessage.h"
 
 namespace {
 
+using Hardware::ChipType;
+using Hardware::Vovu::FapRevision;
 using namespace VovuAsicUtils;
+using DmaMemPoolManager::DmaMemPoolBuffer;
+using Manager = DmaMemPoolManager::DmaMemPoolManager;
+
+// Revisions order by (major, minor), so a chip type's revisions sort
+// together. The revision text drops the five-character prefix of both names;
+// minor 0 contributes nothing; a chip type without a name is numbered.
+TEST(FapRevision, OrderChipTypeAndText) {
+  const FapRevision j3ai = FapRevision::of(ChipType::j3ai, 3);
+  const FapRevision a0 = FapRevision::of(ChipType::bcm88490_a0, 0);
+  const FapRevision a1 = FapRevision::of(ChipType::bcm88490_a0, 1);
+  const FapRevision stepped = FapRevision::of(ChipType::bcm88490_a0, 0, 1);
+  EXPECT_LT(j3ai, a0);
+  EXPECT_LT(a0, a1);
+  EXPECT_LT(a1, stepped);
+  EXPECT_EQ(j3ai.chipType(), ChipType::j3ai);
+  EXPECT_EQ(a1.chipType(), ChipType::bcm88490_a0);
+  EXPECT_EQ(stepped.chipType(), ChipType::bcm88490_a0);
+
+  EXPECT_EQ(Hardware::Vovu::stringValueOfMajor(a0.major()), "FRMJ_bcm88490_a0");
+  EXPECT_EQ(Hardware::Vovu::stringValueOfMinor(0), "FRMN_");
+  EXPECT_EQ(a0.revString(), "bcm88490_a0");
+  EXPECT_EQ(fmt::format("{}", a1), "bcm88490_a0r1");
+  EXPECT_EQ(FapRevision::of(static_cast<ChipType>(99), 2).revString(), "chip99r2");
+}
+
+TEST(SupportedFapRevList, ParsesTextAndWalkToleratesChanges) {
+  auto list = SupportedFapRevList::parse("25.1,12.0,25.0");
+  EXPECT_EQ(list, (std::set<FapRevision>{FapRevision::of(ChipType::j3ai, 0), FapRevision::of(ChipType::bcm88490_a0, 0),
+                                         FapRevision::of(ChipType::bcm88490_a0, 1)}));
+  for (const char* bad : {"25", "25.", ".1", "25.1,", "x.1", "25.1.2", "-1.0"}) {
+    EXPECT_THROW(SupportedFapRevList::parse(bad), Orvel::InvalidInitializeException) << bad;
+  }
+
+  // A revision added ahead of the walk is visited, one removed ahead is not,
+  // and removing the current one does not lose the place.
+  const auto saved = SupportedFapRevList::fapRevisionList();
+  SupportedFapRevList::fapRevisionListIs({FapRevision::of(ChipType::bcm88490_a0, 0), FapRevision::of(ChipType::j3ai, 0),
+                                          FapRevision::of(ChipType::bcm88490_a0, 2),
+                                          FapRevision::of(ChipType::bcm88490_a0, 4)});
+  std::vector<std::uint32_t> minors;
+  SupportedFapRevList::forEachRevisionOf(ChipType::bcm88490_a0, [&](const FapRevision& r) {
+    minors.push_back(r.minor());
+    if (r.minor() == 0) {
+      SupportedFapRevList::fapRevisionDel(r);  // the current one
+      SupportedFapRevList::fapRevisionIs(FapRevision::of(ChipType::bcm88490_a0, 1));
+      SupportedFapRevList::fapRevisionDel(FapRevision::of(ChipType::bcm88490_a0, 4));
+    }
+  });
+  EXPECT_EQ(minors, (std::vector<std::uint32_t>{0, 1, 2}));
+  SupportedFapRevList::fapRevisionListIs(saved);
+}
+
+using Calls = std::vector<std::pair<int, HwTableHolderContext*>>;
 
 struct RecordingPlugin : Plugin::PluginBase {
-  explicit RecordingPlugin(std::vector<int>* calls, int id) : calls_(calls), id_(id) {}
-  void init(HwTableHolderContext* context) override {
-    calls_->push_back(id_);
-    context_ = context;
-  }
-  std::vector<int>* calls_;
+  RecordingPlugin(Calls* calls, int id) : calls_(calls), id_(id) {}
+  void init(HwTableHolderContext* context) override { calls_->emplace_back(id_, context); }
+  Calls* calls_;
   int id_;
-  HwTableHolderContext* context_ = nullptr;
 };
 
-// Verifies: init callers are pushed at the front, run front to back with the
-// loader's context, and each runs once however often the host runs the list.
+// Init callers are pushed at the front, run front to back, and each runs
+// once however often the host runs the list.
 TEST(Loader, RunsEachInitCallerOnceFrontToBack) {
   HwTableHolderContext context;
   Plugin::Loader loader("TestLoader", &context);
-  std::vector<int> calls;
+  Calls calls;
   RecordingPlugin first(&calls, 1), second(&calls, 2);
   loader.initCallerIs(first.initCaller());
   loader.initCallerIs(second.initCaller());
   EXPECT_EQ(loader.runInitCallers(), 2u);
-  EXPECT_EQ(calls, (std::vector<int>{2, 1}));
-  EXPECT_EQ(first.context_, &context);
+  EXPECT_EQ(calls, (Calls{{2, &context}, {1, &context}}));
   EXPECT_EQ(loader.runInitCallers(), 0u);
   RecordingPlugin third(&calls, 3);
   loader.initCallerIs(third.initCaller());
   EXPECT_EQ(loader.runInitCallers(), 1u);
-  EXPECT_EQ(calls, (std::vector<int>{2, 1, 3}));
+  EXPECT_EQ(calls, (Calls{{2, &context}, {1, &context}, {3, &context}}));
   loader.initCallerDel(first.initCaller());
   EXPECT_EQ(loader.initCallers().size(), 2u);
 }
 
-// Verifies: a key is registered once; unregistering frees it again.
 TEST(HwTableHolderContext, RefusesDuplicateKeys) {
   HwTableHolderContext context;
   HwTableKey key("T", FapRevision::of(Hardware::ChipType::bcm88490_a0, 0));
@@ -56,51 +111,19 @@ TEST(HwTableHolderContext, RefusesDuplicateKeys) {
   EXPECT_THROW(context.hwTableCreate(key, nullptr, nullptr), Orvel::InvalidInitializeException);
 }
 
-struct PlainTable : HwDirectTableBase {
-  using HwDirectTableBase::HwDirectTableBase;
-  const char* chipName() const override { return "test"; }
-  std::uint32_t entryDataMaxSize() const override { return 4; }
-  std::uint32_t entryDataMaxSizeBits() const override { return 32; }
-  void addShadow(const HwShadowKey&) override {}
-  void initShadow(const HwShadowKey&) override {}
-};
-
-// Verifies: a table leaves its manager's collection when destroyed, and its
-// shadow information comes and goes with add/delHwTableShadowInfo.
-TEST(TableManager, TablesLeaveTheCollectionWhenDestroyed) {
-  Orvel::Ptr<TableManager> manager(new TableManager());
-  HwTableKey key("T", FapRevision::of(Hardware::ChipType::bcm88490_a0, 0));
-  {
-    Orvel::Ptr<PlainTable> table(new PlainTable("T", key, manager));
-    manager->hwTableCollIs(table.ptr());
-    EXPECT_EQ(manager->hwTableColl(key), table.ptr());
-    table->tableBlocksIs(Hardware::Block{7});
-    table->addHwTableShadowInfo();
-    ASSERT_NE(manager->hwTableShadowInfo(key), nullptr);
-    EXPECT_EQ(manager->hwTableShadowInfo(key)->size(), 1u);
-    table->delHwTableShadowInfo();
-    EXPECT_EQ(manager->hwTableShadowInfo(key), nullptr);
-  }
-  EXPECT_EQ(manager->hwTableColl(key), nullptr);
-}
-
-// Verifies: instance ranges need at least one instance and a last id that
-// fits in 8 bits; the boundaries are admitted.
-TEST(BcmRegMemInfo, InstanceRangeLimits) {
-  BcmMemInfo memory(0);
-  EXPECT_NO_THROW(memory.instanceRangeIs(255, 1));
-  EXPECT_EQ(memory.lastInstanceId(), 255);
-  EXPECT_NO_THROW(memory.instanceRangeIs(0, 256));
-  EXPECT_THROW(memory.instanceRangeIs(0, 0), Orvel::RangeException);
-  EXPECT_THROW(memory.instanceRangeIs(255, 2), Orvel::RangeException);
-  EXPECT_THROW(memory.instanceRangeIs(1, 256), Orvel::RangeException);
-}
-
-// Verifies: the shadow size is the largest arrays x entries of the memories.
-TEST(BcmGroupAddrInfo, MinShadowSizeCoversTheLargestMemory) {
+// A memory's instance range needs at least one instance, and a last id that
+// fits in 8 bits. The group's shadow size is the largest arrays x entries of
+// its memories.
+TEST(BcmGroupAddrInfo, InstanceRangeLimitsAndMinShadowSize) {
   BcmGroupAddrInfo group("G");
   EXPECT_EQ(group.minShadowSize(), 0u);
   Orvel::Ptr<BcmRegMemInfo> a(new BcmMemInfo(0)), b(new BcmMemInfo(1));
+  EXPECT_NO_THROW(a->instanceRangeIs(255, 1));
+  EXPECT_EQ(a->lastInstanceId(), 255);
+  EXPECT_NO_THROW(a->instanceRangeIs(0, 256));
+  EXPECT_THROW(a->instanceRangeIs(0, 0), Orvel::RangeException);
+  EXPECT_THROW(a->instanceRangeIs(255, 2), Orvel::RangeException);
+  EXPECT_THROW(a->instanceRangeIs(1, 256), Orvel::RangeException);
   a->arrayCountIs(2);
   a->entryCountIs(256);
   b->arrayCountIs(1);
@@ -111,16 +134,43 @@ TEST(BcmGroupAddrInfo, MinShadowSizeCoversTheLargestMemory) {
   EXPECT_EQ(group.firstMemInfo(), a);
 }
 
-// Verifies: a register storage name holds up to 101 characters; a longer one
-// is refused with the bounded-array message.
 TEST(RegShadowEntryStorage, NamesUpTo101Characters) {
   EXPECT_EQ(VovuAsicUtils::FString101(std::string(101, 'n')).view(), std::string(101, 'n'));
-  try {
-    VovuAsicUtils::FString101 tooLong(std::string(102, 'n'));
-    ADD_FAILURE() << "a 102-character name was accepted";
-  } catch (const Orvel::RangeException& e) {
-    EXPECT_STREQ(e.what(), "FString101: length 102 exceeds 101 not allowed");
-  }
+  EXPECT_EQ(thrownMessage<Orvel::RangeException>([] { VovuAsicUtils::FString101(std::string(102, 'n')); }),
+            "FString101: length 102 exceeds 101 not allowed");
+}
+
+// A slot held by any reference (a command's, say) is not handed out again.
+TEST(DmaMemPool, SlotsReturnOnlyWithTheLastReference) {
+  Orvel::Ptr<Manager> pool(new Manager);
+  pool->bufSizeIs(64);
+  Orvel::Ptr<DmaMemPoolBuffer> first = DmaMemPoolManager::dmaMemPoolBufferFactory(pool);
+  ASSERT_TRUE(first->isDmaMemory());
+  Orvel::Ptr<DmaMemPoolBuffer> heldByACommand = first;
+  first = nullptr;
+  const Orvel::Ptr<DmaMemPoolBuffer> second = pool->buffer();
+  EXPECT_NE(second->dmaAddrInfo().dmaAddr, heldByACommand->dmaAddrInfo().dmaAddr);
+  EXPECT_EQ(pool->buffersInUse(), 2u);
+  const std::uint64_t address = heldByACommand->dmaAddrInfo().dmaAddr;
+  heldByACommand = nullptr;
+  EXPECT_EQ(pool->buffersInUse(), 1u);
+  EXPECT_EQ(pool->buffer()->dmaAddrInfo().dmaAddr, address);
+}
+
+// (The pool limit, the mode without DMA memory and a failing pool are
+// exercised through downloads, tests/download/DownloadTest.cpp.)
+TEST(DmaMemPool, CursorStaysInsideTheBuffer) {
+  EXPECT_FALSE(DmaMemPoolManager::dmaMemPoolBufferFactory(nullptr)->isDmaMemory());
+  Orvel::Ptr<Manager> pool(new Manager);
+  pool->bufSizeIs(12);
+  EXPECT_THROW(pool->bufSizeIs(0), Orvel::RangeException);
+  const auto buffer = pool->buffer();
+  std::uint8_t* start = buffer->vaCursor();
+  buffer->incVaCursor(8);
+  EXPECT_EQ(buffer->vaCursor(), start + 8);
+  EXPECT_THROW(buffer->incVaCursor(8), Orvel::RangeException);
+  EXPECT_EQ(buffer->used(), 8u);
+  EXPECT_EQ(buffer->dmaAddrInfo().toString(), "dmaAddr=0x100000000 slot=0 size=12");
 }
 
 }  // namespace

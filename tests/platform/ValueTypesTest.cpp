@@ -9,38 +9,33 @@
 #include "Wem/PerUnitBitmap.h"
 #include "Zev/CharRange.h"
 #include "Zev/Hash.h"
+#include "platform/ThrownMessage.h"
 
 namespace {
 
 template <class U>
 std::string messageOf(std::int64_t v) {
-  try {
-    U u(v);
-    (void)u;
-  } catch (const Orvel::RangeException& e) {
-    return e.what();
-  }
-  return "";
+  return thrownMessage<Orvel::RangeException>([v] { (void)U(v); });
 }
 
-// Verifies: each bounded type admits 0 .. 2^n - 1 and refuses the next value
-// and negatives with its message (two hex digits per storage byte: one, two
-// and four bytes).
+// Each bounded type admits 0 .. 2^n - 1 and refuses the next value and
+// negatives (two hex digits per storage byte: one, two and four bytes).
 TEST(BoundedUnsigned, LimitsAndMessages) {
-  EXPECT_EQ(messageOf<Orvel::U1>(1), "");
+  EXPECT_EQ(messageOf<Orvel::U1>(1), "nothing thrown");
   EXPECT_EQ(messageOf<Orvel::U1>(2), "U1::value < 0 or > 0x01 not allowed");
   EXPECT_EQ(messageOf<Orvel::U4>(-1), "U4::value < 0 or > 0x0f not allowed");
-  EXPECT_EQ(messageOf<Orvel::U9>(511), "");
+  EXPECT_EQ(messageOf<Orvel::U9>(511), "nothing thrown");
   EXPECT_EQ(messageOf<Orvel::U9>(512), "U9::value < 0 or > 0x01ff not allowed");
-  EXPECT_EQ(messageOf<Orvel::U21>(0x1fffff), "");
+  EXPECT_EQ(messageOf<Orvel::U21>(0x1fffff), "nothing thrown");
   EXPECT_EQ(messageOf<Orvel::U21>(0x200000), "U21::value < 0 or > 0x001fffff not allowed");
   // A wide unsigned value is checked whole, not narrowed first: 0x100000004 is not 4.
   EXPECT_THROW(Orvel::U4(std::uint64_t{0x100000004}), Orvel::RangeException);
 }
 
-// Verifies: bitsOr replaces the run (clearing bits that were set), continues
-// into the next word across a boundary, and handles a 32-bit run.
-TEST(PerUnitBitmap, BitsOrReplacesAndSplits) {
+// bitsOr replaces the run (clearing bits that were set), also across a word
+// boundary and for a 32-bit run. A run touching a word past the end changes
+// nothing, also when only its second word is missing.
+TEST(PerUnitBitmap, BitsOrReplacesSplitsAndStaysInRange) {
   Wem::PerUnitBitmap bitmap;
   EXPECT_EQ(bitmap.bitCount(), 256u);
   bitmap.wordIs(0, 0xffffffff);
@@ -54,28 +49,20 @@ TEST(PerUnitBitmap, BitsOrReplacesAndSplits) {
   bitmap.bitsOr(72, 0xcafef00d, 32);  // a 32-bit run at offset 8 spans words 2 and 3
   EXPECT_EQ(bitmap.word(2), 0xfef00defu);
   EXPECT_EQ(bitmap.word(3), 0x000000cau);
-}
 
-// Verifies: a run touching a word past the end raises the vector range error
-// and changes nothing, also when only its second word is missing.
-TEST(PerUnitBitmap, RangeErrorChangesNothing) {
-  Wem::PerUnitBitmap bitmap(2);
-  bitmap.wordIs(1, 0x12345678);
-  EXPECT_THROW(bitmap.bitsOr(64, 1, 1), Orvel::VectorOutOfRangeException);
-  EXPECT_THROW(bitmap.bitsOr(60, 0xff, 8), Orvel::VectorOutOfRangeException);
-  EXPECT_EQ(bitmap.word(1), 0x12345678u);
-  try {
-    bitmap.word(2);
-  } catch (const Orvel::VectorOutOfRangeException& e) {
-    EXPECT_STREQ(e.what(), "vector index 2 out of range (size 2)");
-  }
+  bitmap.wordIs(7, 0x12345678);
+  EXPECT_THROW(bitmap.bitsOr(256, 1, 1), Orvel::VectorOutOfRangeException);
+  EXPECT_THROW(bitmap.bitsOr(252, 0xff, 8), Orvel::VectorOutOfRangeException);
+  EXPECT_EQ(bitmap.word(7), 0x12345678u);
+  EXPECT_EQ(thrownMessage<Orvel::VectorOutOfRangeException>([&] { (void)bitmap.word(8); }),
+            "vector index 8 out of range (size 8)");
 }
 
 // Reference: bit k of a buffer, one bit at a time.
 bool bitAt(const std::uint8_t* buffer, std::size_t k) { return buffer[k / 8] >> (k % 8) & 1; }
 
-// Verifies: copyBits moves exactly the requested run for every offset and
-// width up to 70 bits (more than one step), and leaves the rest alone.
+// Every offset and width up to 70 bits (more than one step); the bits around
+// the run stay as they were.
 TEST(CopyBits, MatchesBitByBitCopy) {
   std::mt19937 random(7);
   std::array<std::uint8_t, 12> src{}, dst{}, before{};
@@ -96,26 +83,22 @@ TEST(CopyBits, MatchesBitByBitCopy) {
   }
 }
 
-// Verifies: source bits past its end read as 0; destination bits past its
-// end are dropped without touching memory beyond it.
+// Source bits past its end read as 0; destination bits past its end are
+// dropped without touching memory beyond it.
 TEST(CopyBits, ClipsAtBufferEnds) {
   std::array<std::uint8_t, 3> dst{0, 0, 0xaa};
   const std::uint8_t src = 0xff;
   Detail::copyBits(dst.data(), 2, &src, 1, 16, 0, 0);
-  EXPECT_EQ(dst[0], 0xff);
-  EXPECT_EQ(dst[1], 0x00);
-  EXPECT_EQ(dst[2], 0xaa);
+  EXPECT_EQ(dst, (std::array<std::uint8_t, 3>{0xff, 0x00, 0xaa}));
   const std::uint16_t wide = 0xffff;
   dst = {0, 0, 0xaa};
   Detail::copyBits(dst.data(), 2, &wide, 2, 16, 12, 0);
-  EXPECT_EQ(dst[1], 0xf0);
-  EXPECT_EQ(dst[2], 0xaa);
+  EXPECT_EQ(dst, (std::array<std::uint8_t, 3>{0x00, 0xf0, 0xaa}));
 }
 
-// Verifies: a four-byte mix is the 32-bit MurmurHash3 of those four bytes
-// (published test vectors), so other processes can compute the same hash;
-// mix1 and mix4 of the same number differ (the byte count is part of the
-// hash), and the seed and the order change the result.
+// A four-byte mix is the 32-bit MurmurHash3 of those bytes (published test
+// vectors), so other processes can compute the same hash; the byte count,
+// the seed and the order are all part of the hash.
 TEST(ZevHash, MatchesMurmur3VectorsAndMixesDiffer) {
   EXPECT_EQ(Zev::Hash(0).result(), 0u);
   EXPECT_EQ(Zev::Hash(1).result(), 0x514E28B7u);
@@ -128,8 +111,6 @@ TEST(ZevHash, MatchesMurmur3VectorsAndMixesDiffer) {
   EXPECT_NE(Zev::Hash(1).mix1(5).mix4(7).result(), Zev::Hash(1).mix1(7).mix4(5).result());
 }
 
-// Verifies: the parser reads numbers in decimal and hex, names what it
-// expected, and refuses leftovers.
 TEST(CharRange, ParsesAttributesAndReportsErrors) {
   Zev::CharRange range("T(a=0x10,b=7)");
   EXPECT_EQ(Zev::desAttrPre(range, "T", "a"), 16u);
@@ -140,12 +121,8 @@ TEST(CharRange, ParsesAttributesAndReportsErrors) {
   EXPECT_EQ(Zev::deserializeAttr(bare, "T", "value"), 42u);
   Zev::CharRange full("T(value=42)x");
   EXPECT_EQ(Zev::deserializeAttr(full, "T", "value"), 42u);
-  try {
-    Zev::CharRangeCheckAllDataConsumed(full);
-    FAIL();
-  } catch (const Zev::ParseException& e) {
-    EXPECT_STREQ(e.what(), "unexpected text \"x\" at offset 11 in \"T(value=42)x\"");
-  }
+  EXPECT_EQ(thrownMessage<Zev::ParseException>([&] { Zev::CharRangeCheckAllDataConsumed(full); }),
+            "unexpected text \"x\" at offset 11 in \"T(value=42)x\"");
   Zev::CharRange wrong("U(value=1)");
   EXPECT_THROW(Zev::deserializeAttr(wrong, "T", "value"), Zev::ParseException);
   Zev::CharRange huge("T(a=99999999999999999999999");
