@@ -157,29 +157,6 @@ TEST(TableObject, FollowsTheCatalogue) {
   EXPECT_EQ(IppaVsiToRoutingProfileMapHwDirect::TableDescriptor::allocTracker().live(), 0u);
 }
 
-// Verifies: the attributes every table sets, the standalone flag of the four
-// plug-in-less tables, and the shadow information a direct table keeps with
-// its manager for as long as it lives.
-TEST(TableObject, AttributesAndLifetime) {
-  auto manager = newManager();
-  for (const auto* t : catalogue::tables()) {
-    HwTableKey key(t->name, kRev);
-    auto table = t->freeFactory(t->name, key, manager);
-    EXPECT_EQ(table->shadowDownloadOnInit(), 1) << t->name;
-    EXPECT_EQ(table->shadowAuditable(), 1) << t->name;
-    EXPECT_EQ(table->shadowMode(), VovuAsicUtils::ShadowMode::perInstance) << t->name;
-    EXPECT_EQ(table->entriesPerWrite(), 1u) << t->name;
-    EXPECT_EQ(table->standalone(), !t->tablePlugin) << t->name;
-    EXPECT_TRUE(table->flag(Orvel::Node::kLiveFlag));
-    const bool direct = t->kind == catalogue::TableKind::direct;
-    EXPECT_EQ(manager->hwTableShadowInfo(key) != nullptr, direct) << t->name;
-    table = nullptr;
-    EXPECT_EQ(manager->hwTableShadowInfo(key), nullptr) << t->name << ": onDelete left shadow information";
-  }
-  EXPECT_EQ(IppaVsiToRoutingProfileMapHwDirect::allocTracker().live(), 0u);
-  EXPECT_EQ(IppaVsiToRoutingProfileMapHwDirect::TableDescriptor::allocTracker().live(), 0u);
-}
-
 // Verifies the order of a table's initialisation where it shows: the manager's
 // override comes after the table set its attributes, and the shadow
 // information records the blocks declared before it (151 then 150).
