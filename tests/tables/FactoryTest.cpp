@@ -1,4 +1,5 @@
-// Table objects, their descriptors and readers, created through the factories.
+// Table objects, their descriptors and readers, created through the factories,
+// and the factories and plug-ins the plug-in registers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +10,10 @@
 #include "IppaCsInlif0ProfileMapHwDirect.h"
 #include "IppaVsiToRoutingProfileMapHwDirect.h"
 #include "LpmEntryTypeMapHwDirect.h"
+#include "Plugin/Loader.h"
 #include "VovuAsicUtils/HwTableAccessor.h"
+#include "VovuAsicUtils/HwTableHolderContext.h"
+#include "VovuAsicUtils/PluginHwTable.h"
 #include "VovuAsicUtils/TableDescription.h"
 
 namespace {
@@ -215,6 +219,46 @@ TEST(TableFactory, FailedCreationReleasesEverything) {
   EXPECT_EQ(FailingTable::allocTracker().live(), 0u);
   EXPECT_EQ(FailingTable::allocTracker().liveBytes(), 0u);
   EXPECT_EQ(manager->hwTableCollSize(), 0u);
+}
+
+// Registration as a host that links the plug-in sees it once the loader has
+// run (which factories a load registers: PluginLoadTest.cpp).
+class Registration : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { VovuAsicUtils::HwTablePlugin::DefaultHwTableLoader().runInitCallers(); }
+};
+
+// Verifies: the two plug-in name forms: the table plug-in registers with the
+// loader as type name + "Plugin" (with the loader's own text and two empty
+// strings); the reader plug-in stores its reader's name + "Plugin", so
+// "ReadPlugin" is followed by a second "Plugin". The registered factories
+// create the right objects for their key; table factories register under the
+// plug-in name "Default" and tag "noTag".
+TEST_F(Registration, PluginNamesAndRegisteredFactories) {
+  auto* context = VovuAsicUtils::HwTableHolderContext::singleton();
+  for (const auto& f : context->hwTableFactories()) {
+    EXPECT_EQ(std::tuple(f.pluginName, f.tag), std::tuple("Default", "noTag")) << fmt::format("{}", f.key);
+  }
+  const auto& registrations = VovuAsicUtils::HwTablePlugin::DefaultHwTableLoader().impl().registrations();
+  Orvel::Ptr<VovuAsicUtils::ReadTableManager> readManager(new VovuAsicUtils::ReadTableManager());
+  auto manager = newManager();
+  for (const auto* t : catalogue::tables()) {
+    SCOPED_TRACE(t->name);
+    EXPECT_EQ(t->readerPluginName(), std::string(t->typeName) + "ReadPluginPlugin");
+    const auto it = std::find_if(registrations.begin(), registrations.end(),
+                                 [&](const auto& r) { return r.pluginName == std::string(t->typeName) + "Plugin"; });
+    ASSERT_EQ(it != registrations.end(), t->tablePlugin);
+    const HwTableKey key(t->name, kRev);
+    auto reader = context->hwReaderCreate(key, readManager);
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(reader->hwTableKey(), key);
+    if (!t->tablePlugin) continue;
+    EXPECT_EQ(std::tuple(it->loaderText, it->first, it->second), std::tuple("HwTableLoader", "", ""));
+    auto table = context->hwTableCreate(key, manager, nullptr);
+    ASSERT_TRUE(table);
+    EXPECT_EQ(table->name(), t->name);
+    EXPECT_EQ(table->hwTableKey(), key);
+  }
 }
 
 }  // namespace

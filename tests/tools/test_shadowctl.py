@@ -179,8 +179,8 @@ class CollectionCommands(ShadowctlTest):
 
     def make(self, name, first, count, data=None):
         """A collection of TarSnifActionTableHwDirect entries, written by another process."""
-        subprocess.run([MAKE_COLLECTION, self.base, name, str(first), str(count)] + ([str(data)] if data is not None else []),
-                       check=True)
+        data = [] if data is None else [str(data)]
+        subprocess.run([MAKE_COLLECTION, self.base, name, str(first), str(count), *data], check=True)
         return os.path.join(self.base, name)
 
     def test_dump_lists_entries_decoded(self):
@@ -378,9 +378,8 @@ class RunCommand(ShadowctlTest):
             with self.subTest(revision=text):
                 report = self.run_json("--revision", text, "--chips", "2")
                 self.assertEqual(report["revision"], "bcm88490_a0r1")
-                for t in report["tables"]:
-                    if catalogue()[t["name"]]["kind"] == "direct":
-                        self.assertEqual(t["shadows"][0]["path"], f"ShadowTbl/bcm88490_a0r1/bcm88490_a0/{t['name']}/2-0")
+                for t in (t for t in report["tables"] if catalogue()[t["name"]]["kind"] == "direct"):
+                    self.assertEqual(t["shadows"][0]["path"], f"ShadowTbl/bcm88490_a0r1/bcm88490_a0/{t['name']}/2-0")
 
     def test_human_output_is_aligned(self):
         """Verifies: a heading, one aligned row per shadow with its download and check, register shadows without a
