@@ -125,7 +125,6 @@ TEST(TableObject, FollowsTheCatalogue) {
     ASSERT_TRUE(descriptor);
     EXPECT_EQ(descriptor->name(), t->group);
     ASSERT_EQ(descriptor->memInfoColl().size(), t->memories.size());
-    std::uint32_t largest = 0;
     for (std::uint32_t id = 0; id < t->memories.size(); ++id) {
       const auto& m = t->memories[id];
       auto memory = descriptor->memInfo(id);
@@ -151,9 +150,7 @@ TEST(TableObject, FollowsTheCatalogue) {
       } else {
         EXPECT_EQ(std::tuple(m.firstArrayIndex, m.arrayCount, m.entryCount), std::tuple(0, 1, key.max + 1));
       }
-      largest = std::max(largest, std::uint32_t{m.arrayCount} * m.entryCount);
     }
-    EXPECT_EQ(descriptor->minShadowSize(), largest);
     table = nullptr;
     EXPECT_EQ(manager->hwTableShadowInfo(hwKey), nullptr) << "onDelete left shadow information";
   }
