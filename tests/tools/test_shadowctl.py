@@ -183,9 +183,10 @@ class CollectionCommands(ShadowctlTest):
         subprocess.run([MAKE_COLLECTION, self.base, name, str(first), str(count), *data], check=True)
         return os.path.join(self.base, name)
 
-    def test_dump_lists_entries_decoded(self):
+    def test_dump_stats_and_check(self):
         """Verifies: dump --json lists every entry with its key, data and fields, as the table decodes them (indexed
-        keys: the serve test dumps every table); the human form counts them."""
+        keys: the serve test dumps every table), the human form counts them; stats reports the collection's
+        figures; check finds a consistent collection consistent."""
         path = self.make("tar", 0, 32)
         dump = self.json("dump", path)
         self.assertEqual(list(dump), ["path", "type", "members", "entries"])
@@ -197,9 +198,6 @@ class CollectionCommands(ShadowctlTest):
             self.assertEqual(entry["fields"]["destinationOw"], entry["key"]["value"] & 1)
         self.assertIn("32 entries", self.ok("dump", path))
 
-    def test_stats_and_check(self):
-        """Verifies: stats reports the collection's figures; check finds a consistent collection consistent."""
-        path = self.make("stats", 0, 32)
         stats = self.json("stats", path)
         schema = ["path", "type", "members", "slots", "buckets", "maxSlotsEver", "highestOccupied", "slotGeneration",
                   "bucketGeneration", "runtimeFlags", "palvoId", "seed", "reader"]
@@ -292,12 +290,13 @@ class RunCommand(ShadowctlTest):
 
     def test_json_reports_every_shadow_its_entries_and_chip(self):
         """Verifies: every table of the catalogue, in its order, with a shadow per chip (the chips in the order
-        given), each reporting its state path (none for a register table), its download (every chip matches),
+        given), each reporting its state path (none for a register table; the revision named as `tables` shows it
+        is the one in the path), its download (every chip matches),
         with --entries its entries (as many as entryCount) and with --chip-entries, in every memory and instance the
         shadow writes, exactly its non-zero entries. (What a download writes is the download tests' business.)"""
-        report = self.run_json("--chips", "3,0", "--entries", "--chip-entries")
+        report = self.run_json("--chips", "3,0", "--entries", "--chip-entries", "--revision", "bcm88490_a0r1")
         self.assertEqual(list(report), ["revision", "dmaBuffer", "tables"])
-        self.assertEqual((report["revision"], report["dmaBuffer"]), ("bcm88490_a0", 4096))
+        self.assertEqual((report["revision"], report["dmaBuffer"]), ("bcm88490_a0r1", 4096))
         self.assertEqual([t["name"] for t in report["tables"]], list(catalogue()))
         for table in report["tables"]:
             name, t = table["name"], catalogue()[table["name"]]
@@ -309,7 +308,7 @@ class RunCommand(ShadowctlTest):
                                      ["bulkCommands", "singleCommands", "entriesWritten", "matches"])
                     self.assertTrue(shadow["download"]["matches"])
                     self.assertEqual(shadow["path"], None if t["kind"] == "register" else
-                                     f"ShadowTbl/bcm88490_a0/bcm88490_a0/{name}/{shadow['fapId']}-0")
+                                     f"ShadowTbl/bcm88490_a0r1/bcm88490_a0/{name}/{shadow['fapId']}-0")
                     entries = shadow["entries"]
                     self.assertEqual(len(entries), shadow["entryCount"])
                     self.assertTrue(all(len(e["data"]) == 2 * t["entrySize"] for e in entries))
@@ -322,28 +321,25 @@ class RunCommand(ShadowctlTest):
                                              if e["memory"] == memory["name"] and e["instance"] == instance)
                             self.assertEqual(on_chip, held, (memory["name"], instance))
 
-    def test_no_dma_and_clear(self):
-        """Verifies: --no-dma writes every key singly, --clear leaves the chips reading zeros; each check passes."""
-        report = self.run_json("--no-dma", "--clear", "--chips", "4")
-        self.assertIsNone(report["dmaBuffer"])
+    def test_no_dma_clear_and_clean_audit(self):
+        """Verifies: --no-dma writes every key singly, --clear leaves the chips reading zeros, a clean run audits
+        clean, and --revision takes CHIPTYPE.MINOR; each check passes."""
+        report = self.run_json("--no-dma", "--clear", "--audit", "--revision", "25.1", "--chips", "4")
+        self.assertEqual((report["revision"], report["dmaBuffer"], report["audit"]),
+                         ("bcm88490_a0r1", None, {"differences": 0, "remaining": 0}))
         for table in report["tables"]:
             shadow = table["shadows"][0]
             with self.subTest(table=table["name"]):
+                self.assertEqual(list(shadow), self.SHADOW + ["clear", "audit"])
                 self.assertEqual((shadow["download"]["bulkCommands"], shadow["download"]["matches"]), (0, True))
                 self.assertEqual((list(shadow["clear"]), shadow["clear"]["zeros"]), (["commands", "zeros"], True))
+                self.assertEqual(list(shadow["audit"]), ["missing", "extra", "differing", "zeroAmbiguous", "repaired",
+                                                         "remaining", "differences"])
+                self.assertEqual(shadow["audit"]["differences"], [])
 
     def test_audit_finds_corrupted_entries_and_repair_fixes_them(self):
-        """Verifies: a clean run audits clean; --corrupt N (seeded) makes the audit find exactly N differences,
-        named by table, chip, key and fields; without --repair they remain (exit 2), with it none do (exit 0)."""
-        clean = self.run_json("--audit", "--chips", "0")
-        self.assertEqual(clean["audit"], {"differences": 0, "remaining": 0})
-        for table in clean["tables"]:
-            self.assertEqual(list(table["shadows"][0]), self.SHADOW + ["audit"])
-            audit = table["shadows"][0]["audit"]
-            self.assertEqual(list(audit), ["missing", "extra", "differing", "zeroAmbiguous", "repaired", "remaining",
-                                           "differences"])
-            self.assertEqual(audit["differences"], [], table["name"])
-
+        """Verifies: --corrupt N (seeded) makes the audit find exactly N differences, named by table, chip, key and
+        fields; without --repair they remain (exit 2), with it none do (exit 0)."""
         repaired = self.run_json("--corrupt", "5", "--seed", "7", "--repair")
         self.assertEqual((repaired["corrupt"], repaired["audit"]),
                          ({"entries": 5, "seed": 7}, {"differences": 5, "remaining": 0}))
@@ -362,15 +358,6 @@ class RunCommand(ShadowctlTest):
         self.assertNothingLeft()
         same_seed = self.run_json("--corrupt", "3", "--seed", "11", status=2)
         self.assertEqual(same_seed["audit"], {"differences": 3, "remaining": 3})
-
-    def test_revision_option(self):
-        """Verifies: --revision takes the name `tables` shows or CHIPTYPE.MINOR; the shadows' paths follow it."""
-        for text in ("bcm88490_a0r1", "25.1"):
-            with self.subTest(revision=text):
-                report = self.run_json("--revision", text, "--chips", "2")
-                self.assertEqual(report["revision"], "bcm88490_a0r1")
-                for t in (t for t in report["tables"] if catalogue()[t["name"]]["kind"] == "direct"):
-                    self.assertEqual(t["shadows"][0]["path"], f"ShadowTbl/bcm88490_a0r1/bcm88490_a0/{t['name']}/2-0")
 
     def test_human_output_is_aligned(self):
         """Verifies: a heading, one aligned row per shadow with its download and check, register shadows without a
