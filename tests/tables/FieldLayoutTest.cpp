@@ -15,6 +15,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Asic/FieldAccessor.h"
@@ -179,10 +180,8 @@ TEST(FieldLayoutListed, EveryFieldHasTheListedPlaceAndChangesExactlyItsBits) {
         std::find_if(ops.fields.begin(), ops.fields.end(), [&](const auto& f) { return listed.name == f.name; });
     if (found == ops.fields.end()) continue;  // reported above
     const auto f = static_cast<std::size_t>(found - ops.fields.begin());
-    EXPECT_EQ(found->offset, listed.offset);
-    EXPECT_EQ(found->width, listed.width);
-    EXPECT_EQ(std::string(found->type), listed.type);
-    EXPECT_EQ(found->vector, listed.type == kVector);
+    EXPECT_EQ(std::tuple(found->offset, found->width, std::string(found->type), found->vector),
+              std::tuple(listed.offset, listed.width, listed.type, listed.type == kVector));
     const std::size_t dataBits = table->entrySize * 8;
     ASSERT_LE(listed.offset + listed.width, dataBits);
 
