@@ -178,20 +178,6 @@ TEST(TableObject, InitialisationOrder) {
   EXPECT_NE(manager->hwTableShadowInfo(held->hwTableKey()), nullptr);
 }
 
-// Verifies: readers take their key and instance range from the descriptor's
-// first memory (the LPM map has two instances).
-TEST(TableReader, InstanceRangeAndNames) {
-  Orvel::Ptr<VovuAsicUtils::ReadTableManager> readManager(new VovuAsicUtils::ReadTableManager());
-  auto lpm = HwTableLpmEntryTypeMapHwDirectReader::factory(kRev, readManager);
-  EXPECT_EQ(lpm->hwTableKey(), HwTableKey("LpmEntryTypeMapHwDirect", kRev));
-  EXPECT_EQ(lpm->minInstanceId(), 0);
-  EXPECT_EQ(lpm->maxInstanceId(), 1);
-  auto reference = hwTableIppaVsiToRoutingProfileMapHwDirectReaderFactory(
-      HwTableKey("IppaVsiToRoutingProfileMapHwDirect", kRev), readManager);
-  EXPECT_EQ(reference->maxInstanceId(), 0);
-  EXPECT_EQ(reference->tableDescriptor()->firstMemInfo()->name(), "ippaRoutingProfileTable");
-}
-
 // A table whose initialisation fails, to see what the generic factory leaves.
 struct FailingTable : VovuAsicUtils::HwDirectTableBase {
   ORVEL_SLAB_ALLOCATED("test::FailingTable")
@@ -229,8 +215,9 @@ class Registration : public ::testing::Test {
 // loader as type name + "Plugin" (with the loader's own text and two empty
 // strings); the reader plug-in stores its reader's name + "Plugin", so
 // "ReadPlugin" is followed by a second "Plugin". The registered factories
-// create the right objects for their key; table factories register under the
-// plug-in name "Default" and tag "noTag".
+// create the right objects for their key, readers with the instance range of
+// the table's first memory; table factories register under the plug-in
+// name "Default" and tag "noTag".
 TEST_F(Registration, PluginNamesAndRegisteredFactories) {
   auto* context = VovuAsicUtils::HwTableHolderContext::singleton();
   for (const auto& f : context->hwTableFactories()) {
@@ -249,6 +236,9 @@ TEST_F(Registration, PluginNamesAndRegisteredFactories) {
     auto reader = context->hwReaderCreate(key, readManager);
     ASSERT_TRUE(reader);
     EXPECT_EQ(reader->hwTableKey(), key);
+    const auto& first = t->memories[0];
+    EXPECT_EQ(std::tuple(reader->minInstanceId(), reader->maxInstanceId()),
+              std::tuple(first.firstInstanceId, first.firstInstanceId + first.instanceCount - 1));
     if (!t->tablePlugin) continue;
     EXPECT_EQ(std::tuple(it->loaderText, it->first, it->second), std::tuple("HwTableLoader", "", ""));
     auto table = context->hwTableCreate(key, manager, nullptr);
