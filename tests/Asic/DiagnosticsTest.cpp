@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "Asic/GracefulAssert.h"
-#include "VovuAsicUtils/HwTableKey.h"
 #include "support/ChildProcess.h"
 
 namespace {
@@ -26,22 +25,6 @@ TEST(AssertionMode, OnlyExactAssertIsStrict) {
     EXPECT_EQ(Asic::modeFor(value), Asic::Mode::graceful) << '"' << value << '"';
   }
   EXPECT_EQ(Asic::modeFor("assert"), Asic::Mode::strict);
-}
-
-// Verifies: the graceful assertion's exact text and type.
-TEST(GracefulAssertion, TextAndType) {
-  const VovuAsicUtils::HwShadowKey key(3, 1);
-  try {
-    ASIC_CHECK_AT("F", 369, key.fapId() == 4, "hwShadowCollHas( hwShadowKey )", "hwShadowKey {}{}", key,
-                  " does not exist in the shadow collection");
-    FAIL() << "the check passed";
-  } catch (const Asic::GracefulAssertException& e) {
-    EXPECT_STREQ(e.what(),
-                 "AssertionError at F:369 (hwShadowCollHas( hwShadowKey )) - hwShadowKey 3-1 does not exist in the "
-                 "shadow collection");
-  }
-  EXPECT_THROW(ASIC_CHECK(key.fapId() == 4, "No shadow in hwShadowColl for {}", key), Asic::OrderedTableException);
-  EXPECT_NO_THROW(ASIC_CHECK(key.fapId() == 3, "never formatted {}", key));
 }
 
 // Verifies: a process reads its mode from GRACEFUL_ASSERT_MODE while the

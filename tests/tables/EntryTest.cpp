@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Asic/GracefulAssert.h"
@@ -187,27 +188,24 @@ TEST(FieldLayout, ShortBitmapChangesNothing) {
 // Verifies: a value wider than its field is refused with a message in the
 // bounded types' form, for plain 8- and 16-bit fields too, and changes nothing.
 TEST(FieldLayout, FieldDispatchChecksRange) {
-  struct Case {
-    const char* table;
-    const char* field;
-    std::uint64_t value;  // one past the field's largest value
-    const char* message;
-  };
-  for (const Case& c : {Case{"IppaCsInlif0ProfileMapHwDirect", "csInlif0Profile", 0x100,
-                             "csInlif0Profile::value < 0 or > 0xff not allowed"},
-                        Case{"IppbTtl0ActionProfileHwReg", "ttl0ActionProfile1", 0x10000,
-                             "ttl0ActionProfile1::value < 0 or > 0xffff not allowed"},
-                        Case{"LpmEntryTypeMapHwDirect", "lpmEntryType", 64, "U6::value < 0 or > 0x3f not allowed"}}) {
-    SCOPED_TRACE(c.field);
-    const auto& ops = *catalogue::table(c.table)->values;
+  // Table, field, one past the field's largest value, message.
+  for (const auto& [table, name, value, message] :
+       std::vector<std::tuple<const char*, const char*, std::uint64_t, std::string>>{
+           {"IppaCsInlif0ProfileMapHwDirect", "csInlif0Profile", 0x100,
+            "csInlif0Profile::value < 0 or > 0xff not allowed"},
+           {"IppbTtl0ActionProfileHwReg", "ttl0ActionProfile1", 0x10000,
+            "ttl0ActionProfile1::value < 0 or > 0xffff not allowed"},
+           {"LpmEntryTypeMapHwDirect", "lpmEntryType", 64, "U6::value < 0 or > 0x3f not allowed"}}) {
+    SCOPED_TRACE(name);
+    const auto& ops = *catalogue::table(table)->values;
     const auto field = std::find_if(ops.fields.begin(), ops.fields.end(), [&](const catalogue::FieldDescription& f) {
-      return std::strcmp(f.name, c.field) == 0;
+      return std::strcmp(f.name, name) == 0;
     });
     ASSERT_NE(field, ops.fields.end());
     const auto index = static_cast<std::size_t>(field - ops.fields.begin());
     catalogue::EntryBuffer storage;
     ops.entryDefault(storage.bytes);
-    EXPECT_EQ(messageOf([&] { ops.fieldIs(storage.bytes, index, c.value); }), c.message);
+    EXPECT_EQ(messageOf([&] { ops.fieldIs(storage.bytes, index, value); }), message);
     EXPECT_EQ(ops.fieldGet(storage.bytes, index), 0u);
   }
 }

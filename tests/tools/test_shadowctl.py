@@ -291,9 +291,9 @@ class RunCommand(ShadowctlTest):
     def test_json_reports_every_shadow_its_entries_and_chip(self):
         """Verifies: every table of the catalogue, in its order, with a shadow per chip (the chips in the order
         given), each reporting its state path (none for a register table; the revision named as `tables` shows it
-        is the one in the path), its download (every chip matches),
-        with --entries its entries (as many as entryCount) and with --chip-entries, in every memory and instance the
-        shadow writes, exactly its non-zero entries. (What a download writes is the download tests' business.)"""
+        is the one in the path), its download (every chip matches), with --entries its entries (as many as
+        entryCount) and with --chip-entries, in every memory and instance the shadow writes, exactly its non-zero
+        entries. (What a download writes is the download tests' business.)"""
         report = self.run_json("--chips", "3,0", "--entries", "--chip-entries", "--revision", "bcm88490_a0r1")
         self.assertEqual(list(report), ["revision", "dmaBuffer", "tables"])
         self.assertEqual((report["revision"], report["dmaBuffer"]), ("bcm88490_a0r1", 4096))
