@@ -18,6 +18,7 @@
 #include "TarSnifActionTableHwDirect.h"
 #include "VovuAsicUtils/TableDescription.h"
 #include "Zev/TypeRegistry.h"
+#include "shadows/ShadowTestSupport.h"
 
 namespace {
 
@@ -36,16 +37,8 @@ const std::string kArrayIndexMessage = rangeText(kRef + "::EntryKey", "arrayInde
 const std::string kEntryIndexMessage = rangeText(kRef + "::EntryKey", "entryIndex", "entryIndexMin", "entryIndexMax");
 const std::string kTarKeyMessage = rangeText(kTar + "::EntryKey", "value", "min", "null");
 
-// The text of the Exception that f throws, or "no exception".
-template <class Exception = Orvel::RangeException, class F>
-std::string messageOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.what();
-  }
-  return "no exception";
-}
+// The text of the range exception that f throws, or "no exception".
+const auto rangeMessage = [](auto&& f) { return test_shadows::errorOf<Orvel::RangeException>(f); };
 
 template <class Entry>
 std::vector<std::uint8_t> bytesOf(const Entry& entry) {
@@ -56,16 +49,16 @@ std::vector<std::uint8_t> bytesOf(const Entry& entry) {
 // range the arrayIndex message is the one raised; each alone has its own;
 // so do the setters, which keep the key when they refuse.
 TEST(IndexedKey, RangeChecksAndMessages) {
-  EXPECT_EQ(messageOf([] { RefKey(4, 256); }), kArrayIndexMessage);
-  EXPECT_EQ(messageOf([] { RefKey(1, 0); }), kArrayIndexMessage);
-  EXPECT_EQ(messageOf([] { RefKey(3, 256); }), kEntryIndexMessage);
+  EXPECT_EQ(rangeMessage([] { RefKey(4, 256); }), kArrayIndexMessage);
+  EXPECT_EQ(rangeMessage([] { RefKey(1, 0); }), kArrayIndexMessage);
+  EXPECT_EQ(rangeMessage([] { RefKey(3, 256); }), kEntryIndexMessage);
   EXPECT_EQ(RefKey().arrayIndex(), 2);  // the default key is (arrayIndexMin, 0)
   // The Ippf map's array indices are 0..1: 2 is refused there.
   EXPECT_THROW(IppfVsiToRoutingProfileMapHwDirect::EntryKey(2, 0), Orvel::RangeException);
   EXPECT_NO_THROW(IppfVsiToRoutingProfileMapHwDirect::EntryKey(1, 255));
   // 258 narrowed to a byte would be 2: checked in 64 bits it is refused.
-  EXPECT_EQ(messageOf([] { RefKey::checked(258, 0); }), kArrayIndexMessage);
-  EXPECT_EQ(messageOf([] { RefKey::checked(2, 0x100000000); }), kEntryIndexMessage);
+  EXPECT_EQ(rangeMessage([] { RefKey::checked(258, 0); }), kArrayIndexMessage);
+  EXPECT_EQ(rangeMessage([] { RefKey::checked(2, 0x100000000); }), kEntryIndexMessage);
 
   RefKey key(3, 17);
   EXPECT_THROW(key.arrayIndexIs(4), Orvel::RangeException);
@@ -84,10 +77,11 @@ TEST(ValueKey, NullIsAdmittedAndNullPlusOneRefused) {
   key.valueIs(null);
   EXPECT_EQ(key, TarKey(null));
   EXPECT_EQ(Zev::strepToValue<TarKey>(Orvel::String(std::to_string(null))), key);
-  EXPECT_EQ(messageOf([] { TarKey(null + 1); }), kTarKeyMessage);
-  EXPECT_EQ(messageOf([&] { key.valueIs(null + 1); }), kTarKeyMessage);
+  EXPECT_EQ(rangeMessage([] { TarKey(null + 1); }), kTarKeyMessage);
+  EXPECT_EQ(rangeMessage([&] { key.valueIs(null + 1); }), kTarKeyMessage);
   EXPECT_EQ(key.value(), null);
-  EXPECT_EQ(messageOf([] { Zev::strepToValue<TarKey>(Orvel::String(kTar + "::EntryKey(value=33)")); }), kTarKeyMessage);
+  EXPECT_EQ(rangeMessage([] { Zev::strepToValue<TarKey>(Orvel::String(kTar + "::EntryKey(value=33)")); }),
+            kTarKeyMessage);
 }
 
 // Verifies: keys order arrayIndex first; equality and isEq agree. The key
@@ -143,7 +137,7 @@ TEST(Keys, StringFormRoundTripsForEveryTable) {
 TEST(DataByte0Index, RangeAndMessage) {
   using Index = IppaVsiToRoutingProfileMapHwDirect::Entry::DataByte0Index;
   EXPECT_NO_THROW(Index(IppaVsiToRoutingProfileMapHwDirect::Entry::entrySize - 1));
-  EXPECT_EQ(messageOf([] { Index(IppaVsiToRoutingProfileMapHwDirect::Entry::entrySize); }),
+  EXPECT_EQ(rangeMessage([] { Index(IppaVsiToRoutingProfileMapHwDirect::Entry::entrySize); }),
             rangeText(kRef + "::Entry::DataByte0Index", "value", "min", "max"));
   EXPECT_EQ(Zev::strepToValue<Index>(Orvel::String(kRef + "::Entry::DataByte0Index(value=2)")).value(), 2u);
 }
@@ -166,7 +160,7 @@ TEST(FieldArrays, ElementIsTheNumberedField) {
   EXPECT_EQ(bytesOf(vsi), (std::vector<std::uint8_t>{0x22, 0x52, 0, 0}));
 
   // An index outside the family is refused with the graceful assertion, and nothing is written.
-  const std::string refused = messageOf<Asic::GracefulAssertException>([&] { vsi.routingProfileIs(4, 1); });
+  const std::string refused = test_shadows::errorOf<Asic::GracefulAssertException>([&] { vsi.routingProfileIs(4, 1); });
   EXPECT_NE(refused.find("(false) - Invalid field array index for index 4"), std::string::npos) << refused;
   EXPECT_THROW(a.snpActionValid(16), Asic::GracefulAssertException);
   EXPECT_EQ(bytesOf(vsi), (std::vector<std::uint8_t>{0x22, 0x52, 0, 0}));
@@ -205,7 +199,7 @@ TEST(FieldLayout, FieldDispatchChecksRange) {
     const auto index = static_cast<std::size_t>(field - ops.fields.begin());
     catalogue::EntryBuffer storage;
     ops.entryDefault(storage.bytes);
-    EXPECT_EQ(messageOf([&] { ops.fieldIs(storage.bytes, index, value); }), message);
+    EXPECT_EQ(rangeMessage([&] { ops.fieldIs(storage.bytes, index, value); }), message);
     EXPECT_EQ(ops.fieldGet(storage.bytes, index), 0u);
   }
 }
@@ -227,7 +221,7 @@ TEST(EntryValue, BytesEqualityAndParse) {
   EXPECT_THROW(entry.dataByte0Del(Entry::dataByte0End()), Orvel::RangeException);
   EXPECT_EQ(fmt::format("{}", entry),
             kTar + "::Entry(entryKey=" + kTar + "::EntryKey(value=3),dataByte0=000000000000000000000000)");
-  EXPECT_EQ(messageOf<Zev::ParseException>([] { Zev::strepToValue<Entry>(Orvel::String("anything")); }),
+  EXPECT_EQ(test_shadows::errorOf<Zev::ParseException>([] { Zev::strepToValue<Entry>(Orvel::String("anything")); }),
             "No String constructor for Entry - has collection");
 }
 
