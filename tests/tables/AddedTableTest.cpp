@@ -107,9 +107,7 @@ TEST_F(AddedTableShadow, ShadowHoldsTheDefaultsAndDownloads) {
   simulator_.execute(table->schanCmds(key, Table::EntryKey(40)));
   EXPECT_EQ(bytesOf(simulator_.chip(0)->entry("exampleProfileMap", 0, 0, 40)), (Bytes{0xbc, 0x0a, 0x07, 0x00}));
 
-  SchanAccel::Fapmask mask;
-  mask.fapIdIs(0);
-  simulator_.execute(table->hwShadowColl(key)->download("bcm88490_a0", kRev0, mask));
+  simulator_.execute(table->hwShadowColl(key)->download("bcm88490_a0", kRev0, test_shadows::maskOf({0})));
   EXPECT_TRUE(sim::compareChipWithShadow(Table::description(), *table, key, *simulator_.chip(0)).matches());
   // Key 2's default: profile 0x1002 with valid (bit 13) set.
   EXPECT_EQ(bytesOf(simulator_.chip(0)->entry("exampleProfileMap", 0, 0, 2)), (Bytes{0x02, 0x30, 0x00, 0x00}));
