@@ -43,7 +43,7 @@ class ShadowctlTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         return result.stdout
 
-    def json(self, *args):
+    def json_of(self, *args):
         return json.loads(self.ok(*args, "--json"))
 
     def assert_aligned(self, rows, headers):
@@ -98,7 +98,7 @@ class TablesCommand(ShadowctlTest):
         """Verifies: a --revisions list without chip type 25 leaves every table unregistered; --trace enables a
         table's handle, whose level-8 trace of table creation shows; bad options and commands get a message and
         the parser's status."""
-        for t in self.json("--revisions", "12.0", "tables")["tables"]:
+        for t in self.json_of("--revisions", "12.0", "tables")["tables"]:
             self.assertEqual((t["revisions"], t["tableFactory"]), ([], False))
         result = run("--trace", "LpmEntryTypeMapHwDirect=8", "tables")
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -115,23 +115,23 @@ class EncodeDecode(ShadowctlTest):
         key, a vector field given as hex bytes, byte 0 first), and decode of its data gives the same object; a value
         key admits its null, one past its last key."""
         reg = "IppbTtl0ActionProfileHwReg"
-        entry = self.json("encode", reg, "ttl0FwdStrength=7", "ttl0SnpStrength=0", "ttl0TrapCode=108",
+        entry = self.json_of("encode", reg, "ttl0FwdStrength=7", "ttl0SnpStrength=0", "ttl0TrapCode=108",
                           "ttl0ActionProfile1=0x3987", "ttl0ActionProfile2=0x4080")
         self.assertEqual(list(entry), ["table", "key", "data", "fields", "text"])
         self.assertEqual((entry["key"], entry["data"], entry["fields"]["ttl0ActionProfile0"]),
                          ({"value": 0}, "0736873980400000", 0x3607))
-        self.assertEqual(self.json("decode", reg, entry["data"]), entry)
+        self.assertEqual(self.json_of("decode", reg, entry["data"]), entry)
 
         vec = "IppaRoutingProfileToVectorMapHwDirect"
-        vector = self.json("encode", vec, "--key", "3,15", "routingEnableVector=0103")
+        vector = self.json_of("encode", vec, "--key", "3,15", "routingEnableVector=0103")
         self.assertEqual((vector["key"], vector["data"]), ({"arrayIndex": 3, "entryIndex": 15}, "0103" + "00" * 30))
         self.assertEqual((vector["fields"]["routingEnableProfile"], vector["fields"]["routingEnableVector"]),
                          (1, vector["data"]))
         self.assertIn("EntryKey(arrayIndex=3,entryIndex=15)", vector["text"])
-        self.assertEqual(self.json("decode", vec, vector["data"], "--key", "3,15"), vector)
+        self.assertEqual(self.json_of("decode", vec, vector["data"], "--key", "3,15"), vector)
 
         null = catalogue()["TarSnifActionTableHwDirect"]["key"]["null"]
-        decoded = self.json("decode", "TarSnifActionTableHwDirect", "01" + "00" * 11, "--key", str(null))
+        decoded = self.json_of("decode", "TarSnifActionTableHwDirect", "01" + "00" * 11, "--key", str(null))
         self.assertEqual((decoded["key"], decoded["fields"]["destinationOw"]), ({"value": null}, 1))
 
     def test_human_output_lists_every_field(self):
@@ -183,7 +183,7 @@ class CollectionCommands(ShadowctlTest):
         keys: the serve test dumps every table), the human form counts them; stats reports the collection's
         figures; check finds a consistent collection consistent."""
         path = self.make("tar", 0, 32)
-        dump = self.json("dump", path)
+        dump = self.json_of("dump", path)
         self.assertEqual(list(dump), ["path", "type", "members", "entries"])
         self.assertEqual((dump["type"], dump["members"]), ("bcm88490_a0::TarSnifActionTableHwDirect::Entry", 32))
         self.assertEqual(sorted(e["key"]["value"] for e in dump["entries"]), list(range(32)))
@@ -193,7 +193,7 @@ class CollectionCommands(ShadowctlTest):
             self.assertEqual(entry["fields"]["destinationOw"], entry["key"]["value"] & 1)
         self.assertIn("32 entries", self.ok("dump", path))
 
-        stats = self.json("stats", path)
+        stats = self.json_of("stats", path)
         schema = ["path", "type", "members", "slots", "buckets", "maxSlotsEver", "highestOccupied", "slotGeneration",
                   "bucketGeneration", "runtimeFlags", "palvoId", "seed", "reader"]
         self.assertEqual(list(stats), schema)
@@ -202,7 +202,7 @@ class CollectionCommands(ShadowctlTest):
         self.assertEqual((stats["members"], stats["reader"]["entriesRead"]), (32, 32))
         self.assertGreaterEqual(stats["slots"], 32)
         self.assertRegex(self.ok("stats", path), r"(?m)^members +32$")
-        check = self.json("check", path)
+        check = self.json_of("check", path)
         self.assertEqual(list(check), schema + ["ok", "freeSlots", "problems"])
         self.assertTrue(check["ok"])
 
@@ -415,7 +415,7 @@ class RunCommand(ShadowctlTest):
                     shadows = {t["name"]: t["shadows"][0] for t in json.loads(server.stdout.readline())["tables"]}
                     self.assertIn(f"serving {len(direct)} collections below {self.root}", server.stderr.readline())
                     for name in direct:
-                        dumped = self.json("dump", collection_dir(self.root, shadows[name]["path"]))
+                        dumped = self.json_of("dump", collection_dir(self.root, shadows[name]["path"]))
                         self.assertEqual((dumped["type"], dumped["members"]),
                                          (f"bcm88490_a0::{name}::Entry", shadows[name]["entryCount"]))
                         self.assertEqual([{"key": e["key"], "data": e["data"]} for e in dumped["entries"]],
@@ -427,7 +427,7 @@ class RunCommand(ShadowctlTest):
                     self.assertIn("cannot add the shadow of", second.stderr)
                     self.assertIn("is owned by", second.stderr)
                     tar = collection_dir(self.root, shadows["TarSnifActionTableHwDirect"]["path"])
-                    self.assertEqual(self.json("dump", tar)["members"],
+                    self.assertEqual(self.json_of("dump", tar)["members"],
                                      shadows["TarSnifActionTableHwDirect"]["entryCount"])
                     server.send_signal(stop)
                     self.assertEqual(server.wait(timeout=30), 0, server.stderr.read())
