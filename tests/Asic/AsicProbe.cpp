@@ -1,6 +1,5 @@
 // A process with the plug-in linked in, so its assertion mode is read from
 // GRACEFUL_ASSERT_MODE while it loads. Commands:
-//   mode         print "strict" or "graceful"
 //   check        run a failing check; print the graceful assertion's text
 //   check-twice  run a check whose condition fails once, then holds; print
 //                how often it was evaluated
@@ -10,11 +9,7 @@
 #include "Asic/GracefulAssert.h"
 
 int main(int argc, char** argv) {
-  const char* command = argc > 1 ? argv[1] : "mode";
-  if (std::strcmp(command, "mode") == 0) {
-    std::printf("%s\n", Asic::mode == Asic::Mode::strict ? "strict" : "graceful");
-    return 0;
-  }
+  const char* command = argc > 1 ? argv[1] : "check";
   try {
     if (std::strcmp(command, "check") == 0) {
       const int entries = 3;

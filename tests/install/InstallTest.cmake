@@ -24,28 +24,17 @@ run_checked("configuring the host project" ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -
   -DCMAKE_EXE_LINKER_FLAGS=${EXE_LINKER_FLAGS})
 run_checked("building the host project" ${CMAKE_COMMAND} --build ${WORK_DIR}/host)
 run_checked("the host" ${WORK_DIR}/host/vovu_host)
-if(NOT output MATCHES "^([0-9]+) reader factories, ([1-9][0-9]*) table factories\n$")
+if(NOT output MATCHES "^[1-9][0-9]* reader factories, [1-9][0-9]* table factories\n$")
   message(FATAL_ERROR "the host printed: ${output}")
 endif()
-set(host_readers ${CMAKE_MATCH_1})
 
-# The installed shadowctl loads the installed plug-in by default and lists as
-# many table revisions as the host found reader factories.
+# The installed shadowctl names the installed plug-in as its default and runs
+# with it. (That its default revisions register what the host's default list
+# does: the shadowctl and plug-in load tests.)
 run_checked("shadowctl --help" ${prefix}/bin/shadowctl --help)
 string(FIND "${output}" "${prefix}/lib/vovu/plugins/libbcm88490_a0_l3tables.so" at)
 if(at EQUAL -1)
   message(FATAL_ERROR "shadowctl's default plug-in is not the installed one:\n${output}")
 endif()
-run_checked("shadowctl tables" ${prefix}/bin/shadowctl tables --json)
-string(JSON tables GET "${output}" tables)
-string(JSON count LENGTH "${tables}")
-set(revisions 0)
-math(EXPR last "${count} - 1")
-foreach(i RANGE ${last})
-  string(JSON n LENGTH "${tables}" ${i} revisions)
-  math(EXPR revisions "${revisions} + ${n}")
-endforeach()
-if(NOT revisions EQUAL host_readers)
-  message(FATAL_ERROR "shadowctl lists ${revisions} table revisions, the host found ${host_readers} readers")
-endif()
+run_checked("shadowctl tables" ${prefix}/bin/shadowctl tables)
 file(REMOVE_RECURSE ${WORK_DIR})

@@ -1,4 +1,5 @@
-// Table objects, their descriptors and readers, created through the factories.
+// Table objects, their descriptors and readers, created through the factories,
+// and the factories and plug-ins the plug-in registers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +10,10 @@
 #include "IppaCsInlif0ProfileMapHwDirect.h"
 #include "IppaVsiToRoutingProfileMapHwDirect.h"
 #include "LpmEntryTypeMapHwDirect.h"
+#include "Plugin/Loader.h"
 #include "VovuAsicUtils/HwTableAccessor.h"
+#include "VovuAsicUtils/HwTableHolderContext.h"
+#include "VovuAsicUtils/PluginHwTable.h"
 #include "VovuAsicUtils/TableDescription.h"
 
 namespace {
@@ -121,7 +125,6 @@ TEST(TableObject, FollowsTheCatalogue) {
     ASSERT_TRUE(descriptor);
     EXPECT_EQ(descriptor->name(), t->group);
     ASSERT_EQ(descriptor->memInfoColl().size(), t->memories.size());
-    std::uint32_t largest = 0;
     for (std::uint32_t id = 0; id < t->memories.size(); ++id) {
       const auto& m = t->memories[id];
       auto memory = descriptor->memInfo(id);
@@ -147,34 +150,9 @@ TEST(TableObject, FollowsTheCatalogue) {
       } else {
         EXPECT_EQ(std::tuple(m.firstArrayIndex, m.arrayCount, m.entryCount), std::tuple(0, 1, key.max + 1));
       }
-      largest = std::max(largest, std::uint32_t{m.arrayCount} * m.entryCount);
     }
-    EXPECT_EQ(descriptor->minShadowSize(), largest);
     table = nullptr;
     EXPECT_EQ(manager->hwTableShadowInfo(hwKey), nullptr) << "onDelete left shadow information";
-  }
-  EXPECT_EQ(IppaVsiToRoutingProfileMapHwDirect::allocTracker().live(), 0u);
-  EXPECT_EQ(IppaVsiToRoutingProfileMapHwDirect::TableDescriptor::allocTracker().live(), 0u);
-}
-
-// Verifies: the attributes every table sets, the standalone flag of the four
-// plug-in-less tables, and the shadow information a direct table keeps with
-// its manager for as long as it lives.
-TEST(TableObject, AttributesAndLifetime) {
-  auto manager = newManager();
-  for (const auto* t : catalogue::tables()) {
-    HwTableKey key(t->name, kRev);
-    auto table = t->freeFactory(t->name, key, manager);
-    EXPECT_EQ(table->shadowDownloadOnInit(), 1) << t->name;
-    EXPECT_EQ(table->shadowAuditable(), 1) << t->name;
-    EXPECT_EQ(table->shadowMode(), VovuAsicUtils::ShadowMode::perInstance) << t->name;
-    EXPECT_EQ(table->entriesPerWrite(), 1u) << t->name;
-    EXPECT_EQ(table->standalone(), !t->tablePlugin) << t->name;
-    EXPECT_TRUE(table->flag(Orvel::Node::kLiveFlag));
-    const bool direct = t->kind == catalogue::TableKind::direct;
-    EXPECT_EQ(manager->hwTableShadowInfo(key) != nullptr, direct) << t->name;
-    table = nullptr;
-    EXPECT_EQ(manager->hwTableShadowInfo(key), nullptr) << t->name << ": onDelete left shadow information";
   }
   EXPECT_EQ(IppaVsiToRoutingProfileMapHwDirect::allocTracker().live(), 0u);
   EXPECT_EQ(IppaVsiToRoutingProfileMapHwDirect::TableDescriptor::allocTracker().live(), 0u);
@@ -198,20 +176,6 @@ TEST(TableObject, InitialisationOrder) {
   manager->hwTableCollIs(held.ptr());
   ippaCsInlif0ProfileMapHwDirectFactory("transient", held->hwTableKey(), manager);
   EXPECT_NE(manager->hwTableShadowInfo(held->hwTableKey()), nullptr);
-}
-
-// Verifies: readers take their key and instance range from the descriptor's
-// first memory (the LPM map has two instances).
-TEST(TableReader, InstanceRangeAndNames) {
-  Orvel::Ptr<VovuAsicUtils::ReadTableManager> readManager(new VovuAsicUtils::ReadTableManager());
-  auto lpm = HwTableLpmEntryTypeMapHwDirectReader::factory(kRev, readManager);
-  EXPECT_EQ(lpm->hwTableKey(), HwTableKey("LpmEntryTypeMapHwDirect", kRev));
-  EXPECT_EQ(lpm->minInstanceId(), 0);
-  EXPECT_EQ(lpm->maxInstanceId(), 1);
-  auto reference = hwTableIppaVsiToRoutingProfileMapHwDirectReaderFactory(
-      HwTableKey("IppaVsiToRoutingProfileMapHwDirect", kRev), readManager);
-  EXPECT_EQ(reference->maxInstanceId(), 0);
-  EXPECT_EQ(reference->tableDescriptor()->firstMemInfo()->name(), "ippaRoutingProfileTable");
 }
 
 // A table whose initialisation fails, to see what the generic factory leaves.
@@ -238,6 +202,50 @@ TEST(TableFactory, FailedCreationReleasesEverything) {
   EXPECT_EQ(FailingTable::allocTracker().live(), 0u);
   EXPECT_EQ(FailingTable::allocTracker().liveBytes(), 0u);
   EXPECT_EQ(manager->hwTableCollSize(), 0u);
+}
+
+// Registration as a host that links the plug-in sees it once the loader has
+// run (which factories a load registers: PluginLoadTest.cpp).
+class Registration : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { VovuAsicUtils::HwTablePlugin::DefaultHwTableLoader().runInitCallers(); }
+};
+
+// Verifies: the two plug-in name forms: the table plug-in registers with the
+// loader as type name + "Plugin" (with the loader's own text and two empty
+// strings); the reader plug-in stores its reader's name + "Plugin", so
+// "ReadPlugin" is followed by a second "Plugin". The registered factories
+// create the right objects for their key, readers with the instance range of
+// the table's first memory; table factories register under the plug-in
+// name "Default" and tag "noTag".
+TEST_F(Registration, PluginNamesAndRegisteredFactories) {
+  auto* context = VovuAsicUtils::HwTableHolderContext::singleton();
+  for (const auto& f : context->hwTableFactories()) {
+    EXPECT_EQ(std::tuple(f.pluginName, f.tag), std::tuple("Default", "noTag")) << fmt::format("{}", f.key);
+  }
+  const auto& registrations = VovuAsicUtils::HwTablePlugin::DefaultHwTableLoader().impl().registrations();
+  Orvel::Ptr<VovuAsicUtils::ReadTableManager> readManager(new VovuAsicUtils::ReadTableManager());
+  auto manager = newManager();
+  for (const auto* t : catalogue::tables()) {
+    SCOPED_TRACE(t->name);
+    EXPECT_EQ(t->readerPluginName(), std::string(t->typeName) + "ReadPluginPlugin");
+    const auto it = std::find_if(registrations.begin(), registrations.end(),
+                                 [&](const auto& r) { return r.pluginName == std::string(t->typeName) + "Plugin"; });
+    ASSERT_EQ(it != registrations.end(), t->tablePlugin);
+    const HwTableKey key(t->name, kRev);
+    auto reader = context->hwReaderCreate(key, readManager);
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(reader->hwTableKey(), key);
+    const auto& first = t->memories[0];
+    EXPECT_EQ(std::tuple(reader->minInstanceId(), reader->maxInstanceId()),
+              std::tuple(first.firstInstanceId, first.firstInstanceId + first.instanceCount - 1));
+    if (!t->tablePlugin) continue;
+    EXPECT_EQ(std::tuple(it->loaderText, it->first, it->second), std::tuple("HwTableLoader", "", ""));
+    auto table = context->hwTableCreate(key, manager, nullptr);
+    ASSERT_TRUE(table);
+    EXPECT_EQ(table->name(), t->name);
+    EXPECT_EQ(table->hwTableKey(), key);
+  }
 }
 
 }  // namespace

@@ -3,17 +3,22 @@
 // src/tables. The catalogue is generated from those files, so a wrong offset
 // in a description also shows up in the catalogue and in the generated
 // accessors alike; only an independent list catches it.
+// The piece accessor the generated accessors use is checked here too, on
+// piece layouts the catalogue does not use.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "Asic/FieldAccessor.h"
 #include "VovuAsicUtils/TableDescription.h"
 #include "Wem/PerUnitBitmap.h"
 
@@ -26,14 +31,13 @@ constexpr const char* kVector = "Wem::PerUnitBitmap";
 struct ListedField {
   std::string table;
   std::string name;
-  std::uint32_t offset;
-  std::uint32_t width;
+  std::uint32_t offset, width;
   std::string type;
 };
 
 // Every named field, aliases included (an alias carries the offset, width and
 // type of the field it names). Vector fields are as wide as the entry data.
-std::vector<ListedField> buildListedFields() {
+std::vector<ListedField> listedFields() {
   std::vector<ListedField> fields = {
       // Ingress memories.
       {"IppaVsiToRoutingProfileMapHwDirect", "routingProfile0", 0, 4, "U4"},
@@ -113,25 +117,18 @@ std::vector<ListedField> buildListedFields() {
       {"EtppbSnoopActionTableHwReg", "trapSnoopActionTableVector", 0, 192, kVector},
   };
 
-  // Snoop register: sixteen 12-bit snoop-action entries, entry i at bit 12i.
-  struct SnoopPart {
-    const char* name;
-    std::uint32_t offset;
-    std::uint32_t width;
-    const char* type;
-  };
-  const SnoopPart snoopParts[] = {
-      {"snoopActionValid", 0, 1, "U1"}, {"snoopProbabilityIdx", 1, 3, "U3"},     {"snoopPriority", 4, 1, "U1"},
-      {"snoopCropPacket", 5, 2, "U2"},  {"snoopAppendOriginalFtmh", 7, 1, "U1"}, {"snoopRecycleCmd", 8, 4, "U4"},
-  };
-  for (const auto& part : snoopParts) {
-    // The unnumbered name is a second name of entry 0's field.
-    fields.push_back({"EtppbSnoopActionTableHwReg", part.name, part.offset, part.width, part.type});
-  }
-  for (std::uint32_t i = 0; i < 16; ++i) {
-    for (const auto& part : snoopParts) {
-      fields.push_back(
-          {"EtppbSnoopActionTableHwReg", part.name + std::to_string(i), 12 * i + part.offset, part.width, part.type});
+  // Snoop register: sixteen 12-bit snoop-action entries, entry i at bit 12i;
+  // the unnumbered name is a second name of entry 0's field.
+  const std::string snoop = "EtppbSnoopActionTableHwReg";
+  for (const ListedField& part : std::vector<ListedField>{{snoop, "snoopActionValid", 0, 1, "U1"},
+                                                          {snoop, "snoopProbabilityIdx", 1, 3, "U3"},
+                                                          {snoop, "snoopPriority", 4, 1, "U1"},
+                                                          {snoop, "snoopCropPacket", 5, 2, "U2"},
+                                                          {snoop, "snoopAppendOriginalFtmh", 7, 1, "U1"},
+                                                          {snoop, "snoopRecycleCmd", 8, 4, "U4"}}) {
+    fields.push_back(part);
+    for (std::uint32_t i = 0; i < 16; ++i) {
+      fields.push_back({snoop, part.name + std::to_string(i), 12 * i + part.offset, part.width, part.type});
     }
   }
 
@@ -153,47 +150,38 @@ std::vector<ListedField> buildListedFields() {
   return fields;
 }
 
-const std::vector<ListedField>& listedFields() {
-  static const std::vector<ListedField> fields = buildListedFields();
-  return fields;
-}
-
 // Bit k of the data: bit (k mod 8) of byte (k div 8).
 bool bitAt(const std::uint8_t* data, std::size_t k) { return data[k / 8] >> (k % 8) & 1; }
 
 // Verifies: the list covers exactly the catalogue's tables, and each table's
-// field names are exactly the listed ones, none missing, none extra, none twice.
-TEST(FieldLayoutListed, EveryTableHasExactlyTheListedNames) {
-  std::map<std::string, std::multiset<std::string>> listed, present;
-  for (const auto& f : listedFields()) listed[f.table].insert(f.name);
+// field names are exactly the listed ones, none missing, none extra, none
+// twice. For every listed field the catalogue gives the listed offset, width
+// and type (a vector exactly when it is a bitmap), and on an entry of random
+// bytes setting the field through its accessor changes exactly the listed
+// bits [offset, offset + width) to the value, keeps every other data bit, and
+// reads back. The value written is the complement of the listed bits, so
+// every listed bit flips and a field placed elsewhere cannot pass by chance.
+TEST(FieldLayoutListed, EveryFieldHasTheListedPlaceAndChangesExactlyItsBits) {
+  const std::vector<ListedField> fields = listedFields();
+  std::map<std::string, std::multiset<std::string>> names, present;
+  for (const auto& f : fields) names[f.table].insert(f.name);
   for (const auto* t : catalogue::tables()) {
     for (const auto& f : t->values->fields) present[t->name].insert(f.name);
   }
-  EXPECT_EQ(present, listed);
-}
+  EXPECT_EQ(present, names);
 
-// Verifies, for every listed field: the catalogue gives the listed offset,
-// width and type (a vector exactly when it is a bitmap), and on an entry of
-// random bytes setting the field through its accessor changes exactly the
-// listed bits [offset, offset + width) to the value, keeps every other data
-// bit, and reads back. The value written is the complement of the listed
-// bits, so every listed bit flips and a field placed elsewhere cannot pass by
-// chance.
-TEST(FieldLayoutListed, EachFieldHasTheListedPlaceAndChangesExactlyItsBits) {
   std::mt19937_64 random(20240917);
-  for (const auto& listed : listedFields()) {
+  for (const auto& listed : fields) {
     SCOPED_TRACE(listed.table + "." + listed.name);
     const auto* table = catalogue::table(listed.table);
     ASSERT_NE(table, nullptr);
     const auto& ops = *table->values;
     const auto found =
         std::find_if(ops.fields.begin(), ops.fields.end(), [&](const auto& f) { return listed.name == f.name; });
-    if (found == ops.fields.end()) continue;  // reported by EveryTableHasExactlyTheListedNames
+    if (found == ops.fields.end()) continue;  // reported above
     const auto f = static_cast<std::size_t>(found - ops.fields.begin());
-    EXPECT_EQ(found->offset, listed.offset);
-    EXPECT_EQ(found->width, listed.width);
-    EXPECT_EQ(std::string(found->type), listed.type);
-    EXPECT_EQ(found->vector, listed.type == kVector);
+    EXPECT_EQ(std::tuple(found->offset, found->width, std::string(found->type), found->vector),
+              std::tuple(listed.offset, listed.width, listed.type, listed.type == kVector));
     const std::size_t dataBits = table->entrySize * 8;
     ASSERT_LE(listed.offset + listed.width, dataBits);
 
@@ -224,6 +212,31 @@ TEST(FieldLayoutListed, EachFieldHasTheListedPlaceAndChangesExactlyItsBits) {
       ASSERT_EQ(bitAt(data, k), inField ? value[k - listed.offset] : bitAt(before.data(), k)) << "data bit " << k;
     }
   }
+}
+
+// Verifies: a field in pieces reads and writes like the direct bit copy of
+// the same bits; a piece that starts past the data reads nothing, one that
+// runs past its end reads only the bits inside.
+TEST(FieldAccessor, PiecesMatchDirectCopyAndClipReads) {
+  std::array<std::uint8_t, 3> data{0x5a, 0xc3, 0x81};
+  const Asic::SubField whole[] = {{12, 0, 6}};
+  std::uint16_t direct = 0;
+  Detail::copyBits(&direct, 2, data.data(), 3, 12, 0, 6);
+  EXPECT_EQ(Asic::FieldAccessor(whole).get(data.data(), 3), direct);
+
+  // Two pieces that swap the halves of a byte.
+  const Asic::SubField swapped[] = {{4, 0, 4}, {4, 4, 0}};
+  EXPECT_EQ(Asic::FieldAccessor(swapped).get(data.data(), 3), 0xa5u);
+  Asic::FieldAccessor(swapped).set(data.data(), 3, 0x21);
+  EXPECT_EQ(data[0], 0x12);
+  EXPECT_EQ(data[1], 0xc3);
+
+  const Asic::SubField outside[] = {{4, 0, 24}};
+  EXPECT_EQ(Asic::FieldAccessor(outside).get(data.data(), 3), 0u);
+  const Asic::SubField straddling[] = {{8, 0, 20}};  // bits 20..23 inside, 24..27 past the end
+  EXPECT_EQ(Asic::FieldAccessor(straddling).get(data.data(), 3), 0x8u);
+  Asic::FieldAccessor(straddling).set(data.data(), 3, 0xff);
+  EXPECT_EQ(data[2], 0xf1);
 }
 
 }  // namespace

@@ -31,8 +31,9 @@ def first_table(directory, order=0):
 
 
 class GoldenOutput(unittest.TestCase):
-    def test_generated_files_match_golden(self):
-        """Verifies: the emitted header, source and catalogue are exactly the reviewed ones."""
+    def test_generated_files_match_golden_and_are_not_rewritten(self):
+        """Verifies: the emitted header, source and catalogue are exactly the reviewed ones; a second run leaves
+        files untouched, so the build does not recompile them."""
         with tempfile.TemporaryDirectory() as out:
             generate.generate([str(FIXTURE)], pathlib.Path(out), HERE)
             for name in ("MiniMapHwDirect.h", "MiniMapHwDirect.cpp", "Catalogue.cpp", "CatalogueTables.h"):
@@ -41,11 +42,6 @@ class GoldenOutput(unittest.TestCase):
                     (GOLDEN / name).write_text(produced)
                 with self.subTest(file=name):
                     self.assertEqual(produced, (GOLDEN / name).read_text())
-
-    def test_unchanged_output_is_not_rewritten(self):
-        """Verifies: a second run leaves files untouched, so the build does not recompile them."""
-        with tempfile.TemporaryDirectory() as out:
-            generate.generate([str(FIXTURE)], pathlib.Path(out), HERE)
             header = pathlib.Path(out) / "MiniMapHwDirect.h"
             os.utime(header, (1, 1))
             generate.generate([str(FIXTURE)], pathlib.Path(out), HERE)
@@ -61,6 +57,7 @@ class Diagnostics(unittest.TestCase):
         # 8- and 16-bit fields are unsigned char and unsigned short; 31 bits is the widest bounded type.
         ('type = "U4"', 'type = "U8"', 'name = "low"', "unknown type 'U8'; field types are U1 to U31"),
         ('type = "U4"', 'type = "U32"', 'name = "low"', "unknown type 'U32'"),
+        ('type = "U1"', 'type = "U0"', 'name = "bit"', "unknown type 'U0'"),
         ("width = 4\n", "width = 5\n", 'name = "low"', "must be 4 bits wide, not 5"),
         ("offset = 0\nwidth = 4", "offset = 30\nwidth = 4", 'name = "low"', "does not fit in 32 data bits"),
         ('aliasOf = "low"', 'aliasOf = "high"', 'name = "lowAlias"', "names unknown field 'high'"),
@@ -100,16 +97,10 @@ class Diagnostics(unittest.TestCase):
                     self.assertIn(f"{path}:{self.line_of(edited, at)}: ", str(raised.exception))
                     self.assertIn(message, str(raised.exception))
 
-    def test_description_must_be_named_after_its_table(self):
-        with tempfile.TemporaryDirectory() as directory:
-            path = pathlib.Path(directory) / "Other.toml"
-            path.write_text(FIXTURE.read_text())
-            with self.assertRaisesRegex(DescriptionError, r"Other.toml:2: .*MiniMapHwDirect.toml"):
-                load(path)
-
     def test_order_comes_from_the_descriptions(self):
-        """Verifies: tables are generated in the order of their `order` values, not of the arguments, and two
-        tables with one order value are refused, naming both."""
+        """Verifies: tables are generated, and --print-order prints their paths (which the build compiles the units
+        in), in the order of their `order` values, not of the arguments; two tables with one order value are
+        refused, naming both."""
         with tempfile.TemporaryDirectory() as directory:
             first = first_table(directory)
             out = pathlib.Path(directory) / "out"
@@ -118,41 +109,33 @@ class Diagnostics(unittest.TestCase):
             self.assertLess(catalogue.index("&FirstMapHwDirect::"), catalogue.index("&MiniMapHwDirect::"))
             listed = (out / "CatalogueTables.h").read_text()
             self.assertLess(listed.index("X(FirstMapHwDirect)"), listed.index("X(MiniMapHwDirect)"))
+            printed = io.StringIO()
+            with contextlib.redirect_stdout(printed):
+                self.assertEqual(generate.main(["--print-order", str(FIXTURE), str(first)]), 0)
+            self.assertEqual(printed.getvalue().splitlines(), [str(first), str(FIXTURE)])
 
             first_table(directory, order=1)
             with self.assertRaisesRegex(DescriptionError,
                                         r"MapHwDirect.toml:3: order 1 is also the order of (Mini|First)MapHwDirect"):
                 generate.load_ordered([str(FIXTURE), str(first)])
 
-    def test_any_bounded_width_is_a_field_type(self):
-        """Verifies: a U13 field (a width no catalogue table uses) is accepted and typed BoundedUnsigned<13>."""
+    def test_without_catalogue_only_the_tables_are_written(self):
+        """Verifies: catalogue=False (the build's NO_CATALOGUE) writes the table's header and source and nothing else.
+        (A field type of a width no catalogue table uses, U13, is generated and built with the added table.)"""
         with tempfile.TemporaryDirectory() as directory:
-            path = pathlib.Path(directory) / "MiniMapHwDirect.toml"
-            path.write_text(FIXTURE.read_text().replace('width = 4\ntype = "U4"', 'width = 13\ntype = "U13"', 1))
-            generate.generate([str(path)], pathlib.Path(directory), HERE, catalogue=False)
-            header = (pathlib.Path(directory) / "MiniMapHwDirect.h").read_text()
-            self.assertIn("Orvel::BoundedUnsigned<13> low() const", header)
-            self.assertFalse((pathlib.Path(directory) / "Catalogue.cpp").exists())
-
-    def test_print_order_lists_the_descriptions_in_order(self):
-        """Verifies: --print-order prints the paths by `order`, which the build compiles the units in."""
-        with tempfile.TemporaryDirectory() as directory:
-            first = first_table(directory)
-            printed = io.StringIO()
-            with contextlib.redirect_stdout(printed):
-                self.assertEqual(generate.main(["--print-order", str(FIXTURE), str(first)]), 0)
-            self.assertEqual(printed.getvalue().splitlines(), [str(first), str(FIXTURE)])
+            generate.generate([str(FIXTURE)], pathlib.Path(directory), HERE, catalogue=False)
+            self.assertEqual(sorted(os.listdir(directory)), ["MiniMapHwDirect.cpp", "MiniMapHwDirect.h"])
 
     def test_command_line_reports_and_fails(self):
-        """Verifies: the generator exits 1 with 'error: <file>:<line>: ...' on stderr."""
+        """Verifies: the generator exits 1 with 'error: <file>:<line>: ...' on stderr, here for a description not
+        named after its table."""
         with tempfile.TemporaryDirectory() as directory:
-            path = pathlib.Path(directory) / "MiniMapHwDirect.toml"
-            path.write_text(FIXTURE.read_text().replace('type = "U1"', 'type = "U0"'))
+            path = pathlib.Path(directory) / "Other.toml"
+            path.write_text(FIXTURE.read_text())
             printed = io.StringIO()
             with contextlib.redirect_stderr(printed):
                 self.assertEqual(generate.main(["--out", directory, "--source-root", directory, str(path)]), 1)
-            self.assertRegex(printed.getvalue(), rf"^error: {re.escape(str(path))}:\d+: .*U0")
-
+            self.assertRegex(printed.getvalue(), rf"^error: {re.escape(str(path))}:2: .*MiniMapHwDirect.toml")
 
 if __name__ == "__main__":
     unittest.main()
