@@ -57,18 +57,17 @@ TYPED_TEST(PloomModel, RandomOperationsMatchStdMap) {
         if (dice < insertShare) {
           const V value = valueFor(key, ++version);
           if (dice % 7 == 0 && model.count(key)) {
-            // Not overwriting leaves the stored value as it was.
-            w->write(value, false);
-          } else if (dice % 5 == 0) {
+            w->write(value, false);  // not overwriting leaves the stored value as it was
+            continue;
+          }
+          if (dice % 5 == 0) {
             w->directWrite(value);
             w->directCommit();
-            if (!model.count(key)) marks.erase(key);
-            model[key] = value;
           } else {
             w->write(value, true);
-            if (!model.count(key)) marks.erase(key);
-            model[key] = value;
           }
+          if (!model.count(key)) marks.erase(key);
+          model[key] = value;
         } else if (dice < 90) {
           V out;
           const bool removed = w->remove(key, out);
@@ -90,13 +89,9 @@ TYPED_TEST(PloomModel, RandomOperationsMatchStdMap) {
       ASSERT_EQ(w->members(), model.size());
       std::vector<K> keys;
       for (const auto& [k, v] : model) keys.push_back(k);
-      const std::vector<V> seen = iterate(*w.writer);
-      const std::vector<K> expected = splitOrder(keys, w->seed());
-      ASSERT_EQ(seen.size(), expected.size());
-      for (std::size_t i = 0; i < seen.size(); ++i) {
-        ASSERT_TRUE(seen[i].entryKey() == expected[i]) << "position " << i;
-        ASSERT_TRUE(seen[i] == model[expected[i]]);
-      }
+      std::vector<V> expected;
+      for (const K& k : splitOrder(keys, w->seed())) expected.push_back(model[k]);
+      ASSERT_TRUE(iterate(*w.writer) == expected) << "not the model's entries in split order";
       for (const auto& [k, marked] : marks) {
         ASSERT_EQ(w->markAndSweepFlag(k, Ploom::MarkAndSweepOperation::read), marked);
       }

@@ -14,8 +14,7 @@ class PloomValidator : public test_shm::TempBaseDir {};
 // Verifies: empty and filled collections around every growth step validate.
 TEST_F(PloomValidator, CleanCollectionsValidate) {
   for (std::uint32_t size : {0u, 1u, 2u, 63u, 64u, 65u, 100u, 513u, 1500u}) {
-    WriterHandle<Value> w("/v/clean" + std::to_string(size), descriptor(512));
-    for (std::uint32_t i = 0; i < size; ++i) w->write(Value{Key{i}, {i, i}}, true);
+    WriterHandle<Value> w("/v/clean" + std::to_string(size), descriptor(512), size);
     EXPECT_TRUE(w->validate()) << size << ": " << w->lastValidationError();
   }
 }
@@ -91,8 +90,7 @@ TEST_F(PloomValidator, DamageIsReported) {
   };
   for (const Damage& d : damages) {
     SCOPED_TRACE(d.name);
-    WriterHandle<Value> w(std::string("/v/") + d.name, descriptor(64));
-    for (std::uint32_t i = 0; i < 40; ++i) w->write(Value{Key{i}, {i, i}}, true);
+    WriterHandle<Value> w(std::string("/v/") + d.name, descriptor(64), 40);
     ASSERT_TRUE(w->validate()) << w->lastValidationError();
     d.apply(*w.writer);
     EXPECT_FALSE(w->validate());
