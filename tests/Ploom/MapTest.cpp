@@ -21,8 +21,16 @@ class PloomMapTest : public test_shm::TempBaseDir {};
 
 Ploom::MapDescriptor readerDescriptor(Ploom::MapMode mode = Ploom::MapMode::reader) { return {.mode = mode}; }
 
-// Verifies: writer mode creates the collection, its control file, and tells
-// the owner it is ready and notifying.
+// A writer-mode map of the collection at `path`, initialised.
+std::unique_ptr<Ploom::PloomMap<Value>> writerMap(const std::string& path) {
+  auto map = std::make_unique<Ploom::PloomMap<Value>>(path);
+  map->init(descriptor(64));
+  return map;
+}
+
+// Verifies: writer mode creates the collection and its control file, tells
+// the owner it is ready and notifying, takes the same descriptor only when
+// initialised again, and refuses a second writer naming the cause.
 TEST_F(PloomMapTest, WriterMode) {
   Ploom::PloomMap<Value> map("/map/writer");
   int ready = 0, notifying = 0;
@@ -41,7 +49,14 @@ TEST_F(PloomMapTest, WriterMode) {
   EXPECT_TRUE(map.clientQuiesced("reader"));
   EXPECT_FALSE(map.clientQuiesced(""));
   EXPECT_NE(map.owner().find(std::to_string(getpid())), std::string::npos) << map.owner();
-  map.init(descriptor(512));  // the same descriptor again is accepted
+  map.init(descriptor(512));
+  EXPECT_NE(messageOf([&] { map.init(descriptor(128)); }).find("name:/map/writer failed subsequent initialize"),
+            std::string::npos);
+  Ploom::PloomMap<Value> owned("/map/writer");
+  const std::string refusal = messageOf([&] { owned.init(descriptor(512)); });
+  EXPECT_EQ(refusal.rfind("failed to initialize collection /map/writer: collection ", 0), 0u) << refusal;
+  EXPECT_NE(refusal.find("is owned by"), std::string::npos) << refusal;
+  EXPECT_THROW(owned.init(descriptor(512)), Orvel::InvalidInitializeException);
 }
 
 // Verifies: descriptors that cannot work are refused with their reason.
@@ -52,16 +67,6 @@ TEST_F(PloomMapTest, InitRefusals) {
   Ploom::PloomMap<Value> heap("/map/heap");
   EXPECT_EQ(messageOf([&] { heap.init({.capacity = 64, .heapAllocation = true}); }),
             "cannot initialize collection /map/heap heap allocation in non-local mode not allowed");
-  Ploom::PloomMap<Value> twice("/map/twice");
-  twice.init(descriptor(64));
-  EXPECT_NE(messageOf([&] { twice.init(descriptor(128)); }).find("name:/map/twice failed subsequent initialize"),
-            std::string::npos);
-  // A writer's failure to initialise names the collection, then the cause.
-  Ploom::PloomMap<Value> owned("/map/twice");
-  const std::string refusal = messageOf([&] { owned.init(descriptor(64)); });
-  EXPECT_EQ(refusal.rfind("failed to initialize collection /map/twice: collection ", 0), 0u) << refusal;
-  EXPECT_NE(refusal.find("is owned by"), std::string::npos) << refusal;
-  EXPECT_THROW(owned.init(descriptor(64)), Orvel::InvalidInitializeException);
 }
 
 // Verifies: the placeholder finds nothing, iterates nothing and refuses
@@ -96,12 +101,6 @@ struct SeenWriters : Mem::ReaderSentryNotifiee {
   void writerAppeared() override { log += '+'; }
   void writerGone() override { log += '-'; }
 };
-
-std::unique_ptr<Ploom::PloomMap<Value>> writerMap(const std::string& path) {
-  auto map = std::make_unique<Ploom::PloomMap<Value>>(path);
-  map->init(descriptor(64));
-  return map;
-}
 
 // Verifies: the sentry reports each writer's coming and going once, also a
 // writer replaced by another between two polls, and nothing before start().
@@ -184,9 +183,8 @@ TEST_F(PloomMapTest, ReaderSentryStartFailure) {
   EXPECT_EQ(chrooted.endpoint()->type(), Ploom::EndpointType::reader);
 }
 
-// Verifies: a local writer keeps its collection in process memory (no files),
-// takes its identity from the process id, and the default local writer has
-// capacity 100 and the name "none".
+// Verifies: a local writer keeps its collection in process memory (no files)
+// and takes its identity from the process id; the default local writer.
 TEST_F(PloomMapTest, LocalWriters) {
   Ploom::PloomMap<Value> map("/map/local");
   map.init({.capacity = 64, .local = true});
@@ -209,21 +207,17 @@ TEST_F(PloomMapTest, LocalWriters) {
 // calls the owner back; a corruption report leaves the marker file that the
 // next writer removes.
 TEST_F(PloomMapTest, FlushAndCorruptionReport) {
-  {
-    Ploom::PloomMap<Value> map("/map/flush");
-    map.init(descriptor(64));
-    std::vector<std::string> events;
-    map.eventSinkIs([&](Ploom::PloomMapBase::Event) { events.push_back("event"); });
-    map.flushCompleteCallbackIs([&] { events.push_back("callback"); });
-    map.doCorruptionDetected("test corruption");
-    EXPECT_TRUE(fs::exists(map.rootPath() + "/corruption-detected"));
-    map.flushComplete();
-    EXPECT_EQ(map.endpoint()->type(), Ploom::EndpointType::dummy);
-    EXPECT_EQ(events, (std::vector<std::string>{"event", "callback"}));
-  }
-  Ploom::PloomMap<Value> again("/map/flush");
-  again.init(descriptor(64));
-  EXPECT_FALSE(fs::exists(again.rootPath() + "/corruption-detected"));
+  auto map = writerMap("/map/flush");
+  std::vector<std::string> events;
+  map->eventSinkIs([&](Ploom::PloomMapBase::Event) { events.push_back("event"); });
+  map->flushCompleteCallbackIs([&] { events.push_back("callback"); });
+  map->doCorruptionDetected("test corruption");
+  EXPECT_TRUE(fs::exists(map->rootPath() + "/corruption-detected"));
+  map->flushComplete();
+  EXPECT_EQ(map->endpoint()->type(), Ploom::EndpointType::dummy);
+  EXPECT_EQ(events, (std::vector<std::string>{"event", "callback"}));
+  map.reset();
+  EXPECT_FALSE(fs::exists(writerMap("/map/flush")->rootPath() + "/corruption-detected"));
 }
 
 using PloomMapDeathTest = PloomMapTest;
@@ -233,11 +227,7 @@ using PloomMapDeathTest = PloomMapTest;
 // removing the restart identity (so no writer trusts the files as its own).
 TEST_F(PloomMapDeathTest, StrictValidationStopsTheWriter) {
   GTEST_FLAG_SET(death_test_style, "fast");  // the child removes files of this test's directory
-  {
-    Ploom::PloomMap<Value> map("/map/strict");
-    map.init(descriptor(64));
-    map.endpoint()->write(Value{Key{1}, {1, 1}}, true);
-  }
+  writerMap("/map/strict")->endpoint()->write(val(1, 1), true);
   const std::string root = Mem::OrlRootPath("/map/strict").path();
   {
     // The header counts five entries where the chains hold one.
@@ -249,27 +239,23 @@ TEST_F(PloomMapDeathTest, StrictValidationStopsTheWriter) {
   auto strictMap = [] {
     Ploom::Util::runningOnPhysicalDutIs(true);
     Ploom::Util::strictValidationIs(true);
-    Ploom::PloomMap<Value> map("/map/strict");
-    map.init(descriptor(64));
+    writerMap("/map/strict");
   };
   EXPECT_DEATH(strictMap(), "failed initial validation of .*map_strict after re-attaching");
   EXPECT_FALSE(fs::exists(root + "/palvo"));
   EXPECT_TRUE(fs::exists(root + "/slots")) << "the files stay for inspection";
-  Ploom::PloomMap<Value> relaxed("/map/strict");  // not strict: re-formats
-  relaxed.init(descriptor(64));
-  EXPECT_EQ(relaxed.endpoint()->members(), 0u);
+  EXPECT_EQ(writerMap("/map/strict")->endpoint()->members(), 0u) << "not strict: re-formats";
 }
 
 // Verifies: the uses that are bugs end the process with their texts.
 TEST_F(PloomMapDeathTest, Misuse) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");  // the writer's socket thread runs
-  Ploom::PloomMap<Value> map("/map/misuse");
-  map.init(descriptor(64));
-  EXPECT_DEATH(map.attach("x"), "invoked for a writer");
-  EXPECT_DEATH(map.handleDisconnect(), "wrong type:0");
-  map.installStrictDummy();
+  auto map = writerMap("/map/misuse");
+  EXPECT_DEATH(map->attach("x"), "invoked for a writer");
+  EXPECT_DEATH(map->handleDisconnect(), "wrong type:0");
+  map->installStrictDummy();
   bool found = false;
-  EXPECT_DEATH(map.endpoint()->lookup(Key{1}, found, nullptr), "invoked, name:/map/misuse rootpath:");
+  EXPECT_DEATH(map->endpoint()->lookup(Key{1}, found, nullptr), "invoked, name:/map/misuse rootpath:");
 }
 
 }  // namespace

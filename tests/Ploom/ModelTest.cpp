@@ -34,6 +34,7 @@ TYPED_TEST_SUITE(PloomModel, ValueTypes);
 TYPED_TEST(PloomModel, RandomOperationsMatchStdMap) {
   using V = TypeParam;
   using K = typename V::EntryKey;
+  using Mark = Ploom::MarkAndSweepOperation;
   WriterHandle<V> w("/model/random", descriptor(64));
   std::mt19937 random(20261205);
   std::map<K, V> model;
@@ -45,12 +46,11 @@ TYPED_TEST(PloomModel, RandomOperationsMatchStdMap) {
   for (std::uint64_t round = 0; round < rounds; ++round) {
     // Alternate between filling (past 2048 slots and buckets) and draining to empty.
     const bool filling = round % 2 == 0;
-    const std::uint32_t keySpace = 3000;
     // Enough operations to reach the equilibrium from the other phase's size.
     const int batches = filling ? 24 : 48;
     for (int batch = 0; batch < batches; ++batch) {
       for (int op = 0; op < 250; ++op) {
-        const K key{static_cast<std::uint32_t>(random() % keySpace)};
+        const K key{static_cast<std::uint32_t>(random() % 3000)};
         const int dice = static_cast<int>(random() % 100);
         // Equilibrium sizes: about 2300 entries while filling, about 70 while draining.
         const int insertShare = filling ? 70 : 2;
@@ -79,8 +79,7 @@ TYPED_TEST(PloomModel, RandomOperationsMatchStdMap) {
           }
         } else {
           const bool set = dice % 2 == 0;
-          const bool present =
-              w->markAndSweepFlag(key, set ? Ploom::MarkAndSweepOperation::set : Ploom::MarkAndSweepOperation::clear);
+          const bool present = w->markAndSweepFlag(key, set ? Mark::set : Mark::clear);
           ASSERT_EQ(present, model.count(key) == 1);
           if (present) marks[key] = set;
         }
@@ -92,9 +91,7 @@ TYPED_TEST(PloomModel, RandomOperationsMatchStdMap) {
       std::vector<V> expected;
       for (const K& k : splitOrder(keys, w->seed())) expected.push_back(model[k]);
       ASSERT_TRUE(iterate(*w.writer) == expected) << "not the model's entries in split order";
-      for (const auto& [k, marked] : marks) {
-        ASSERT_EQ(w->markAndSweepFlag(k, Ploom::MarkAndSweepOperation::read), marked);
-      }
+      for (const auto& [k, marked] : marks) ASSERT_EQ(w->markAndSweepFlag(k, Mark::read), marked);
     }
     if (filling) {
       largestCapacity = std::max(largestCapacity, w->capacity());

@@ -180,47 +180,34 @@ std::vector<std::uint32_t> freeList(Ploom::PloomWriter<V>& writer) {
   return list;
 }
 
-// Runs `fn` at every store point of a writer while installed (see
-// Ploom/StorePoint.h).
-class StoreHook {
+// Runs `fn` at every store point of a writer (StoreHook), or at every reader
+// point with its stage and index (ReaderHook), while installed (see
+// Ploom/StorePoint.h). The reader hook is off while `fn` runs, so that reads
+// `fn` makes itself do not recurse.
+template <auto& kHook, bool kOffWhileRunning, class... Args>
+class Hook {
  public:
-  explicit StoreHook(std::function<void()> fn) {
-    current = std::move(fn);
-    Ploom::Testing::storeHook = [] { current(); };
-  }
-  ~StoreHook() {
-    Ploom::Testing::storeHook = nullptr;
-    current = nullptr;
-  }
-
- private:
-  static inline std::function<void()> current;
-};
-
-// Runs `fn(stage, index)` at every reader point while installed. The hook is
-// off while `fn` runs, so that reads `fn` makes itself do not recurse.
-class ReaderHook {
- public:
-  using Fn = std::function<void(Ploom::Testing::ReaderStage, std::uint32_t)>;
-  explicit ReaderHook(Fn fn) {
+  explicit Hook(std::function<void(Args...)> fn) {
     current = std::move(fn);
     install();
   }
-  ~ReaderHook() {
-    Ploom::Testing::readerHook = nullptr;
+  ~Hook() {
+    kHook = nullptr;
     current = nullptr;
   }
 
  private:
   static void install() {
-    Ploom::Testing::readerHook = [](Ploom::Testing::ReaderStage stage, std::uint32_t index) {
-      Ploom::Testing::readerHook = nullptr;
-      current(stage, index);
-      install();
+    kHook = [](Args... args) {
+      if constexpr (kOffWhileRunning) kHook = nullptr;
+      current(args...);
+      if constexpr (kOffWhileRunning) install();
     };
   }
-  static inline Fn current;
+  static inline std::function<void(Args...)> current;
 };
+using StoreHook = Hook<Ploom::Testing::storeHook, false>;
+using ReaderHook = Hook<Ploom::Testing::readerHook, true, Ploom::Testing::ReaderStage, std::uint32_t>;
 
 // One kind of writer operation, as the every-store suites run it: the
 // collection is prepared with valueFor(i, 0) for i < prepared (then

@@ -75,8 +75,7 @@ TEST_F(PloomReaderTest, RewriteSeenThroughTheLookaside) {
 // Verifies: a next() whose hint slot was rewritten since takes the slow path
 // and still returns the right successor.
 TEST_F(PloomReaderTest, StaleHintTakesTheSlowPath) {
-  WriterHandle<Value> w("/r/hint", descriptor(64));
-  for (std::uint32_t i = 0; i < 40; ++i) w->write(val(i), true);
+  WriterHandle<Value> w("/r/hint", descriptor(64), 40);
   ReaderHandle r("/r/hint");
   ASSERT_TRUE(r->initialize("/r/hint"));
   Value first;
@@ -93,8 +92,7 @@ TEST_F(PloomReaderTest, StaleHintTakesTheSlowPath) {
 // Verifies: when the writer re-formats the collection (new files), a reader
 // that still maps the old ones notices and reads the new collection.
 TEST_F(PloomReaderTest, FollowsAReformat) {
-  auto w = std::make_unique<WriterHandle<Value>>("/r/reformat", descriptor(64));
-  for (std::uint32_t i = 0; i < 20; ++i) (*w)->write(val(i), true);
+  auto w = std::make_unique<WriterHandle<Value>>("/r/reformat", descriptor(64), 20);
   ReaderHandle r("/r/reformat");
   ASSERT_TRUE(r->initialize("/r/reformat"));
   Ploom::SlotHeader::runtimeFlagsIs(Access::slots(**w).base(), Ploom::SlotHeader::kInCriticalSection);
@@ -106,14 +104,12 @@ TEST_F(PloomReaderTest, FollowsAReformat) {
   EXPECT_EQ(r->readerCounters()[Ploom::Reader::Counters::reattaches], 1u);
 }
 
-// Verifies the last slot read and the version anchors made of it: an anchor
-// validates while its slot is unchanged, not after the value is rewritten
-// nor after the slot table changed (slots re-initialised by a cut and a
-// regrow start their versions over); a next() that finds nothing forgets the
-// last slot; following a resize traces the header at level 3.
+// Verifies the version anchors made of the last slot read: one validates
+// while its slot is unchanged, not after the value is rewritten nor after the
+// slot table changed (re-initialised slots start their versions over), which
+// is traced at level 3; a next() that finds nothing forgets the last slot.
 TEST_F(PloomReaderTest, LastSlotReadAndAnchors) {
-  WriterHandle<Value> w("/r/anchor", descriptor(64));
-  for (std::uint32_t i = 0; i < 10; ++i) w->write(val(i, i), true);
+  WriterHandle<Value> w("/r/anchor", descriptor(64), 10);
   ReaderHandle r("/r/anchor");
   ASSERT_TRUE(r->initialize("/r/anchor"));
   ASSERT_TRUE(find<Value>(r.reader, Key{3}));
