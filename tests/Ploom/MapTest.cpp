@@ -69,32 +69,6 @@ TEST_F(PloomMapTest, InitRefusals) {
             "cannot initialize collection /map/heap heap allocation in non-local mode not allowed");
 }
 
-// Verifies: the placeholder finds nothing, iterates nothing and refuses
-// every modification as read-only.
-TEST_F(PloomMapTest, ReaderModeHasThePlaceholder) {
-  Ploom::PloomMap<Value> map("/map/reader");
-  map.init(readerDescriptor());
-  auto* endpoint = map.endpoint();
-  ASSERT_NE(endpoint, nullptr);
-  EXPECT_EQ(endpoint->type(), Ploom::EndpointType::dummy);
-  bool found = true;
-  EXPECT_EQ(*endpoint->lookup(Key{3}, found, nullptr), Value{});
-  EXPECT_FALSE(found);
-  EXPECT_TRUE(iterate(*endpoint).empty());
-  Value out;
-  const std::vector<std::pair<std::function<void()>, const char*>> refusals = {
-      {[&] { endpoint->write(Value{}, true); }, "write to read-only Ploom table"},
-      {[&] { endpoint->directWrite(Value{}); }, "write to read-only Ploom table"},
-      {[&] { endpoint->directCommit(); }, "write to read-only Ploom table"},
-      {[&] { endpoint->remove(Key{}, out); }, "remove to read-only Ploom table"},
-  };
-  for (const auto& [modify, message] : refusals) {
-    EXPECT_THROW(modify(), Orvel::NoPermissionException);
-    EXPECT_EQ(messageOf(modify), message);
-  }
-  EXPECT_EQ(messageOf([&] { map.clientQuiesced("x"); }), "not implemented");
-}
-
 // What the sentry reported, in order: "+" a writer appeared, "-" it went.
 struct SeenWriters : Mem::ReaderSentryNotifiee {
   std::string log;
@@ -123,10 +97,12 @@ TEST_F(PloomMapTest, ReaderSentryReportsEachWriter) {
   EXPECT_EQ(seen.log, "+-+-");
 }
 
-// Verifies: reader-mode maps mount the collection when its writer appears
-// (found by polling, or attached when asked: not before the files are
-// there) and keep their contents when it goes; a local index takes the
-// disconnect; a reader endpoint refuses writes.
+// Verifies: reader-mode maps hold the placeholder until their writer
+// appears, which finds nothing, iterates nothing and refuses every
+// modification as read-only; they mount the collection when it appears
+// (found by polling, or attached when asked: not before the files are there)
+// and keep their contents when it goes; a local index takes the disconnect;
+// a reader endpoint refuses writes.
 TEST_F(PloomMapTest, ReaderModesFollowTheWriter) {
   Ploom::PloomMap<Value> reader("/map/followed"), shadow("/map/followed"), keyShadow("/map/followed");
   reader.init(readerDescriptor());
@@ -136,6 +112,23 @@ TEST_F(PloomMapTest, ReaderModesFollowTheWriter) {
   EXPECT_FALSE(keyShadow.attach("/map/followed"));
   EXPECT_EQ(reader.endpoint()->type(), Ploom::EndpointType::dummy);
   EXPECT_EQ(keyShadow.endpoint()->type(), Ploom::EndpointType::dummy);
+  auto* placeholder = reader.endpoint();
+  bool found = true;
+  EXPECT_EQ(*placeholder->lookup(Key{3}, found, nullptr), Value{});
+  EXPECT_FALSE(found);
+  EXPECT_TRUE(iterate(*placeholder).empty());
+  Value out;
+  const std::vector<std::pair<std::function<void()>, const char*>> refusals = {
+      {[&] { placeholder->write(Value{}, true); }, "write to read-only Ploom table"},
+      {[&] { placeholder->directWrite(Value{}); }, "write to read-only Ploom table"},
+      {[&] { placeholder->directCommit(); }, "write to read-only Ploom table"},
+      {[&] { placeholder->remove(Key{}, out); }, "remove to read-only Ploom table"},
+  };
+  for (const auto& [modify, message] : refusals) {
+    EXPECT_THROW(modify(), Orvel::NoPermissionException);
+    EXPECT_EQ(messageOf(modify), message);
+  }
+  EXPECT_EQ(messageOf([&] { reader.clientQuiesced("x"); }), "not implemented");
 
   auto writer = writerMap("/map/followed");
   writer->endpoint()->write(Value{Key{7}, {7, 7}}, true);

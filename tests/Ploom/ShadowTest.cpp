@@ -43,7 +43,6 @@ TEST_F(PloomShadowTest, FollowsTheWriter) {
   for (std::uint32_t i = 0; i < 500; ++i) ASSERT_EQ(find<Value>(s.shadow, Key{i}), val(i, i)) << i;
   EXPECT_EQ(iterate<Value>(s.shadow), iterate(*w.writer));
 
-  // Removals, rewrites and additions.
   Value out;
   for (std::uint32_t i = 0; i < 100; ++i) w->remove(Key{i}, out);
   for (std::uint32_t i = 100; i < 150; ++i) w->write(val(i, 7), true);

@@ -2,6 +2,8 @@
 // is found and reported.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "PloomTestSupport.h"
 
 namespace {
@@ -31,15 +33,10 @@ void occupiedIs(W& w, std::uint32_t n) {
   Ploom::SlotHeader::wordIs(Access::slots(w).base(), Ploom::SlotHeader::kOccupied, n);
 }
 
-struct Damage {
-  const char* name;
-  std::function<void(W&)> apply;
-  const char* report;  // a part of the error text
-};
-
 // Verifies: each damage fails validation with a report of what was found.
 TEST_F(PloomValidator, DamageIsReported) {
-  const std::vector<Damage> damages = {
+  // Each damage by name, and a part of the error text it must produce.
+  const std::vector<std::tuple<const char*, std::function<void(W&)>, const char*>> damages = {
       {"slot reachable from two chains",
        [](W& w) {
          // One entry's slot gains a successor that is not its own: the entries
@@ -71,14 +68,14 @@ TEST_F(PloomValidator, DamageIsReported) {
       {"occupied slot on no chain", [](W& w) { versionBitsAdd(w, Access::slots(w).freeHead(), SlotLink::kOccupied); },
        "is occupied"},
   };
-  for (const Damage& d : damages) {
-    SCOPED_TRACE(d.name);
-    WriterHandle<Value> w(std::string("/v/") + d.name, descriptor(64), 40);
+  for (const auto& [name, damage, report] : damages) {
+    SCOPED_TRACE(name);
+    WriterHandle<Value> w(std::string("/v/") + name, descriptor(64), 40);
     ASSERT_TRUE(w->validate()) << w->lastValidationError();
-    d.apply(*w.writer);
+    damage(*w.writer);
     EXPECT_FALSE(w->validate());
     EXPECT_FALSE(w->lastValidationError().empty());
-    EXPECT_NE(w->lastValidationError().find(d.report), std::string::npos) << w->lastValidationError();
+    EXPECT_NE(w->lastValidationError().find(report), std::string::npos) << w->lastValidationError();
   }
 }
 
