@@ -191,9 +191,8 @@ TEST_F(PloomMapTest, LocalWriters) {
   auto local = Ploom::PloomMap<Value>::createDefaultLocalWriter(map.debugHandler());
   EXPECT_EQ(local->maxSize(), 100u);
   EXPECT_EQ(local->ploomName(), "none");
-  local->write(Value{Key{1}, {2, 3}}, true);
-  bool found = false;
-  EXPECT_EQ(local->lookup(Key{1}, found, nullptr)->payload[1], 3u);
+  local->write(val(1, 2), true);
+  EXPECT_EQ(find(*local, Key{1}), val(1, 2));
 }
 
 // Verifies: a flush installs the placeholder, then reports the event and
@@ -220,15 +219,13 @@ using PloomMapDeathTest = PloomMapTest;
 // removing the restart identity (so no writer trusts the files as its own).
 TEST_F(PloomMapDeathTest, StrictValidationStopsTheWriter) {
   GTEST_FLAG_SET(death_test_style, "fast");  // the child removes files of this test's directory
-  writerMap("/map/strict")->endpoint()->write(val(1, 1), true);
-  const std::string root = Mem::OrlRootPath("/map/strict").path();
   {
+    auto map = writerMap("/map/strict");
+    map->endpoint()->write(val(1, 1), true);
     // The header counts five entries where the chains hold one.
-    Mem::SharedMemWrapper slots(root + "/slots", Mem::Access::readWrite);
-    std::string reason;
-    ASSERT_TRUE(slots.open(Ploom::SlotLayout<Value>::kHeaderSize, false, reason)) << reason;
-    Ploom::SlotHeader::wordIs(static_cast<std::uint8_t*>(slots.base()), Ploom::SlotHeader::kOccupied, 5);
+    Ploom::SlotHeader::wordIs(Access::slots(*map->writer()).base(), Ploom::SlotHeader::kOccupied, 5);
   }
+  const std::string root = Mem::OrlRootPath("/map/strict").path();
   auto strictMap = [] {
     Ploom::Util::runningOnPhysicalDutIs(true);
     Ploom::Util::strictValidationIs(true);

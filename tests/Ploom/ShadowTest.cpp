@@ -22,12 +22,6 @@ struct ShadowHandle {
     shadow.keyChangedIs([this](const Key& k) { changed.push_back(k.id); });
     shadow.keyRemovedIs([this](const Key& k) { removed.push_back(k.id); });
   }
-  // Initialises the shadow and syncs it once.
-  bool attach(const std::string& path) {
-    if (!shadow.initialize(path)) return false;
-    shadow.sync();
-    return true;
-  }
 };
 
 // Verifies: after each sync the shadow holds exactly the writer's entries,
@@ -37,7 +31,8 @@ struct ShadowHandle {
 TEST_F(PloomShadowTest, FollowsTheWriter) {
   WriterHandle<Value> w("/s/follow", descriptor(64), 500);
   ShadowHandle s("/s/follow");
-  ASSERT_TRUE(s.attach("/s/follow"));
+  ASSERT_TRUE(s.shadow.initialize("/s/follow"));
+  s.shadow.sync();
   EXPECT_EQ(s.shadow.members(), 500u);
   EXPECT_EQ(s.changed.size(), 500u);
   for (std::uint32_t i = 0; i < 500; ++i) ASSERT_EQ(find<Value>(s.shadow, Key{i}), val(i, i)) << i;
@@ -77,7 +72,8 @@ TEST_F(PloomShadowTest, FollowsTheWriter) {
 TEST_F(PloomShadowTest, NotificationEdgesDirectLookupAndResizeRefusal) {
   WriterHandle<Value> w("/s/edges", descriptor(64), 1);
   ShadowHandle s("/s/edges");
-  ASSERT_TRUE(s.attach("/s/edges"));
+  ASSERT_TRUE(s.shadow.initialize("/s/edges"));
+  s.shadow.sync();
   const std::uint32_t slot = slotOf(*w.writer, Key{0});
   s.changed.clear();
   const auto messages = traced(s.dh, (1u << 5) | (1u << 8), [&] {

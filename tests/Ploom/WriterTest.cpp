@@ -117,17 +117,14 @@ TEST_F(PloomWriterTest, CoreDumpToggle) {
   const std::string toggles = file("toggles");
   std::filesystem::create_directories(toggles);
   NvToggles::toggleDirIs(toggles);
-  {
-    WriterHandle<Value> w("/t/dump-on", descriptor(64));
-    const std::string flags = vmFlagsOf(w->rootPath() + "/slots");
-    ASSERT_FALSE(flags.empty());
-    EXPECT_EQ(flags.find(" dd"), std::string::npos) << flags;
-  }
-  std::ofstream(toggles + "/Ploom.json") << R"({"FullCoreDump": false})";
-  {
-    WriterHandle<Value> w("/t/dump-off", descriptor(64));
-    EXPECT_NE(vmFlagsOf(w->rootPath() + "/slots").find(" dd"), std::string::npos);
-    EXPECT_NE(vmFlagsOf(w->rootPath() + "/buckets").find(" dd"), std::string::npos);
+  for (const bool dumped : {true, false}) {
+    if (!dumped) std::ofstream(toggles + "/Ploom.json") << R"({"FullCoreDump": false})";
+    WriterHandle<Value> w(dumped ? "/t/dump-on" : "/t/dump-off", descriptor(64));
+    for (const char* name : {"/slots", "/buckets"}) {
+      const std::string flags = vmFlagsOf(w->rootPath() + name);
+      ASSERT_FALSE(flags.empty()) << name;
+      EXPECT_EQ(flags.find(" dd") == std::string::npos, dumped) << name << ": " << flags;
+    }
   }
   NvToggles::toggleDirIs("");
 }
