@@ -13,7 +13,6 @@
 namespace {
 
 using namespace ploom_test;
-using Ploom::SlotLink;
 namespace fs = std::filesystem;
 
 constexpr const char* kPath = "/files/collection";

@@ -30,7 +30,8 @@ std::unique_ptr<Ploom::PloomMap<Value>> writerMap(const std::string& path) {
 
 // Verifies: writer mode creates the collection and its control file, tells
 // the owner it is ready and notifying, takes the same descriptor only when
-// initialised again, and refuses a second writer naming the cause.
+// initialised again, and refuses a second writer naming the collection, then
+// the cause.
 TEST_F(PloomMapTest, WriterMode) {
   Ploom::PloomMap<Value> map("/map/writer");
   int ready = 0, notifying = 0;

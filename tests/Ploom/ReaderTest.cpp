@@ -2,13 +2,11 @@
 // files, across resizes, rewrites and re-formats.
 #include <gtest/gtest.h>
 
-#include "Ploom/PloomMap.h"
 #include "PloomTestSupport.h"
 
 namespace {
 
 using namespace ploom_test;
-using Ploom::SlotLink;
 
 class PloomReaderTest : public test_shm::TempBaseDir {};
 

@@ -2,7 +2,6 @@
 // index's own growth and shrinking.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <set>
 
 #include "Ploom/PloomShadow.h"
