@@ -19,14 +19,19 @@ namespace fs = std::filesystem;
 
 class PloomMapTest : public test_shm::TempBaseDir {};
 
-Ploom::MapDescriptor readerDescriptor(Ploom::MapMode mode = Ploom::MapMode::reader) {
-  Ploom::MapDescriptor d = descriptor(0);
-  d.mode = mode;
-  return d;
+Ploom::MapDescriptor readerDescriptor(Ploom::MapMode mode = Ploom::MapMode::reader) { return {.mode = mode}; }
+
+// A writer-mode map of the collection at `path`, initialised.
+std::unique_ptr<Ploom::PloomMap<Value>> writerMap(const std::string& path) {
+  auto map = std::make_unique<Ploom::PloomMap<Value>>(path);
+  map->init(descriptor(64));
+  return map;
 }
 
-// Verifies: writer mode creates the collection, its control file, and tells
-// the owner it is ready and notifying.
+// Verifies: writer mode creates the collection and its control file, tells
+// the owner it is ready and notifying, takes the same descriptor only when
+// initialised again, and refuses a second writer naming the collection, then
+// the cause.
 TEST_F(PloomMapTest, WriterMode) {
   Ploom::PloomMap<Value> map("/map/writer");
   int ready = 0, notifying = 0;
@@ -45,7 +50,14 @@ TEST_F(PloomMapTest, WriterMode) {
   EXPECT_TRUE(map.clientQuiesced("reader"));
   EXPECT_FALSE(map.clientQuiesced(""));
   EXPECT_NE(map.owner().find(std::to_string(getpid())), std::string::npos) << map.owner();
-  map.init(descriptor(512));  // the same descriptor again is accepted
+  map.init(descriptor(512));
+  EXPECT_NE(messageOf([&] { map.init(descriptor(128)); }).find("name:/map/writer failed subsequent initialize"),
+            std::string::npos);
+  Ploom::PloomMap<Value> owned("/map/writer");
+  const std::string refusal = messageOf([&] { owned.init(descriptor(512)); });
+  EXPECT_EQ(refusal.rfind("failed to initialize collection /map/writer: collection ", 0), 0u) << refusal;
+  EXPECT_NE(refusal.find("is owned by"), std::string::npos) << refusal;
+  EXPECT_THROW(owned.init(descriptor(512)), Orvel::InvalidInitializeException);
 }
 
 // Verifies: descriptors that cannot work are refused with their reason.
@@ -54,59 +66,16 @@ TEST_F(PloomMapTest, InitRefusals) {
   EXPECT_EQ(messageOf([&] { zero.init(descriptor(0)); }),
             "0 is not a valid initialization size for collection /map/zero in writer mode");
   Ploom::PloomMap<Value> heap("/map/heap");
-  Ploom::MapDescriptor d = descriptor(64);
-  d.heapAllocation = true;
-  EXPECT_EQ(messageOf([&] { heap.init(d); }),
+  EXPECT_EQ(messageOf([&] { heap.init({.capacity = 64, .heapAllocation = true}); }),
             "cannot initialize collection /map/heap heap allocation in non-local mode not allowed");
-  Ploom::PloomMap<Value> twice("/map/twice");
-  twice.init(descriptor(64));
-  EXPECT_NE(messageOf([&] { twice.init(descriptor(128)); }).find("name:/map/twice failed subsequent initialize"),
-            std::string::npos);
-  // A writer's failure to initialise names the collection, then the cause.
-  Ploom::PloomMap<Value> owned("/map/twice");
-  const std::string refusal = messageOf([&] { owned.init(descriptor(64)); });
-  EXPECT_EQ(refusal.rfind("failed to initialize collection /map/twice: collection ", 0), 0u) << refusal;
-  EXPECT_NE(refusal.find("is owned by"), std::string::npos) << refusal;
-  EXPECT_THROW(owned.init(descriptor(64)), Orvel::InvalidInitializeException);
 }
 
-// Verifies: the placeholder finds nothing, iterates nothing and refuses
-// every modification as read-only.
-TEST_F(PloomMapTest, ReaderModeHasThePlaceholder) {
-  Ploom::PloomMap<Value> map("/map/reader");
-  map.init(readerDescriptor());
-  auto* endpoint = map.endpoint();
-  ASSERT_NE(endpoint, nullptr);
-  EXPECT_EQ(endpoint->type(), Ploom::EndpointType::dummy);
-  bool found = true;
-  EXPECT_EQ(*endpoint->lookup(Key{3}, found, nullptr), Value{});
-  EXPECT_FALSE(found);
-  EXPECT_TRUE(iterate(*endpoint).empty());
-  Value out;
-  const std::vector<std::pair<std::function<void()>, const char*>> refusals = {
-      {[&] { endpoint->write(Value{}, true); }, "write to read-only Ploom table"},
-      {[&] { endpoint->directWrite(Value{}); }, "write to read-only Ploom table"},
-      {[&] { endpoint->directCommit(); }, "write to read-only Ploom table"},
-      {[&] { endpoint->remove(Key{}, out); }, "remove to read-only Ploom table"},
-  };
-  for (const auto& [modify, message] : refusals) {
-    EXPECT_THROW(modify(), Orvel::NoPermissionException);
-    EXPECT_EQ(messageOf(modify), message);
-  }
-  EXPECT_EQ(messageOf([&] { map.clientQuiesced("x"); }), "not implemented");
-}
-
+// What the sentry reported, in order: "+" a writer appeared, "-" it went.
 struct SeenWriters : Mem::ReaderSentryNotifiee {
-  int appeared = 0, gone = 0;
-  void writerAppeared() override { ++appeared; }
-  void writerGone() override { ++gone; }
+  std::string log;
+  void writerAppeared() override { log += '+'; }
+  void writerGone() override { log += '-'; }
 };
-
-std::unique_ptr<Ploom::PloomMap<Value>> writerMap(const std::string& path) {
-  auto map = std::make_unique<Ploom::PloomMap<Value>>(path);
-  map->init(descriptor(64));
-  return map;
-}
 
 // Verifies: the sentry reports each writer's coming and going once, also a
 // writer replaced by another between two polls, and nothing before start().
@@ -115,27 +84,26 @@ TEST_F(PloomMapTest, ReaderSentryReportsEachWriter) {
   Mem::ReaderSentry sentry(Mem::OrlRootPath("/map/sentry"), seen);
   auto writer = writerMap("/map/sentry");
   EXPECT_FALSE(sentry.poll());
-  EXPECT_EQ(seen.appeared, 0);
+  EXPECT_EQ(seen.log, "");
   sentry.start();
-  EXPECT_EQ(seen.appeared, 1);
+  EXPECT_EQ(seen.log, "+");
   EXPECT_TRUE(sentry.poll());
-  EXPECT_EQ(seen.appeared, 1);
   writer.reset();
   writer = writerMap("/map/sentry");
   EXPECT_TRUE(sentry.poll());
-  EXPECT_EQ(seen.gone, 1);
-  EXPECT_EQ(seen.appeared, 2);
+  EXPECT_EQ(seen.log, "+-+");
   writer.reset();
   EXPECT_FALSE(sentry.poll());
   EXPECT_FALSE(sentry.poll());
-  EXPECT_EQ(seen.gone, 2);
-  EXPECT_EQ(seen.appeared, 2);
+  EXPECT_EQ(seen.log, "+-+-");
 }
 
-// Verifies: reader-mode maps mount the collection when its writer appears
-// (found by polling, or attached when asked: not before the files are
-// there) and keep their contents when it goes; a local index takes the
-// disconnect; a reader endpoint refuses writes.
+// Verifies: reader-mode maps hold the placeholder until their writer
+// appears, which finds nothing, iterates nothing and refuses every
+// modification as read-only; they mount the collection when it appears
+// (found by polling, or attached when asked: not before the files are there)
+// and keep their contents when it goes; a local index takes the disconnect;
+// a reader endpoint refuses writes.
 TEST_F(PloomMapTest, ReaderModesFollowTheWriter) {
   Ploom::PloomMap<Value> reader("/map/followed"), shadow("/map/followed"), keyShadow("/map/followed");
   reader.init(readerDescriptor());
@@ -145,6 +113,23 @@ TEST_F(PloomMapTest, ReaderModesFollowTheWriter) {
   EXPECT_FALSE(keyShadow.attach("/map/followed"));
   EXPECT_EQ(reader.endpoint()->type(), Ploom::EndpointType::dummy);
   EXPECT_EQ(keyShadow.endpoint()->type(), Ploom::EndpointType::dummy);
+  auto* placeholder = reader.endpoint();
+  bool found = true;
+  EXPECT_EQ(*placeholder->lookup(Key{3}, found, nullptr), Value{});
+  EXPECT_FALSE(found);
+  EXPECT_TRUE(iterate(*placeholder).empty());
+  Value out;
+  const std::vector<std::pair<std::function<void()>, const char*>> refusals = {
+      {[&] { placeholder->write(Value{}, true); }, "write to read-only Ploom table"},
+      {[&] { placeholder->directWrite(Value{}); }, "write to read-only Ploom table"},
+      {[&] { placeholder->directCommit(); }, "write to read-only Ploom table"},
+      {[&] { placeholder->remove(Key{}, out); }, "remove to read-only Ploom table"},
+  };
+  for (const auto& [modify, message] : refusals) {
+    EXPECT_THROW(modify(), Orvel::NoPermissionException);
+    EXPECT_EQ(messageOf(modify), message);
+  }
+  EXPECT_EQ(messageOf([&] { reader.clientQuiesced("x"); }), "not implemented");
 
   auto writer = writerMap("/map/followed");
   writer->endpoint()->write(Value{Key{7}, {7, 7}}, true);
@@ -192,14 +177,11 @@ TEST_F(PloomMapTest, ReaderSentryStartFailure) {
   EXPECT_EQ(chrooted.endpoint()->type(), Ploom::EndpointType::reader);
 }
 
-// Verifies: a local writer keeps its collection in process memory (no files),
-// takes its identity from the process id, and the default local writer has
-// capacity 100 and the name "none".
+// Verifies: a local writer keeps its collection in process memory (no files)
+// and takes its identity from the process id; the default local writer.
 TEST_F(PloomMapTest, LocalWriters) {
   Ploom::PloomMap<Value> map("/map/local");
-  Ploom::MapDescriptor d = descriptor(64);
-  d.local = true;
-  map.init(d);
+  map.init({.capacity = 64, .local = true});
   for (std::uint32_t i = 0; i < 500; ++i) map.endpoint()->write(Value{Key{i}, {i, i}}, true);
   EXPECT_EQ(map.endpoint()->members(), 500u);
   EXPECT_TRUE(map.validate());
@@ -210,30 +192,25 @@ TEST_F(PloomMapTest, LocalWriters) {
   auto local = Ploom::PloomMap<Value>::createDefaultLocalWriter(map.debugHandler());
   EXPECT_EQ(local->maxSize(), 100u);
   EXPECT_EQ(local->ploomName(), "none");
-  local->write(Value{Key{1}, {2, 3}}, true);
-  bool found = false;
-  EXPECT_EQ(local->lookup(Key{1}, found, nullptr)->payload[1], 3u);
+  local->write(val(1, 2), true);
+  EXPECT_EQ(find(*local, Key{1}), val(1, 2));
 }
 
 // Verifies: a flush installs the placeholder, then reports the event and
 // calls the owner back; a corruption report leaves the marker file that the
 // next writer removes.
 TEST_F(PloomMapTest, FlushAndCorruptionReport) {
-  {
-    Ploom::PloomMap<Value> map("/map/flush");
-    map.init(descriptor(64));
-    std::vector<std::string> events;
-    map.eventSinkIs([&](Ploom::PloomMapBase::Event) { events.push_back("event"); });
-    map.flushCompleteCallbackIs([&] { events.push_back("callback"); });
-    map.doCorruptionDetected("test corruption");
-    EXPECT_TRUE(fs::exists(map.rootPath() + "/corruption-detected"));
-    map.flushComplete();
-    EXPECT_EQ(map.endpoint()->type(), Ploom::EndpointType::dummy);
-    EXPECT_EQ(events, (std::vector<std::string>{"event", "callback"}));
-  }
-  Ploom::PloomMap<Value> again("/map/flush");
-  again.init(descriptor(64));
-  EXPECT_FALSE(fs::exists(again.rootPath() + "/corruption-detected"));
+  auto map = writerMap("/map/flush");
+  std::vector<std::string> events;
+  map->eventSinkIs([&](Ploom::PloomMapBase::Event) { events.push_back("event"); });
+  map->flushCompleteCallbackIs([&] { events.push_back("callback"); });
+  map->doCorruptionDetected("test corruption");
+  EXPECT_TRUE(fs::exists(map->rootPath() + "/corruption-detected"));
+  map->flushComplete();
+  EXPECT_EQ(map->endpoint()->type(), Ploom::EndpointType::dummy);
+  EXPECT_EQ(events, (std::vector<std::string>{"event", "callback"}));
+  map.reset();
+  EXPECT_FALSE(fs::exists(writerMap("/map/flush")->rootPath() + "/corruption-detected"));
 }
 
 using PloomMapDeathTest = PloomMapTest;
@@ -244,42 +221,32 @@ using PloomMapDeathTest = PloomMapTest;
 TEST_F(PloomMapDeathTest, StrictValidationStopsTheWriter) {
   GTEST_FLAG_SET(death_test_style, "fast");  // the child removes files of this test's directory
   {
-    Ploom::PloomMap<Value> map("/map/strict");
-    map.init(descriptor(64));
-    map.endpoint()->write(Value{Key{1}, {1, 1}}, true);
+    auto map = writerMap("/map/strict");
+    map->endpoint()->write(val(1, 1), true);
+    // The header counts five entries where the chains hold one.
+    Ploom::SlotHeader::wordIs(Access::slots(*map->writer()).base(), Ploom::SlotHeader::kOccupied, 5);
   }
   const std::string root = Mem::OrlRootPath("/map/strict").path();
-  {
-    // The header counts five entries where the chains hold one.
-    Mem::SharedMemWrapper slots(root + "/slots", Mem::Access::readWrite);
-    std::string reason;
-    ASSERT_TRUE(slots.open(Ploom::SlotLayout<Value>::kHeaderSize, false, reason)) << reason;
-    Ploom::SlotHeader::wordIs(static_cast<std::uint8_t*>(slots.base()), Ploom::SlotHeader::kOccupied, 5);
-  }
   auto strictMap = [] {
     Ploom::Util::runningOnPhysicalDutIs(true);
     Ploom::Util::strictValidationIs(true);
-    Ploom::PloomMap<Value> map("/map/strict");
-    map.init(descriptor(64));
+    writerMap("/map/strict");
   };
   EXPECT_DEATH(strictMap(), "failed initial validation of .*map_strict after re-attaching");
   EXPECT_FALSE(fs::exists(root + "/palvo"));
   EXPECT_TRUE(fs::exists(root + "/slots")) << "the files stay for inspection";
-  Ploom::PloomMap<Value> relaxed("/map/strict");  // not strict: re-formats
-  relaxed.init(descriptor(64));
-  EXPECT_EQ(relaxed.endpoint()->members(), 0u);
+  EXPECT_EQ(writerMap("/map/strict")->endpoint()->members(), 0u) << "not strict: re-formats";
 }
 
 // Verifies: the uses that are bugs end the process with their texts.
 TEST_F(PloomMapDeathTest, Misuse) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");  // the writer's socket thread runs
-  Ploom::PloomMap<Value> map("/map/misuse");
-  map.init(descriptor(64));
-  EXPECT_DEATH(map.attach("x"), "invoked for a writer");
-  EXPECT_DEATH(map.handleDisconnect(), "wrong type:0");
-  map.installStrictDummy();
+  auto map = writerMap("/map/misuse");
+  EXPECT_DEATH(map->attach("x"), "invoked for a writer");
+  EXPECT_DEATH(map->handleDisconnect(), "wrong type:0");
+  map->installStrictDummy();
   bool found = false;
-  EXPECT_DEATH(map.endpoint()->lookup(Key{1}, found, nullptr), "invoked, name:/map/misuse rootpath:");
+  EXPECT_DEATH(map->endpoint()->lookup(Key{1}, found, nullptr), "invoked, name:/map/misuse rootpath:");
 }
 
 }  // namespace

@@ -34,6 +34,7 @@ TYPED_TEST_SUITE(PloomModel, ValueTypes);
 TYPED_TEST(PloomModel, RandomOperationsMatchStdMap) {
   using V = TypeParam;
   using K = typename V::EntryKey;
+  using Mark = Ploom::MarkAndSweepOperation;
   WriterHandle<V> w("/model/random", descriptor(64));
   std::mt19937 random(20261205);
   std::map<K, V> model;
@@ -45,30 +46,28 @@ TYPED_TEST(PloomModel, RandomOperationsMatchStdMap) {
   for (std::uint64_t round = 0; round < rounds; ++round) {
     // Alternate between filling (past 2048 slots and buckets) and draining to empty.
     const bool filling = round % 2 == 0;
-    const std::uint32_t keySpace = 3000;
     // Enough operations to reach the equilibrium from the other phase's size.
     const int batches = filling ? 24 : 48;
     for (int batch = 0; batch < batches; ++batch) {
       for (int op = 0; op < 250; ++op) {
-        const K key{static_cast<std::uint32_t>(random() % keySpace)};
+        const K key{static_cast<std::uint32_t>(random() % 3000)};
         const int dice = static_cast<int>(random() % 100);
         // Equilibrium sizes: about 2300 entries while filling, about 70 while draining.
         const int insertShare = filling ? 70 : 2;
         if (dice < insertShare) {
           const V value = valueFor(key, ++version);
           if (dice % 7 == 0 && model.count(key)) {
-            // Not overwriting leaves the stored value as it was.
-            w->write(value, false);
-          } else if (dice % 5 == 0) {
+            w->write(value, false);  // not overwriting leaves the stored value as it was
+            continue;
+          }
+          if (dice % 5 == 0) {
             w->directWrite(value);
             w->directCommit();
-            if (!model.count(key)) marks.erase(key);
-            model[key] = value;
           } else {
             w->write(value, true);
-            if (!model.count(key)) marks.erase(key);
-            model[key] = value;
           }
+          if (!model.count(key)) marks.erase(key);
+          model[key] = value;
         } else if (dice < 90) {
           V out;
           const bool removed = w->remove(key, out);
@@ -80,8 +79,7 @@ TYPED_TEST(PloomModel, RandomOperationsMatchStdMap) {
           }
         } else {
           const bool set = dice % 2 == 0;
-          const bool present =
-              w->markAndSweepFlag(key, set ? Ploom::MarkAndSweepOperation::set : Ploom::MarkAndSweepOperation::clear);
+          const bool present = w->markAndSweepFlag(key, set ? Mark::set : Mark::clear);
           ASSERT_EQ(present, model.count(key) == 1);
           if (present) marks[key] = set;
         }
@@ -90,16 +88,10 @@ TYPED_TEST(PloomModel, RandomOperationsMatchStdMap) {
       ASSERT_EQ(w->members(), model.size());
       std::vector<K> keys;
       for (const auto& [k, v] : model) keys.push_back(k);
-      const std::vector<V> seen = iterate(*w.writer);
-      const std::vector<K> expected = splitOrder(keys, w->seed());
-      ASSERT_EQ(seen.size(), expected.size());
-      for (std::size_t i = 0; i < seen.size(); ++i) {
-        ASSERT_TRUE(seen[i].entryKey() == expected[i]) << "position " << i;
-        ASSERT_TRUE(seen[i] == model[expected[i]]);
-      }
-      for (const auto& [k, marked] : marks) {
-        ASSERT_EQ(w->markAndSweepFlag(k, Ploom::MarkAndSweepOperation::read), marked);
-      }
+      std::vector<V> expected;
+      for (const K& k : splitOrder(keys, w->seed())) expected.push_back(model[k]);
+      ASSERT_TRUE(iterate(*w.writer) == expected) << "not the model's entries in split order";
+      for (const auto& [k, marked] : marks) ASSERT_EQ(w->markAndSweepFlag(k, Mark::read), marked);
     }
     if (filling) {
       largestCapacity = std::max(largestCapacity, w->capacity());

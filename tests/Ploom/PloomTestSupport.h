@@ -1,7 +1,7 @@
 // Helpers shared by the collection's tests: a writer and a reader on a
-// private base directory, look-ups and traces in one call, an independent
-// walk over the raw files, the split order, store and reader hooks, and the
-// kinds of writer operation the every-store suites run.
+// private base directory, look-ups and traces in one call, the split order,
+// store and reader hooks, and the kinds of writer operation the every-store
+// suites run.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -40,20 +40,22 @@ inline Value valueFor(std::uint32_t id, std::uint32_t version) {
 inline bool whole(const Value& v) { return v.payload[1] == (v.key.id * 2654435761u ^ v.payload[0]); }
 
 inline Ploom::MapDescriptor descriptor(std::uint32_t capacity, bool fixedSize = false) {
-  Ploom::MapDescriptor d;
-  d.capacity = capacity;
-  d.fixedSize = fixedSize;
-  return d;
+  return {.capacity = capacity, .fixedSize = fixedSize};
 }
 
+// A writer of the collection at `path`, initialised, holding val(i, i) for
+// every i < `entries`.
 template <class V>
 struct WriterHandle {
   Orvel::Platform::DebugHandler dh{"ploom-test"};
   std::unique_ptr<Ploom::PloomWriter<V>> writer;
 
-  WriterHandle(const std::string& path, Ploom::MapDescriptor d) {
+  WriterHandle(const std::string& path, Ploom::MapDescriptor d, std::uint32_t entries = 0) {
     writer = std::make_unique<Ploom::PloomWriter<V>>(dh, path, d, path);
     writer->initialize(path);
+    if constexpr (std::is_same_v<V, Value>) {
+      for (std::uint32_t i = 0; i < entries; ++i) writer->write(val(i, i), true);
+    }
   }
   Ploom::PloomWriter<V>* operator->() { return writer.get(); }
   Ploom::PloomWriter<V>& operator*() { return *writer; }
@@ -136,28 +138,6 @@ std::vector<K> splitOrder(std::vector<K> keys, std::uint32_t seed) {
   return keys;
 }
 
-// An independent reader of the raw files: finds `key` by walking its bucket's
-// chain with `buckets` buckets, following links only (no writer code).
-template <class V>
-bool rawFind(const std::uint8_t* bucketBase, const std::uint8_t* slotBase, std::uint32_t buckets,
-             const typename V::EntryKey& key, std::uint32_t seed) {
-  using Layout = Ploom::SlotLayout<V>;
-  const std::uint32_t bucket = keyHash(key, seed) & (buckets - 1);
-  std::uint64_t word;
-  std::memcpy(&word, bucketBase + 24 + 8 * bucket, 8);
-  for (int hops = 0; hops < 1 << 20; ++hops) {
-    const std::uint32_t link = static_cast<std::uint32_t>(word >> 32);
-    if (link & Ploom::SlotLink::kEndOfChain) return false;
-    const std::uint8_t* slot =
-        slotBase + Layout::kHeaderSize + std::size_t{link & Ploom::SlotLink::kIndexMask} * Layout::kSlotSize;
-    V value;
-    std::memcpy(&value, slot + Layout::kValueOffset, sizeof(V));
-    if (!(value.entryKey() < key) && !(key < value.entryKey())) return true;
-    std::memcpy(&word, slot, 8);
-  }
-  return false;
-}
-
 // The slot index that holds `key` in `writer`'s slot file.
 template <class V>
 std::uint32_t slotOf(Ploom::PloomWriter<V>& writer, const typename V::EntryKey& key) {
@@ -200,53 +180,34 @@ std::vector<std::uint32_t> freeList(Ploom::PloomWriter<V>& writer) {
   return list;
 }
 
-// Runs `fn` at every store point of a writer while installed (see
-// Ploom/StorePoint.h).
-class StoreHook {
+// Runs `fn` at every store point of a writer (StoreHook), or at every reader
+// point with its stage and index (ReaderHook), while installed (see
+// Ploom/StorePoint.h). The reader hook is off while `fn` runs, so that reads
+// `fn` makes itself do not recurse.
+template <auto& kHook, bool kOffWhileRunning, class... Args>
+class Hook {
  public:
-  explicit StoreHook(std::function<void()> fn) {
-    current() = std::move(fn);
-    Ploom::Testing::storeHook = [] { current()(); };
-  }
-  ~StoreHook() {
-    Ploom::Testing::storeHook = nullptr;
-    current() = nullptr;
-  }
-
- private:
-  static std::function<void()>& current() {
-    static std::function<void()> fn;
-    return fn;
-  }
-};
-
-// Runs `fn(stage, index)` at every reader point while installed. The hook is
-// off while `fn` runs, so that reads `fn` makes itself do not recurse.
-class ReaderHook {
- public:
-  using Fn = std::function<void(Ploom::Testing::ReaderStage, std::uint32_t)>;
-  explicit ReaderHook(Fn fn) {
-    current() = std::move(fn);
+  explicit Hook(std::function<void(Args...)> fn) {
+    current = std::move(fn);
     install();
   }
-  ~ReaderHook() {
-    Ploom::Testing::readerHook = nullptr;
-    current() = nullptr;
+  ~Hook() {
+    kHook = nullptr;
+    current = nullptr;
   }
 
  private:
   static void install() {
-    Ploom::Testing::readerHook = [](Ploom::Testing::ReaderStage stage, std::uint32_t index) {
-      Ploom::Testing::readerHook = nullptr;
-      current()(stage, index);
-      install();
+    kHook = [](Args... args) {
+      if constexpr (kOffWhileRunning) kHook = nullptr;
+      current(args...);
+      if constexpr (kOffWhileRunning) install();
     };
   }
-  static Fn& current() {
-    static Fn fn;
-    return fn;
-  }
+  static inline std::function<void(Args...)> current;
 };
+using StoreHook = Hook<Ploom::Testing::storeHook, false>;
+using ReaderHook = Hook<Ploom::Testing::readerHook, true, Ploom::Testing::ReaderStage, std::uint32_t>;
 
 // One kind of writer operation, as the every-store suites run it: the
 // collection is prepared with valueFor(i, 0) for i < prepared (then
@@ -292,77 +253,61 @@ inline void prepareFor(const WriterOperation& op, const std::string& path, bool 
 // the crash suite dies at and the interleaving suite reads at.
 inline std::vector<WriterOperation> writerOperations() {
   using W = Ploom::PloomWriter<Value>;
-  auto removeKey = [](std::uint32_t id) {
-    return [id](W& w) {
+  // Removes the keys from `from` up to `to` (excluded).
+  auto removeKeys = [](std::uint32_t from, std::uint32_t to) {
+    return [from, to](W& w) {
       Value out;
-      w.remove(Key{id}, out);
+      for (std::uint32_t i = from; i < to; ++i) w.remove(Key{i}, out);
     };
   };
+  auto directWrite = [](std::uint32_t id, std::uint32_t version) {
+    return [id, version](W& w) {
+      w.directWrite(valueFor(id, version));
+      w.directCommit();
+    };
+  };
+  auto insert100 = [](W& w) { w.write(valueFor(100, 1), true); };
   return {
-      {"insert", 10, [](W& w) { w.write(valueFor(100, 1), true); }, nullptr, nullptr, {100}},
-      {"overwrite", 10, [](W& w) { w.write(valueFor(3, 7), true); }, nullptr, nullptr, {3}},
-      {"remove", 10, removeKey(4), nullptr, nullptr, {4}},
+      {.name = "insert", .prepared = 10, .run = insert100, .touched = {100}},
+      {.name = "overwrite", .prepared = 10, .run = [](W& w) { w.write(valueFor(3, 7), true); }, .touched = {3}},
+      {.name = "remove", .prepared = 10, .run = removeKeys(4, 5), .touched = {4}},
       // 64 entries fill the 64 slots and are the grow threshold of 64
       // buckets: one more grows the slot file and doubles the buckets.
-      {"slot and bucket grow", 64, [](W& w) { w.write(valueFor(100, 1), true); }, nullptr, nullptr, {100}},
+      {.name = "slot and bucket grow", .prepared = 64, .run = insert100, .touched = {100}},
       // 16 entries left of 40 keep 64 buckets (shrink threshold 16); one
       // fewer halves them. 64 slots are the minimum: no compaction.
-      {"bucket shrink",
-       40,
-       removeKey(24),
-       [](W& w) {
-         Value out;
-         for (std::uint32_t i = 0; i < 24; ++i) w.remove(Key{i}, out);
-       },
-       nullptr,
-       {24}},
+      {.name = "bucket shrink",
+       .prepared = 40,
+       .run = removeKeys(24, 25),
+       .prepare = removeKeys(0, 24),
+       .touched = {24}},
       // 150 entries take 157 slots and 256 buckets. Removing from key 0 up
       // stops where one more removal leaves fewer than half the slot file's
       // shrink threshold occupied (64 of 128), which is also below the
       // buckets' shrink threshold (256 >> 2): removing key 149 then compacts
       // the slot file to 128 slots, moving the entries above it down, and
       // halves the buckets.
-      {"slot compaction and bucket shrink",
-       150,
-       removeKey(149),
-       [](W& w) {
-         Value out;
-         auto& slots = Access::slots(w);
-         for (std::uint32_t i = 0; slots.occupied() - 1 >= slots.shrinkThreshold() / 2; ++i) w.remove(Key{i}, out);
-       },
-       nullptr,
-       {149}},
-      {"direct write and commit, new key",
-       10,
-       [](W& w) {
-         w.directWrite(valueFor(100, 1));
-         w.directCommit();
-       },
-       nullptr,
-       nullptr,
-       {100}},
-      {"direct write and commit, existing key",
-       10,
-       [](W& w) {
-         w.directWrite(valueFor(5, 9));
-         w.directCommit();
-       },
-       nullptr,
-       nullptr,
-       {5}},
-      {"mark",
-       10,
-       [](W& w) { w.markAndSweepFlag(Key{2}, Ploom::MarkAndSweepOperation::set); },
-       nullptr,
-       nullptr,
-       {},
-       false,
-       false},
+      {.name = "slot compaction and bucket shrink",
+       .prepared = 150,
+       .run = removeKeys(149, 150),
+       .prepare =
+           [](W& w) {
+             Value out;
+             auto& slots = Access::slots(w);
+             for (std::uint32_t i = 0; slots.occupied() - 1 >= slots.shrinkThreshold() / 2; ++i) w.remove(Key{i}, out);
+           },
+       .touched = {149}},
+      {.name = "direct write and commit, new key", .prepared = 10, .run = directWrite(100, 1), .touched = {100}},
+      {.name = "direct write and commit, existing key", .prepared = 10, .run = directWrite(5, 9), .touched = {5}},
+      {.name = "mark",
+       .prepared = 10,
+       .run = [](W& w) { w.markAndSweepFlag(Key{2}, Ploom::MarkAndSweepOperation::set); },
+       .critical = false},
       // Wiping the files (the collection's cleanup): the slot file is
       // retired, then both files are unlinked.
-      {"cleanup", 10, [](W& w) { w.cleanup(); }, nullptr, nullptr, {}, true, false},
+      {.name = "cleanup", .prepared = 10, .run = [](W& w) { w.cleanup(); }, .replacesFiles = true, .critical = false},
       // The attach re-formats a collection left inside a critical section.
-      {"re-format", 20, [](W&) {}, nullptr, leaveInCriticalSection, {}, true},
+      {.name = "re-format", .prepared = 20, .run = [](W&) {}, .damage = leaveInCriticalSection, .replacesFiles = true},
   };
 }
 

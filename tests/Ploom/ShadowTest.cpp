@@ -2,7 +2,6 @@
 // index's own growth and shrinking.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <set>
 
 #include "Ploom/PloomShadow.h"
@@ -22,31 +21,22 @@ struct ShadowHandle {
     shadow.keyChangedIs([this](const Key& k) { changed.push_back(k.id); });
     shadow.keyRemovedIs([this](const Key& k) { removed.push_back(k.id); });
   }
-  // Initialises the shadow and syncs it once.
-  bool attach(const std::string& path) {
-    if (!shadow.initialize(path)) return false;
-    shadow.sync();
-    return true;
-  }
 };
 
-// Verifies: after a sync the shadow holds exactly the writer's entries, finds
-// each through its local index, and iterates them in the writer's order; the
-// callbacks heard of every key. When compaction moves keys to other slots,
-// the shadow re-links their records in place ("value updated"), and its
-// local store and index grow and shrink with the shared one, counted in the
-// reader's counter block.
+// Verifies: after each sync the shadow holds exactly the writer's entries,
+// finds each through its local index and iterates them in the writer's
+// order; when compaction moves keys to other slots it re-links their records
+// in place, and its local store and index grow and shrink with the shared one.
 TEST_F(PloomShadowTest, FollowsTheWriter) {
-  WriterHandle<Value> w("/s/follow", descriptor(64));
-  for (std::uint32_t i = 0; i < 500; ++i) w->write(val(i, i), true);
+  WriterHandle<Value> w("/s/follow", descriptor(64), 500);
   ShadowHandle s("/s/follow");
-  ASSERT_TRUE(s.attach("/s/follow"));
+  ASSERT_TRUE(s.shadow.initialize("/s/follow"));
+  s.shadow.sync();
   EXPECT_EQ(s.shadow.members(), 500u);
   EXPECT_EQ(s.changed.size(), 500u);
   for (std::uint32_t i = 0; i < 500; ++i) ASSERT_EQ(find<Value>(s.shadow, Key{i}), val(i, i)) << i;
   EXPECT_EQ(iterate<Value>(s.shadow), iterate(*w.writer));
 
-  // Removals, rewrites and additions.
   Value out;
   for (std::uint32_t i = 0; i < 100; ++i) w->remove(Key{i}, out);
   for (std::uint32_t i = 100; i < 150; ++i) w->write(val(i, 7), true);
@@ -74,14 +64,16 @@ TEST_F(PloomShadowTest, FollowsTheWriter) {
   }
 }
 
-// Verifies: notifications for slots past both tables are consumed without
-// change; the same key in the same slot twice changes the index once.
-TEST_F(PloomShadowTest, NotificationEdges) {
-  WriterHandle<Value> w("/s/edges", descriptor(64));
-  w->write(val(1), true);
+// Verifies: notifications for slots past both tables, or for the same key in
+// the same slot again, change nothing; directLookup reads the shared files
+// past the local index (a key written since the last sync); the local store
+// refuses a size no notification can need.
+TEST_F(PloomShadowTest, NotificationEdgesDirectLookupAndResizeRefusal) {
+  WriterHandle<Value> w("/s/edges", descriptor(64), 1);
   ShadowHandle s("/s/edges");
-  ASSERT_TRUE(s.attach("/s/edges"));
-  const std::uint32_t slot = slotOf(*w.writer, Key{1});
+  ASSERT_TRUE(s.shadow.initialize("/s/edges"));
+  s.shadow.sync();
+  const std::uint32_t slot = slotOf(*w.writer, Key{0});
   s.changed.clear();
   const auto messages = traced(s.dh, (1u << 5) | (1u << 8), [&] {
     EXPECT_TRUE(s.shadow.doSlot(100000, Brask::BraskReader::kNoSequence, 0));
@@ -93,6 +85,15 @@ TEST_F(PloomShadowTest, NotificationEdges) {
   EXPECT_TRUE(mentions(messages, "no index update needed"));
   EXPECT_TRUE(s.changed.empty());
   EXPECT_EQ(s.shadow.members(), 1u);
+
+  w->write(val(1000, 7), true);
+  EXPECT_FALSE(find<Value>(s.shadow, Key{1000}));
+  bool found = false;
+  EXPECT_EQ(s.shadow.directLookup(Key{1000}, found, nullptr)->payload[0], 7u);
+  EXPECT_TRUE(found);
+  EXPECT_THROW(s.shadow.resize(std::uint64_t{1} << 31), Orvel::MemoryResourceException);
+  EXPECT_EQ(messageOf([&] { s.shadow.resize(std::uint64_t{1} << 31); }),
+            fmt::format("failed to resize /s/edges from {} to 2147483648 slots - HEAP", s.shadow.localCapacity()));
 }
 
 // Verifies the shadow's lifecycle: synchronised after a sync; a flush applies
@@ -100,8 +101,7 @@ TEST_F(PloomShadowTest, NotificationEdges) {
 // sync; a transport disconnect returns it to synchronising, and is traced
 // when notification processing is off.
 TEST_F(PloomShadowTest, Lifecycle) {
-  WriterHandle<Value> w("/s/life", descriptor(64));
-  for (std::uint32_t i = 0; i < 20; ++i) w->write(val(i, i), true);
+  WriterHandle<Value> w("/s/life", descriptor(64), 20);
   ShadowHandle s("/s/life");
   ASSERT_TRUE(s.shadow.initialize("/s/life"));
   EXPECT_FALSE(s.shadow.synchronised());
@@ -123,24 +123,6 @@ TEST_F(PloomShadowTest, Lifecycle) {
   s.shadow.detach(false);
   EXPECT_TRUE(mentions(traced(s.dh, 1u << 1, [&] { s.shadow.handleDisconnect(); }),
                        "disconnected while zuvo processing is disabled, syncer mode:0 done:false"));
-}
-
-// Verifies: directLookup reads the shared files past the local index (a key
-// written since the last sync is there, not yet in the index); the local
-// store refuses a size no notification can need, naming the sizes and the
-// memory kind.
-TEST_F(PloomShadowTest, DirectLookupAndResizeRefusal) {
-  WriterHandle<Value> w("/s/direct", descriptor(64));
-  ShadowHandle s("/s/direct");
-  ASSERT_TRUE(s.attach("/s/direct"));
-  w->write(val(1000, 7), true);
-  EXPECT_FALSE(find<Value>(s.shadow, Key{1000}));
-  bool found = false;
-  EXPECT_EQ(s.shadow.directLookup(Key{1000}, found, nullptr)->payload[0], 7u);
-  EXPECT_TRUE(found);
-  EXPECT_THROW(s.shadow.resize(std::uint64_t{1} << 31), Orvel::MemoryResourceException);
-  EXPECT_EQ(messageOf([&] { s.shadow.resize(std::uint64_t{1} << 31); }),
-            fmt::format("failed to resize /s/direct from {} to 2147483648 slots - HEAP", s.shadow.localCapacity()));
 }
 
 using PloomShadowDeathTest = PloomShadowTest;

@@ -2,6 +2,8 @@
 // is found and reported.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "PloomTestSupport.h"
 
 namespace {
@@ -14,90 +16,66 @@ class PloomValidator : public test_shm::TempBaseDir {};
 // Verifies: empty and filled collections around every growth step validate.
 TEST_F(PloomValidator, CleanCollectionsValidate) {
   for (std::uint32_t size : {0u, 1u, 2u, 63u, 64u, 65u, 100u, 513u, 1500u}) {
-    WriterHandle<Value> w("/v/clean" + std::to_string(size), descriptor(512));
-    for (std::uint32_t i = 0; i < size; ++i) w->write(Value{Key{i}, {i, i}}, true);
+    WriterHandle<Value> w("/v/clean" + std::to_string(size), descriptor(512), size);
     EXPECT_TRUE(w->validate()) << size << ": " << w->lastValidationError();
   }
 }
 
-struct Damage {
-  const char* name;
-  std::function<void(Ploom::PloomWriter<Value>&)> apply;
-  const char* report;  // a part of the error text
-};
+using W = Ploom::PloomWriter<Value>;
+
+// Damage to a collection: slot `s` links to `link`, or gains `bits` in its
+// version, or the header counts `n` occupied slots.
+void successorIs(W& w, std::uint32_t s, std::uint32_t link) { linkIs(w, s, {linkOf(w, s).version, link}); }
+void versionBitsAdd(W& w, std::uint32_t s, std::uint32_t bits) {
+  linkIs(w, s, {linkOf(w, s).version | bits, linkOf(w, s).link});
+}
+void occupiedIs(W& w, std::uint32_t n) {
+  Ploom::SlotHeader::wordIs(Access::slots(w).base(), Ploom::SlotHeader::kOccupied, n);
+}
 
 // Verifies: each damage fails validation with a report of what was found.
 TEST_F(PloomValidator, DamageIsReported) {
-  auto lastFree = [](Ploom::PloomWriter<Value>& w) { return freeList(w).back(); };
-  const std::vector<Damage> damages = {
+  // Each damage by name, and a part of the error text it must produce.
+  const std::vector<std::tuple<const char*, std::function<void(W&)>, const char*>> damages = {
       {"slot reachable from two chains",
-       [](auto& w) {
+       [](W& w) {
          // One entry's slot gains a successor that is not its own: the entries
          // between are cut off, or the chain loops back on itself.
          const std::uint32_t a = slotOf(w, Key{1});
          std::uint32_t b = slotOf(w, Key{2});
          if ((linkOf(w, a).link & ~SlotLink::kMark) == b) b = slotOf(w, Key{3});
-         linkIs(w, a, SlotLink{linkOf(w, a).version, b});
+         successorIs(w, a, b);
        },
        ""},
-      {"free slot also reachable",
-       [&](auto& w) {
-         const std::uint32_t tail = lastFree(w);
-         linkIs(w, tail, SlotLink{linkOf(w, tail).version, slotOf(w, Key{3})});
-       },
-       "seen twice"},
-      {"free list past the last slot",
-       [&](auto& w) {
-         const std::uint32_t tail = lastFree(w);
-         linkIs(w, tail, SlotLink{linkOf(w, tail).version, w.capacity()});
-       },
-       "out of bounds"},
-      {"value write left unfinished",
-       [](auto& w) {
-         const std::uint32_t s = slotOf(w, Key{4});
-         linkIs(w, s, SlotLink{linkOf(w, s).version | SlotLink::kWriting, linkOf(w, s).link});
-       },
+      {"free slot also reachable", [](W& w) { successorIs(w, freeList(w).back(), slotOf(w, Key{3})); }, "seen twice"},
+      {"free list past the last slot", [](W& w) { successorIs(w, freeList(w).back(), w.capacity()); }, "out of bounds"},
+      {"value write left unfinished", [](W& w) { versionBitsAdd(w, slotOf(w, Key{4}), SlotLink::kWriting); },
        "unfinished value write"},
-      {"occupied count one low",
-       [](auto& w) {
-         Ploom::SlotHeader::wordIs(Access::slots(w).base(), Ploom::SlotHeader::kOccupied, w.members() - 1);
-       },
-       "more entries reachable"},
-      {"occupied count one high",
-       [](auto& w) {
-         Ploom::SlotHeader::wordIs(Access::slots(w).base(), Ploom::SlotHeader::kOccupied, w.members() + 1);
-       },
-       "header says occupied"},
+      {"occupied count one low", [](W& w) { occupiedIs(w, w.members() - 1); }, "more entries reachable"},
+      {"occupied count one high", [](W& w) { occupiedIs(w, w.members() + 1); }, "header says occupied"},
       {"free slot lost",
-       [](auto& w) {
-         const std::uint32_t head = Access::slots(w).freeHead();
-         Ploom::SlotHeader::wordIs(Access::slots(w).base(), Ploom::SlotHeader::kFreeHead,
-                                   linkOf(w, head).link & ~SlotLink::kMark);
+       [](W& w) {
+         const std::uint32_t second = linkOf(w, Access::slots(w).freeHead()).link & ~SlotLink::kMark;
+         Ploom::SlotHeader::wordIs(Access::slots(w).base(), Ploom::SlotHeader::kFreeHead, second);
        },
        "slots found"},
       {"stored reversed hash wrong",
-       [](auto& w) {
-         const std::uint32_t s = slotOf(w, Key{5});
-         std::uint8_t* at = Access::slots(w)[s] + Ploom::SlotLayout<Value>::kRhashOffset;
+       [](W& w) {
+         std::uint8_t* at = Access::slots(w)[slotOf(w, Key{5})] + Ploom::SlotLayout<Value>::kRhashOffset;
          Ploom::detail::Words::store<std::uint32_t>(at, Ploom::detail::Words::load<std::uint32_t>(at) ^ 1);
        },
        ""},
-      {"occupied slot on no chain",
-       [](auto& w) {
-         const std::uint32_t head = Access::slots(w).freeHead();
-         linkIs(w, head, SlotLink{linkOf(w, head).version | SlotLink::kOccupied, linkOf(w, head).link});
-       },
+      {"occupied slot on no chain", [](W& w) { versionBitsAdd(w, Access::slots(w).freeHead(), SlotLink::kOccupied); },
        "is occupied"},
   };
-  for (const Damage& d : damages) {
-    SCOPED_TRACE(d.name);
-    WriterHandle<Value> w(std::string("/v/") + d.name, descriptor(64));
-    for (std::uint32_t i = 0; i < 40; ++i) w->write(Value{Key{i}, {i, i}}, true);
+  for (const auto& [name, damage, report] : damages) {
+    SCOPED_TRACE(name);
+    WriterHandle<Value> w(std::string("/v/") + name, descriptor(64), 40);
     ASSERT_TRUE(w->validate()) << w->lastValidationError();
-    d.apply(*w.writer);
+    damage(*w.writer);
     EXPECT_FALSE(w->validate());
     EXPECT_FALSE(w->lastValidationError().empty());
-    EXPECT_NE(w->lastValidationError().find(d.report), std::string::npos) << w->lastValidationError();
+    EXPECT_NE(w->lastValidationError().find(report), std::string::npos) << w->lastValidationError();
   }
 }
 

@@ -48,9 +48,8 @@ TEST_F(PloomWriterTest, GrowthStepsPastCapacity) {
 // Verifies: a fixed-size table refuses the entry past its size with the
 // table-full message, and leaves the collection usable and valid.
 TEST_F(PloomWriterTest, FixedSizeTableFull) {
-  WriterHandle<Value> w("/t/fixed", descriptor(8, true));
+  WriterHandle<Value> w("/t/fixed", descriptor(8, true), 8);
   EXPECT_EQ(w->capacity(), 8u);
-  for (std::uint32_t i = 0; i < 8; ++i) w->write(val(i), true);
   EXPECT_THROW(w->write(val(99), true), Ploom::TableFullException);
   EXPECT_EQ(messageOf([&] { w->write(val(99), true); }), "Ploom table full (occupancy:8 tableSize:8) /t/fixed");
   EXPECT_NO_THROW(w->write(val(3, 7), true)) << "the critical section was left closed";
@@ -72,38 +71,9 @@ TEST_F(PloomWriterTest, ChainCycleIsCorruption) {
   EXPECT_FALSE(w->validate());
 }
 
-// Verifies: every intermediate state of a bucket grow and shrink lets a
-// reader using the published bucket count find every entry (pass 1 leaves
-// old chains whole until the doubled count is published; shrinking joins
-// chains before the halved count is published).
-TEST_F(PloomWriterTest, EveryEntryReachableDuringBucketResizes) {
-  WriterHandle<Value> w("/t/resize", descriptor(64));
-  for (std::uint32_t i = 0; i < 64; ++i) w->write(val(i), true);
-  auto everyKeyReachable = [&] {
-    const std::uint8_t* buckets = Access::map(*w).bucketWriter().base();
-    const std::uint32_t published = SlotLink::read(buckets + 16).link;
-    for (std::uint32_t i = 0; i < 64; ++i) {
-      ASSERT_TRUE(rawFind<Value>(buckets, Access::slots(*w).base(), published, Key{i}, w->seed())) << i;
-    }
-  };
-  int states = 0;
-  {
-    StoreHook hook([&] {
-      everyKeyReachable();
-      ++states;
-    });
-    Access::map(*w).growBuckets();
-    Access::map(*w).shrinkBuckets();
-    Access::map(*w).shrinkBuckets();
-  }
-  EXPECT_GT(states, 3 * 64);
-  everyKeyReachable();
-}
-
 // Verifies: removing an absent key returns false and writes nothing.
 TEST_F(PloomWriterTest, RemoveMissingChangesNothing) {
-  WriterHandle<Value> w("/t/missing", descriptor(64));
-  w->write(val(1), true);
+  WriterHandle<Value> w("/t/missing", descriptor(64), 2);
   int stores = 0;
   StoreHook hook([&] { ++stores; });
   Value out;
@@ -114,19 +84,17 @@ TEST_F(PloomWriterTest, RemoveMissingChangesNothing) {
 // Verifies: compaction below the threshold it was asked for reports
 // " SUPER SHRINK!" and keeps every entry.
 TEST_F(PloomWriterTest, SuperShrink) {
-  WriterHandle<Value> w("/t/super", descriptor(64));
-  for (std::uint32_t i = 0; i < 300; ++i) w->write(val(i), true);
+  WriterHandle<Value> w("/t/super", descriptor(64), 300);
   Value out;
   for (std::uint32_t i = 0; i < 297; ++i) {
     if (i != 150) w->remove(Key{i}, out);
   }
-  EXPECT_TRUE(mentions(traced(w.dh, 1u << 5,
-                              [&] {
-                                Access::slots(*w).enterCriticalSection("test");
-                                w->doMaybeShrinkSlots(1024);
-                                Access::slots(*w).leaveCriticalSection();
-                              }),
-                       " SUPER SHRINK!"));
+  auto shrink = [&] {
+    Access::slots(*w).enterCriticalSection("test");
+    w->doMaybeShrinkSlots(1024);
+    Access::slots(*w).leaveCriticalSection();
+  };
+  EXPECT_TRUE(mentions(traced(w.dh, 1u << 5, shrink), " SUPER SHRINK!"));
   EXPECT_EQ(w->capacity(), 64u);
   EXPECT_EQ(iterate(*w.writer).size(), 4u);
   EXPECT_TRUE(w->validate()) << w->lastValidationError();
@@ -149,17 +117,14 @@ TEST_F(PloomWriterTest, CoreDumpToggle) {
   const std::string toggles = file("toggles");
   std::filesystem::create_directories(toggles);
   NvToggles::toggleDirIs(toggles);
-  {
-    WriterHandle<Value> w("/t/dump-on", descriptor(64));
-    const std::string flags = vmFlagsOf(w->rootPath() + "/slots");
-    ASSERT_FALSE(flags.empty());
-    EXPECT_EQ(flags.find(" dd"), std::string::npos) << flags;
-  }
-  std::ofstream(toggles + "/Ploom.json") << R"({"FullCoreDump": false})";
-  {
-    WriterHandle<Value> w("/t/dump-off", descriptor(64));
-    EXPECT_NE(vmFlagsOf(w->rootPath() + "/slots").find(" dd"), std::string::npos);
-    EXPECT_NE(vmFlagsOf(w->rootPath() + "/buckets").find(" dd"), std::string::npos);
+  for (const bool dumped : {true, false}) {
+    if (!dumped) std::ofstream(toggles + "/Ploom.json") << R"({"FullCoreDump": false})";
+    WriterHandle<Value> w(dumped ? "/t/dump-on" : "/t/dump-off", descriptor(64));
+    for (const char* name : {"/slots", "/buckets"}) {
+      const std::string flags = vmFlagsOf(w->rootPath() + name);
+      ASSERT_FALSE(flags.empty()) << name;
+      EXPECT_EQ(flags.find(" dd") == std::string::npos, dumped) << name << ": " << flags;
+    }
   }
   NvToggles::toggleDirIs("");
 }
@@ -168,10 +133,7 @@ TEST_F(PloomWriterTest, CoreDumpToggle) {
 // asks for it, and never otherwise.
 TEST_F(PloomWriterTest, LongPassesYieldWhenAsked) {
   for (bool check : {false, true}) {
-    Ploom::MapDescriptor d = descriptor(64);
-    d.criticalTaskCheck = check;
-    WriterHandle<Value> w(check ? "/t/yield" : "/t/noyield", d);
-    for (std::uint32_t i = 0; i < 100; ++i) w->write(val(i), true);
+    WriterHandle<Value> w(check ? "/t/yield" : "/t/noyield", {.capacity = 64, .criticalTaskCheck = check}, 100);
     int runs = 0;
     const auto id = Orvel::schedulerRootOrvel()->criticalPriorityTaskIs([&] { ++runs; });
     // Grow until one pass outlasts the 10 ms deadline (at the latest with a million buckets).
@@ -183,23 +145,17 @@ TEST_F(PloomWriterTest, LongPassesYieldWhenAsked) {
 
 using PloomWriterDeathTest = PloomWriterTest;
 
-// Verifies: writes must pair directWrite with directCommit.
-TEST_F(PloomWriterDeathTest, UnbalancedDirectWrites) {
-  WriterHandle<Value> w("/t/direct", descriptor(64));
+// Verifies: writes must pair directWrite with directCommit; a
+// critical-priority task that writes the collection during a long pass is
+// caught as reentrancy.
+TEST_F(PloomWriterDeathTest, Misuse) {
+  WriterHandle<Value> w("/t/misuse", {.capacity = 64, .criticalTaskCheck = true}, 200);
   EXPECT_DEATH(w->directCommit(), "not in direct mode! Make sure the DirectIs/Commit are properly paired!");
-  w->directWrite(val(4));
-  EXPECT_DEATH(w->write(val(5), true), "unbalanced directSlot:[0-9]+ containing value:.* when writing value:");
+  w->directWrite(val(1000));
+  EXPECT_DEATH(w->write(val(1001), true), "unbalanced directSlot:[0-9]+ containing value:.* when writing value:");
   w->directCommit();
-  EXPECT_TRUE(find(*w, Key{4}));
-}
+  EXPECT_TRUE(find(*w, Key{1000}));
 
-// Verifies: a critical-priority task that writes the collection during a
-// long pass is caught as reentrancy.
-TEST_F(PloomWriterDeathTest, CriticalTaskMayNotWrite) {
-  Ploom::MapDescriptor d = descriptor(64);
-  d.criticalTaskCheck = true;
-  WriterHandle<Value> w("/t/reentrant", d);
-  for (std::uint32_t i = 0; i < 200; ++i) w->write(val(i), true);
   const auto id = Orvel::schedulerRootOrvel()->criticalPriorityTaskIs([&] { w->write(val(9999), true); });
   EXPECT_DEATH(
       {

@@ -4,25 +4,32 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <stdexcept>
 
 namespace testing_support {
 namespace {
 
-std::string readAll(int fd) {
-  std::string text;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
-  return text;
-}
-
-ChildResult wait(pid_t pid, int fd) {
+// Forks with a pipe from the child to the parent. The child runs `child` with
+// its end of the pipe (and must not return); the parent collects what comes
+// through the pipe until the child closes it, then the child's end.
+ChildResult forkAndWait(const std::function<void(int childEnd)>& child) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    close(pipeFds[0]);
+    child(pipeFds[1]);
+    _exit(127);
+  }
+  close(pipeFds[1]);
   ChildResult result;
-  result.output = readAll(fd);
-  close(fd);
+  char buffer[4096];
+  for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
+    result.output.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(pipeFds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
   if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
@@ -30,29 +37,10 @@ ChildResult wait(pid_t pid, int fd) {
   return result;
 }
 
-// Forks with a pipe from the child to the parent. In the child, returns 0 and
-// sets `childEnd`; in the parent, returns the pid and sets `parentEnd`.
-pid_t forkWithPipe(int& parentEnd, int& childEnd) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
-  pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    close(pipeFds[0]);
-    childEnd = pipeFds[1];
-  } else {
-    close(pipeFds[1]);
-    parentEnd = pipeFds[0];
-  }
-  return pid;
-}
-
 }  // namespace
 
 ChildResult runInChild(const std::function<std::string()>& body) {
-  int parentEnd = -1, childEnd = -1;
-  const pid_t pid = forkWithPipe(parentEnd, childEnd);
-  if (pid == 0) {
+  return forkAndWait([&](int childEnd) {
     int code = 0;
     std::string text;
     try {
@@ -64,15 +52,12 @@ ChildResult runInChild(const std::function<std::string()>& body) {
     ssize_t ignored = write(childEnd, text.data(), text.size());
     (void)ignored;
     _exit(code);
-  }
-  return wait(pid, parentEnd);
+  });
 }
 
 ChildResult runProgram(const std::string& program, const std::vector<std::string>& args,
                        const std::map<std::string, std::string>& environment) {
-  int parentEnd = -1, childEnd = -1;
-  const pid_t pid = forkWithPipe(parentEnd, childEnd);
-  if (pid == 0) {
+  return forkAndWait([&](int childEnd) {
     dup2(childEnd, STDOUT_FILENO);
     dup2(childEnd, STDERR_FILENO);
     for (const auto& [name, value] : environment) {
@@ -82,14 +67,12 @@ ChildResult runProgram(const std::string& program, const std::vector<std::string
         setenv(name.c_str(), value.c_str(), 1);
       }
     }
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     execv(program.c_str(), argv.data());
     _exit(127);
-  }
-  return wait(pid, parentEnd);
+  });
 }
 
 }  // namespace testing_support

@@ -1,7 +1,6 @@
-// Running test code or programs in child processes.
-//
-// Some behaviour happens once per process (a library's static initialisers,
-// a mode read at load): a test observes it in a child.
+// Running test code or programs in child processes: some behaviour happens
+// once per process (a library's static initialisers, a mode read at load),
+// and a test observes it in a child.
 #pragma once
 
 #include <functional>

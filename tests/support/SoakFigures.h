@@ -1,8 +1,7 @@
-// Figures the stress and crash tests report for a soak run.
-//
-// When VOVU_SOAK_FIGURES names a file, reportSoakFigures() appends the
-// figures of one test run to it as one JSON object on one line; the soak
-// script adds them up. Without it nothing is written.
+// Figures the stress and crash tests report for a soak run: when
+// VOVU_SOAK_FIGURES names a file, reportSoakFigures() appends the figures of
+// one test run to it as one JSON object on one line, which the soak script
+// adds up. Without it nothing is written.
 #pragma once
 
 #include <cstdint>
