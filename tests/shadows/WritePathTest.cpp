@@ -26,13 +26,12 @@ const HwShadowKey kChip1(1, 0);
 class WritePathTest : public ShadowTest {};
 
 // Verifies: in every table, a set entry's bytes travel in one write per memory, addressed as the catalogue describes
-// the memory (name, block, base address, every instance), to the shadow's chip, at the key's array and entry index;
-// once the entry is deleted the write carries the default entry (zeros), which getEntry returns too.
+// it (name, block, base address, every instance), to the shadow's chip, at the key's array and entry index; once the
+// entry is deleted the write carries the default entry (zeros), which getEntry returns too.
 TEST_F(WritePathTest, EveryTableWritesTheEntryItHolds) {
   for (const catalogue::TableDescription* t : catalogue::tables()) {
     SCOPED_TRACE(t->name);
-    auto table = t->freeFactory(t->name, VovuAsicUtils::HwTableKey(t->name, kRev25), manager_);
-    tables_.push_back(table);
+    auto table = make(*t);
     table->addShadow(kChip1);
     // The last key of the table's range, holding data that differs from byte to byte.
     catalogue::EntryBuffer entry;
@@ -69,9 +68,9 @@ TEST_F(WritePathTest, EveryTableWritesTheEntryItHolds) {
   }
 }
 
-// Verifies: a delete is counted whether or not the key was held; a value key equal to the memory's null is storable
-// and addressed as such.
-TEST_F(WritePathTest, DeleteCountsAndNullKeys) {
+// Verifies: a delete is counted whether or not the key was held; a shadow asked for chips it does not cover returns no
+// batch, and a mask that includes its chip gets a write for that chip alone.
+TEST_F(WritePathTest, DeleteCountsAndMasks) {
   auto table = make<Reference>();
   table->addShadow(kChip1);
   table->setEntry(kChip1, Reference::Entry{Reference::EntryKey(3, 200)});
@@ -79,6 +78,16 @@ TEST_F(WritePathTest, DeleteCountsAndNullKeys) {
   table->deleteEntry(kChip1, Reference::EntryKey(2, 7));  // absent: nothing happens
   EXPECT_EQ(table->hwTableStats().entryDelCnt(), 2u);
 
+  auto shadow = table->shadow(kChip1);
+  EXPECT_FALSE(shadow->schanCmds(maskOf({0, 2}), kRev25, Reference::EntryKey(2, 60), false));
+  EXPECT_FALSE(shadow->schanCmds(SchanAccel::Fapmask(), kRev25, Reference::EntryKey(2, 60), false));
+  const auto cmd = onlyCmd(shadow->schanCmds(maskOf({0, 1}), kRev25, Reference::EntryKey(2, 60), true));
+  EXPECT_EQ(cmd->fapmask, maskOf({1}));
+  EXPECT_EQ(cmd->data, Bytes(4, 0)) << "a delete writes the default entry";
+}
+
+// Verifies: a value key equal to the memory's null is storable and addressed as such.
+TEST_F(WritePathTest, ValueKeyAtTheNull) {
   using TarSnif = bcm88490_a0::TarSnifActionTableHwDirect;
   auto tarSnif = make<TarSnif>();
   tarSnif->addShadow(kChip0);
@@ -89,19 +98,6 @@ TEST_F(WritePathTest, DeleteCountsAndNullKeys) {
   EXPECT_EQ(nullCmd->entryIndex, 32u);
   EXPECT_EQ(nullCmd->arrayIndex, 0);
   EXPECT_EQ(tarSnif->getEntry(kChip0, TarSnif::EntryKey(32)), atNull);
-}
-
-// Verifies: a shadow asked for chips it does not cover returns no batch; a mask that includes its chip gets a write for
-// that chip alone.
-TEST_F(WritePathTest, MaskOutsideTheShadowsChips) {
-  auto table = make<Reference>();
-  table->addShadow(kChip1);
-  auto shadow = table->shadow(kChip1);
-  EXPECT_FALSE(shadow->schanCmds(maskOf({0, 2}), kRev25, Reference::EntryKey(2, 60), false));
-  EXPECT_FALSE(shadow->schanCmds(SchanAccel::Fapmask(), kRev25, Reference::EntryKey(2, 60), false));
-  const auto cmd = onlyCmd(shadow->schanCmds(maskOf({0, 1}), kRev25, Reference::EntryKey(2, 60), true));
-  EXPECT_EQ(cmd->fapmask, maskOf({1}));
-  EXPECT_EQ(cmd->data, Bytes(4, 0)) << "a delete writes the default entry";
 }
 
 // Verifies: a register table keeps its one entry per chip in the manager's register storage, refuses key 1 (its null)
