@@ -72,10 +72,9 @@ std::string joined(const std::vector<std::string>& lines) {
 
 class TracesTest : public test_shadows::ShadowTest {
  protected:
-  // The lines that `rule` selects in the life the two tests trace: the table's creation, addShadow, set, get, delete
-  // and schanCmds of `entry`'s key, a write for chip 1 only, then the shadow's deletion. Each is shown as "handle/level
-  // tag::function [message]", with " file:line" after the function where the expected line at the same place has one;
-  // one line each, so that a failure shows the difference line by line.
+  // The lines that `rule` selects in a table's life: creation, addShadow, set, get, delete and schanCmds of `entry`'s
+  // key, a write for chip 1 only, the shadow's deletion. One line each, "handle/level tag::function [message]", with
+  // " file:line" after the function where the expected line has one, so that a failure shows the lines that differ.
   template <class Table>
   std::string wholeLife(const std::string& rule, const typename Table::Entry& entry,
                         const std::vector<std::string>& expected) {
@@ -101,9 +100,8 @@ class TracesTest : public test_shadows::ShadowTest {
   }
 };
 
-// Verifies: the reference table's life, from its creation through addShadow with its default contents, the four
-// operations and a write for a chip it does not cover, to the shadow's deletion, traces exactly the lines below at all
-// levels, on the table's four handles that one rule selects.
+// Verifies: the reference table's whole life traces exactly the lines below at all levels, on the table's four handles
+// that one rule selects.
 TEST_F(TracesTest, DirectTableWholeLife) {
   using Table = bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect;
   const auto key = [](int a, int e) {
@@ -144,8 +142,7 @@ TEST_F(TracesTest, DirectTableWholeLife) {
   EXPECT_EQ(wholeLife<Table>("IppaVsiToRoutingProfileMapHw*=0-9", changed, expected), joined(expected));
 }
 
-// Verifies: the same life of a register table: no mount and no unmount, its one default entry written through setEntry,
-// and the accessor's lines on the table's own accessor handle.
+// Verifies: a register table's life: no mount and no unmount, its one default entry written through setEntry.
 TEST_F(TracesTest, RegisterTableWholeLife) {
   using Table = bcm88490_a0::IppbTtl0ActionProfileHwReg;
   const std::string key = "bcm88490_a0::IppbTtl0ActionProfileHwReg::EntryKey(value=0)";
