@@ -104,8 +104,10 @@ TEST_F(ReadBackTest, RequestsBuildBulkReadsForTheirChipsAndIndices) {
 }
 
 // Verifies: 256 elements from index 0 of array index 2 with elements 0 and 5 non-zero store exactly (2, 0) and (2, 5)
-// and count 2; the result exists even when a read stores nothing; entryIs with one key twice keeps the second.
-TEST_F(ReadBackTest, DecodingStoresTheNonZeroElements) {
+// and count 2; the result exists even when a read stores nothing; entryIs with one key twice keeps the second. A key
+// past the maximum raises the key's range exception at the first such non-zero element (an all-zero one before it is
+// skipped), the entries decoded before it staying stored.
+TEST_F(ReadBackTest, DecodingStoresTheNonZeroElementsInRange) {
   std::vector<std::uint8_t> bytes(256, 0);
   bytes[0] = 0x11;
   bytes[5] = 0x55;
@@ -127,21 +129,17 @@ TEST_F(ReadBackTest, DecodingStoresTheNonZeroElements) {
   EXPECT_EQ(result.entries().size(), 2u);
   EXPECT_EQ(result.entry(Reference::EntryKey(2, 5))->routingProfile1(), 9);
   EXPECT_EQ(mutableResult.entryDel(Reference::EntryKey(3, 3)), Reference::Entry());
-}
 
-// Verifies: a key past the maximum raises the key's range exception at the first such non-zero element; an all-zero
-// element past the maximum before it is skipped, and the entries decoded before stay stored.
-TEST_F(ReadBackTest, DecodingStopsAtAKeyOutOfRange) {
-  std::vector<std::uint8_t> bytes(10, 0);
-  bytes[2] = 1;  // entry 252
-  bytes[7] = 1;  // entry 257, past entryIndexMax 255 (entry 256, element 6, is zero)
-  EXPECT_EQ(test_shadows::errorOf<Orvel::RangeException>([&] { decode(2, 250, bytes); }),
+  std::vector<std::uint8_t> pastTheEnd(10, 0);
+  pastTheEnd[2] = 1;  // entry 252
+  pastTheEnd[7] = 1;  // entry 257, past entryIndexMax 255 (entry 256, element 6, is zero)
+  EXPECT_EQ(test_shadows::errorOf<Orvel::RangeException>([&] { decode(2, 250, pastTheEnd, 2); }),
             "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::EntryKey::entryIndex < "
             "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::EntryKey::entryIndexMin or > "
             "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::EntryKey::entryIndexMax not allowed");
-  const auto& result = resultOf(kChip0);
-  ASSERT_EQ(result.entries().size(), 1u);
-  EXPECT_NE(result.entry(Reference::EntryKey(2, 252)), nullptr);
+  const auto& stopped = resultOf(HwShadowKey(2, 0));
+  ASSERT_EQ(stopped.entries().size(), 1u);
+  EXPECT_NE(stopped.entry(Reference::EntryKey(2, 252)), nullptr);
 }
 
 // Verifies: a completed command that is not a bulk read changes nothing; a bulk read executed by the simulator decodes
@@ -161,12 +159,12 @@ TEST_F(ReadBackTest, ProcessReadCompleteDecodesBulkReadsOnly) {
   for (const auto& cmd : batch->cmds()) reader->processReadComplete(cmd);
   const auto& result =
       static_cast<const TarSnifReader::HwInstanceReadResult&>(*container_->perInstanceReadResult(kChip0));
-  std::set<std::uint32_t> keys;
+  std::set<KeyParts> keys;
   for (const auto& entry : result.entries()) {
-    keys.insert(entry.entryKey().value());
+    keys.insert({entry.entryKey().value(), 0});
     EXPECT_EQ(entry, tarTable->getEntry(kChip0, entry.entryKey()));
   }
-  EXPECT_EQ(keys, (std::set<std::uint32_t>{1, 2, 3, 7, 8, 11, 12, 16, 17, 19}));
+  EXPECT_EQ(keys, kTarSnifDefaults);
 }
 
 // Verifies: the audit finds exactly the injected differences (an entry the chip lost, one it holds that the shadow does

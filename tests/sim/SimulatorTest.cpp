@@ -81,7 +81,7 @@ class SimulatorTest : public ::testing::Test {
   sim::ChipSimulator simulator_{catalogueMap(), std::vector<std::uint8_t>{0, 1}};
 };
 
-// Verifies: a bulk write runs on from the last entry of array index 2 into array index 3; counters count commands,
+// Verifies: a bulk write runs on from the last entry of array index 2 into array index 3; counters count commands once,
 // entries and bytes per instance.
 TEST_F(SimulatorTest, BulkWriteRunsOnIntoTheNextArrayIndex) {
   EXPECT_EQ(run({referenceBulk(2, 254, 4)}), 1u);
@@ -99,13 +99,11 @@ TEST_F(SimulatorTest, BulkWriteRunsOnIntoTheNextArrayIndex) {
   lpm->entryIndex = 1023;
   lpm->data = {1, 2, 3, 4};
   run({lpm});
-  const sim::ChipCounters& counters = simulator_.chip(1)->counters();
-  EXPECT_EQ(counters.singleWrites, 1u);
-  EXPECT_EQ(counters.entriesWritten, 2u);  // both instances
-  EXPECT_EQ(counters.bytesWritten, 8u);
   EXPECT_EQ(simulator_.chip(1)->entry("ippbFlpLpmEntryTypeMapMem", 1, 0, 1023)[3], 4);
-  EXPECT_EQ(simulator_.chip(0)->counters().bulkWrites, 1u);
-  EXPECT_EQ(simulator_.chip(0)->counters().entriesWritten, 4u + 2u);
+  EXPECT_EQ(simulator_.chip(1)->counters(),
+            (sim::ChipCounters{.singleWrites = 1, .entriesWritten = 2, .bytesWritten = 8}));
+  EXPECT_EQ(simulator_.chip(0)->counters(),
+            (sim::ChipCounters{.singleWrites = 1, .bulkWrites = 1, .entriesWritten = 4 + 2, .bytesWritten = 16 + 8}));
 }
 
 struct Rejection {
@@ -137,11 +135,7 @@ TEST_F(SimulatorTest, CommandsOutsideTheMapAreRejected) {
       {"empty mask", false, [](SchanCmd& c) { c.fapmask = SchanAccel::Fapmask(); }, "no chip in the mask"},
       {"value key null", false,
        [](SchanCmd& c) {
-         c.name = "tarSnifActionTable";
-         c.block = 60;
-         c.baseAddress = 0xb00200;
-         c.arrayIndex = 0;
-         c.entryIndex = 32;
+         c.name = "tarSnifActionTable", c.block = 60, c.baseAddress = 0xb00200, c.arrayIndex = 0, c.entryIndex = 32;
          c.data.assign(12, 1);
        },
        "entry (0, 32) outside the memory's array indices 0 to 0 and entries 0 to 31"},
@@ -167,14 +161,13 @@ TEST_F(SimulatorTest, CommandsOutsideTheMapAreRejected) {
       EXPECT_EQ(std::string(e.what()).rfind("command 1 (", 0), 0u) << e.what();
     }
     EXPECT_EQ(referenceByte(3, 3), 0x22);
-    EXPECT_EQ(referenceByte(2, 9), 0) << "the rejected command wrote";
-    EXPECT_EQ(referenceByte(2, 1), 0) << "the rejected command wrote";
+    EXPECT_EQ(referenceByte(2, 9) | referenceByte(2, 1), 0) << "the rejected command wrote";
     EXPECT_EQ(referenceByte(3, 4), 0) << "the batch went on";
-    sim::ChipCounters expected;
-    expected.singleWrites = expected.entriesWritten = 1;
-    expected.bytesWritten = 4;
-    expected.rejections = !bad->fapmask.empty() && bad->fapmask.fapId(0);
-    EXPECT_EQ(simulator_.chip(0)->counters(), expected);
+    EXPECT_EQ(simulator_.chip(0)->counters(),
+              (sim::ChipCounters{.singleWrites = 1,
+                                 .entriesWritten = 1,
+                                 .bytesWritten = 4,
+                                 .rejections = !bad->fapmask.empty() && bad->fapmask.fapId(0)}));
   }
 }
 
