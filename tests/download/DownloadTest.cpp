@@ -1,6 +1,4 @@
-// Shadow download and clear: the walks, the DMA bulk batches and their fall-back to single writes, checked on the
-// commands and on what a simulated chip holds after executing them. Every table's download and clear on two chips is
-// EndToEndTest's.
+// Shadow download and clear: walks, DMA bulk batches and their fall-back to single writes, on commands and chips.
 #include <algorithm>
 #include <cstring>
 #include <set>
@@ -55,10 +53,7 @@ class DownloadWalkTest : public DownloadTest, public ::testing::WithParamInterfa
   }
 };
 
-// Verifies: the 512 keys of the reference table (array indices 2 and 3, entries 0 to 255) go out in walk order, running
-// on from entry 255 of array index 2 into array index 3: in bulk writes of a buffer's capacity (the last holding the
-// rest) while the pool has buffers, then as single writes; the chip then holds every entry in its place, and the
-// default entry (zeros) over whatever it held where the shadow holds none.
+// Verifies: a full walk writes all 512 keys in walk order: bulk writes while the pool lasts, then single ones.
 TEST_P(DownloadWalkTest, WritesEveryKeyInWalkOrder) {
   const WalkCase& w = GetParam();
   pool().bufSizeIs(w.capacity * 4);
@@ -112,8 +107,8 @@ INSTANTIATE_TEST_SUITE_P(
         WalkCase{"PoolRunsOut", 100, 2, true, false, 2}, WalkCase{"EmptyShadow", 256, 512, true, true, 2}),
     [](const ::testing::TestParamInfo<WalkCase>& row) { return std::string(row.param.name); });
 
-// Verifies: buffers stay with their bulk writes: two downloads taken back to back and executed only afterwards both
-// land (a pool that handed the first download's buffers out again would let the second overwrite its data).
+// Verifies: two downloads taken back to back and executed only afterwards both land (a pool that handed the first one's
+// buffers out again would let the second overwrite its data).
 TEST_F(DownloadWalkTest, DownloadsTakenBackToBackBothLand) {
   pool().bufSizeIs(64 * 4);
   auto table = filledReference({kChip0, kChip1}, 0x10);
@@ -126,8 +121,7 @@ TEST_F(DownloadWalkTest, DownloadsTakenBackToBackBothLand) {
   EXPECT_TRUE(chipMatches(*table, kChip1));
 }
 
-// Verifies: a table with two memories gets, per buffer, one bulk write to each memory with the same start key, count
-// and buffer; both memories end equal to the shadow.
+// Verifies: a table with two memories gets, per buffer, one bulk write to each, sharing the buffer.
 TEST_F(DownloadTest, TwoMemoriesGetOneBulkWriteEachPerBuffer) {
   using Mtu = bcm88490_a0::EtppcMtuMapTableHwDirect;
   pool().bufSizeIs(50 * 4);
@@ -152,8 +146,7 @@ TEST_F(DownloadTest, TwoMemoriesGetOneBulkWriteEachPerBuffer) {
   EXPECT_TRUE(chipMatches(*table, kChip0));
 }
 
-// Verifies: the trap table writes exactly the keys its shadow holds (its ten default entries), one single write each;
-// clearShadow writes zeros to exactly those keys and leaves the shadow empty.
+// Verifies: a partial walk, and a clear, write exactly the keys the shadow holds, one single write each.
 TEST_F(DownloadTest, PartialWalkWritesTheHeldKeysOnly) {
   auto table = make<bcm88490_a0::TarSnifActionTableHwDirect>();
   table->addShadow(kChip0);
@@ -177,8 +170,7 @@ TEST_F(DownloadTest, PartialWalkWritesTheHeldKeysOnly) {
   EXPECT_TRUE(keysHeld(*table, kChip0).empty());
 }
 
-// Verifies: the download's event and traces, with their texts and levels; a mask without the shadow's chip gives null
-// after the not-applicable trace, and no walk runs; clearShadow with that mask still empties the shadow.
+// Verifies: a download records its event and traces; for a mask without the shadow's chip, none.
 TEST_F(DownloadTest, EventTracesAndMasksWithoutTheShadowsChip) {
   pool().bufSizeIs(256 * 4);
   auto table = make<Reference>();
@@ -218,7 +210,7 @@ TEST_F(DownloadTest, EventTracesAndMasksWithoutTheShadowsChip) {
   EXPECT_TRUE(keysHeld(*table, kChip0).empty());
 }
 
-// Verifies: a failing buffer factory's exception reaches the caller; a clearShadow it interrupts leaves the shadow.
+// Verifies: a failing buffer factory's exception reaches the caller; an interrupted clear leaves the shadow.
 TEST_F(DownloadTest, BufferFactoryFailurePropagatesAndLeavesTheShadow) {
   using Lpm = bcm88490_a0::LpmEntryTypeMapHwDirect;
   auto table = make<Lpm>();

@@ -1,5 +1,4 @@
-// Another process reads a shadow's collection while the table's process changes it: the default contents it reads are
-// whole and always there.
+// Another process reads a shadow's collection while the table's process changes it, and finds the defaults whole.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,8 +53,7 @@ std::string readWhileWritten(int readyFd) {
 
 class CrossProcessShadowTest : public test_shadows::ShadowTest {};
 
-// Verifies: a forked reader reads the LPM map's defaults correctly while the table's process rewrites and deletes other
-// entries of the same collection.
+// Verifies: a forked reader reads the LPM map's defaults whole while the writer changes other entries.
 TEST_F(CrossProcessShadowTest, ReaderSeesTheDefaultsWhileTheWriterChanges) {
   int ready[2];
   int result[2];

@@ -149,8 +149,7 @@ class DefaultsTest : public test_shadows::ShadowTest {
   }
 };
 
-// Verifies: a new shadow of each table of the catalogue holds exactly its default contents (the IPv6 register's are
-// checked below); on chip type 12 every entry of the LPM entry-type map is 10.
+// Verifies: a new shadow of each table holds exactly its default contents, on chip types 25 and 12.
 TEST_F(DefaultsTest, EveryTableHoldsExactlyItsDefaults) {
   const std::map<std::string, Contents> expected = expectedDefaults();
   EXPECT_EQ(expected.size() + 1, catalogue::tables().size()) << "tables without expected defaults";
@@ -164,8 +163,7 @@ TEST_F(DefaultsTest, EveryTableHoldsExactlyItsDefaults) {
       << "chip type 12";
 }
 
-// Verifies: a host profile value of 16 does not fit the 4-bit field: addShadow raises the bounded-type range error and
-// the shadow stays empty.
+// Verifies: a host profile value that does not fit its field fails addShadow with nothing written.
 TEST_F(DefaultsTest, MtuProfileValueOutOfRangeWritesNothing) {
   struct ResetOverride {
     ~ResetOverride() { VovuPPExport::profileValueOverrideIs(std::nullopt); }
@@ -177,9 +175,8 @@ TEST_F(DefaultsTest, MtuProfileValueOutOfRangeWritesNothing) {
   EXPECT_EQ(contentsOf(*table), Contents{});
 }
 
-// Verifies: with the link-local toggle on (explicitly or by default, no toggle file) IPv6 link-local sources are punted
-// (7); with it off that slot stays 0. Each case runs in a fresh child process: the toggle is read once per process, so
-// the parent never reads it.
+// Verifies: IPv6 link-local sources are punted unless the toggle is off. The toggle is read once per process: each case
+// runs in a fresh child, and the parent never reads it.
 TEST_F(DefaultsTest, Ipv6LinkLocalSourceFollowsToggle) {
   // Kind k sits at bit 7k: VersionError 0, UnspecifiedDestination 1, MulticastSource 3, NextHeaderNull 4,
   // UnspecifiedSource 5, LinkLocalSource 8.

@@ -1,5 +1,4 @@
-// The entry storage of a shadow: counting, publication of changes, delete-all with and without subscribers, the
-// collection control, parenting and orphaning, iteration, and the mount that puts it in shared memory.
+// The entry storage of a shadow: counts, publication, control, parenting, iteration and the mount in shared memory.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -64,20 +63,28 @@ class EntryStorageTest : public test_shadows::ShadowTest {
       ZevSharedMem::EntityManager::getEntityManager("entry-storage-test", false);
 };
 
-// Verifies: a never-written key reads as the type default; a write then two removals count 1 / 2 / 2 and publish
-// exactly the two real changes, the first removal returning the entry, the second the type default; every collection
-// event routed through the notification bundle becomes one publication for its key; quiesced reports reach the control.
+// Verifies: every operation and every collection event counts and publishes its real changes once, per key; a commit
+// without an entry is refused before anything is committed, counted or published.
 TEST_F(EntryStorageTest, OperationsAndNotificationsCountAndPublish) {
   Recorder recorder(storage_);
+  const Entry pending = entry(2, 4, 6);
+  storage_->map().writer().directWrite(pending);
+  EXPECT_EQ(test_shadows::errorOf<Orvel::RangeException>([&] { storage_->entryCollCommit(nullptr); }),
+            "storage/entryColl: entryCollCommit without an entry not allowed");
+  EXPECT_TRUE(recorder.keys.empty());
+  EXPECT_EQ(counts(), (Counts{0, 0, 0}));
+  storage_->entryCollCommit(&pending);  // the pending direct write waited for the commit naming its entry
+  EXPECT_EQ(storage_->entryColl(pending.entryKey()), pending);
+
   EXPECT_EQ(storage_->entryColl(EntryKey(2, 7)), Entry());
   const Entry e = entry(2, 7, 5);
   storage_->entryCollIs(e);
   EXPECT_EQ(storage_->entryColl(EntryKey(2, 7)), e);
   EXPECT_EQ(storage_->entryCollDel(EntryKey(2, 7)), e);
   EXPECT_EQ(storage_->entryCollDel(EntryKey(2, 7)), Entry());
-  EXPECT_EQ(counts(), (Counts{1, 2, 2}));
-  EXPECT_EQ(recorder.attributes, std::vector<std::uint32_t>(2, ZevPloom::kEntryCollAttribute));
-  EXPECT_EQ(recorder.keys, std::vector<EntryKey>(2, EntryKey(2, 7)));
+  EXPECT_EQ(counts(), (Counts{1, 2, 3}));
+  EXPECT_EQ(recorder.attributes, std::vector<std::uint32_t>(3, ZevPloom::kEntryCollAttribute));
+  EXPECT_EQ(recorder.keys, (std::vector<EntryKey>{EntryKey(2, 4), EntryKey(2, 7), EntryKey(2, 7)}));
 
   recorder.keys.clear();
   const auto& notify = storage_->map().notify();
@@ -85,13 +92,12 @@ TEST_F(EntryStorageTest, OperationsAndNotificationsCountAndPublish) {
   notify.keyChanged(EntryKey(3, 1));
   notify.keyChangedWithOld(EntryKey(3, 2), &e);
   EXPECT_EQ(recorder.keys, (std::vector<EntryKey>{EntryKey(2, 9), EntryKey(3, 1), EntryKey(3, 2)}));
-  EXPECT_EQ(storage_->entryCollNotifyCount(), 2u + 3u);
+  EXPECT_EQ(storage_->entryCollNotifyCount(), 3u + 3u);
   notify.quiescedChanged(true);
   EXPECT_TRUE(storage_->control()->quiesced());
 }
 
-// Verifies: delete-all publishes and counts each removal only when somebody subscribes (the storage's own
-// zero-references subscriber does not count), empties the collection either way, and does nothing on an empty one.
+// Verifies: delete-all counts and publishes each removal only to subscribers; it empties the collection either way.
 TEST_F(EntryStorageTest, DeleteAllPublishesOnlyToSubscribers) {
   const auto fill = [&] {
     for (std::uint32_t i = 0; i < 40; ++i) storage_->entryCollIs(entry(3, i, 1));
@@ -107,32 +113,14 @@ TEST_F(EntryStorageTest, DeleteAllPublishesOnlyToSubscribers) {
     EXPECT_EQ(counts(), (Counts{40, 40, 80}));
     EXPECT_FALSE(Storage::IteratorConst(storage_->map()).valid());
   }
-  EXPECT_FALSE(storage_->publisher().hasSubscribers());
+  EXPECT_FALSE(storage_->publisher().hasSubscribers());  // its own zero-references subscriber does not count
   fill();
   storage_->entryCollDelAll();
   EXPECT_EQ(counts(), (Counts{80, 40, 120})) << "the stores publish, the removals neither count nor publish";
   EXPECT_FALSE(Storage::IteratorConst(storage_->map()).valid());
 }
 
-// Verifies: a commit without an entry is refused before anything is committed, counted or published; the pending direct
-// write then waits for the commit that names its entry.
-TEST_F(EntryStorageTest, CommitWithoutAnEntryIsRefused) {
-  Recorder recorder(storage_);
-  const Entry e = entry(2, 4, 6);
-  storage_->map().writer().directWrite(e);
-  EXPECT_EQ(test_shadows::errorOf<Orvel::RangeException>([&] { storage_->entryCollCommit(nullptr); }),
-            "storage/entryColl: entryCollCommit without an entry not allowed");
-  EXPECT_TRUE(recorder.keys.empty());
-  EXPECT_EQ(storage_->entryCollNotifyCount(), 0u);
-
-  storage_->entryCollCommit(&e);
-  EXPECT_EQ(recorder.keys, std::vector<EntryKey>{e.entryKey()});
-  EXPECT_EQ(storage_->entryColl(e.entryKey()), e);
-}
-
-// Verifies: replacing the control with the one held publishes nothing; a new one is published once as attribute 259 and
-// takes over. When the last user goes, the storage passes to its control while somebody holds that, and forgets it;
-// it is destroyed with the control, or at once when nobody holds the control.
+// Verifies: a new control is published once and takes over; the last user hands the storage to its control.
 TEST_F(EntryStorageTest, ControlReplacementAndHandOver) {
   const std::uint64_t liveBefore = Storage::allocTracker().live();
   Orvel::Ptr<ZevPloom::CollectionControl> other(new ZevPloom::CollectionControl);
@@ -171,9 +159,7 @@ TEST_F(EntryStorageTest, ControlReplacementAndHandOver) {
   EXPECT_EQ(Storage::allocTracker().live(), liveBefore - 1);
 }
 
-// Verifies: the first parent re-forms the path from the full name and replaces the local writer (earlier entries are
-// gone); a second parent throws "Entity storage already initialized" with the path already re-formed; losing the parent
-// detaches the collection: reads find nothing, writes are refused.
+// Verifies: the first parent re-forms the path and replaces the writer; a second is refused; an orphan reads nothing.
 TEST_F(EntryStorageTest, ParentingAndOrphaning) {
   EXPECT_EQ(storage_->map().path(), "storage/entryColl");
   ASSERT_NE(storage_->map().endpoint(), nullptr);
@@ -198,8 +184,7 @@ TEST_F(EntryStorageTest, ParentingAndOrphaning) {
   EXPECT_THROW(storage_->entryCollDel(EntryKey(2, 1)), Orvel::NoPermissionException);
 }
 
-// Verifies: an iterator started at an absent key begins at the entry that follows it in iteration order, and advancing
-// past the last entry ends it.
+// Verifies: an iterator started at an absent key begins at the entry that follows it in iteration order.
 TEST_F(EntryStorageTest, IterationFromAnAbsentKey) {
   for (std::uint32_t i = 0; i < 30; i += 2) storage_->entryCollIs(entry(2, i, 1));
   const auto walk = [&](Storage::IteratorConst it) {
@@ -225,9 +210,7 @@ TEST_F(EntryStorageTest, IterationFromAnAbsentKey) {
   EXPECT_EQ(walk(Storage::IteratorConst(storage_->map(), order.back())), std::vector<EntryKey>{order.back()});
 }
 
-// Verifies: a mount creates the storage by type name at the path, opens its collection in shared memory under the
-// path's root directory, and refuses a second mount of the same path and unknown types; a storage whose collection is a
-// local shadow of the mounted one publishes every key the writer changes or removes, once each; an unmount orphans it.
+// Verifies: a mount puts the collection in shared memory, where a local shadow follows it; an unmount orphans it.
 TEST_F(EntryStorageTest, MountPutsTheCollectionInSharedMemory) {
   const std::string path = "ShadowTbl/test/x/0-0";
   auto mounted = mount(path);
@@ -267,8 +250,7 @@ TEST_F(EntryStorageTest, MountPutsTheCollectionInSharedMemory) {
   EXPECT_EQ(mounted->entryColl(EntryKey(3, 6)), Entry());
 }
 
-// Verifies: corruption in the collection never reaches the caller of a read: a look-up reports it (the marker file
-// appears) and finds nothing, an iteration ends; a write that meets it ends the process in no man's land.
+// Verifies: corruption is reported, never thrown at a reader; a write that meets it ends the process.
 TEST_F(EntryStorageTest, CorruptionIsReportedNotThrown) {
   const std::string path = "ShadowTbl/test/z/0-0";
   auto storage = mount(path);

@@ -1,6 +1,4 @@
-// Shadows of direct tables: creation, restart over a collection left behind, paths per chip and instance, teardown
-// (which a throwing subscriber cannot stop), one mount per path, the checks every table operation makes on its shadow
-// key, and the refusals of a shadow whose collection was unmounted from outside.
+// Shadows of direct tables: creation, restart, paths per chip and instance, teardown, and the checks on shadow keys.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,12 +27,21 @@ const HwShadowKey kChip0(0, 0);
 
 class ShadowLifecycleTest : public ShadowTest {};
 
-// Verifies: each chip and instance gets its own shadow, mounted at a path of revision, table type and key and named
-// after the revision and first memory; a second addShadow of a key leaves shadow and entries as they were; a second
-// table object cannot mount a path the first holds, which keeps working; a key never added has no shadow.
+// Verifies: one shadow per chip and instance, each at its own path, added once, and mounted by one table only; one
+// created over a collection an earlier process left with other entries holds exactly the defaults.
 TEST_F(ShadowLifecycleTest, OneShadowPerKeyAndPath) {
+  const auto child = testing_support::runInChild([&] {
+    auto table = make<TarSnif>();
+    table->addShadow(kChip0);
+    for (std::uint32_t k = 20; k < 30; ++k) table->setEntry(kChip0, TarSnif::Entry{TarSnif::EntryKey(k)});
+    table->deleteEntry(kChip0, TarSnif::EntryKey(2));
+    std::_Exit(0);  // dies with the collection mounted and full
+    return std::string();
+  });
+  ASSERT_EQ(child.exitCode, 0) << child.output;
   auto table = make<TarSnif>();
   for (const HwShadowKey& key : {kChip0, HwShadowKey(1, 0), HwShadowKey(0, 1)}) table->addShadow(key);
+  EXPECT_EQ(keysHeld(*table, kChip0), kTarSnifDefaults) << "over the collection left behind";
   auto shadow = table->shadow(kChip0);
   ASSERT_TRUE(shadow);
   const std::string path = "ShadowTbl/bcm88490_a0/bcm88490_a0/TarSnifActionTableHwDirect/";
@@ -63,26 +70,7 @@ TEST_F(ShadowLifecycleTest, OneShadowPerKeyAndPath) {
   EXPECT_EQ(keysHeld(*table, kChip0).size(), 12u);
 }
 
-// Verifies: a shadow created over a collection that an earlier process left with other entries ends up holding exactly
-// the default contents.
-TEST_F(ShadowLifecycleTest, RestartEndsWithExactlyTheDefaults) {
-  const auto child = testing_support::runInChild([&] {
-    auto table = make<TarSnif>();
-    table->addShadow(kChip0);
-    for (std::uint32_t k = 20; k < 30; ++k) table->setEntry(kChip0, TarSnif::Entry{TarSnif::EntryKey(k)});
-    table->deleteEntry(kChip0, TarSnif::EntryKey(2));
-    std::_Exit(0);  // dies with the collection mounted and full
-    return std::string();
-  });
-  ASSERT_EQ(child.exitCode, 0) << child.output;
-  auto table = make<TarSnif>();
-  table->addShadow(kChip0);
-  EXPECT_EQ(keysHeld(*table, kChip0), kTarSnifDefaults);
-}
-
-// Verifies: dropping a shadow deletes its entries from the shared collection while it is still mounted, then unmounts
-// it; a subscriber that throws at each removal cannot stop that: each failure is reported at level 0 on the table's
-// shadow handle and the deletion goes on. The collection is left empty for other processes; the path mounts again.
+// Verifies: dropping a shadow empties its collection, then unmounts it, whatever its subscribers throw.
 TEST_F(ShadowLifecycleTest, DeletingAShadowEmptiesThenUnmountsWhateverSubscribersDo) {
   auto table = make<TarSnif>();
   table->addShadow(kChip0);
@@ -128,8 +116,7 @@ TEST_F(ShadowLifecycleTest, DeletingAShadowEmptiesThenUnmountsWhateverSubscriber
   EXPECT_EQ(keysHeld(*table, kChip0), kTarSnifDefaults);
 }
 
-// Verifies: each table operation on a key the table does not hold raises the graceful assertion naming the accessor
-// file and the operation's fixed line; setEntry and deleteEntry have counted the entry by then.
+// Verifies: each table operation on a key without a shadow raises the graceful assertion at its own line.
 TEST_F(ShadowLifecycleTest, UnknownShadowKeyIsAGracefulAssertion) {
   auto table = make<Reference>();
   const HwShadowKey unknown(5, 0);
@@ -142,7 +129,7 @@ TEST_F(ShadowLifecycleTest, UnknownShadowKeyIsAGracefulAssertion) {
   EXPECT_EQ(message([&] { table->getEntry(unknown, entryKey); }), at + "389" + suffix);
   EXPECT_EQ(message([&] { table->deleteEntry(unknown, entryKey); }), at + "413" + suffix);
   EXPECT_EQ(message([&] { table->schanCmds(unknown, entryKey); }), at + "434" + suffix);
-  EXPECT_EQ(table->hwTableStats().entryAddCnt(), 1u);
+  EXPECT_EQ(table->hwTableStats().entryAddCnt(), 1u);  // setEntry and deleteEntry count before the check
   EXPECT_EQ(table->hwTableStats().entryDelCnt(), 1u);
 
   // A shadow of another table under the key fails the pointer check.
@@ -155,9 +142,8 @@ TEST_F(ShadowLifecycleTest, UnknownShadowKeyIsAGracefulAssertion) {
   table->delShadow(kChip0);
 }
 
-// Verifies: a shadow whose collection was unmounted from outside refuses every operation, table and shadow ones alike,
-// with the graceful assertion naming the shadow and its path, and counts nothing: it never answers with default data
-// that the host would write over the hardware.
+// Verifies: a shadow unmounted from outside refuses every operation and counts nothing: it never answers with default
+// data that the host would write over the hardware.
 TEST_F(ShadowLifecycleTest, UnmountedFromOutsideRefusesEverything) {
   auto table = make<Reference>();
   table->addShadow(kChip0);
