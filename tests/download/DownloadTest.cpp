@@ -31,6 +31,8 @@ struct WalkCase {
   std::uint32_t bulks;  // bulk writes expected, ahead of the single writes
 };
 
+void PrintTo(const WalkCase& w, std::ostream* os) { *os << w.name; }
+
 class DownloadWalkTest : public DownloadTest, public ::testing::WithParamInterface<WalkCase> {
  protected:
   // A reference table whose shadows of `keys` hold data naming each of the 512 keys, so that an entry written to the

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -49,7 +48,6 @@ TEST_F(ShadowLifecycleTest, OneShadowPerKeyAndPath) {
   EXPECT_EQ(table->shadow(HwShadowKey(1, 0))->path(), path + "1-0");
   EXPECT_EQ(table->shadow(HwShadowKey(0, 1))->path(), path + "0-1");
   EXPECT_EQ(shadow->name(), "bcm88490_a0tarSnifActionTable");
-  EXPECT_TRUE(std::filesystem::exists(Mem::OrlRootPath(shadow->path() + "/entryColl").path()));
 
   TarSnif::Entry extra{TarSnif::EntryKey(5)};
   extra.tcIs(3);
