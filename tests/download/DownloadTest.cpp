@@ -1,9 +1,8 @@
-// Shadow download and clear: the walks, the DMA bulk batches and their fall-back to single writes, checked on the
-// commands and on what a simulated chip holds after executing them. Every table's download and clear on two chips is
-// EndToEndTest's.
+// Shadow download and clear: walks, DMA bulk batches and their fall-back to single writes, on commands and chips.
 #include <algorithm>
 #include <cstring>
 #include <set>
+#include <tuple>
 
 #include "DownloadTestSupport.h"
 #include "EtppcMtuMapTableHwDirect.h"
@@ -23,10 +22,21 @@ using VovuAsicUtils::HwShadowKey;
 const HwShadowKey kChip0(0, 0);
 const HwShadowKey kChip1(1, 0);
 
-class DownloadWalkTest : public DownloadTest, public ::testing::WithParamInterface<std::uint32_t> {
+struct WalkCase {
+  const char* name;
+  std::uint32_t capacity;   // entries a buffer holds
+  std::uint32_t poolLimit;  // DMA-backed buffers alive at once
+  bool dma;
+  bool empty;           // the shadow holds nothing and the chip some stray bits
+  std::uint32_t bulks;  // bulk writes expected, ahead of the single writes
+};
+
+void PrintTo(const WalkCase& w, std::ostream* os) { *os << w.name; }
+
+class DownloadWalkTest : public DownloadTest, public ::testing::WithParamInterface<WalkCase> {
  protected:
-  // A reference table whose shadow `key` holds data naming each of its 512 keys, so that an entry written to the wrong
-  // place shows: {arrayIndex, entryIndex, salt, 0x5a}.
+  // A reference table whose shadows of `keys` hold data naming each of the 512 keys, so that an entry written to the
+  // wrong place shows: {arrayIndex, entryIndex, salt, 0x5a}, the salt one more for each next shadow.
   Orvel::Ptr<Reference> filledReference(const std::initializer_list<HwShadowKey>& keys, std::uint8_t salt) {
     auto table = make<Reference>();
     for (const HwShadowKey& key : keys) {
@@ -45,74 +55,62 @@ class DownloadWalkTest : public DownloadTest, public ::testing::WithParamInterfa
   }
 };
 
-// Verifies: with room for C entries a buffer, the 512 keys of the reference table (array indices 2 and 3, entries 0 to
-// 255) go out in ceil(512 / C) bulk writes, each starting where the previous one ended (running on from entry 255 of
-// array index 2 into array index 3), the last holding 512 mod C; the chip then holds every entry in its place.
-TEST_P(DownloadWalkTest, FullWalkPacksEveryKeyIntoBulkWrites) {
-  const std::uint32_t capacity = GetParam();
-  pool().bufSizeIs(capacity * 4);
-  pool().poolLimitIs(512);  // every bulk write holds its buffer until executed
+// Verifies: a full walk writes all 512 keys in walk order: bulk writes while the pool lasts, then single ones.
+TEST_P(DownloadWalkTest, WritesEveryKeyInWalkOrder) {
+  const WalkCase& w = GetParam();
+  pool().bufSizeIs(w.capacity * 4);
+  pool().poolLimitIs(w.poolLimit);
+  pool().dmaMemoryIs(w.dma);
   auto table = filledReference({kChip0}, 7);
+  if (w.empty) {
+    table->shadow(kChip0)->collCleanup();
+    simulator_.chip(0)->flipBit("ippaRoutingProfileTable", 0, 2, 0, 3);
+    simulator_.chip(0)->flipBit("ippaRoutingProfileTable", 0, 3, 255, 31);
+  }
 
   const auto batch = download(*table, kChip0, maskOf({0}));
-  const auto cmds = cmdsOf(batch);
-  ASSERT_EQ(cmds.size(), (512 + capacity - 1) / capacity);
   std::uint32_t walked = 0;
-  for (const auto& cmd : cmds) {
-    ASSERT_TRUE(cmd->isBulk());
-    EXPECT_EQ(cmd->arrayIndex, 2 + walked / 256);
-    EXPECT_EQ(cmd->entryIndex, walked % 256);
-    walked += cmd->entryCount;
+  std::uint32_t bulks = 0;
+  std::uint32_t singles = 0;
+  for (const auto& cmd : cmdsOf(batch)) {
+    ASSERT_EQ(cmd->arrayIndex, 2 + walked / 256) << "after " << walked << " keys";
+    ASSERT_EQ(cmd->entryIndex, walked % 256) << "after " << walked << " keys";
+    if (cmd->isBulk()) {
+      ASSERT_EQ(walked, bulks * w.capacity) << "a bulk write after a single one, or one not full";
+      EXPECT_EQ(cmd->entryCount, std::min(w.capacity, 512 - walked));
+      ++bulks;
+      walked += cmd->entryCount;
+    } else {
+      ASSERT_EQ(cmd->kind, SchanCmd::Kind::memoryWrite);
+      ++walked;
+      ++singles;
+    }
   }
   EXPECT_EQ(walked, 512u);
-  EXPECT_EQ(cmds.back()->entryCount, 512 % capacity == 0 ? capacity : 512 % capacity);
+  EXPECT_EQ(bulks, w.bulks);
+  EXPECT_EQ(pool().requestsWithoutDma(), singles);
 
-  EXPECT_EQ(simulator_.execute(batch), cmds.size());
-  EXPECT_EQ(simulator_.chip(0)->counters().entriesWritten, 512u);
-  EXPECT_TRUE(chipMatches(*table, kChip0));
-}
-
-// 100 crosses the array-index boundary inside a buffer; 512 fills exactly one; 1000 is never full (only the flush at
-// the end); 7 leaves 1 for the last.
-INSTANTIATE_TEST_SUITE_P(Capacities, DownloadWalkTest, ::testing::Values(100u, 512u, 1000u, 7u));
-
-// Verifies: without DMA memory every key goes out as a single write, in walk order.
-TEST_F(DownloadWalkTest, WithoutDmaMemoryEveryKeyIsASingleWriteInWalkOrder) {
-  pool().dmaMemoryIs(false);
-  auto table = filledReference({kChip0}, 1);
-  const auto batch = download(*table, kChip0, maskOf({0}));
-  const auto cmds = cmdsOf(batch);
-  ASSERT_EQ(cmds.size(), 512u);
-  for (std::size_t i = 0; i < cmds.size(); ++i) {
-    ASSERT_EQ(cmds[i]->kind, SchanCmd::Kind::memoryWrite);
-    ASSERT_EQ(cmds[i]->arrayIndex, 2 + i / 256);
-    ASSERT_EQ(cmds[i]->entryIndex, i % 256);
-  }
   simulator_.execute(batch);
-  EXPECT_EQ(simulator_.chip(0)->counters().singleWrites, 512u);
+  EXPECT_EQ(
+      simulator_.chip(0)->counters(),
+      (sim::ChipCounters{.singleWrites = singles, .bulkWrites = bulks, .entriesWritten = 512, .bytesWritten = 2048}));
   EXPECT_TRUE(chipMatches(*table, kChip0));
 }
 
-// Verifies: a pool that runs out in the middle of a walk (two buffers, both held by their bulk writes) leaves the rest
-// to single writes, in walk order, and the chip still ends equal to the shadow.
-TEST_F(DownloadWalkTest, PoolRunningOutMixesBulkAndSingleWrites) {
-  pool().bufSizeIs(100 * 4);
-  pool().poolLimitIs(2);
-  auto table = filledReference({kChip0}, 2);
-  const auto batch = download(*table, kChip0, maskOf({0}));
-  const auto cmds = cmdsOf(batch);
-  ASSERT_EQ(cmds.size(), 2u + 312u);
-  EXPECT_TRUE(cmds[0]->isBulk() && cmds[1]->isBulk());
-  EXPECT_EQ(cmds[1]->entryIndex, 100u);
-  EXPECT_FALSE(cmds[2]->isBulk());
-  EXPECT_EQ(cmds[2]->entryIndex, 200u);
-  EXPECT_EQ(pool().requestsWithoutDma(), 312u);
-  simulator_.execute(batch);
-  EXPECT_TRUE(chipMatches(*table, kChip0));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Walks, DownloadWalkTest,
+    ::testing::Values(
+        // 100 crosses the array-index boundary inside a buffer; 512 fills exactly one; 1000 is never full (only the
+        // flush at the end); 7 leaves 1 for the last.
+        WalkCase{"Capacity100", 100, 512, true, false, 6}, WalkCase{"Capacity512", 512, 512, true, false, 1},
+        WalkCase{"Capacity1000", 1000, 512, true, false, 1}, WalkCase{"Capacity7", 7, 512, true, false, 74},
+        WalkCase{"WithoutDmaMemory", 100, 512, false, false, 0},
+        // Two buffers, both held by their bulk writes: the rest goes out as single writes.
+        WalkCase{"PoolRunsOut", 100, 2, true, false, 2}, WalkCase{"EmptyShadow", 256, 512, true, true, 2}),
+    [](const ::testing::TestParamInfo<WalkCase>& row) { return std::string(row.param.name); });
 
-// Verifies: buffers stay with their bulk writes: two downloads taken back to back and executed only afterwards both
-// land (a pool that handed the first download's buffers out again would let the second overwrite its data).
+// Verifies: two downloads taken back to back and executed only afterwards both land (a pool that handed the first one's
+// buffers out again would let the second overwrite its data).
 TEST_F(DownloadWalkTest, DownloadsTakenBackToBackBothLand) {
   pool().bufSizeIs(64 * 4);
   auto table = filledReference({kChip0, kChip1}, 0x10);
@@ -125,22 +123,7 @@ TEST_F(DownloadWalkTest, DownloadsTakenBackToBackBothLand) {
   EXPECT_TRUE(chipMatches(*table, kChip1));
 }
 
-// Verifies: an empty shadow writes the default entry (zeros) to all 512 keys, over whatever the chip held.
-TEST_F(DownloadTest, EmptyShadowWritesTheDefaultEntryEverywhere) {
-  auto table = make<Reference>();
-  table->addShadow(kChip0);
-  table->shadow(kChip0)->collCleanup();
-  sim::Chip& chip = *simulator_.chip(0);
-  chip.flipBit("ippaRoutingProfileTable", 0, 2, 0, 3);
-  chip.flipBit("ippaRoutingProfileTable", 0, 3, 255, 31);
-  simulator_.execute(download(*table, kChip0, maskOf({0})));
-  EXPECT_EQ(chip.counters().entriesWritten, 512u);
-  EXPECT_TRUE(chipMatches(*table, kChip0));
-  EXPECT_EQ(chip.entry("ippaRoutingProfileTable", 0, 3, 255)[3], 0);
-}
-
-// Verifies: a table with two memories gets, per buffer, one bulk write to each memory with the same start key, count
-// and buffer; both memories end equal to the shadow.
+// Verifies: a table with two memories gets, per buffer, one bulk write to each, sharing the buffer.
 TEST_F(DownloadTest, TwoMemoriesGetOneBulkWriteEachPerBuffer) {
   using Mtu = bcm88490_a0::EtppcMtuMapTableHwDirect;
   pool().bufSizeIs(50 * 4);
@@ -154,76 +137,66 @@ TEST_F(DownloadTest, TwoMemoriesGetOneBulkWriteEachPerBuffer) {
   const auto cmds = cmdsOf(batch);
   ASSERT_EQ(cmds.size(), 6u);  // 128 entries: buffers of 50, 50 and 28
   for (std::size_t i = 0; i < cmds.size(); i += 2) {
-    EXPECT_EQ(cmds[i]->memoryId, 0u);
-    EXPECT_EQ(cmds[i + 1]->memoryId, 1u);
-    EXPECT_NE(cmds[i]->name, cmds[i + 1]->name);
-    EXPECT_EQ(cmds[i]->entryIndex, cmds[i + 1]->entryIndex);
-    EXPECT_EQ(cmds[i]->entryCount, cmds[i + 1]->entryCount);
-    EXPECT_EQ(cmds[i]->buffer, cmds[i + 1]->buffer);
+    const SchanCmd& first = *cmds[i];
+    const SchanCmd& second = *cmds[i + 1];
+    EXPECT_EQ(std::tuple(first.memoryId, second.memoryId), std::tuple(0u, 1u));
+    EXPECT_EQ(std::tuple(first.entryIndex, first.entryCount, first.buffer),
+              std::tuple(second.entryIndex, second.entryCount, second.buffer));
   }
   EXPECT_EQ(cmds[4]->entryCount, 28u);
   simulator_.execute(batch);
   EXPECT_TRUE(chipMatches(*table, kChip0));
 }
 
-// Verifies: the trap table writes exactly the keys its shadow holds (its ten default entries), one single write each;
-// clearShadow writes zeros to exactly those keys and leaves the shadow empty.
+// Verifies: a partial walk, and a clear, write exactly the keys the shadow holds, one single write each.
 TEST_F(DownloadTest, PartialWalkWritesTheHeldKeysOnly) {
   auto table = make<bcm88490_a0::TarSnifActionTableHwDirect>();
   table->addShadow(kChip0);
-  const std::set<std::uint32_t> keys = {1, 2, 3, 7, 8, 11, 12, 16, 17, 19};
   const auto written = [](const Orvel::Ptr<SchanAccel::SchanCmds>& batch) {
-    std::set<std::uint32_t> indices;
+    std::set<KeyParts> keys;
     for (const auto& cmd : cmdsOf(batch)) {
       EXPECT_FALSE(cmd->isBulk());
-      indices.insert(cmd->entryIndex);
+      keys.insert({cmd->entryIndex, 0});
     }
-    EXPECT_EQ(indices.size(), batch->size()) << "a key written twice";
-    return indices;
+    EXPECT_EQ(keys.size(), batch->size()) << "a key written twice";
+    return keys;
   };
-
   const auto batch = download(*table, kChip0, maskOf({0}));
-  EXPECT_EQ(written(batch), keys);
+  EXPECT_EQ(written(batch), kTarSnifDefaults);
   simulator_.execute(batch);
   EXPECT_TRUE(chipMatches(*table, kChip0));
 
   const auto cleared = table->shadow(kChip0)->clearShadow(table->fapRevision(), maskOf({0}));
-  EXPECT_EQ(written(cleared), keys);
+  EXPECT_EQ(written(cleared), kTarSnifDefaults);
   for (const auto& cmd : cmdsOf(cleared)) EXPECT_EQ(cmd->data, std::vector<std::uint8_t>(12, 0));
-  EXPECT_EQ(held(*table, kChip0), 0u);
+  EXPECT_TRUE(keysHeld(*table, kChip0).empty());
 }
 
-// Verifies: the download's event and traces, with their texts and levels.
-TEST_F(DownloadTest, DownloadRecordsItsEventAndTraces) {
+// Verifies: a download records its event and traces; for a mask without the shadow's chip, none.
+TEST_F(DownloadTest, EventTracesAndMasksWithoutTheShadowsChip) {
   pool().bufSizeIs(256 * 4);
   auto table = make<Reference>();
   table->addShadow(kChip0);
   const std::string rev = table->fapRevision().revString();
-  test_shadows::TraceCapture traces("*=0-9");
-  Lumlog::eventsClear();
-  download(*table, kChip0, maskOf({0, 3}));
-
-  const std::string event = "fapType: bcm88490_a0, fapRevision: " + rev + ", downloadFapmask: {0,3}";
-  const auto events = Lumlog::events();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].message, event);
-  std::multiset<std::string> lines;  // "level message"
-  for (const Lumlog::Record& r : traces.records()) lines.insert(std::to_string(r.level) + " " + r.message);
-  EXPECT_TRUE(lines.contains("8 " + event));
-  EXPECT_TRUE(lines.contains("8  fapType: bcm88490_a0 fapRevision: " + rev + " downloadFapmask: {0,3}"));
-  EXPECT_TRUE(lines.contains("8 fapRevision: " + rev + ", downloadFapmask: {0}, isDelete: false"));
-  EXPECT_TRUE(lines.contains("3  Processing all keys in shadow: 0-0"));
-  EXPECT_EQ(lines.count("3 shadowKey: 0-0 queued 256 in bulk"), 2u);
-  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
-    return line.find("dmaMemPoolBuffer: DmaMemPoolBuffer(dmaAddr=0x100000000 slot=0 size=1024") != std::string::npos;
-  }));
-}
-
-// Verifies: a mask without the shadow's chip gives null after the not-applicable trace, and no walk runs; clearShadow
-// still empties the shadow.
-TEST_F(DownloadTest, MaskWithoutTheShadowsChipGivesNull) {
-  auto table = make<Reference>();
-  table->addShadow(kChip0);
+  {
+    test_shadows::TraceCapture traces("*=0-9");
+    Lumlog::eventsClear();
+    download(*table, kChip0, maskOf({0, 3}));
+    const std::string event = "fapType: bcm88490_a0, fapRevision: " + rev + ", downloadFapmask: {0,3}";
+    const auto events = Lumlog::events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].message, event);
+    std::multiset<std::string> lines;  // "level message"
+    for (const Lumlog::Record& r : traces.records()) lines.insert(std::to_string(r.level) + " " + r.message);
+    EXPECT_TRUE(lines.contains("8 " + event));
+    EXPECT_TRUE(lines.contains("8  fapType: bcm88490_a0 fapRevision: " + rev + " downloadFapmask: {0,3}"));
+    EXPECT_TRUE(lines.contains("8 fapRevision: " + rev + ", downloadFapmask: {0}, isDelete: false"));
+    EXPECT_TRUE(lines.contains("3  Processing all keys in shadow: 0-0"));
+    EXPECT_EQ(lines.count("3 shadowKey: 0-0 queued 256 in bulk"), 2u);
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+      return line.find("dmaMemPoolBuffer: DmaMemPoolBuffer(dmaAddr=0x100000000 slot=0 size=1024") != std::string::npos;
+    }));
+  }
   {
     test_shadows::TraceCapture traces("*=0-9");
     EXPECT_EQ(download(*table, kChip0, maskOf({5})), nullptr);
@@ -236,10 +209,10 @@ TEST_F(DownloadTest, MaskWithoutTheShadowsChipGivesNull) {
     }
   }
   EXPECT_EQ(table->shadow(kChip0)->clearShadow(table->fapRevision(), maskOf({5})), nullptr);
-  EXPECT_EQ(held(*table, kChip0), 0u);
+  EXPECT_TRUE(keysHeld(*table, kChip0).empty());
 }
 
-// Verifies: a failing buffer factory's exception reaches the caller; a clearShadow it interrupts leaves the shadow.
+// Verifies: a failing buffer factory's exception reaches the caller; an interrupted clear leaves the shadow.
 TEST_F(DownloadTest, BufferFactoryFailurePropagatesAndLeavesTheShadow) {
   using Lpm = bcm88490_a0::LpmEntryTypeMapHwDirect;
   auto table = make<Lpm>();
@@ -249,7 +222,7 @@ TEST_F(DownloadTest, BufferFactoryFailurePropagatesAndLeavesTheShadow) {
   EXPECT_THROW(download(*table, kChip0, maskOf({0})), Orvel::MemoryResourceException);
   EXPECT_THROW(table->shadow(kChip0)->clearShadow(table->fapRevision(), maskOf({0})), Orvel::MemoryResourceException);
   EXPECT_EQ(table->getEntry(kChip0, Lpm::EntryKey(0, 44)), before);
-  EXPECT_EQ(held(*table, kChip0), 2048u);
+  EXPECT_EQ(keysHeld(*table, kChip0).size(), 2048u);
 }
 
 using DownloadDeathTest = DownloadTest;

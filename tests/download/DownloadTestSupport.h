@@ -1,8 +1,7 @@
 // Shadows downloaded to simulated chips.
 //
-// DownloadTest is a ShadowTest with a chip simulator of chips 0 and 1 built from the catalogue's data, the table
-// manager's DMA pool at hand, and helpers that download a shadow through its host interface (HwShadowBase::download),
-// count what a shadow holds and compare a chip with a shadow.
+// DownloadTest is a ShadowTest with a simulator of chips 0 and 1 built from the catalogue, the table manager's DMA pool
+// at hand, and helpers that download a shadow through the host's interface and compare a chip with a shadow.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,6 +19,9 @@
 namespace test_download {
 
 using test_shadows::cmdsOf;
+using test_shadows::KeyParts;
+using test_shadows::keysHeld;
+using test_shadows::kTarSnifDefaults;
 using test_shadows::maskOf;
 
 inline constexpr std::array<std::uint8_t, 2> kChips = {0, 1};
@@ -33,15 +35,6 @@ class DownloadTest : public test_shadows::ShadowTest {
                                                     const VovuAsicUtils::HwShadowKey& key,
                                                     const SchanAccel::Fapmask& mask) {
     return table.hwShadowColl(key)->download("bcm88490_a0", table.fapRevision(), mask);
-  }
-
-  // The number of entries the shadow of `key` in `table` holds.
-  static std::size_t held(const VovuAsicUtils::HwCommonTableBase& table, const VovuAsicUtils::HwShadowKey& key) {
-    std::size_t count = 0;
-    bcm88490_a0::catalogue::table(table.name().view())->shadows->forEachEntry(table, key, [&](const void*) {
-      ++count;
-    });
-    return count;
   }
 
   // Compares chip `key.fapId()` with the shadow of `key` in `table`; a failure names the first differing entries.

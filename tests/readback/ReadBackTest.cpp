@@ -1,6 +1,8 @@
-// Hardware read-back: the readers' requests and commands, the decoding of DMA buffers into per-instance results, and
-// the audit that compares a chip with its shadow and repairs it. Every table's clean audit is EndToEndTest's.
+// Read-back: the readers' requests, the decoding of DMA buffers, and the audit that compares a chip with its shadow
+// and repairs it. Every table's clean audit, registers and value keys included, is EndToEndTest's.
+#include <map>
 #include <set>
+#include <tuple>
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -9,7 +11,6 @@
 #include "IppaVsiToRoutingProfileMapHwDirect.h"
 #include "IppbTtl0ActionProfileHwReg.h"
 #include "Orvel/Exception.h"
-#include "TarSnifActionTableHwDirect.h"
 #include "VovuAsicUtils/ShadowAudit.h"
 #include "download/DownloadTestSupport.h"
 
@@ -19,10 +20,7 @@ using namespace test_download;
 using Reference = bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect;
 using ReferenceReader = bcm88490_a0::HwTableIppaVsiToRoutingProfileMapHwDirectReader;
 using Mtu = bcm88490_a0::EtppcMtuMapTableHwDirect;
-using TarSnif = bcm88490_a0::TarSnifActionTableHwDirect;
-using TarSnifReader = bcm88490_a0::HwTableTarSnifActionTableHwDirectReader;
 using Ttl0 = bcm88490_a0::IppbTtl0ActionProfileHwReg;
-using Ttl0Reader = bcm88490_a0::HwTableIppbTtl0ActionProfileHwRegReader;
 using SchanAccel::SchanCmd;
 using VovuAsicUtils::AuditDifference;
 using VovuAsicUtils::AuditReport;
@@ -43,14 +41,14 @@ class ReadBackTest : public DownloadTest {
     return [this](const Orvel::Ptr<SchanAccel::SchanCmds>& batch) { simulator_.execute(batch); };
   }
 
-  // Decodes a completed bulk read of the reference table on `chip`: elements of 4 bytes from (arrayIndex, first),
-  // element i holding `bytes[i]` in its first byte. Returns the number of entries stored.
-  int decode(std::uint8_t arrayIndex, std::uint32_t first, const std::vector<std::uint8_t>& bytes,
-             std::uint8_t chip = 0) {
-    auto buffer = readManager_->dmaMemPoolManager()->buffer(static_cast<std::uint32_t>(bytes.size() * 4));
-    for (std::size_t i = 0; i < bytes.size(); ++i) buffer->va()[i * 4] = bytes[i];
-    const Orvel::Ptr<HwReadBulkCmdInfo> info(new HwReadBulkCmdInfo(chip, 0, test_shadows::kRev25, buffer, arrayIndex,
-                                                                   first, static_cast<std::uint32_t>(bytes.size())));
+  // Decodes a completed bulk read of the reference table on `chip`: `count` elements of 4 bytes from (arrayIndex,
+  // first), all zero but for the first bytes in `nonZero` (element: byte). Returns the number of entries stored.
+  int decode(std::uint8_t arrayIndex, std::uint32_t first, std::uint32_t count,
+             const std::map<std::uint32_t, std::uint8_t>& nonZero, std::uint8_t chip = 0) {
+    auto buffer = readManager_->dmaMemPoolManager()->buffer(count * 4);
+    for (const auto& [element, byte] : nonZero) buffer->va()[element * 4] = byte;
+    const Orvel::Ptr<HwReadBulkCmdInfo> info(
+        new HwReadBulkCmdInfo(chip, 0, test_shadows::kRev25, buffer, arrayIndex, first, count));
     return VovuAsicUtils::processReadDmaComplete<ReferenceReader::HwInstanceReadResult, Reference::EntryKey,
                                                  Reference::Entry, true>(info, container_);
   }
@@ -65,8 +63,7 @@ Request request(std::uint8_t fapId, std::uint8_t type) {
   return Request(new HwReadRequestParameterBase(fapId, 0, type));
 }
 
-// Verifies: type 0 for chip 128 reads every chip of the reader's mask, for chip 3 only chip 3 (every array index, every
-// instance); type 1 one array index; types 2 and 7 give empty batches with their traces.
+// Verifies: each request type builds the bulk reads of its chips and array indices, or none with a trace.
 TEST_F(ReadBackTest, RequestsBuildBulkReadsForTheirChipsAndIndices) {
   auto reader = ReferenceReader::factory(test_shadows::kRev25, readManager_);
   reader->fapmaskIs(maskOf({0, 3, 5}));
@@ -94,6 +91,10 @@ TEST_F(ReadBackTest, RequestsBuildBulkReadsForTheirChipsAndIndices) {
   ASSERT_EQ(one.size(), 3u);
   for (const auto& cmd : one) EXPECT_EQ(cmd->arrayIndex, 3);
 
+  reader->processReadComplete(SchanAccel::schanCmdFactory());  // not a bulk read: ignored
+  reader->processReadComplete(nullptr);
+  EXPECT_TRUE(container_->perInstanceReadResultColl().empty());
+
   test_shadows::TraceCapture traces("IppaVsiToRoutingProfileMapHwDirect=3");
   const auto notYet = reader->tableReadSchanCmds(request(0, 2), container_);
   const auto invalid = reader->tableReadSchanCmds(request(0, 7), container_);
@@ -103,19 +104,15 @@ TEST_F(ReadBackTest, RequestsBuildBulkReadsForTheirChipsAndIndices) {
             (std::vector<std::string>{" request: 2 not implemented yet", "Invalid request type: 7 not handled"}));
 }
 
-// Verifies: 256 elements from index 0 of array index 2 with elements 0 and 5 non-zero store exactly (2, 0) and (2, 5)
-// and count 2; the result exists even when a read stores nothing; entryIs with one key twice keeps the second.
-TEST_F(ReadBackTest, DecodingStoresTheNonZeroElements) {
-  std::vector<std::uint8_t> bytes(256, 0);
-  bytes[0] = 0x11;
-  bytes[5] = 0x55;
-  EXPECT_EQ(decode(2, 0, bytes), 2);
+// Verifies: a bulk read decodes its non-zero elements into the result, stopping at a key out of range.
+TEST_F(ReadBackTest, DecodingStoresTheNonZeroElementsInRange) {
+  EXPECT_EQ(decode(2, 0, 256, {{0, 0x11}, {5, 0x55}}), 2);
   const auto& result = resultOf(kChip0);
   ASSERT_EQ(result.entries().size(), 2u);
   ASSERT_NE(result.entry(Reference::EntryKey(2, 0)), nullptr);
   EXPECT_EQ(result.entry(Reference::EntryKey(2, 5))->data()[0], 0x55);
 
-  EXPECT_EQ(decode(3, 0, std::vector<std::uint8_t>(16, 0), 1), 0);
+  EXPECT_EQ(decode(3, 0, 16, {}, 1), 0);
   EXPECT_NE(container_->perInstanceReadResult(HwShadowKey(1, 0)), nullptr);
 
   auto& mutableResult = const_cast<ReferenceReader::HwInstanceReadResult&>(result);
@@ -127,51 +124,20 @@ TEST_F(ReadBackTest, DecodingStoresTheNonZeroElements) {
   EXPECT_EQ(result.entries().size(), 2u);
   EXPECT_EQ(result.entry(Reference::EntryKey(2, 5))->routingProfile1(), 9);
   EXPECT_EQ(mutableResult.entryDel(Reference::EntryKey(3, 3)), Reference::Entry());
-}
 
-// Verifies: a key past the maximum raises the key's range exception at the first such non-zero element; an all-zero
-// element past the maximum before it is skipped, and the entries decoded before stay stored.
-TEST_F(ReadBackTest, DecodingStopsAtAKeyOutOfRange) {
-  std::vector<std::uint8_t> bytes(10, 0);
-  bytes[2] = 1;  // entry 252
-  bytes[7] = 1;  // entry 257, past entryIndexMax 255 (entry 256, element 6, is zero)
-  EXPECT_EQ(test_shadows::errorOf<Orvel::RangeException>([&] { decode(2, 250, bytes); }),
+  // Elements 2 and 7 are entries 252 and 257, past entryIndexMax 255; entry 256 (element 6) is zero.
+  EXPECT_EQ(test_shadows::errorOf<Orvel::RangeException>([&] {
+              decode(2, 250, 10, {{2, 1}, {7, 1}}, 2);
+            }),
             "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::EntryKey::entryIndex < "
             "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::EntryKey::entryIndexMin or > "
             "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::EntryKey::entryIndexMax not allowed");
-  const auto& result = resultOf(kChip0);
-  ASSERT_EQ(result.entries().size(), 1u);
-  EXPECT_NE(result.entry(Reference::EntryKey(2, 252)), nullptr);
+  const auto& stopped = resultOf(HwShadowKey(2, 0));
+  ASSERT_EQ(stopped.entries().size(), 1u);
+  EXPECT_NE(stopped.entry(Reference::EntryKey(2, 252)), nullptr);
 }
 
-// Verifies: a completed command that is not a bulk read changes nothing; a bulk read executed by the simulator decodes
-// keys without an array index from the entry index alone.
-TEST_F(ReadBackTest, ProcessReadCompleteDecodesBulkReadsOnly) {
-  auto tarTable = make<TarSnif>();
-  tarTable->addShadow(kChip0);
-  simulator_.execute(download(*tarTable, kChip0, maskOf({0})));
-  auto reader = TarSnifReader::factory(test_shadows::kRev25, readManager_);
-  reader->fapmaskIs(maskOf({0}));
-  reader->processReadComplete(SchanAccel::schanCmdFactory());
-  reader->processReadComplete(nullptr);
-  EXPECT_TRUE(container_->perInstanceReadResultColl().empty());
-
-  const auto batch = reader->tableReadSchanCmds(request(0, 0), container_);
-  simulator_.execute(batch);
-  for (const auto& cmd : batch->cmds()) reader->processReadComplete(cmd);
-  const auto& result =
-      static_cast<const TarSnifReader::HwInstanceReadResult&>(*container_->perInstanceReadResult(kChip0));
-  std::set<std::uint32_t> keys;
-  for (const auto& entry : result.entries()) {
-    keys.insert(entry.entryKey().value());
-    EXPECT_EQ(entry, tarTable->getEntry(kChip0, entry.entryKey()));
-  }
-  EXPECT_EQ(keys, (std::set<std::uint32_t>{1, 2, 3, 7, 8, 11, 12, 16, 17, 19}));
-}
-
-// Verifies: the audit finds exactly the injected differences (an entry the chip lost, one it holds that the shadow does
-// not, one bit flipped in the second memory of a two-memory table) with the fields that differ, and a repair writes
-// only those keys, after which none remain.
+// Verifies: the audit finds exactly the injected differences, and a repair rewrites only those keys.
 TEST_F(ReadBackTest, AuditFindsInjectedDifferencesAndRepairFixesThem) {
   auto table = make<Mtu>();
   table->addShadow(kChip0);
@@ -205,33 +171,18 @@ TEST_F(ReadBackTest, AuditFindsInjectedDifferencesAndRepairFixesThem) {
 
   const sim::ChipCounters before = chip.counters();
   const AuditReport repaired = t.audit(*table, kChip0, readManager_, executor(), true);
-  EXPECT_EQ(repaired.repaired, 3u);
-  EXPECT_EQ(repaired.remaining, 0u);
+  EXPECT_EQ(std::tuple(repaired.repaired, repaired.remaining), std::tuple(3u, 0u));
   // Three keys, each a single write to both memories.
   EXPECT_EQ(chip.counters().singleWrites - before.singleWrites, 6u);
   EXPECT_EQ(t.audit(*table, kChip0, readManager_, executor(), false).found(), 0u);
-}
 
-// Verifies: a register's read-back equals its shadow entry, and the audit sees a register that differs.
-TEST_F(ReadBackTest, RegisterReadBackAndAudit) {
-  auto table = make<Ttl0>();
-  table->addShadow(kChip0);
-  simulator_.execute(download(*table, kChip0, maskOf({0})));
-  auto reader = Ttl0Reader::factory(test_shadows::kRev25, readManager_);
-  reader->fapmaskIs(maskOf({0}));
-  const auto batch = reader->regReadSchanCmds(kChip0, true, 0, container_);
-  ASSERT_EQ(batch->size(), 1u);
-  EXPECT_EQ(batch->cmds().front()->kind, SchanCmd::Kind::registerRead);
-  simulator_.execute(batch);
-  reader->processReadComplete(batch->cmds().front());
-  const auto& result = static_cast<const Ttl0Reader::HwInstanceReadResult&>(*container_->perInstanceReadResult(kChip0));
-  ASSERT_NE(result.entry(Ttl0::EntryKey(0)), nullptr);
-  EXPECT_EQ(*result.entry(Ttl0::EntryKey(0)), table->getEntry(kChip0, Ttl0::EntryKey(0)));
-
-  simulator_.chip(0)->flipBit("ippbTtl0ActionProfile", 0, 0, 0, 20);
-  const AuditReport report = Ttl0::description().audit(*table, kChip0, readManager_, executor(), true);
-  EXPECT_EQ(report.differing, 1u);
-  EXPECT_EQ(report.remaining, 0u);
+  // A register that differs is found and repaired the same way.
+  auto reg = make<Ttl0>();
+  reg->addShadow(kChip0);
+  simulator_.execute(download(*reg, kChip0, maskOf({0})));
+  chip.flipBit("ippbTtl0ActionProfile", 0, 0, 0, 20);
+  const AuditReport regReport = Ttl0::description().audit(*reg, kChip0, readManager_, executor(), true);
+  EXPECT_EQ(std::tuple(regReport.differing, regReport.remaining), std::tuple(1u, 0u));
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// The entry storage of a shadow: counting, publication of changes, delete-all with and without subscribers, the
-// collection control, parenting and orphaning, iteration, and the mount that puts it in shared memory.
+// The entry storage of a shadow: counts, publication, control, parenting, iteration and the mount in shared memory.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -38,10 +37,6 @@ struct Recorder final : Orvel::Subscriber {
     attributes.push_back(attribute);
     keys.push_back(key ? *static_cast<const EntryKey*>(key) : EntryKey());
   }
-  void clear() {
-    attributes.clear();
-    keys.clear();
-  }
   Orvel::Ptr<Storage> storage;
   std::vector<std::uint32_t> attributes;
   std::vector<EntryKey> keys;
@@ -68,24 +63,41 @@ class EntryStorageTest : public test_shadows::ShadowTest {
       ZevSharedMem::EntityManager::getEntityManager("entry-storage-test", false);
 };
 
-// Verifies: a never-written key reads as the type default; a write then two removals count 1 / 2 / 2 and publish
-// exactly the two real changes; the first removal returns the entry, the second the type default.
-TEST_F(EntryStorageTest, OperationsCountAndPublish) {
+// Verifies: every operation and every collection event counts and publishes its real changes once, per key; a commit
+// without an entry is refused before anything is committed, counted or published.
+TEST_F(EntryStorageTest, OperationsAndNotificationsCountAndPublish) {
   Recorder recorder(storage_);
+  const Entry pending = entry(2, 4, 6);
+  storage_->map().writer().directWrite(pending);
+  EXPECT_EQ(test_shadows::errorOf<Orvel::RangeException>([&] { storage_->entryCollCommit(nullptr); }),
+            "storage/entryColl: entryCollCommit without an entry not allowed");
+  EXPECT_TRUE(recorder.keys.empty());
+  EXPECT_EQ(counts(), (Counts{0, 0, 0}));
+  storage_->entryCollCommit(&pending);  // the pending direct write waited for the commit naming its entry
+  EXPECT_EQ(storage_->entryColl(pending.entryKey()), pending);
+
   EXPECT_EQ(storage_->entryColl(EntryKey(2, 7)), Entry());
   const Entry e = entry(2, 7, 5);
   storage_->entryCollIs(e);
   EXPECT_EQ(storage_->entryColl(EntryKey(2, 7)), e);
   EXPECT_EQ(storage_->entryCollDel(EntryKey(2, 7)), e);
   EXPECT_EQ(storage_->entryCollDel(EntryKey(2, 7)), Entry());
+  EXPECT_EQ(counts(), (Counts{1, 2, 3}));
+  EXPECT_EQ(recorder.attributes, std::vector<std::uint32_t>(3, ZevPloom::kEntryCollAttribute));
+  EXPECT_EQ(recorder.keys, (std::vector<EntryKey>{EntryKey(2, 4), EntryKey(2, 7), EntryKey(2, 7)}));
 
-  EXPECT_EQ(counts(), (Counts{1, 2, 2}));
-  EXPECT_EQ(recorder.attributes, std::vector<std::uint32_t>(2, ZevPloom::kEntryCollAttribute));
-  EXPECT_EQ(recorder.keys, std::vector<EntryKey>(2, EntryKey(2, 7)));
+  recorder.keys.clear();
+  const auto& notify = storage_->map().notify();
+  notify.valueChanged(entry(2, 9, 3), nullptr);
+  notify.keyChanged(EntryKey(3, 1));
+  notify.keyChangedWithOld(EntryKey(3, 2), &e);
+  EXPECT_EQ(recorder.keys, (std::vector<EntryKey>{EntryKey(2, 9), EntryKey(3, 1), EntryKey(3, 2)}));
+  EXPECT_EQ(storage_->entryCollNotifyCount(), 3u + 3u);
+  notify.quiescedChanged(true);
+  EXPECT_TRUE(storage_->control()->quiesced());
 }
 
-// Verifies: delete-all publishes and counts each removal only when somebody subscribes (the storage's own
-// zero-references subscriber does not count), empties the collection either way, and does nothing on an empty one.
+// Verifies: delete-all counts and publishes each removal only to subscribers; it empties the collection either way.
 TEST_F(EntryStorageTest, DeleteAllPublishesOnlyToSubscribers) {
   const auto fill = [&] {
     for (std::uint32_t i = 0; i < 40; ++i) storage_->entryCollIs(entry(3, i, 1));
@@ -95,38 +107,22 @@ TEST_F(EntryStorageTest, DeleteAllPublishesOnlyToSubscribers) {
     storage_->entryCollDelAll();
     EXPECT_TRUE(recorder.keys.empty());
     fill();
-    recorder.clear();
+    recorder.keys.clear();
     storage_->entryCollDelAll();
     EXPECT_EQ(recorder.keys.size(), 40u);
     EXPECT_EQ(counts(), (Counts{40, 40, 80}));
     EXPECT_FALSE(Storage::IteratorConst(storage_->map()).valid());
   }
-  EXPECT_FALSE(storage_->publisher().hasSubscribers());
+  EXPECT_FALSE(storage_->publisher().hasSubscribers());  // its own zero-references subscriber does not count
   fill();
   storage_->entryCollDelAll();
   EXPECT_EQ(counts(), (Counts{80, 40, 120})) << "the stores publish, the removals neither count nor publish";
   EXPECT_FALSE(Storage::IteratorConst(storage_->map()).valid());
 }
 
-// Verifies: a commit without an entry is refused before anything is committed, counted or published; the pending direct
-// write then waits for the commit that names its entry.
-TEST_F(EntryStorageTest, CommitWithoutAnEntryIsRefused) {
-  Recorder recorder(storage_);
-  const Entry e = entry(2, 4, 6);
-  storage_->map().writer().directWrite(e);
-  EXPECT_EQ(test_shadows::errorOf<Orvel::RangeException>([&] { storage_->entryCollCommit(nullptr); }),
-            "storage/entryColl: entryCollCommit without an entry not allowed");
-  EXPECT_TRUE(recorder.keys.empty());
-  EXPECT_EQ(storage_->entryCollNotifyCount(), 0u);
-
-  storage_->entryCollCommit(&e);
-  EXPECT_EQ(recorder.keys, std::vector<EntryKey>{e.entryKey()});
-  EXPECT_EQ(storage_->entryColl(e.entryKey()), e);
-}
-
-// Verifies: replacing the control with the one held publishes nothing; a new one is published once as attribute 259 and
-// takes over: the first control may go, and the storage's last user hands the storage to the new one.
-TEST_F(EntryStorageTest, ControlReplacement) {
+// Verifies: a new control is published once and takes over; the last user hands the storage to its control.
+TEST_F(EntryStorageTest, ControlReplacementAndHandOver) {
+  const std::uint64_t liveBefore = Storage::allocTracker().live();
   Orvel::Ptr<ZevPloom::CollectionControl> other(new ZevPloom::CollectionControl);
   {
     Recorder recorder(storage_);
@@ -141,26 +137,29 @@ TEST_F(EntryStorageTest, ControlReplacement) {
   Storage* raw = storage_.ptr();
   storage_ = nullptr;
   EXPECT_EQ(other->entityRef().ptr(), raw);
+  EXPECT_EQ(Storage::allocTracker().live(), liveBefore);
+  EXPECT_FALSE(raw->publisher().hasZeroReferenceSubscribers());
+  other = nullptr;
+  EXPECT_EQ(Storage::allocTracker().live(), liveBefore - 1);
+
+  // A user who takes a storage back from its original control and outlives that control reports to no control.
+  Orvel::Ptr<Storage> again = Table::Shadow::entryStorageFactory("again");
+  Orvel::Ptr<ZevPloom::CollectionControl> control = again->entryCollControl();
+  again = nullptr;
+  again = Orvel::dynamicPtrCast<Storage>(control->entityRef());
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->control(), nullptr);
+  control = nullptr;
+  again->entryCollNotifyQuiesced(true);
+  again->entryCollNotifyMountStatus();
+  again = nullptr;
+  EXPECT_EQ(Storage::allocTracker().live(), liveBefore - 1);
+
+  Table::Shadow::entryStorageFactory("lone");
+  EXPECT_EQ(Storage::allocTracker().live(), liveBefore - 1);
 }
 
-// Verifies: every collection event routed through the notification bundle becomes one publication for its key; quiesced
-// reports reach the control.
-TEST_F(EntryStorageTest, NotificationRouting) {
-  Recorder recorder(storage_);
-  const auto& notify = storage_->map().notify();
-  const Entry e = entry(2, 9, 3);
-  notify.valueChanged(e, nullptr);
-  notify.keyChanged(EntryKey(3, 1));
-  notify.keyChangedWithOld(EntryKey(3, 2), &e);
-  EXPECT_EQ(recorder.keys, (std::vector<EntryKey>{EntryKey(2, 9), EntryKey(3, 1), EntryKey(3, 2)}));
-  EXPECT_EQ(storage_->entryCollNotifyCount(), 3u);
-  notify.quiescedChanged(true);
-  EXPECT_TRUE(storage_->control()->quiesced());
-}
-
-// Verifies: the first parent re-forms the path from the full name and replaces the local writer (earlier entries are
-// gone); a second parent throws "Entity storage already initialized" with the path already re-formed; losing the parent
-// detaches the collection: reads find nothing, writes are refused.
+// Verifies: the first parent re-forms the path and replaces the writer; a second is refused; an orphan reads nothing.
 TEST_F(EntryStorageTest, ParentingAndOrphaning) {
   EXPECT_EQ(storage_->map().path(), "storage/entryColl");
   ASSERT_NE(storage_->map().endpoint(), nullptr);
@@ -185,8 +184,7 @@ TEST_F(EntryStorageTest, ParentingAndOrphaning) {
   EXPECT_THROW(storage_->entryCollDel(EntryKey(2, 1)), Orvel::NoPermissionException);
 }
 
-// Verifies: an iterator started at an absent key begins at the entry that follows it in iteration order, and advancing
-// past the last entry ends it.
+// Verifies: an iterator started at an absent key begins at the entry that follows it in iteration order.
 TEST_F(EntryStorageTest, IterationFromAnAbsentKey) {
   for (std::uint32_t i = 0; i < 30; i += 2) storage_->entryCollIs(entry(2, i, 1));
   const auto walk = [&](Storage::IteratorConst it) {
@@ -212,40 +210,7 @@ TEST_F(EntryStorageTest, IterationFromAnAbsentKey) {
   EXPECT_EQ(walk(Storage::IteratorConst(storage_->map(), order.back())), std::vector<EntryKey>{order.back()});
 }
 
-// Verifies: when the last user goes, the control takes the storage over while somebody holds the control, and the
-// storage forgets the control; once the control goes, the storage is destroyed.
-TEST_F(EntryStorageTest, ZeroReferencesHandsTheStorageToItsControl) {
-  const std::uint64_t liveBefore = Storage::allocTracker().live();
-  Orvel::Ptr<ZevPloom::CollectionControl> control = storage_->entryCollControl();
-  Storage* raw = storage_.ptr();
-  storage_ = nullptr;
-  EXPECT_EQ(control->entityRef().ptr(), raw);
-  EXPECT_EQ(Storage::allocTracker().live(), liveBefore);
-  EXPECT_FALSE(raw->publisher().hasZeroReferenceSubscribers());
-  control = nullptr;
-  EXPECT_EQ(Storage::allocTracker().live(), liveBefore - 1);
-
-  // The storage forgets the control it handed itself to: a user who takes the storage back from the control and
-  // outlives it reports to no control.
-  Orvel::Ptr<Storage> again = Table::Shadow::entryStorageFactory("again");
-  control = again->entryCollControl();
-  again = nullptr;
-  again = Orvel::dynamicPtrCast<Storage>(control->entityRef());
-  ASSERT_TRUE(again);
-  EXPECT_EQ(again->control(), nullptr);
-  control = nullptr;
-  again->entryCollNotifyQuiesced(true);
-  again->entryCollNotifyMountStatus();
-  again = nullptr;
-  EXPECT_EQ(Storage::allocTracker().live(), liveBefore - 1);
-
-  // Nobody else holding the control: the storage goes at once.
-  Table::Shadow::entryStorageFactory("lone");
-  EXPECT_EQ(Storage::allocTracker().live(), liveBefore - 1);
-}
-
-// Verifies: a mount creates the storage by type name at the path, opens its collection in shared memory under the
-// path's root directory, and refuses a second mount of the same path and unknown types; an unmount orphans it.
+// Verifies: a mount puts the collection in shared memory, where a local shadow follows it; an unmount orphans it.
 TEST_F(EntryStorageTest, MountPutsTheCollectionInSharedMemory) {
   const std::string path = "ShadowTbl/test/x/0-0";
   auto mounted = mount(path);
@@ -254,20 +219,38 @@ TEST_F(EntryStorageTest, MountPutsTheCollectionInSharedMemory) {
   EXPECT_EQ(mounted->map().writer().type(), Ploom::EndpointType::writer);
   EXPECT_EQ(mounted->control()->mountStatus(), 1);
   EXPECT_TRUE(std::filesystem::exists(Mem::OrlRootPath(path + "/entryColl").file("slots")));
-  mounted->entryCollIs(entry(2, 3, 4));
-  EXPECT_EQ(mounted->entryColl(EntryKey(2, 3)), entry(2, 3, 4));
-
   EXPECT_THROW(mount(path), Orvel::InvalidInitializeException);
   EXPECT_THROW(mount("other", "no::such::Type"), Orvel::InvalidInitializeException);
+
+  Orvel::Ptr<Storage> follower = Table::Shadow::entryStorageFactory("0-0");
+  follower->parentIs(Orvel::Ptr<Zev::Entity>(new Zev::Entity("ShadowTbl/test/x")));
+  Mem::CollectionDescriptor shadowMode;
+  shadowMode.mode = 3;
+  follower->collectionInit("entryColl", shadowMode);
+  ASSERT_TRUE(follower->map().attach(path + "/entryColl"));
+  auto* local = dynamic_cast<Ploom::PloomShadow<Entry>*>(follower->map().endpoint());
+  ASSERT_NE(local, nullptr);
+  {
+    Recorder recorder(follower);
+    mounted->entryCollIs(entry(2, 5, 1));
+    mounted->entryCollIs(entry(3, 6, 2));
+    local->sync();
+    mounted->entryCollDel(EntryKey(2, 5));
+    local->sync();
+    ASSERT_EQ(recorder.keys.size(), 3u);
+    EXPECT_EQ(recorder.keys[2], EntryKey(2, 5));
+  }
+  EXPECT_EQ(follower->entryCollNotifyCount(), 3u);
+  EXPECT_EQ(follower->entryColl(EntryKey(3, 6)), entry(3, 6, 2));
+  EXPECT_EQ(mounted->entryColl(EntryKey(3, 6)), entry(3, 6, 2));
 
   entities_->doUnmount(path);
   EXPECT_FALSE(entities_->getEntity(path));
   EXPECT_FALSE(mounted->parent());
-  EXPECT_EQ(mounted->entryColl(EntryKey(2, 3)), Entry());
+  EXPECT_EQ(mounted->entryColl(EntryKey(3, 6)), Entry());
 }
 
-// Verifies: corruption in the collection never reaches the caller of a read: a look-up reports it (the marker file
-// appears) and finds nothing, an iteration ends; a write that meets it ends the process in no man's land.
+// Verifies: corruption is reported, never thrown at a reader; a write that meets it ends the process.
 TEST_F(EntryStorageTest, CorruptionIsReportedNotThrown) {
   const std::string path = "ShadowTbl/test/z/0-0";
   auto storage = mount(path);
@@ -286,35 +269,6 @@ TEST_F(EntryStorageTest, CorruptionIsReportedNotThrown) {
   EXPECT_TRUE(std::filesystem::exists(root.file("corruption-detected")));
   EXPECT_FALSE(Storage::IteratorConst(storage->map()).valid());
   EXPECT_DEATH(storage->entryCollIs(entry(2, 3, 2)), "in no man's land");
-  entities_->doUnmount(path);
-}
-
-// Verifies: a storage whose collection is a local shadow of another writer's collection publishes every key that writer
-// changes or removes, once each.
-TEST_F(EntryStorageTest, ChangesSeenThroughALocalShadowArePublished) {
-  const std::string path = "ShadowTbl/test/y/0-0";
-  auto writer = mount(path);
-  ASSERT_TRUE(writer);
-  Orvel::Ptr<Storage> follower = Table::Shadow::entryStorageFactory("0-0");
-  follower->parentIs(Orvel::Ptr<Zev::Entity>(new Zev::Entity("ShadowTbl/test/y")));
-  Mem::CollectionDescriptor shadowMode;
-  shadowMode.mode = 3;
-  follower->collectionInit("entryColl", shadowMode);
-  ASSERT_TRUE(follower->map().attach(path + "/entryColl"));
-  auto* local = dynamic_cast<Ploom::PloomShadow<Entry>*>(follower->map().endpoint());
-  ASSERT_NE(local, nullptr);
-  {
-    Recorder recorder(follower);
-    writer->entryCollIs(entry(2, 5, 1));
-    writer->entryCollIs(entry(3, 6, 2));
-    local->sync();
-    writer->entryCollDel(EntryKey(2, 5));
-    local->sync();
-    ASSERT_EQ(recorder.keys.size(), 3u);
-    EXPECT_EQ(recorder.keys[2], EntryKey(2, 5));
-  }
-  EXPECT_EQ(follower->entryCollNotifyCount(), 3u);
-  EXPECT_EQ(follower->entryColl(EntryKey(3, 6)), entry(3, 6, 2));
   entities_->doUnmount(path);
 }
 

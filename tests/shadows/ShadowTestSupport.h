@@ -1,13 +1,12 @@
-// Tables with shadows in a private shared-memory base directory.
-//
-// ShadowTest gives each test its own base directory (TempBaseDir), a table manager and a helper that builds a table
-// through its free factory for a revision; tables and shadows made through it are dropped before the directory is
-// removed. Beside it: helpers for command batches and a capture of trace lines.
+// ShadowTest: a private shared-memory base directory per test, a table manager and tables made through the free
+// factories, dropped before the directory goes. Beside it: helpers for command batches, errors and trace lines.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <initializer_list>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,7 @@
 #include "Lumlog/Sink.h"
 #include "Orvel/Ptr.h"
 #include "SchanAccel/SchanCmds.h"
+#include "VovuAsicUtils/TableDescription.h"
 #include "VovuAsicUtils/TableManager.h"
 #include "Zev/TraceHandle.h"
 #include "support/TempBaseDir.h"
@@ -24,6 +24,21 @@ namespace test_shadows {
 inline const Hardware::Vovu::FapRevision kRev25 = Hardware::Vovu::FapRevision::of(Hardware::ChipType::bcm88490_a0, 0);
 inline const Hardware::Vovu::FapRevision kRev12 =
     Hardware::Vovu::FapRevision::of(static_cast<Hardware::ChipType>(12), 0);
+
+using KeyParts = std::array<std::uint64_t, 2>;  // {arrayIndex, entryIndex}, or {value, 0}
+
+// The key parts of the trap table's ten default entries.
+inline const std::set<KeyParts> kTarSnifDefaults = {{1, 0},  {2, 0},  {3, 0},  {7, 0},  {8, 0},
+                                                    {11, 0}, {12, 0}, {16, 0}, {17, 0}, {19, 0}};
+
+// The keys that the shadow of `key` in `table` holds.
+inline std::set<KeyParts> keysHeld(const VovuAsicUtils::HwCommonTableBase& table,
+                                   const VovuAsicUtils::HwShadowKey& key) {
+  const bcm88490_a0::catalogue::TableDescription& t = *bcm88490_a0::catalogue::table(table.name().view());
+  std::set<KeyParts> keys;
+  t.shadows->forEachEntry(table, key, [&](const void* e) { keys.insert(t.values->keyParts(e)); });
+  return keys;
+}
 
 inline SchanAccel::Fapmask maskOf(std::initializer_list<std::uint8_t> ids) {
   SchanAccel::Fapmask mask;
@@ -55,8 +70,7 @@ std::string errorOf(Operation&& operation) {
   return "no exception";
 }
 
-// The trace lines that `rule` selects while the capture lives (every other handle off); traces go back to off and to
-// the default sink afterwards.
+// The trace lines that `rule` selects while the capture lives; afterwards every handle is off, the sink the default.
 class TraceCapture {
  public:
   explicit TraceCapture(const std::string& rule) {
@@ -74,7 +88,6 @@ class TraceCapture {
     for (const Lumlog::Record& r : sink_.records()) texts.push_back(r.message);
     return texts;
   }
-  void clear() { sink_.clear(); }
 
  private:
   Lumlog::CaptureSink sink_;
@@ -92,6 +105,13 @@ class ShadowTest : public test_shm::TempBaseDir {
   template <class T>
   Orvel::Ptr<T> make(const Hardware::Vovu::FapRevision& rev = kRev25) {
     Orvel::Ptr<T> table(new T(T::tableName(), VovuAsicUtils::HwTableKey(T::tableName(), rev), manager_));
+    tables_.push_back(table);
+    return table;
+  }
+  // A new table that `t` describes, for `rev`, held until the test ends.
+  Orvel::Ptr<VovuAsicUtils::HwCommonTableBase> make(const bcm88490_a0::catalogue::TableDescription& t,
+                                                    const Hardware::Vovu::FapRevision& rev = kRev25) {
+    auto table = t.freeFactory(t.name, VovuAsicUtils::HwTableKey(t.name, rev), manager_);
     tables_.push_back(table);
     return table;
   }

@@ -1,5 +1,4 @@
-// The traces of a table's whole life, as an operator reads them: every line's handle, level, tag, function and message,
-// and the source line where it is a fixed one. The expected lines are written out here, not taken from a run.
+// The traces of a table's whole life, line by line as an operator reads them, written out here rather than recorded.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -13,13 +12,6 @@
 #include "ShadowTestSupport.h"
 
 namespace {
-
-// The names a table's lines share: {t} the table, {a} and {s} its table and shadow accessor handles, {d} its
-// default-contents handle, {n} its shadow's name, {h} and {sh} the accessor headers, {op} what a table operation's
-// entry trace says before the entry, {init} the default contents' first line.
-struct Names {
-  std::string table, defaults, shadowName;
-};
 
 // What set, get, delete and schanCmds of one key ({key}, set as {entry}), a write for a chip the shadow does not cover
 // and the shadow's deletion trace (a direct table's shadow then unmounts).
@@ -36,25 +28,26 @@ constexpr const char* kOperations = R"(
 {s}/8 Shadow::onDelete []
 )";
 
-// The lines of the creation of the table and its shadow, then `middle`, then kOperations, then `end`, names filled in;
-// a line starting with # is a comment.
+// The lines of the creation of table `t` and its shadow `n`, then `middle`, then kOperations, then `end`, with the
+// names the lines share filled in: {t}, {n}, {a} and {s} the table and shadow accessor handles, {h} and {sh} their
+// headers, {op} what a table operation's entry trace says before the entry, {init} the first line of the default
+// contents (handle `defaults`); and `more`. A line starting with # is a comment.
 template <class... Args>
-std::vector<std::string> expectedLines(const Names& names, const std::string& middle, const std::string& end,
-                                       const Args&... more) {
+std::vector<std::string> expectedLines(const std::string& t, const std::string& defaults, const std::string& n,
+                                       const std::string& middle, const std::string& end, const Args&... more) {
   const std::string text = R"(
 {t}/8 {t}::handleInitialized []
 {a}/8 {t}::addShadow [ fapId: 0 fapRevision: bcm88490_a0 tableName: {t}]
 {s}/8 Shadow::handleInitialized [tableName: {n} ]
 )" + middle + kOperations + end;
-  const std::string t = names.table;
   const std::string filled =
       fmt::format(fmt::runtime(text), fmt::arg("t", t), fmt::arg("a", t + ".HwTableAccessor"),
-                  fmt::arg("s", t + ".ShadowAccessor"), fmt::arg("d", names.defaults), fmt::arg("n", names.shadowName),
+                  fmt::arg("s", t + ".ShadowAccessor"), fmt::arg("n", n),
                   fmt::arg("h", "VovuAsicUtils/HwTableAccessor.h"), fmt::arg("sh", "VovuAsicUtils/ShadowAccessor.h"),
-                  fmt::arg("op", fmt::format(" shadowName : {} hwShadowKey 0-0 entry : ", names.shadowName)),
+                  fmt::arg("op", fmt::format(" shadowName : {} hwShadowKey 0-0 entry : ", n)),
                   fmt::arg("init", fmt::format("{}/2 {}::userInitHwTable [void bcm88490_a0::{}::userInitHwTable("
                                                "const VovuAsicUtils::HwShadowKey&) hwShadowKey: 0-0]",
-                                               names.defaults, t, t)),
+                                               defaults, t, t)),
                   more...);
   std::vector<std::string> lines;
   std::istringstream in(filled);
@@ -64,21 +57,15 @@ std::vector<std::string> expectedLines(const Names& names, const std::string& mi
   return lines;
 }
 
-std::string joined(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const std::string& line : lines) text += line + "\n";
-  return text;
-}
-
 class TracesTest : public test_shadows::ShadowTest {
  protected:
-  // The lines that `rule` selects in the life the two tests trace: the table's creation, addShadow, set, get, delete
-  // and schanCmds of `entry`'s key, a write for chip 1 only, then the shadow's deletion. Each is shown as "handle/level
-  // tag::function [message]", with " file:line" after the function where the expected line at the same place has one;
-  // one line each, so that a failure shows the difference line by line.
+  // Expects the lines that `rule` selects in a table's life (creation, addShadow, set, get, delete and schanCmds of
+  // `entry`'s key, a write for chip 1 only, the shadow's deletion) to be `expected`. One text line each, "handle/level
+  // tag::function [message]", with " file:line" after the function where the expected line has one, so that a failure
+  // shows the lines that differ.
   template <class Table>
-  std::string wholeLife(const std::string& rule, const typename Table::Entry& entry,
-                        const std::vector<std::string>& expected) {
+  void expectWholeLife(const std::string& rule, const typename Table::Entry& entry,
+                       const std::vector<std::string>& expected) {
     const VovuAsicUtils::HwShadowKey key(0, 0);
     test_shadows::TraceCapture traces(rule);
     Table& table = *make<Table>();
@@ -90,20 +77,19 @@ class TracesTest : public test_shadows::ShadowTest {
     EXPECT_FALSE(
         table.shadow(key)->schanCmds(test_shadows::maskOf({1}), test_shadows::kRev25, entry.entryKey(), false));
     table.delShadow(key);
-    std::string got;
+    std::string got, want;
     std::size_t i = 0;
     for (const Lumlog::Record& r : traces.records()) {
       const bool fixed = i < expected.size() && expected[i++].find(".h:") != std::string::npos;
       got += fmt::format("{}/{} {}::{}{} [{}]\n", r.handle, r.level, r.tag, r.function,
                          fixed ? fmt::format(" {}:{}", r.file, r.line) : "", r.message);
     }
-    return got;
+    for (const std::string& line : expected) want += line + "\n";
+    EXPECT_EQ(got, want);
   }
 };
 
-// Verifies: the reference table's life, from its creation through addShadow with its default contents, the four
-// operations and a write for a chip it does not cover, to the shadow's deletion, traces exactly the lines below at all
-// levels, on the table's four handles that one rule selects.
+// Verifies: the reference table's whole life traces exactly these lines, on the four handles one rule selects.
 TEST_F(TracesTest, DirectTableWholeLife) {
   using Table = bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect;
   const auto key = [](int a, int e) {
@@ -113,8 +99,8 @@ TEST_F(TracesTest, DirectTableWholeLife) {
     return fmt::format("bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::Entry(entryKey={},dataByte0=", key(a, e));
   };
   const std::vector<std::string> expected =
-      expectedLines({"IppaVsiToRoutingProfileMapHwDirect", "IppaVsiToRoutingProfileMapHwDefaultHwImpl",
-                     "bcm88490_a0ippaRoutingProfileTable"},
+      expectedLines("IppaVsiToRoutingProfileMapHwDirect", "IppaVsiToRoutingProfileMapHwDefaultHwImpl",
+                    "bcm88490_a0ippaRoutingProfileTable",
                     R"(
 {s}/8 Shadow::mountPloom [shadowPath: {path}]
 {s}/8 Shadow::mountPloom [shadowPath: {path} entityName bcm88490_a0::{t}::Shadow::EntryStorage hwTableName bcm88490_a0::{t}]
@@ -141,17 +127,16 @@ TEST_F(TracesTest, DirectTableWholeLife) {
 
   Table::Entry changed{Table::EntryKey(3, 7)};
   changed.routingProfile1Is(5);
-  EXPECT_EQ(wholeLife<Table>("IppaVsiToRoutingProfileMapHw*=0-9", changed, expected), joined(expected));
+  expectWholeLife<Table>("IppaVsiToRoutingProfileMapHw*=0-9", changed, expected);
 }
 
-// Verifies: the same life of a register table: no mount and no unmount, its one default entry written through setEntry,
-// and the accessor's lines on the table's own accessor handle.
+// Verifies: a register table's life: no mount and no unmount, its one default entry written through setEntry.
 TEST_F(TracesTest, RegisterTableWholeLife) {
   using Table = bcm88490_a0::IppbTtl0ActionProfileHwReg;
   const std::string key = "bcm88490_a0::IppbTtl0ActionProfileHwReg::EntryKey(value=0)";
   const std::string entry = "bcm88490_a0::IppbTtl0ActionProfileHwReg::Entry(entryKey=" + key + ",dataByte0=";
   const std::vector<std::string> expected = expectedLines(
-      {"IppbTtl0ActionProfileHwReg", "IppbTtl0ActionProfileHwImpl", "bcm88490_a0ippbTtl0ActionProfile"},
+      "IppbTtl0ActionProfileHwReg", "IppbTtl0ActionProfileHwImpl", "bcm88490_a0ippbTtl0ActionProfile",
       R"(
 {a}/8 {t}::initShadow [ hwShadowKey: 0-0]
 {a}/3 {t}::initShadow [Calling userInitHwTable]
@@ -165,7 +150,7 @@ TEST_F(TracesTest, RegisterTableWholeLife) {
 
   Table::Entry changed{Table::EntryKey(0)};
   changed.ttl0ActionProfile3Is(0x1234);
-  EXPECT_EQ(wholeLife<Table>("IppbTtl0ActionProfileHw*=0-9", changed, expected), joined(expected));
+  expectWholeLife<Table>("IppbTtl0ActionProfileHw*=0-9", changed, expected);
 }
 
 }  // namespace

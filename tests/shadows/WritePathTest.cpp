@@ -1,7 +1,8 @@
-// The write path: what setEntry and deleteEntry leave in a shadow and the S-channel batch schanCmds then returns, for
-// every table of the catalogue. The simulator's tests check the reference table's address independently.
+// The write path: what setEntry and deleteEntry leave in a shadow and the batch schanCmds then returns, addressed as
+// the catalogue says (the simulator's tests check the reference table's address independently).
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 #include "EtppbSnoopActionTableHwReg.h"
@@ -25,14 +26,11 @@ const HwShadowKey kChip1(1, 0);
 
 class WritePathTest : public ShadowTest {};
 
-// Verifies: in every table, a set entry's bytes travel in one write per memory, addressed as the catalogue describes
-// the memory (name, block, base address, every instance), to the shadow's chip, at the key's array and entry index;
-// once the entry is deleted the write carries the default entry (zeros), which getEntry returns too.
+// Verifies: in every table, schanCmds writes the entry held, or the default one, as the catalogue addresses it.
 TEST_F(WritePathTest, EveryTableWritesTheEntryItHolds) {
   for (const catalogue::TableDescription* t : catalogue::tables()) {
     SCOPED_TRACE(t->name);
-    auto table = t->freeFactory(t->name, VovuAsicUtils::HwTableKey(t->name, kRev25), manager_);
-    tables_.push_back(table);
+    auto table = make(*t);
     table->addShadow(kChip1);
     // The last key of the table's range, holding data that differs from byte to byte.
     catalogue::EntryBuffer entry;
@@ -69,9 +67,8 @@ TEST_F(WritePathTest, EveryTableWritesTheEntryItHolds) {
   }
 }
 
-// Verifies: a delete is counted whether or not the key was held; a value key equal to the memory's null is storable
-// and addressed as such.
-TEST_F(WritePathTest, DeleteCountsAndNullKeys) {
+// Verifies: deletes count held or not; schanCmds writes to the shadow's own chip only, and to none outside.
+TEST_F(WritePathTest, DeleteCountsAndMasks) {
   auto table = make<Reference>();
   table->addShadow(kChip1);
   table->setEntry(kChip1, Reference::Entry{Reference::EntryKey(3, 200)});
@@ -79,23 +76,6 @@ TEST_F(WritePathTest, DeleteCountsAndNullKeys) {
   table->deleteEntry(kChip1, Reference::EntryKey(2, 7));  // absent: nothing happens
   EXPECT_EQ(table->hwTableStats().entryDelCnt(), 2u);
 
-  using TarSnif = bcm88490_a0::TarSnifActionTableHwDirect;
-  auto tarSnif = make<TarSnif>();
-  tarSnif->addShadow(kChip0);
-  TarSnif::Entry atNull{TarSnif::EntryKey(TarSnif::EntryKey::null)};
-  atNull.tcIs(5);
-  tarSnif->setEntry(kChip0, atNull);
-  const auto nullCmd = onlyCmd(tarSnif->schanCmds(kChip0, TarSnif::EntryKey(32)));
-  EXPECT_EQ(nullCmd->entryIndex, 32u);
-  EXPECT_EQ(nullCmd->arrayIndex, 0);
-  EXPECT_EQ(tarSnif->getEntry(kChip0, TarSnif::EntryKey(32)), atNull);
-}
-
-// Verifies: a shadow asked for chips it does not cover returns no batch; a mask that includes its chip gets a write for
-// that chip alone.
-TEST_F(WritePathTest, MaskOutsideTheShadowsChips) {
-  auto table = make<Reference>();
-  table->addShadow(kChip1);
   auto shadow = table->shadow(kChip1);
   EXPECT_FALSE(shadow->schanCmds(maskOf({0, 2}), kRev25, Reference::EntryKey(2, 60), false));
   EXPECT_FALSE(shadow->schanCmds(SchanAccel::Fapmask(), kRev25, Reference::EntryKey(2, 60), false));
@@ -104,8 +84,20 @@ TEST_F(WritePathTest, MaskOutsideTheShadowsChips) {
   EXPECT_EQ(cmd->data, Bytes(4, 0)) << "a delete writes the default entry";
 }
 
-// Verifies: a register table keeps its one entry per chip in the manager's register storage, refuses key 1 (its null)
-// with the graceful assertion, and a dropped shadow takes its storage entry along.
+// Verifies: a value key equal to the memory's null is storable and addressed as such.
+TEST_F(WritePathTest, ValueKeyAtTheNull) {
+  using TarSnif = bcm88490_a0::TarSnifActionTableHwDirect;
+  auto tarSnif = make<TarSnif>();
+  tarSnif->addShadow(kChip0);
+  TarSnif::Entry atNull{TarSnif::EntryKey(TarSnif::EntryKey::null)};
+  atNull.tcIs(5);
+  tarSnif->setEntry(kChip0, atNull);
+  const auto nullCmd = onlyCmd(tarSnif->schanCmds(kChip0, TarSnif::EntryKey(32)));
+  EXPECT_EQ(std::tuple(nullCmd->arrayIndex, nullCmd->entryIndex), std::tuple(0, 32u));
+  EXPECT_EQ(tarSnif->getEntry(kChip0, TarSnif::EntryKey(32)), atNull);
+}
+
+// Verifies: a register table keeps one entry per chip in the manager's register storage and refuses its null key.
 TEST_F(WritePathTest, RegisterTables) {
   auto table = make<Snoop>();
   table->addShadow(kChip0);
