@@ -99,7 +99,23 @@ class ReaderHashMap {
 
   // The value of `key` copied into `buffer` (or the scratch buffer); the
   // type's default and found = false when absent.
+  //
+  // The reader points (Ploom/StorePoint.h) are passed only while a test has
+  // installed its hook when the look-up begins: a possible call at every
+  // slot read, never made, still costs the walk its registers and reloads
+  // (about a tenth of a look-up), so the hook-free walk is compiled without
+  // them. Tests install the hook before the operations they step.
   [[gnu::always_inline]] const V* lookup(const Key& key, bool& found, V* buffer) const {
+    if (Ploom::Testing::readerHook) [[unlikely]] {
+      return steppedLookup(key, found, buffer);
+    }
+    return lookupWith<false>(key, found, buffer);
+  }
+  [[gnu::noinline]] const V* steppedLookup(const Key& key, bool& found, V* buffer) const {
+    return lookupWith<true>(key, found, buffer);
+  }
+  template <bool Points>
+  [[gnu::always_inline]] const V* lookupWith(const Key& key, bool& found, V* buffer) const {
     const Mapping m = mapping();
     found = false;
     V* out = buffer ? buffer : &scratch_;
@@ -113,7 +129,7 @@ class ReaderHashMap {
     const std::uint32_t h = hash(key);
     const std::uint32_t bucket = h & (n - 1);
     const std::uint32_t r = Ploom::reverseBits(h);
-    const auto end = walkChain(m, bucket, *out, [&](SlotLink read, std::uint32_t slotR, std::uint32_t index) {
+    const auto end = walkChain<Points>(m, bucket, *out, [&](SlotLink read, std::uint32_t slotR, std::uint32_t index) {
       if (!read.occupied()) ReaderHashMapCommon::throwNotOccupied(index, &key, sizeof(Key));
       if (slotR < r) {
         checkBucket(m, slotR, r, bucket, *out);
@@ -267,8 +283,9 @@ class ReaderHashMap {
   // version changed meanwhile is read whole once more, and the walk starts
   // over unless it still holds the key, occupied (every occupied slot that
   // holds a key holds that key's current value). Always inlined: it is the
-  // body of every lookup, and a call here measurably slows them.
-  template <class Visit>
+  // body of every lookup, and a call here measurably slows them. `Points`:
+  // whether it passes the reader points (see lookup()).
+  template <bool Points = true, class Visit>
   [[gnu::always_inline]] WalkEnd walkChain(const Mapping& m, std::uint32_t bucket, V& out, Visit&& visit) const {
     while (true) {
       const std::uint8_t* linkAt = m.entry(bucket);
@@ -280,7 +297,7 @@ class ReaderHashMap {
       while (!snap.endOfChain()) {
         const std::uint32_t index = checkedIndex(m, snap, hops);
         std::uint32_t slotR;
-        const SlotLink read = readKey(m, index, out, slotR);
+        const SlotLink read = readKey<Points>(m, index, out, slotR);
         if (SlotLink::read(linkAt).version != snap.version &&
             !holderUnchanged(m, holder, holderKey, snap, index, read)) {
           counters_->inc(Ploom::Reader::Counters::retries);
@@ -314,16 +331,17 @@ class ReaderHashMap {
 
   // The same for the slot's {version, link}, reversed hash and key only (the
   // leading words of its value); the rest of `out` is left as it was.
+  template <bool Points = true>
   [[gnu::always_inline]] SlotLink readKey(const Mapping& m, std::uint32_t index, V& out, std::uint32_t& rhash,
                                           bool remember = true) const {
-    return readLeading<kKeyBytes>(m, index, out, rhash, remember);
+    return readLeading<kKeyBytes, Points>(m, index, out, rhash, remember);
   }
 
   // The seqlock read of both: the first `Bytes` of the value (from the
   // lookaside image while bit 1 says the value is being rewritten) and the
   // reversed hash, repeated until the version is the same before and after.
   // `index` is in range: every caller checked it against the mapping.
-  template <std::uint32_t Bytes>
+  template <std::uint32_t Bytes, bool Points = true>
   [[gnu::always_inline]] SlotLink readLeading(const Mapping& m, std::uint32_t index, V& out, std::uint32_t& rhash,
                                               bool remember) const {
     const std::uint8_t* slot = m.slot(index);
@@ -343,7 +361,7 @@ class ReaderHashMap {
         if (remember) {
           *lastRead_ = Ploom::LastSlotRead{before.version, static_cast<std::uint32_t>(slot - m.slots), m.slots};
         }
-        PLOOM_READER_POINT(slotRead, index);
+        if constexpr (Points) PLOOM_READER_POINT(slotRead, index);
         return before;
       }
     }

@@ -22,7 +22,10 @@
 // writer change the files there.
 //
 // In production both hooks are null and a point is one load and a
-// well-predicted branch. They live in the platform library, once per
+// well-predicted branch. A reader's look-up (its hot path) goes without its
+// points altogether while no hook is installed when it begins: the call a
+// point might make costs the walk around it registers and reloads even when
+// it is never made. They live in the platform library, once per
 // process, so that its bucket-file component and the collection code stop at
 // the same points.
 #pragma once
