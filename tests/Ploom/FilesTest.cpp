@@ -118,7 +118,7 @@ TEST_F(PloomFiles, GarbageFiles) {
 TEST_F(PloomFiles, OneWriterAtATime) {
   auto first = std::make_unique<WriterHandle<Value>>(kPath, descriptor(64));
   EXPECT_THROW(WriterHandle<Value>(kPath, descriptor(64)), Orvel::InvalidInitializeException);
-  const std::string refusal = messageOf([] { WriterHandle<Value>(kPath, descriptor(64)); });
+  const std::string refusal = errorOf([] { WriterHandle<Value>(kPath, descriptor(64)); });
   EXPECT_NE(refusal.find("is owned by"), std::string::npos) << refusal;
   EXPECT_NE(refusal.find(std::to_string(getpid())), std::string::npos) << refusal;
   auto child = testing_support::runInChild([] {

@@ -51,10 +51,10 @@ TEST_F(PloomMapTest, WriterMode) {
   EXPECT_FALSE(map.clientQuiesced(""));
   EXPECT_NE(map.owner().find(std::to_string(getpid())), std::string::npos) << map.owner();
   map.init(descriptor(512));
-  EXPECT_NE(messageOf([&] { map.init(descriptor(128)); }).find("name:/map/writer failed subsequent initialize"),
+  EXPECT_NE(errorOf([&] { map.init(descriptor(128)); }).find("name:/map/writer failed subsequent initialize"),
             std::string::npos);
   Ploom::PloomMap<Value> owned("/map/writer");
-  const std::string refusal = messageOf([&] { owned.init(descriptor(512)); });
+  const std::string refusal = errorOf([&] { owned.init(descriptor(512)); });
   EXPECT_EQ(refusal.rfind("failed to initialize collection /map/writer: collection ", 0), 0u) << refusal;
   EXPECT_NE(refusal.find("is owned by"), std::string::npos) << refusal;
   EXPECT_THROW(owned.init(descriptor(512)), Orvel::InvalidInitializeException);
@@ -63,10 +63,10 @@ TEST_F(PloomMapTest, WriterMode) {
 // Verifies: descriptors that cannot work are refused with their reason.
 TEST_F(PloomMapTest, InitRefusals) {
   Ploom::PloomMap<Value> zero("/map/zero");
-  EXPECT_EQ(messageOf([&] { zero.init(descriptor(0)); }),
+  EXPECT_EQ(errorOf([&] { zero.init(descriptor(0)); }),
             "0 is not a valid initialization size for collection /map/zero in writer mode");
   Ploom::PloomMap<Value> heap("/map/heap");
-  EXPECT_EQ(messageOf([&] { heap.init({.capacity = 64, .heapAllocation = true}); }),
+  EXPECT_EQ(errorOf([&] { heap.init({.capacity = 64, .heapAllocation = true}); }),
             "cannot initialize collection /map/heap heap allocation in non-local mode not allowed");
 }
 
@@ -127,9 +127,9 @@ TEST_F(PloomMapTest, ReaderModesFollowTheWriter) {
   };
   for (const auto& [modify, message] : refusals) {
     EXPECT_THROW(modify(), Orvel::NoPermissionException);
-    EXPECT_EQ(messageOf(modify), message);
+    EXPECT_EQ(errorOf(modify), message);
   }
-  EXPECT_EQ(messageOf([&] { reader.clientQuiesced("x"); }), "not implemented");
+  EXPECT_EQ(errorOf([&] { reader.clientQuiesced("x"); }), "not implemented");
 
   auto writer = writerMap("/map/followed");
   writer->endpoint()->write(Value{Key{7}, {7, 7}}, true);
@@ -159,7 +159,7 @@ TEST_F(PloomMapTest, ReaderSentryStartFailure) {
   Ploom::PloomMap<Value> map("/map/nowhere");
   EXPECT_THROW(map.init(readerDescriptor()), Orvel::MemoryResourceException);
   // The failed initialisation left its mounter: it must be detached first.
-  EXPECT_EQ(messageOf([&] { map.init(readerDescriptor()); }), "Ploom mounter should not exist");
+  EXPECT_EQ(errorOf([&] { map.init(readerDescriptor()); }), "Ploom mounter should not exist");
   map.detach(false);
   EXPECT_THROW(map.init(readerDescriptor()), Orvel::MemoryResourceException);
   ::setenv("Q7_CHROOT", "/", 1);

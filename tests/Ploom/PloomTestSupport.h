@@ -22,6 +22,7 @@
 #include "Ploom/PloomWriter.h"
 #include "Ploom/TestAccess.h"
 #include "TestValues.h"
+#include "support/ErrorOf.h"
 #include "support/TempBaseDir.h"
 
 namespace ploom_test {
@@ -98,16 +99,7 @@ inline std::map<std::uint32_t, Value> byKey(const std::vector<Value>& values) {
   return all;
 }
 
-// The message of what `f` throws ("no exception" when it returns).
-template <class F>
-std::string messageOf(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no exception";
-}
+using testing_support::errorOf;
 
 // The messages `dh` traces at `levelMask` while `fn` runs.
 template <class F>

@@ -48,7 +48,7 @@ class PloomReaderCorruptionTest : public test_shm::TempBaseDir {
   Ploom::PloomReader<Value>& r() { return r_->reader; }
   std::uint8_t* slot(const Key& key) { return Access::slots(w())[slotOf(w(), key)]; }
   std::string lookupError(const Key& key) {
-    return messageOf([&] { find<Value>(r(), key); });
+    return errorOf([&] { find<Value>(r(), key); });
   }
 
   std::unique_ptr<WriterHandle<Value>> w_;
@@ -80,7 +80,7 @@ TEST_F(PloomReaderCorruptionTest, MarkerThatIsNotTheSuccessor) {
   linkIs(w(), s, SlotLink{end.version, SlotLink::kEndOfChain | bucket});
   const std::string expected = "bucket " + std::to_string(bucket) + " ends with marker " + std::to_string(bucket) +
                                " that is not its successor (" + std::to_string(r().buckets()) + " buckets)";
-  EXPECT_EQ(messageOf([&] { iterate<Value>(r()); }), expected);
+  EXPECT_EQ(errorOf([&] { iterate<Value>(r()); }), expected);
 }
 
 // Verifies: a link past the slot count is reported with the index and the

@@ -92,7 +92,7 @@ TEST_F(PloomShadowTest, NotificationEdgesDirectLookupAndResizeRefusal) {
   EXPECT_EQ(s.shadow.directLookup(Key{1000}, found, nullptr)->payload[0], 7u);
   EXPECT_TRUE(found);
   EXPECT_THROW(s.shadow.resize(std::uint64_t{1} << 31), Orvel::MemoryResourceException);
-  EXPECT_EQ(messageOf([&] { s.shadow.resize(std::uint64_t{1} << 31); }),
+  EXPECT_EQ(errorOf([&] { s.shadow.resize(std::uint64_t{1} << 31); }),
             fmt::format("failed to resize /s/edges from {} to 2147483648 slots - HEAP", s.shadow.localCapacity()));
 }
 

@@ -51,7 +51,7 @@ TEST_F(PloomWriterTest, FixedSizeTableFull) {
   WriterHandle<Value> w("/t/fixed", descriptor(8, true), 8);
   EXPECT_EQ(w->capacity(), 8u);
   EXPECT_THROW(w->write(val(99), true), Ploom::TableFullException);
-  EXPECT_EQ(messageOf([&] { w->write(val(99), true); }), "Ploom table full (occupancy:8 tableSize:8) /t/fixed");
+  EXPECT_EQ(errorOf([&] { w->write(val(99), true); }), "Ploom table full (occupancy:8 tableSize:8) /t/fixed");
   EXPECT_NO_THROW(w->write(val(3, 7), true)) << "the critical section was left closed";
   EXPECT_TRUE(w->validate()) << w->lastValidationError();
 }

@@ -17,8 +17,8 @@
 #include "Orvel/Ptr.h"
 #include "Orvel/Time.h"
 #include "Zev/TraceHandle.h"
-#include "platform/ThrownMessage.h"
 #include "support/ChildProcess.h"
+#include "support/ErrorOf.h"
 
 namespace {
 
@@ -114,7 +114,7 @@ TEST(OrvelAllocTracker, CountsPerTypeAndReleasesOnFailedConstruction) {
 
 TEST(OrvelFormat, FmthrowRaisesTypedExceptionWithMessage) {
   Zev::TraceHandle handle("OrvelFormatTest");
-  EXPECT_EQ(thrownMessage<Orvel::CorruptionDetectedException>([&] {
+  EXPECT_EQ(testing_support::errorOf<Orvel::CorruptionDetectedException>([&] {
               Orvel::fmthrow<Orvel::CorruptionDetectedException>(handle, 3, "Tag", "file.cpp", "fn", 12,
                                                                  "bad link {} at {}", 7, "slot");
             }),

@@ -31,8 +31,8 @@
 #include "SharedMem/OwnerFile.h"
 #include "SharedMem/PalvoFile.h"
 #include "SharedMem/WirraInfo.h"
-#include "platform/ThrownMessage.h"
 #include "support/ChildProcess.h"
+#include "support/ErrorOf.h"
 #include "support/TempBaseDir.h"
 
 namespace {
@@ -333,7 +333,7 @@ TEST_F(OrlRootPathTest, CreateMakesDirectoryOrThrows) {
   std::ofstream(base_ / "plainfile") << "x";
   Mem::baseDirIs((base_ / "plainfile").string());
   const Mem::OrlRootPath blocked("/Vovu/table");
-  EXPECT_EQ(thrownMessage<Orvel::MemoryResourceException>([&] { blocked.create(); }),
+  EXPECT_EQ(testing_support::errorOf<Orvel::MemoryResourceException>([&] { blocked.create(); }),
             "cannot create directory " + blocked.path() + ": Not a directory");
 }
 

@@ -13,7 +13,7 @@
 #include "VovuAsicUtils/HwTableBase.h"
 #include "VovuAsicUtils/HwTableHolderContext.h"
 #include "VovuAsicUtils/SupportedFapRevList.h"
-#include "platform/ThrownMessage.h"
+#include "support/ErrorOf.h"
 
 namespace {
 
@@ -136,7 +136,7 @@ TEST(BcmGroupAddrInfo, InstanceRangeLimitsAndMinShadowSize) {
 
 TEST(RegShadowEntryStorage, NamesUpTo101Characters) {
   EXPECT_EQ(VovuAsicUtils::FString101(std::string(101, 'n')).view(), std::string(101, 'n'));
-  EXPECT_EQ(thrownMessage<Orvel::RangeException>([] { VovuAsicUtils::FString101(std::string(102, 'n')); }),
+  EXPECT_EQ(testing_support::errorOf<Orvel::RangeException>([] { VovuAsicUtils::FString101(std::string(102, 'n')); }),
             "FString101: length 102 exceeds 101 not allowed");
 }
 

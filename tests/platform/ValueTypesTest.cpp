@@ -9,24 +9,24 @@
 #include "Wem/PerUnitBitmap.h"
 #include "Zev/CharRange.h"
 #include "Zev/Hash.h"
-#include "platform/ThrownMessage.h"
+#include "support/ErrorOf.h"
 
 namespace {
 
 template <class U>
 std::string messageOf(std::int64_t v) {
-  return thrownMessage<Orvel::RangeException>([v] { (void)U(v); });
+  return testing_support::errorOf<Orvel::RangeException>([v] { (void)U(v); });
 }
 
 // Each bounded type admits 0 .. 2^n - 1 and refuses the next value and
 // negatives (two hex digits per storage byte: one, two and four bytes).
 TEST(BoundedUnsigned, LimitsAndMessages) {
-  EXPECT_EQ(messageOf<Orvel::U1>(1), "nothing thrown");
+  EXPECT_EQ(messageOf<Orvel::U1>(1), "no exception");
   EXPECT_EQ(messageOf<Orvel::U1>(2), "U1::value < 0 or > 0x01 not allowed");
   EXPECT_EQ(messageOf<Orvel::U4>(-1), "U4::value < 0 or > 0x0f not allowed");
-  EXPECT_EQ(messageOf<Orvel::U9>(511), "nothing thrown");
+  EXPECT_EQ(messageOf<Orvel::U9>(511), "no exception");
   EXPECT_EQ(messageOf<Orvel::U9>(512), "U9::value < 0 or > 0x01ff not allowed");
-  EXPECT_EQ(messageOf<Orvel::U21>(0x1fffff), "nothing thrown");
+  EXPECT_EQ(messageOf<Orvel::U21>(0x1fffff), "no exception");
   EXPECT_EQ(messageOf<Orvel::U21>(0x200000), "U21::value < 0 or > 0x001fffff not allowed");
   // A wide unsigned value is checked whole, not narrowed first: 0x100000004 is not 4.
   EXPECT_THROW(Orvel::U4(std::uint64_t{0x100000004}), Orvel::RangeException);
@@ -54,7 +54,7 @@ TEST(PerUnitBitmap, BitsOrReplacesSplitsAndStaysInRange) {
   EXPECT_THROW(bitmap.bitsOr(256, 1, 1), Orvel::VectorOutOfRangeException);
   EXPECT_THROW(bitmap.bitsOr(252, 0xff, 8), Orvel::VectorOutOfRangeException);
   EXPECT_EQ(bitmap.word(7), 0x12345678u);
-  EXPECT_EQ(thrownMessage<Orvel::VectorOutOfRangeException>([&] { (void)bitmap.word(8); }),
+  EXPECT_EQ(testing_support::errorOf<Orvel::VectorOutOfRangeException>([&] { (void)bitmap.word(8); }),
             "vector index 8 out of range (size 8)");
 }
 
@@ -121,7 +121,7 @@ TEST(CharRange, ParsesAttributesAndReportsErrors) {
   EXPECT_EQ(Zev::deserializeAttr(bare, "T", "value"), 42u);
   Zev::CharRange full("T(value=42)x");
   EXPECT_EQ(Zev::deserializeAttr(full, "T", "value"), 42u);
-  EXPECT_EQ(thrownMessage<Zev::ParseException>([&] { Zev::CharRangeCheckAllDataConsumed(full); }),
+  EXPECT_EQ(testing_support::errorOf<Zev::ParseException>([&] { Zev::CharRangeCheckAllDataConsumed(full); }),
             "unexpected text \"x\" at offset 11 in \"T(value=42)x\"");
   Zev::CharRange wrong("U(value=1)");
   EXPECT_THROW(Zev::deserializeAttr(wrong, "T", "value"), Zev::ParseException);

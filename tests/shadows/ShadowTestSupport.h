@@ -17,6 +17,7 @@
 #include "VovuAsicUtils/TableDescription.h"
 #include "VovuAsicUtils/TableManager.h"
 #include "Zev/TraceHandle.h"
+#include "support/ErrorOf.h"
 #include "support/TempBaseDir.h"
 
 namespace test_shadows {
@@ -59,16 +60,7 @@ inline Orvel::Ptr<SchanAccel::SchanCmd> onlyCmd(const Orvel::Ptr<SchanAccel::Sch
   return n == 1 ? batch->cmds().front() : SchanAccel::schanCmdFactory();
 }
 
-// The text of the exception of type E that `operation` throws, or "no exception"; other exceptions pass through.
-template <class E, class Operation>
-std::string errorOf(Operation&& operation) {
-  try {
-    operation();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "no exception";
-}
+using testing_support::errorOf;
 
 // The trace lines that `rule` selects while the capture lives; afterwards every handle is off, the sink the default.
 class TraceCapture {
