@@ -298,8 +298,7 @@ class ReaderHashMap {
         const std::uint32_t index = checkedIndex(m, snap, hops);
         std::uint32_t slotR;
         const SlotLink read = readKey<Points>(m, index, out, slotR);
-        if (SlotLink::read(linkAt).version != snap.version &&
-            !holderUnchanged(m, holder, holderKey, snap, index, read)) {
+        if (SlotLink::read(linkAt).version != snap.version && !holderUnchanged(holder, holderKey, snap, index, read)) {
           counters_->inc(Ploom::Reader::Counters::retries);
           changed = true;
           break;
@@ -393,11 +392,14 @@ class ReaderHashMap {
     if (Ploom::detail::Words::load<std::uint32_t, std::memory_order_relaxed>(slot) == head.version) [[likely]] {
       return true;
     }
-    return readAgainHolding(m, index, out);
+    return readAgainHolding(index, out);
   }
   // The slot changed between the read of its key and the copy of its value:
   // read it whole once more; true when it still holds that key, occupied.
-  [[gnu::noinline]] bool readAgainHolding(Mapping m, std::uint32_t index, V& out) const {
+  // Both rare paths take the mapping again (it does not change during an
+  // operation) rather than from the walk, which then keeps it in registers.
+  [[gnu::noinline]] bool readAgainHolding(std::uint32_t index, V& out) const {
+    const Mapping m = mapping();
     counters_->inc(Ploom::Reader::Counters::rereads);
     const Key key = Traits::key(out);
     std::uint32_t rhash;
@@ -419,9 +421,10 @@ class ReaderHashMap {
   // version changed: the holder, read again, holds the same key, occupied,
   // and leads to the same slot, and that slot is unchanged since it was read.
   // A bucket entry's version changes only with its link: never.
-  bool holderUnchanged(Mapping m, std::uint32_t holder, const Key& holderKey, SlotLink snap, std::uint32_t index,
-                       SlotLink read) const {
+  [[gnu::noinline]] bool holderUnchanged(std::uint32_t holder, Key holderKey, SlotLink snap, std::uint32_t index,
+                                         SlotLink read) const {
     if (holder == kBucketEntry) return false;
+    const Mapping m = mapping();
     counters_->inc(Ploom::Reader::Counters::rereads);
     V again;
     std::uint32_t rhash;
