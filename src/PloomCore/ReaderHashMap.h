@@ -321,11 +321,10 @@ class ReaderHashMap {
   }
 
   // Reads slot `index` inside its version seqlock into `out`; returns the
-  // {version, link} it read under and records the slot as the last one read
-  // (unless `remember` is false).
-  [[gnu::always_inline]] SlotLink consistentRead(const Mapping& m, std::uint32_t index, V& out, std::uint32_t& rhash,
-                                                 bool remember = true) const {
-    return readLeading<sizeof(V)>(m, index, out, rhash, remember);
+  // {version, link} it read under and records the slot as the last one read.
+  [[gnu::always_inline]] SlotLink consistentRead(const Mapping& m, std::uint32_t index, V& out,
+                                                 std::uint32_t& rhash) const {
+    return readLeading<sizeof(V)>(m, index, out, rhash, true);
   }
 
   // The same for the slot's {version, link}, reversed hash and key only (the
