@@ -117,7 +117,7 @@ class PloomReader final : public PloomInterface<V> {
 
   bool next(const Key& keyIn, V& valueOut, IterHint& hint) const override {
     const Key key = keyIn;  // valueOut may hold it
-    const bool found = withRetry([&] { return map_.next(key, valueOut, hint); },
+    const bool found = withRetry([&] [[gnu::always_inline]] { return map_.next(key, valueOut, hint); },
                                  [&] { hint.bucket = SlotLink::kNothing; },  // the slow path after a re-map
                                  [] { return false; }, kNeverSelfValidating);
     if (!found) lastRead_.reset();

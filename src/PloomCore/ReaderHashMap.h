@@ -50,6 +50,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
 #include "Orvel/DebugHandler.h"
 #include "Orvel/Format.h"
@@ -154,11 +155,23 @@ class ReaderHashMap {
   }
 
   bool first(std::uint32_t bucket, V& valueOut, Ploom::IterHint& hint) const {
-    return first(mapping(), bucket, valueOut, hint);
+    const Mapping m = mapping();
+    if (m.numBuckets == 0) return detached();
+    return firstFrom<true>(m, bucket, valueOut, hint);
   }
 
-  bool next(const Key& keyIn, V& valueOut, Ploom::IterHint& hint) const {
-    return next(mapping(), keyIn, valueOut, hint);
+  // The entry after `keyIn` into `valueOut`, from the hint when it is still
+  // valid. Like lookup(), the step without a test hook is compiled without
+  // the reader points, and it is inlined whole into the caller: an
+  // iteration is one such step per entry.
+  [[gnu::always_inline]] bool next(const Key& keyIn, V& valueOut, Ploom::IterHint& hint) const {
+    if (Ploom::Testing::readerHook) [[unlikely]] {
+      return steppedNext(keyIn, valueOut, hint);
+    }
+    return nextWith<false>(keyIn, valueOut, hint);
+  }
+  [[gnu::noinline]] bool steppedNext(const Key& keyIn, V& valueOut, Ploom::IterHint& hint) const {
+    return nextWith<true>(keyIn, valueOut, hint);
   }
 
   // Reads slot `index` (below the mapped slot count: the caller checks) inside
@@ -171,9 +184,11 @@ class ReaderHashMap {
   std::uint32_t hash(const Key& key) const { return Traits::hash(key, *seed_); }
 
  private:
-  bool first(const Mapping& m, std::uint32_t bucket, V& valueOut, Ploom::IterHint& hint) const {
+  // The first entry at or after `bucket` in split order.
+  template <bool Points>
+  [[gnu::always_inline]] bool firstFrom(const Mapping& m, std::uint32_t bucket, V& valueOut,
+                                        Ploom::IterHint& hint) const {
     const std::uint32_t n = m.numBuckets;
-    if (n == 0) return detached();
     if (bucket >= n) buckets_.throwOutOfRange(bucket);
     std::uint32_t bucketHops = 0;
     while (true) {
@@ -191,7 +206,7 @@ class ReaderHashMap {
       std::uint32_t hops = 0;
       const std::uint32_t index = checkedIndex(m, head, hops);
       std::uint32_t slotR;
-      const SlotLink read = consistentRead(m, index, valueOut, slotR);
+      const SlotLink read = consistentRead<Points>(m, index, valueOut, slotR);
       if (SlotLink::read(m.entry(bucket)).version != head.version) {
         counters_->inc(Ploom::Reader::Counters::retries);
         continue;
@@ -204,64 +219,104 @@ class ReaderHashMap {
     }
   }
 
-  bool next(const Mapping& m, const Key& keyIn, V& valueOut, Ploom::IterHint& hint) const {
+  // Where a step of next() ended: at an entry (in `valueOut`), at the end of
+  // the collection, before the bucket `marker` names (its first entry comes
+  // next), or, for the hinted step only, at a hint that could not be used.
+  enum class StepEnd { entry, end, bucket, unhinted };
+
+  template <bool Points>
+  [[gnu::always_inline]] bool nextWith(const Key& keyIn, V& valueOut, Ploom::IterHint& hint) const {
     // A copy: callers pass the key of the value they pass as output, which
     // the reads below overwrite before the slow path may need the key.
     const Key key = keyIn;
-    const std::uint32_t n = m.numBuckets;
-    if (n == 0) return detached();
-    if (hint.slot < m.numSlots && hint.bucket < n) {
-      // The hinted slot must be untouched and still hold `key`: versions
-      // restart when slots are initialised again after a shrink and regrow.
-      std::uint32_t hintedR;
-      const SlotLink link = readKey(m, hint.slot, valueOut, hintedR);
-      if (link.version == hint.version && sameKey(Traits::key(valueOut), key)) {
-        if (!link.endOfChain()) {
-          std::uint32_t hops = 0;
-          const std::uint32_t index = checkedIndex(m, link, hops);
-          std::uint32_t slotR;
-          const SlotLink read = consistentRead(m, index, valueOut, slotR);
-          if (SlotLink::read(m.slot(hint.slot)).version == hint.version && read.occupied() &&
-              bucketTolerated(m, slotR, hint.bucket)) {
-            hint = Ploom::IterHint{read.version, index, hint.bucket};
-            ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} next slot {} success", hint.bucket, index);
-            return true;
-          }
-        } else {
-          if ((link.link & ~SlotLink::kMark) == SlotLink::kNothing) {
-            ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} failed", hint.bucket);
-            return false;
-          }
-          const std::uint32_t marker = followMarker(m, hint.bucket, link.index());
-          ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} next bucket {} using {}", hint.bucket, marker, hint.slot);
-          return first(m, marker, valueOut, hint);
-        }
-      }
+    const Mapping m = mapping();
+    if (m.numBuckets == 0) return detached();
+    std::uint32_t marker;
+    StepEnd end = hintedNext<Points>(m, key, valueOut, hint, marker);
+    if (end == StepEnd::unhinted) [[unlikely]] {
+      end = slowNext<Points>(key, valueOut, hint, marker);
     }
-    // Slow path: the first slot after `key` in its own bucket, or the next bucket's first.
+    if (end != StepEnd::bucket) return end == StepEnd::entry;
+    return firstFrom<Points>(m, marker, valueOut, hint);
+  }
+
+  // The step from the hinted slot: it must be untouched and still hold
+  // `key` (versions restart when slots are initialised again after a shrink
+  // and regrow, so the key is compared too). Its key is read without a
+  // seqlock of its own: the slot's version is read again after the slot it
+  // leads to, or before its end marker is followed, which closes the read.
+  template <bool Points>
+  [[gnu::always_inline]] StepEnd hintedNext(const Mapping& m, const Key& key, V& valueOut, Ploom::IterHint& hint,
+                                            std::uint32_t& marker) const {
+    if (hint.slot >= m.numSlots || hint.bucket >= m.numBuckets) return StepEnd::unhinted;
+    const std::uint8_t* hinted = m.slot(hint.slot);
+    const SlotLink link = SlotLink::read(hinted);
+    if (link.version != hint.version) return StepEnd::unhinted;
+    alignas(Key) alignas(4) std::uint8_t words[kKeyBytes];
+    const std::uint8_t* source = link.writing() ? m.lookaside() : hinted;
+    Ploom::detail::Words::loadRelaxed(words, source + Layout::kValueOffset, kKeyBytes);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if constexpr (Points) PLOOM_READER_POINT(slotRead, hint.slot);
+    Key held;
+    std::memcpy(&held, words, sizeof(Key));
+    if (!sameKey(held, key)) return StepEnd::unhinted;
+    if (link.endOfChain()) {
+      if (Ploom::detail::Words::load<std::uint32_t, std::memory_order_relaxed>(hinted) != hint.version) {
+        return StepEnd::unhinted;
+      }
+      if ((link.link & ~SlotLink::kMark) == SlotLink::kNothing) {
+        ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} failed", hint.bucket);
+        return StepEnd::end;
+      }
+      marker = followMarker(m, hint.bucket, link.index());
+      ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} next bucket {} using {}", hint.bucket, marker, hint.slot);
+      return StepEnd::bucket;
+    }
+    std::uint32_t hops = 0;
+    const std::uint32_t index = checkedIndex(m, link, hops);
+    std::uint32_t slotR;
+    const SlotLink read = consistentRead<Points>(m, index, valueOut, slotR);
+    if (SlotLink::read(hinted).version != hint.version || !read.occupied() ||
+        !bucketTolerated(m, slotR, hint.bucket)) {
+      return StepEnd::unhinted;
+    }
+    hint = Ploom::IterHint{read.version, index, hint.bucket};
+    ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} next slot {} success", hint.bucket, index);
+    return StepEnd::entry;
+  }
+
+  // The slow path: the first slot after `key` in its own bucket, or the
+  // bucket that follows. Out of line: an iteration takes it only when a
+  // writer changed the hinted slot.
+  template <bool Points>
+  [[gnu::noinline]] StepEnd slowNext(const Key& key, V& valueOut, Ploom::IterHint& hint,
+                                     std::uint32_t& marker) const {
+    const Mapping m = mapping();
+    const std::uint32_t n = m.numBuckets;
     counters_->inc(Ploom::Reader::Counters::slowPaths);
     const std::uint32_t h = hash(key);
     const std::uint32_t bucket = h & (n - 1);
     const std::uint32_t r = Ploom::reverseBits(h);
-    const auto end = walkChain(m, bucket, valueOut, [&](SlotLink read, std::uint32_t slotR, std::uint32_t index) {
-      ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} comparing slot {} {}", bucket, index, r);
-      if (!read.occupied()) ReaderHashMapCommon::throwSlowPathNotOccupied(bucket, &key, sizeof(Key), index);
-      if (slotR > r || (slotR == r && (Traits::key(valueOut) <=> key) > 0)) {
-        hint = Ploom::IterHint{read.version, index, bucket};
-        ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} success {}, saving {}", bucket, index, hint.slot);
-        return Step::take;
-      }
-      checkBucket(m, slotR, r, bucket, valueOut);
-      return Step::goOn;
-    });
-    if (end.step == Step::take) return true;
+    const auto end =
+        walkChain<Points>(m, bucket, valueOut, [&](SlotLink read, std::uint32_t slotR, std::uint32_t index) {
+          ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} comparing slot {} {}", bucket, index, r);
+          if (!read.occupied()) ReaderHashMapCommon::throwSlowPathNotOccupied(bucket, &key, sizeof(Key), index);
+          if (slotR > r || (slotR == r && (Traits::key(valueOut) <=> key) > 0)) {
+            hint = Ploom::IterHint{read.version, index, bucket};
+            ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} success {}, saving {}", bucket, index, hint.slot);
+            return Step::take;
+          }
+          checkBucket(m, slotR, r, bucket, valueOut);
+          return Step::goOn;
+        });
+    if (end.step == Step::take) return StepEnd::entry;
     if ((end.link.link & ~SlotLink::kMark) == SlotLink::kNothing) {
       ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} failed", bucket);
-      return false;
+      return StepEnd::end;
     }
-    const std::uint32_t marker = followMarker(m, bucket, end.link.index());
+    marker = followMarker(m, bucket, end.link.index());
     ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} next bucket {}", bucket, marker);
-    return first(m, marker, valueOut, hint);
+    return StepEnd::bucket;
   }
 
   // What a walk does after a slot: go on past it, take its value (the walk
@@ -322,9 +377,10 @@ class ReaderHashMap {
 
   // Reads slot `index` inside its version seqlock into `out`; returns the
   // {version, link} it read under and records the slot as the last one read.
+  template <bool Points = true>
   [[gnu::always_inline]] SlotLink consistentRead(const Mapping& m, std::uint32_t index, V& out,
                                                  std::uint32_t& rhash) const {
-    return readLeading<sizeof(V)>(m, index, out, rhash, true);
+    return readLeading<sizeof(V), Points>(m, index, out, rhash, true);
   }
 
   // The same for the slot's {version, link}, reversed hash and key only (the
@@ -442,7 +498,7 @@ class ReaderHashMap {
 
   // A key read from bucket b's chain belongs there under n, n/2 or 2n
   // buckets; told from its reversed hash as stored beside it.
-  bool bucketTolerated(const Mapping& m, std::uint32_t rhash, std::uint32_t bucket) const {
+  [[gnu::always_inline]] bool bucketTolerated(const Mapping& m, std::uint32_t rhash, std::uint32_t bucket) const {
     return Ploom::detail::SplitOrder::homeNear(Ploom::reverseBits(rhash), bucket, m.numBuckets);
   }
   void checkBucket(const Mapping& m, std::uint32_t rhash, std::uint32_t bucket, const V& read) const {
