@@ -501,7 +501,7 @@ class ReaderHashMap {
   [[gnu::always_inline]] bool bucketTolerated(const Mapping& m, std::uint32_t rhash, std::uint32_t bucket) const {
     return Ploom::detail::SplitOrder::homeNear(Ploom::reverseBits(rhash), bucket, m.numBuckets);
   }
-  void checkBucket(const Mapping& m, std::uint32_t rhash, std::uint32_t bucket, const V& read) const {
+  [[gnu::always_inline]] void checkBucket(const Mapping& m, std::uint32_t rhash, std::uint32_t bucket, const V& read) const {
     if (!bucketTolerated(m, rhash, bucket))
       ReaderHashMapCommon::throwCorruptKey(bucket, &Traits::key(read), sizeof(Key));
   }
