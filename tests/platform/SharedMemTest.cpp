@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include <fmt/format.h>
@@ -64,6 +65,11 @@ std::optional<std::size_t> firstMismatch(const void* base, std::size_t from, std
 }
 bool allZero(const void* base, std::size_t from, std::size_t to) { return !firstMismatch(base, from, to, true); }
 
+// What a wrapper says of itself: open, file present, mapped size, file size.
+std::tuple<bool, bool, std::size_t, std::size_t> stateOf(const SharedMemWrapper& shm) {
+  return {shm.isOpen(), shm.exists(), shm.mappedSize(), shm.fileSize()};
+}
+
 std::size_t allocatedBytes(const std::string& path) {
   struct stat st {};
   EXPECT_EQ(::stat(path.c_str(), &st), 0);
@@ -84,6 +90,11 @@ std::string vmFlags(const void* base) {
 bool excludedFromCoreDumps(const void* base) { return vmFlags(base).find(" dd") != std::string::npos; }
 
 void writeText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+// An owner record's fields, compared whole.
+std::tuple<WirraInfo, std::string, std::uint32_t, bool> recordOf(const OwnerFile& owner) {
+  return {owner.wirraInfo(), owner.typeName(), owner.shmType(), owner.wiped()};
+}
 
 // True when a separate open of `path` could take an exclusive flock now.
 bool lockableNow(const std::string& path) {
@@ -142,23 +153,18 @@ TEST_F(SharedMemWrapperTest, OpenCreatesExtendsAndMaps) {
   SharedMemWrapper shm(path(), Access::readWrite);
   EXPECT_FALSE(shm.open(10000, /*create=*/false, reason_));
   EXPECT_EQ(reason_, "No such file or directory");
-  EXPECT_FALSE(shm.isOpen());
-  EXPECT_FALSE(shm.exists());
+  EXPECT_EQ(stateOf(shm), std::tuple(false, false, 0u, 0u));
 
   EXPECT_FALSE(shm.open(0, /*create=*/true, reason_));
   EXPECT_FALSE(shm.isOpen());
 
   ASSERT_TRUE(shm.open(10000, /*create=*/true, reason_)) << reason_;
-  EXPECT_TRUE(shm.exists());
-  EXPECT_TRUE(shm.isOpen());
-  EXPECT_EQ(shm.mappedSize(), 10000u);
-  EXPECT_EQ(shm.fileSize(), 10000u);
+  EXPECT_EQ(stateOf(shm), std::tuple(true, true, 10000u, 10000u));
   EXPECT_TRUE(allZero(shm.base(), 0, 10000));
   fillPattern(shm, 0, 10000);
 
   shm.close();
-  EXPECT_FALSE(shm.isOpen());
-  EXPECT_EQ(shm.fileSize(), 10000u);
+  EXPECT_EQ(stateOf(shm), std::tuple(false, true, 0u, 10000u));
   ASSERT_TRUE(shm.open(10000, /*create=*/false, reason_)) << reason_;
   EXPECT_EQ(firstMismatch(shm.base(), 0, 10000), std::nullopt);
 
@@ -177,8 +183,7 @@ TEST_F(SharedMemWrapperTest, GrowAndShrinkKeepLengthAndData) {
 
   constexpr std::size_t kLarge = 256 * kPage;
   ASSERT_TRUE(shm.resize(kLarge, reason_)) << reason_;
-  EXPECT_EQ(shm.mappedSize(), kLarge);
-  EXPECT_EQ(shm.fileSize(), kLarge);
+  EXPECT_EQ(stateOf(shm), std::tuple(true, true, kLarge, kLarge));
   EXPECT_EQ(firstMismatch(shm.base(), 0, 3 * kPage), std::nullopt);
   fillPattern(shm, 3 * kPage, kLarge);
   EXPECT_GE(allocatedBytes(path()), kLarge);
@@ -188,8 +193,7 @@ TEST_F(SharedMemWrapperTest, GrowAndShrinkKeepLengthAndData) {
   // A new size inside a page: that page keeps its bytes, the rest is punched.
   constexpr std::size_t kSmall = 2 * kPage + 100;
   ASSERT_TRUE(shm.resize(kSmall, reason_)) << reason_;
-  EXPECT_EQ(shm.mappedSize(), kSmall);
-  EXPECT_EQ(shm.fileSize(), kLarge);
+  EXPECT_EQ(stateOf(shm), std::tuple(true, true, kSmall, kLarge));
   EXPECT_EQ(firstMismatch(shm.base(), 0, kSmall), std::nullopt);
   EXPECT_LE(allocatedBytes(path()), 4 * kPage);
   // The reader's whole old length stays readable; above the new size it reads as zero.
@@ -238,7 +242,6 @@ TEST_F(SharedMemWrapperTest, RemapCountedAndCoreDumpModeKept) {
   }
   EXPECT_EQ(firstMismatch(shm.base(), 0, kPage), std::nullopt);
   shm.coreDumpModeIs(0);
-  EXPECT_EQ(shm.coreDumpMode(), 0);
   EXPECT_FALSE(excludedFromCoreDumps(shm.base()));
 }
 
@@ -256,8 +259,7 @@ TEST_F(SharedMemWrapperTest, ReaderSeesWriterBytesAlsoAfterWipe) {
 
   EXPECT_FALSE(reader.open(2 * kPage + 1, false, reason_));
   EXPECT_EQ(reason_, "file is shorter than the mapping");
-  EXPECT_FALSE(reader.isOpen());
-  EXPECT_EQ(writer.fileSize(), 2 * kPage);  // the reader did not extend it
+  EXPECT_EQ(stateOf(reader), std::tuple(false, true, 0u, 2 * kPage));  // the reader did not extend the file
 
   ASSERT_TRUE(reader.open(kPage, false, reason_)) << reason_;
   EXPECT_EQ(firstMismatch(reader.base(), 0, kPage), std::nullopt);
@@ -274,9 +276,7 @@ TEST_F(SharedMemWrapperTest, ReaderSeesWriterBytesAlsoAfterWipe) {
   EXPECT_EQ(firstMismatch(reader.base(), 0, 3 * kPage), std::nullopt);
 
   writer.wipe();
-  EXPECT_FALSE(writer.isOpen());
-  EXPECT_FALSE(writer.exists());
-  EXPECT_EQ(writer.fileSize(), 0u);
+  EXPECT_EQ(stateOf(writer), std::tuple(false, false, 0u, 0u));
   EXPECT_EQ(firstMismatch(reader.base(), 0, 3 * kPage), std::nullopt);
   SharedMemWrapper successor(path(), Access::readWrite);
   ASSERT_TRUE(successor.open(3 * kPage, true, reason_)) << reason_;
@@ -383,8 +383,6 @@ TEST_F(WriterLockTest, OneWriterUntilReleasedAlsoAcrossFork) {
   EXPECT_EQ(refusal(), unknown);
   OwnerFile owner(ownerPath());
   owner.wirraInfoIs(info);
-  owner.typeNameIs("Test::Table");
-  owner.shmTypeIs(1);
   owner.write();
   EXPECT_EQ(refusal(), "collection " + root() + " is owned by " + info.toString());
   owner.lock();  // locking and unlocking the owner file leaves the writer lock in place
@@ -406,10 +404,10 @@ TEST_F(WriterLockTest, OneWriterUntilReleasedAlsoAcrossFork) {
   first.release();
   EXPECT_FALSE(first.held());
   EXPECT_TRUE(first.wirraInfo().empty());
-  EXPECT_FALSE(WriterLock::ownerIsAlive(info));
-  EXPECT_FALSE(WriterLock::ownerIsAlive(WirraInfo{}));
-  EXPECT_FALSE(WriterLock::ownerIsAlive(WirraInfo{"vovu-no-such-socket", ::getpid(), 1}));
-  EXPECT_FALSE(WriterLock::ownerIsAlive(WirraInfo{std::string(200, 'x'), ::getpid(), 1}));
+  for (const WirraInfo& dead : {info, WirraInfo{}, WirraInfo{"vovu-no-such-socket", ::getpid(), 1},
+                                WirraInfo{std::string(200, 'x'), ::getpid(), 1}}) {
+    EXPECT_FALSE(WriterLock::ownerIsAlive(dead)) << dead.toString();
+  }
   const auto acquired = runInChild([&] {
     WriterLock child(root());
     child.acquireWriterLock(ownerPath());
@@ -425,7 +423,6 @@ TEST_F(WriterLockTest, OneWriterUntilReleasedAlsoAcrossFork) {
 
 // A command name holding spaces and parentheses must not shift the fields.
 TEST(ProcessStartTime, ParsesPastCommandName) {
-  EXPECT_NE(SharedMem::processStartTime(::getpid()), 0u);
   for (pid_t none : {0, -1, std::numeric_limits<pid_t>::max()})
     EXPECT_EQ(SharedMem::processStartTime(none), 0u) << none;
 
@@ -449,18 +446,16 @@ TEST_F(OwnerFileTest, RoundTripAndMalformedFiles) {
 
   OwnerFile writer(ownerPath());
   const WirraInfo info{"vovu-4242-7", 4242, 987654321012ull};
+  const std::string typeName = "Vovu::Bcm88490A0::Table \"quoted\"";
   writer.wirraInfoIs(info);
-  writer.typeNameIs("Vovu::Bcm88490A0::Table \"quoted\"");
+  writer.typeNameIs(typeName);
   writer.shmTypeIs(1);
   writer.wipedIs(true);
   writer.write();
 
   EXPECT_TRUE(reader.validate(err)) << err;
   ASSERT_TRUE(reader.read(err)) << err;
-  EXPECT_EQ(reader.wirraInfo(), info);
-  EXPECT_EQ(reader.typeName(), "Vovu::Bcm88490A0::Table \"quoted\"");
-  EXPECT_EQ(reader.shmType(), 1u);
-  EXPECT_TRUE(reader.wiped());
+  EXPECT_EQ(recordOf(reader), std::tuple(info, typeName, 1u, true));
   EXPECT_NE(reader.toString().find(info.toString()), std::string::npos) << reader.toString();
 
   // Rewriting replaces the record; no temporary files stay behind.
@@ -468,8 +463,7 @@ TEST_F(OwnerFileTest, RoundTripAndMalformedFiles) {
   writer.wirraInfoIs({});
   writer.write();
   ASSERT_TRUE(reader.read(err)) << err;
-  EXPECT_FALSE(reader.wiped());
-  EXPECT_TRUE(reader.wirraInfo().empty());
+  EXPECT_EQ(recordOf(reader), std::tuple(WirraInfo{}, typeName, 1u, false));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(base_), {}), 1);
 
   writer.remove();
@@ -504,9 +498,7 @@ TEST_F(OwnerFileTest, RoundTripAndMalformedFiles) {
     EXPECT_FALSE(reader.validate(err));
     EXPECT_FALSE(err.empty());
     EXPECT_FALSE(reader.read(err));
-    EXPECT_TRUE(reader.wirraInfo().empty());
-    EXPECT_EQ(reader.typeName(), "");
-    EXPECT_EQ(reader.shmType(), 0u);
+    EXPECT_EQ(recordOf(reader), std::tuple(WirraInfo{}, "", 0u, false));
   }
 }
 
@@ -579,15 +571,13 @@ TEST_F(PalvoFileTest, RoundTripAndNewIds) {
   EXPECT_EQ(child.output, "child pid");
 }
 
-// A toggle takes the caller's default when it, its file, or a usable value
-// is missing.
+// A toggle takes the caller's default when it, its file, or a usable value is
+// missing (a stored false: DefaultsTest.Ipv6LinkLocalSourceFollowsToggle).
 TEST_F(TogglesTest, StoredStateOrDefault) {
   NvToggles::toggleDirIs(base_.string());
-  EXPECT_TRUE(getToggleState("V6LinkLocalSrcPuntToCpu", "Vovu.json", true));
   EXPECT_FALSE(getToggleState("V6LinkLocalSrcPuntToCpu", "Vovu.json", false));
 
   writeText(file("Vovu.json"), R"({"V6LinkLocalSrcPuntToCpu": false, "Other": true, "Bad": "yes"})");
-  EXPECT_FALSE(getToggleState("V6LinkLocalSrcPuntToCpu", "Vovu.json", true));
   EXPECT_TRUE(getToggleState("Other", "Vovu.json", false));
   EXPECT_TRUE(getToggleState("Absent", "Vovu.json", true));
   EXPECT_FALSE(getToggleState("Bad", "Vovu.json", false));

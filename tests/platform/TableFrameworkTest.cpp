@@ -34,9 +34,8 @@ TEST(FapRevision, OrderChipTypeAndText) {
   EXPECT_LT(j3ai, a0);
   EXPECT_LT(a0, a1);
   EXPECT_LT(a1, stepped);
-  EXPECT_EQ(j3ai.chipType(), ChipType::j3ai);
-  EXPECT_EQ(a1.chipType(), ChipType::bcm88490_a0);
-  EXPECT_EQ(stepped.chipType(), ChipType::bcm88490_a0);
+  EXPECT_EQ((std::vector{j3ai.chipType(), a1.chipType(), stepped.chipType()}),
+            (std::vector{ChipType::j3ai, ChipType::bcm88490_a0, ChipType::bcm88490_a0}));
 
   EXPECT_EQ(Hardware::Vovu::stringValueOfMajor(a0.major()), "FRMJ_bcm88490_a0");
   EXPECT_EQ(Hardware::Vovu::stringValueOfMinor(0), "FRMN_");
