@@ -18,11 +18,7 @@
 
 namespace test_download {
 
-using test_shadows::cmdsOf;
-using test_shadows::KeyParts;
-using test_shadows::keysHeld;
-using test_shadows::kTarSnifDefaults;
-using test_shadows::maskOf;
+using namespace test_shadows;
 
 inline constexpr std::array<std::uint8_t, 2> kChips = {0, 1};
 

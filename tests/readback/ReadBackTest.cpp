@@ -22,22 +22,16 @@ using ReferenceReader = bcm88490_a0::HwTableIppaVsiToRoutingProfileMapHwDirectRe
 using Mtu = bcm88490_a0::EtppcMtuMapTableHwDirect;
 using Ttl0 = bcm88490_a0::IppbTtl0ActionProfileHwReg;
 using SchanAccel::SchanCmd;
-using VovuAsicUtils::AuditDifference;
-using VovuAsicUtils::AuditReport;
-using VovuAsicUtils::GenericBulkReadCmdlet;
-using VovuAsicUtils::HwReadBulkCmdInfo;
-using VovuAsicUtils::HwReadRequestParameterBase;
-using VovuAsicUtils::HwShadowKey;
-using VovuAsicUtils::HwTableReadResultContainer;
+using namespace VovuAsicUtils;
 
 const HwShadowKey kChip0(0, 0);
 
 class ReadBackTest : public DownloadTest {
  protected:
-  Orvel::Ptr<VovuAsicUtils::ReadTableManager> readManager_{new VovuAsicUtils::ReadTableManager};
+  Orvel::Ptr<ReadTableManager> readManager_{new ReadTableManager};
   Orvel::Ptr<HwTableReadResultContainer> container_{new HwTableReadResultContainer};
 
-  VovuAsicUtils::CommandExecutor executor() {
+  CommandExecutor executor() {
     return [this](const Orvel::Ptr<SchanAccel::SchanCmds>& batch) { simulator_.execute(batch); };
   }
 
@@ -47,10 +41,9 @@ class ReadBackTest : public DownloadTest {
              const std::map<std::uint32_t, std::uint8_t>& nonZero, std::uint8_t chip = 0) {
     auto buffer = readManager_->dmaMemPoolManager()->buffer(count * 4);
     for (const auto& [element, byte] : nonZero) buffer->va()[element * 4] = byte;
-    const Orvel::Ptr<HwReadBulkCmdInfo> info(
-        new HwReadBulkCmdInfo(chip, 0, test_shadows::kRev25, buffer, arrayIndex, first, count));
-    return VovuAsicUtils::processReadDmaComplete<ReferenceReader::HwInstanceReadResult, Reference::EntryKey,
-                                                 Reference::Entry, true>(info, container_);
+    const Orvel::Ptr<HwReadBulkCmdInfo> info(new HwReadBulkCmdInfo(chip, 0, kRev25, buffer, arrayIndex, first, count));
+    return processReadDmaComplete<ReferenceReader::HwInstanceReadResult, Reference::EntryKey, Reference::Entry, true>(
+        info, container_);
   }
 
   const ReferenceReader::HwInstanceReadResult& resultOf(const HwShadowKey& key) {
@@ -65,19 +58,17 @@ Request request(std::uint8_t fapId, std::uint8_t type) {
 
 // Verifies: each request type builds the bulk reads of its chips and array indices, or none with a trace.
 TEST_F(ReadBackTest, RequestsBuildBulkReadsForTheirChipsAndIndices) {
-  auto reader = ReferenceReader::factory(test_shadows::kRev25, readManager_);
+  auto reader = ReferenceReader::factory(kRev25, readManager_);
   reader->fapmaskIs(maskOf({0, 3, 5}));
   auto all = cmdsOf(reader->tableReadSchanCmds(request(128, 0), container_));
   ASSERT_EQ(all.size(), 3u * 2u);  // three chips, array indices 2 and 3
   std::set<std::pair<int, int>> read;
   for (const auto& cmd : all) {
-    EXPECT_EQ(cmd->kind, SchanCmd::Kind::memoryBulkRead);
-    EXPECT_EQ(cmd->fapmask.count(), 1u);
-    EXPECT_EQ(cmd->entryCount, 256u);
     const auto* cmdlet = dynamic_cast<const GenericBulkReadCmdlet*>(cmd.ptr());
     ASSERT_NE(cmdlet, nullptr);
-    EXPECT_EQ(cmdlet->container(), container_);
-    EXPECT_EQ(cmdlet->bulkInfo()->arrayIndex(), cmd->arrayIndex);
+    EXPECT_EQ(std::tuple(cmd->kind, cmd->fapmask.count(), cmd->entryCount, cmdlet->container(),
+                         cmdlet->bulkInfo()->arrayIndex()),
+              std::tuple(SchanCmd::Kind::memoryBulkRead, 1u, 256u, container_, cmd->arrayIndex));
     read.insert({cmdlet->bulkInfo()->fapId(), cmd->arrayIndex});
   }
   EXPECT_EQ(read, (std::set<std::pair<int, int>>{{0, 2}, {0, 3}, {3, 2}, {3, 3}, {5, 2}, {5, 3}}));
@@ -86,8 +77,7 @@ TEST_F(ReadBackTest, RequestsBuildBulkReadsForTheirChipsAndIndices) {
   ASSERT_EQ(chip3.size(), 2u);
   for (const auto& cmd : chip3) EXPECT_EQ(cmd->fapmask, maskOf({3}));
 
-  const auto one =
-      cmdsOf(reader->tableReadSchanCmds(Request(new VovuAsicUtils::HwTableArrayIndexRead(128, 0, 3)), container_));
+  const auto one = cmdsOf(reader->tableReadSchanCmds(Request(new HwTableArrayIndexRead(128, 0, 3)), container_));
   ASSERT_EQ(one.size(), 3u);
   for (const auto& cmd : one) EXPECT_EQ(cmd->arrayIndex, 3);
 
@@ -95,7 +85,7 @@ TEST_F(ReadBackTest, RequestsBuildBulkReadsForTheirChipsAndIndices) {
   reader->processReadComplete(nullptr);
   EXPECT_TRUE(container_->perInstanceReadResultColl().empty());
 
-  test_shadows::TraceCapture traces("IppaVsiToRoutingProfileMapHwDirect=3");
+  TraceCapture traces("IppaVsiToRoutingProfileMapHwDirect=3");
   const auto notYet = reader->tableReadSchanCmds(request(0, 2), container_);
   const auto invalid = reader->tableReadSchanCmds(request(0, 7), container_);
   ASSERT_TRUE(notYet && invalid);
@@ -126,7 +116,7 @@ TEST_F(ReadBackTest, DecodingStoresTheNonZeroElementsInRange) {
   EXPECT_EQ(mutableResult.entryDel(Reference::EntryKey(3, 3)), Reference::Entry());
 
   // Elements 2 and 7 are entries 252 and 257, past entryIndexMax 255; entry 256 (element 6) is zero.
-  EXPECT_EQ(test_shadows::errorOf<Orvel::RangeException>([&] {
+  EXPECT_EQ(errorOf<Orvel::RangeException>([&] {
               decode(2, 250, 10, {{2, 1}, {7, 1}}, 2);
             }),
             "bcm88490_a0::IppaVsiToRoutingProfileMapHwDirect::EntryKey::entryIndex < "
@@ -157,12 +147,10 @@ TEST_F(ReadBackTest, AuditFindsInjectedDifferencesAndRepairFixesThem) {
             (std::array<std::uint64_t, 3>{1, 1, 1}));
   // Each difference as "key kind memory fields, whether the chip's data is empty, whether the shadow's is".
   std::set<std::string> differences;
+  const char* const kinds[] = {"missing", "extra", "differing"};  // AuditDifference::Kind, in its order
   for (const AuditDifference& d : found.differences) {
-    const char* kind = d.kind == AuditDifference::Kind::missing ? "missing"
-                       : d.kind == AuditDifference::Kind::extra ? "extra"
-                                                                : "differing";
-    differences.insert(fmt::format("{} {} {} {} {} {}", d.key[0], kind, d.memory, fmt::join(d.fields, ","),
-                                   d.chip.empty(), d.shadow.empty()));
+    differences.insert(fmt::format("{} {} {} {} {} {}", d.key[0], kinds[static_cast<int>(d.kind)], d.memory,
+                                   fmt::join(d.fields, ","), d.chip.empty(), d.shadow.empty()));
   }
   EXPECT_EQ(differences, (std::set<std::string>{"5 missing etppcMtuMapTable mtuByteSize true false",
                                                 "100 extra etppcMtuMapTable mtuByteSize false true",

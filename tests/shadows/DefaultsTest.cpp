@@ -1,6 +1,7 @@
 // Default contents: what each table writes into a new shadow when addShadow runs. Expected data is written out here as
 // raw bytes (bit 0 = least significant bit of data byte 0), so a wrong field offset, a wrong value, a missing write or
 // a stray extra entry all show up as a byte difference.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "Hardware/Vovu/DestinationId.h"
 #include "NvToggles/Toggles.h"
@@ -25,6 +27,7 @@
 namespace {
 
 namespace catalogue = bcm88490_a0::catalogue;
+using ::testing::ContainerEq;
 using Contents = std::map<test_shadows::KeyParts, std::string>;  // data bytes as hex, byte 0 first
 
 const VovuAsicUtils::HwShadowKey kShadow(0, 0);
@@ -43,9 +46,7 @@ std::string bitPairs(std::initializer_list<std::size_t> pairs, std::size_t n) {
   for (std::size_t p : pairs) {
     for (std::size_t bit : {p, p + 1}) bytes[bit / 8] |= static_cast<std::uint8_t>(1u << (bit % 8));
   }
-  std::string text;
-  for (std::uint8_t b : bytes) text += fmt::format("{:02x}", b);
-  return text;
+  return fmt::format("{:02x}", fmt::join(bytes, ""));
 }
 
 // The expected default contents of every table but the IPv6 register, whose contents follow a toggle (below).
@@ -107,21 +108,6 @@ std::map<std::string, Contents> expectedDefaults() {
   return d;
 }
 
-// Up to ten differences between the contents a shadow holds and those expected.
-std::vector<std::string> differences(const Contents& held, const Contents& expected) {
-  std::vector<std::string> wrong;
-  for (const auto& [what, from, to] :
-       {std::tuple("unexpected", &held, &expected), std::tuple("missing", &expected, &held)}) {
-    for (const auto& [key, data] : *from) {
-      const auto it = to->find(key);
-      if (it == to->end() || it->second != data)
-        wrong.push_back(fmt::format("{} ({}, {}) = {}", what, key[0], key[1], data));
-    }
-  }
-  if (wrong.size() > 10) wrong.resize(10);
-  return wrong;
-}
-
 class DefaultsTest : public test_shadows::ShadowTest {
  protected:
   // Every entry shadow (0, 0) of `table` holds, in its iteration order.
@@ -131,9 +117,8 @@ class DefaultsTest : public test_shadows::ShadowTest {
     std::size_t visited = 0;
     t.shadows->forEachEntry(table, kShadow, [&](const void* e) {
       ++visited;
-      std::string data;
-      for (std::uint32_t b = 0; b < t.entrySize; ++b) data += fmt::format("{:02x}", t.values->data(e)[b]);
-      held[t.values->keyParts(e)] = data;
+      held[t.values->keyParts(e)] =
+          fmt::format("{:02x}", fmt::join(t.values->data(e), t.values->data(e) + t.entrySize, ""));
     });
     EXPECT_EQ(visited, held.size()) << "an entry visited twice";
     return held;
@@ -155,12 +140,11 @@ TEST_F(DefaultsTest, EveryTableHoldsExactlyItsDefaults) {
   EXPECT_EQ(expected.size() + 1, catalogue::tables().size()) << "tables without expected defaults";
   for (const auto& [name, contents] : expected) {
     SCOPED_TRACE(name);
-    EXPECT_EQ(differences(defaultsOf(name), contents), std::vector<std::string>{});
+    EXPECT_THAT(defaultsOf(name), ContainerEq(contents));  // a failure lists the unexpected and the missing entries
   }
   Contents lpm12;
   for (const auto& [key, data] : expected.at("LpmEntryTypeMapHwDirect")) lpm12[key] = le(10, 4);
-  EXPECT_EQ(differences(defaultsOf("LpmEntryTypeMapHwDirect", test_shadows::kRev12), lpm12), std::vector<std::string>{})
-      << "chip type 12";
+  EXPECT_THAT(defaultsOf("LpmEntryTypeMapHwDirect", test_shadows::kRev12), ContainerEq(lpm12)) << "chip type 12";
 }
 
 // Verifies: a host profile value that does not fit its field fails addShadow with nothing written.

@@ -215,9 +215,8 @@ TEST_F(EntryStorageTest, MountPutsTheCollectionInSharedMemory) {
   const std::string path = "ShadowTbl/test/x/0-0";
   auto mounted = mount(path);
   ASSERT_TRUE(mounted);
-  EXPECT_EQ(mounted->map().path(), path + "/entryColl");
-  EXPECT_EQ(mounted->map().writer().type(), Ploom::EndpointType::writer);
-  EXPECT_EQ(mounted->control()->mountStatus(), 1);
+  EXPECT_EQ(std::tuple(mounted->map().path(), mounted->map().writer().type(), mounted->control()->mountStatus()),
+            std::tuple(path + "/entryColl", Ploom::EndpointType::writer, 1));
   EXPECT_TRUE(std::filesystem::exists(Mem::OrlRootPath(path + "/entryColl").file("slots")));
   EXPECT_THROW(mount(path), Orvel::InvalidInitializeException);
   EXPECT_THROW(mount("other", "no::such::Type"), Orvel::InvalidInitializeException);

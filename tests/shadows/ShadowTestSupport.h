@@ -96,9 +96,7 @@ class ShadowTest : public test_shm::TempBaseDir {
   // A new table of type T for `rev`, held until the test ends.
   template <class T>
   Orvel::Ptr<T> make(const Hardware::Vovu::FapRevision& rev = kRev25) {
-    Orvel::Ptr<T> table(new T(T::tableName(), VovuAsicUtils::HwTableKey(T::tableName(), rev), manager_));
-    tables_.push_back(table);
-    return table;
+    return Orvel::dynamicPtrCast<T>(make(T::description(), rev));
   }
   // A new table that `t` describes, for `rev`, held until the test ends.
   Orvel::Ptr<VovuAsicUtils::HwCommonTableBase> make(const bcm88490_a0::catalogue::TableDescription& t,

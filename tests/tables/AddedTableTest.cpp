@@ -1,8 +1,7 @@
-// A table added from nothing but its description and its default contents
-// (tables/added/), generated and built by the same CMake function as the
-// plug-in's own tables: it registers with the host when its unit loads, its
-// fields encode at their offsets (a 13-bit one among them, a width no other
-// table uses), and it gets a shadow that downloads to a simulated chip.
+// A table added from nothing but its description and its default contents (tables/added/), generated and built by the
+// same CMake function as the plug-in's own tables: it registers with the host when its unit loads, its fields encode at
+// their offsets (a 13-bit one among them, a width no other table uses), and it gets a shadow that downloads to a
+// simulated chip.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,9 +35,8 @@ Bytes bytesOf(std::span<const std::uint8_t> bytes) { return Bytes(bytes.begin(),
 const FapRevision kRev0 = FapRevision::of(Hardware::ChipType::bcm88490_a0, 0);
 const FapRevision kRev1 = FapRevision::of(Hardware::ChipType::bcm88490_a0, 1);
 
-// Verifies: once the loader has run, the host creates the added table and its
-// reader through the factories its unit registered for each chip-type-25
-// revision of the default list. (When, and for which revisions, a table's unit
+// Verifies: once the loader has run, the host creates the added table and its reader through the factories its unit
+// registered for each chip-type-25 revision of the default list. (When, and for which revisions, a table's unit
 // registers: PluginLoadTest.cpp, for every table of the plug-in.)
 TEST(AddedTable, RegistersWithTheHost) {
   VovuAsicUtils::HwTablePlugin::DefaultHwTableLoader().runInitCallers();
@@ -55,10 +53,9 @@ TEST(AddedTable, RegistersWithTheHost) {
   EXPECT_EQ(Table::description().source, std::string("tests/tables/added/ExampleProfileMapHwDirect.toml"));
 }
 
-// Verifies: the fields land at their offsets (bit k = bit k mod 8 of byte
-// k div 8): the 13-bit profile in bits 0-12, valid in bit 13, weight in byte
-// 2; setting one field keeps the others; the 13-bit type refuses 0x2000 with
-// the bounded types' message; the key admits null (64) and refuses 65.
+// Verifies: the fields land at their offsets (bit k = bit k mod 8 of byte k div 8): the 13-bit profile in bits 0-12,
+// valid in bit 13, weight in byte 2; setting one field keeps the others; the 13-bit type refuses 0x2000 with the
+// bounded types' message; the key admits null (64) and refuses 65.
 TEST(AddedTable, FieldsEncodeAtTheirOffsets) {
   Table::Entry entry{Table::EntryKey(5)};
   entry.profileIs(0x1abc);
@@ -83,9 +80,8 @@ class AddedTableShadow : public test_shadows::ShadowTest {
   sim::ChipSimulator simulator_{sim::memoryMapOf(descriptions_), kChips};
 };
 
-// Verifies: addShadow gives the table a shadow with its default contents
-// under the usual state path; setEntry and schanCmds write one entry to the
-// simulated chip at its key; a download makes the whole chip match the shadow.
+// Verifies: addShadow gives the table a shadow with its default contents under the usual state path; setEntry and
+// schanCmds write one entry to the simulated chip at its key; a download makes the whole chip match the shadow.
 TEST_F(AddedTableShadow, ShadowHoldsTheDefaultsAndDownloads) {
   auto table = make<Table>();
   const HwShadowKey key(0, 0);

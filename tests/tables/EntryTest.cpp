@@ -1,6 +1,5 @@
-// Keys, data indices and entries of the catalogue's tables: range checks and
-// their messages, order, hash and string forms, field arrays, data bytes and
-// the value types' registration. Where each named field lies is checked in
+// Keys, data indices and entries of the catalogue's tables: range checks and their messages, order, hash and string
+// forms, field arrays, data bytes and the value types' registration. Where each named field lies is checked in
 // FieldLayoutTest.cpp, against a list written out independently.
 #include <gtest/gtest.h>
 
@@ -45,10 +44,10 @@ std::vector<std::uint8_t> bytesOf(const Entry& entry) {
   return std::vector<std::uint8_t>(entry.data(), entry.data() + Entry::entrySize);
 }
 
-// Verifies: an indexed key checks arrayIndex first, so with both out of
-// range the arrayIndex message is the one raised; each alone has its own;
-// so do the setters, which keep the key when they refuse.
-TEST(IndexedKey, RangeChecksAndMessages) {
+// Verifies: an indexed key checks arrayIndex first, so with both out of range the arrayIndex message is the one raised;
+// each alone has its own; so do the setters, which keep the key when they refuse. A value key admits null itself
+// through constructor, setter and parser, and refuses null + 1 with the message naming null.
+TEST(Keys, RangeChecksAndMessages) {
   EXPECT_EQ(rangeMessage([] { RefKey(4, 256); }), kArrayIndexMessage);
   EXPECT_EQ(rangeMessage([] { RefKey(1, 0); }), kArrayIndexMessage);
   EXPECT_EQ(rangeMessage([] { RefKey(3, 256); }), kEntryIndexMessage);
@@ -67,25 +66,20 @@ TEST(IndexedKey, RangeChecksAndMessages) {
   key.arrayIndexIs(2);
   key.entryIndexIs(255);
   EXPECT_EQ(key, RefKey(2, 255));
-}
 
-// Verifies: a value key admits null itself through constructor, setter and
-// parser, and refuses null + 1 with the message naming null.
-TEST(ValueKey, NullIsAdmittedAndNullPlusOneRefused) {
   constexpr std::uint32_t null = TarKey::null;
-  TarKey key;
-  key.valueIs(null);
-  EXPECT_EQ(key, TarKey(null));
-  EXPECT_EQ(Zev::strepToValue<TarKey>(Orvel::String(std::to_string(null))), key);
+  TarKey value;
+  value.valueIs(null);
+  EXPECT_EQ(value, TarKey(null));
+  EXPECT_EQ(Zev::strepToValue<TarKey>(Orvel::String(std::to_string(null))), value);
   EXPECT_EQ(rangeMessage([] { TarKey(null + 1); }), kTarKeyMessage);
-  EXPECT_EQ(rangeMessage([&] { key.valueIs(null + 1); }), kTarKeyMessage);
-  EXPECT_EQ(key.value(), null);
+  EXPECT_EQ(rangeMessage([&] { value.valueIs(null + 1); }), kTarKeyMessage);
+  EXPECT_EQ(value.value(), null);
   EXPECT_EQ(rangeMessage([] { Zev::strepToValue<TarKey>(Orvel::String(kTar + "::EntryKey(value=33)")); }),
             kTarKeyMessage);
 }
 
-// Verifies: keys order arrayIndex first; equality and isEq agree. The key
-// hash takes the seed and both attributes.
+// Verifies: keys order arrayIndex first; equality and isEq agree. The key hash takes the seed and both attributes.
 TEST(Keys, OrderEqualityAndHash) {
   EXPECT_LT(RefKey(2, 255), RefKey(3, 0));
   EXPECT_GT(RefKey(3, 0), RefKey(2, 255));
@@ -96,8 +90,8 @@ TEST(Keys, OrderEqualityAndHash) {
 
   EXPECT_NE(RefKey(2, 60).hash(7), RefKey(3, 60).hash(7));
   EXPECT_NE(RefKey(2, 60).hash(7), RefKey(2, 61).hash(7));
-  // Pinned (so stable, and seeded: seeds 0 and 7 differ): writers and readers
-  // in other processes (and other builds) must compute these exact values.
+  // Pinned (so stable, and seeded: seeds 0 and 7 differ): writers and readers in other processes (and other builds)
+  // must compute these exact values.
   EXPECT_EQ(RefKey(2, 60).hash(0), 0x7d6234c5u);
   EXPECT_EQ(RefKey(2, 60).hash(7), 0xdc57e52au);
   EXPECT_EQ(RefKey(3, 255).hash(0x9e3779b9), 0x10bfe8b3u);
@@ -109,8 +103,8 @@ TEST(Keys, OrderEqualityAndHash) {
   EXPECT_EQ(Zev::hashValue(*type, &key), key.hash(0));
 }
 
-// Verifies: every table's key prints and parses back to the same key; text
-// after the value and a wrong type name are refused.
+// Verifies: every table's key prints and parses back to the same key; text after the value and a wrong type name are
+// refused.
 TEST(Keys, StringFormRoundTripsForEveryTable) {
   for (const auto* t : catalogue::tables()) {
     alignas(8) std::byte made[64], parsed[64];
@@ -133,17 +127,8 @@ TEST(Keys, StringFormRoundTripsForEveryTable) {
   EXPECT_EQ(fmt::format("{}", TarKey(3)), kTar + "::EntryKey(value=3)");
 }
 
-// Verifies: the data index admits 0 .. N - 1, names its own bounds, and parses.
-TEST(DataByte0Index, RangeAndMessage) {
-  using Index = IppaVsiToRoutingProfileMapHwDirect::Entry::DataByte0Index;
-  EXPECT_NO_THROW(Index(IppaVsiToRoutingProfileMapHwDirect::Entry::entrySize - 1));
-  EXPECT_EQ(rangeMessage([] { Index(IppaVsiToRoutingProfileMapHwDirect::Entry::entrySize); }),
-            rangeText(kRef + "::Entry::DataByte0Index", "value", "min", "max"));
-  EXPECT_EQ(Zev::strepToValue<Index>(Orvel::String(kRef + "::Entry::DataByte0Index(value=2)")).value(), 2u);
-}
-
-// Verifies: element i of a field array is the numbered field i, writing one
-// element keeps the others, and an index outside the family is refused.
+// Verifies: element i of a field array is the numbered field i, writing one element keeps the others, and an index
+// outside the family is refused.
 TEST(FieldArrays, ElementIsTheNumberedField) {
   EtppbSnoopActionTableHwReg::Entry a, b;
   a.snpRecycleCmdIs(0, 0xF);
@@ -166,22 +151,9 @@ TEST(FieldArrays, ElementIsTheNumberedField) {
   EXPECT_EQ(bytesOf(vsi), (std::vector<std::uint8_t>{0x22, 0x52, 0, 0}));
 }
 
-// Verifies: a bitmap too short for the vector raises the vector range error
-// and leaves every data byte as it was.
-TEST(FieldLayout, ShortBitmapChangesNothing) {
-  IppaRoutingProfileToVectorMapHwDirect::Entry entry;
-  entry.routingEnableProfileIs(3);
-  Wem::PerUnitBitmap shortBitmap(7);  // 224 bits for a 256-bit vector
-  shortBitmap.wordIs(0, 0x12345678);
-  EXPECT_THROW(entry.routingEnableVectorIs(shortBitmap), Orvel::VectorOutOfRangeException);
-  std::vector<std::uint8_t> expected(32, 0);
-  expected[0] = 3;
-  EXPECT_EQ(bytesOf(entry), expected);
-}
-
-// Verifies: a value wider than its field is refused with a message in the
-// bounded types' form, for plain 8- and 16-bit fields too, and changes nothing.
-TEST(FieldLayout, FieldDispatchChecksRange) {
+// Verifies: a value wider than its field is refused with a message in the bounded types' form, for plain 8- and 16-bit
+// fields too, and a bitmap too short for the vector with the vector range error; neither changes any data byte.
+TEST(FieldLayout, RefusedValuesChangeNothing) {
   // Table, field, one past the field's largest value, message.
   for (const auto& [table, name, value, message] :
        std::vector<std::tuple<const char*, const char*, std::uint64_t, std::string>>{
@@ -202,10 +174,19 @@ TEST(FieldLayout, FieldDispatchChecksRange) {
     EXPECT_EQ(rangeMessage([&] { ops.fieldIs(storage.bytes, index, value); }), message);
     EXPECT_EQ(ops.fieldGet(storage.bytes, index), 0u);
   }
+
+  IppaRoutingProfileToVectorMapHwDirect::Entry entry;
+  entry.routingEnableProfileIs(3);
+  Wem::PerUnitBitmap shortBitmap(7);  // 224 bits for a 256-bit vector
+  shortBitmap.wordIs(0, 0x12345678);
+  EXPECT_THROW(entry.routingEnableVectorIs(shortBitmap), Orvel::VectorOutOfRangeException);
+  std::vector<std::uint8_t> expected(32, 0);
+  expected[0] = 3;
+  EXPECT_EQ(bytesOf(entry), expected);
 }
 
-// Verifies: data-byte operations, equality, the string form, and the refused
-// parse of an Entry.
+// Verifies: data-byte operations, equality, the string form, and the refused parse of an Entry; the data index admits
+// 0 .. N - 1, names its own bounds, and parses.
 TEST(EntryValue, BytesEqualityAndParse) {
   using Entry = TarSnifActionTableHwDirect::Entry;
   Entry entry(TarKey(3));
@@ -223,10 +204,16 @@ TEST(EntryValue, BytesEqualityAndParse) {
             kTar + "::Entry(entryKey=" + kTar + "::EntryKey(value=3),dataByte0=000000000000000000000000)");
   EXPECT_EQ(test_shadows::errorOf<Zev::ParseException>([] { Zev::strepToValue<Entry>(Orvel::String("anything")); }),
             "No String constructor for Entry - has collection");
+
+  using Index = IppaVsiToRoutingProfileMapHwDirect::Entry::DataByte0Index;
+  EXPECT_NO_THROW(Index(IppaVsiToRoutingProfileMapHwDirect::Entry::entrySize - 1));
+  EXPECT_EQ(rangeMessage([] { Index(IppaVsiToRoutingProfileMapHwDirect::Entry::entrySize); }),
+            rangeText(kRef + "::Entry::DataByte0Index", "value", "min", "max"));
+  EXPECT_EQ(Zev::strepToValue<Index>(Orvel::String(kRef + "::Entry::DataByte0Index(value=2)")).value(), 2u);
 }
 
-// Verifies: the three value types of every table are registered under their
-// full names, and the framework refuses to hash an Entry.
+// Verifies: the three value types of every table are registered under their full names, and the framework refuses to
+// hash an Entry.
 TEST(EntryValue, RegisteredTypes) {
   for (const auto* t : catalogue::tables()) {
     for (const std::string suffix : {"::EntryKey", "::Entry", "::Entry::DataByte0Index"}) {

@@ -1,5 +1,5 @@
-// Table objects, their descriptors and readers, created through the factories,
-// and the factories and plug-ins the plug-in registers.
+// Table objects, their descriptors and readers, created through the factories, and the factories and plug-ins the
+// plug-in registers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -33,10 +33,9 @@ std::vector<std::uint32_t> blocksOf(const VovuAsicUtils::HwCommonTableBase& tabl
   return blocks;
 }
 
-// Verifies: the registered factory creates a table until the host records
-// one for the key, then returns that one with one more reference; the free
-// factory and the "Is" creator always create, even when the manager holds a
-// table for the key.
+// Verifies: the registered factory creates a table until the host records one for the key, then returns that one with
+// one more reference; the free factory and the "Is" creator always create, even when the manager holds a table for
+// the key.
 TEST(TableFactory, LooksUpOrCreates) {
   auto manager = newManager();
   auto first = IppaCsInlif0ProfileMapHwDirect::factory(kRev, manager, nullptr);
@@ -61,9 +60,8 @@ TEST(TableFactory, LooksUpOrCreates) {
   EXPECT_EQ(manager->hwTableColl(key), first.ptr());
 }
 
-// A table that is looked up through the registered factory while it is
-// being destroyed: it stands for a host thread that looks the table up
-// between its last release and its leaving the manager's collection.
+// A table that is looked up through the registered factory while it is being destroyed: it stands for a host thread
+// that looks the table up between its last release and its leaving the manager's collection.
 class LookedUpWhileDying final : public IppaCsInlif0ProfileMapHwDirect {
  public:
   LookedUpWhileDying(const HwTableKey& key, const Orvel::Ptr<TableManager>& manager,
@@ -76,8 +74,8 @@ class LookedUpWhileDying final : public IppaCsInlif0ProfileMapHwDirect {
   Orvel::Ptr<VovuAsicUtils::HwCommonTableBase>& found_;
 };
 
-// Verifies: the factory never hands out a table whose deletion has begun:
-// it builds a new one instead, and the dying table is destroyed once.
+// Verifies: the factory never hands out a table whose deletion has begun: it builds a new one instead, and the dying
+// table is destroyed once.
 TEST(TableFactory, NeverResurrectsADyingTable) {
   auto manager = newManager();
   const HwTableKey key("IppaCsInlif0ProfileMapHwDirect", kRev);
@@ -95,31 +93,26 @@ TEST(TableFactory, NeverResurrectsADyingTable) {
   EXPECT_EQ(IppaCsInlif0ProfileMapHwDirect::allocTracker().live(), live);
 }
 
-// Verifies: every table's object and descriptor give what its catalogue
-// description says (identity, blocks, each memory and its instance), and the
-// descriptor's ranges follow the key: an indexed key's array range and
-// entries 0 to its last entry index, a value key's max + 1 entries in array
-// index 0, a register's one entry. Every table sets the same attributes, is
-// standalone exactly when it has no plug-in, and a direct table keeps shadow
-// information with its manager for as long as it lives.
+// Verifies: every table's object and descriptor give what its catalogue description says (identity, blocks, each
+// memory and its instance), and the descriptor's ranges follow the key: an indexed key's array range and entries 0 to
+// its last entry index, a value key's max + 1 entries in array index 0, a register's one entry. Every table sets the
+// same attributes, is standalone exactly when it has no plug-in, and a direct table keeps shadow information with its
+// manager for as long as it lives.
 TEST(TableObject, FollowsTheCatalogue) {
   auto manager = newManager();
   for (const auto* t : catalogue::tables()) {
     SCOPED_TRACE(t->name);
     const HwTableKey hwKey(t->name, kRev);
     auto table = t->freeFactory(t->name, hwKey, manager);
-    EXPECT_EQ(std::tuple(table->shadowDownloadOnInit(), table->shadowAuditable(), table->entriesPerWrite()),
-              std::tuple(1, 1, 1u));
-    EXPECT_EQ(table->shadowMode(), VovuAsicUtils::ShadowMode::perInstance);
-    EXPECT_EQ(table->standalone(), !t->tablePlugin);
-    EXPECT_TRUE(table->flag(Orvel::Node::kLiveFlag));
-    EXPECT_EQ(manager->hwTableShadowInfo(hwKey) != nullptr, t->kind == catalogue::TableKind::direct);
-    EXPECT_STREQ(table->chipName(), t->chipName);
     const auto* shadowTable = dynamic_cast<const VovuAsicUtils::HwCommonShadowTableBase*>(table.ptr());
     ASSERT_NE(shadowTable, nullptr);
-    EXPECT_EQ(shadowTable->hasParitySupport(), t->parity);
-    EXPECT_EQ(table->entryDataMaxSize(), t->entrySize);
-    EXPECT_EQ(table->entryDataMaxSizeBits(), 8 * t->entrySize);
+    EXPECT_EQ(std::tuple(table->shadowDownloadOnInit(), table->shadowAuditable(), table->entriesPerWrite(),
+                         table->shadowMode(), table->standalone(), table->flag(Orvel::Node::kLiveFlag),
+                         manager->hwTableShadowInfo(hwKey) != nullptr, std::string(table->chipName()),
+                         shadowTable->hasParitySupport(), table->entryDataMaxSize(), table->entryDataMaxSizeBits()),
+              std::tuple(1, 1, 1u, VovuAsicUtils::ShadowMode::perInstance, !t->tablePlugin, true,
+                         t->kind == catalogue::TableKind::direct, std::string(t->chipName), t->parity, t->entrySize,
+                         8 * t->entrySize));
     EXPECT_EQ(blocksOf(*table), std::vector<std::uint32_t>(t->blocks.begin(), t->blocks.end()));
     const auto& descriptor = table->tableDescriptor();
     ASSERT_TRUE(descriptor);
@@ -128,14 +121,12 @@ TEST(TableObject, FollowsTheCatalogue) {
     for (std::uint32_t id = 0; id < t->memories.size(); ++id) {
       const auto& m = t->memories[id];
       auto memory = descriptor->memInfo(id);
-      EXPECT_EQ(memory->isRegister(), t->kind == catalogue::TableKind::reg);
-      EXPECT_EQ(memory->name(), m.name);
-      EXPECT_EQ(std::tuple(memory->firstArrayIndex(), memory->arrayCount(), memory->firstEntryIndex(),
-                           memory->entryCount(), memory->dmaEntryCount()),
-                std::tuple(m.firstArrayIndex, m.arrayCount, m.firstEntryIndex, m.entryCount, m.entryCount));
-      EXPECT_EQ(std::tuple(memory->entrySize(), memory->dmaEntrySize()), std::tuple(t->entrySize, t->entrySize));
-      EXPECT_EQ(std::tuple(memory->firstInstanceId(), memory->instanceCount()),
-                std::tuple(m.firstInstanceId, m.instanceCount));
+      EXPECT_EQ(
+          std::tuple(memory->isRegister(), memory->name(), memory->firstArrayIndex(), memory->arrayCount(),
+                     memory->firstEntryIndex(), memory->entryCount(), memory->dmaEntryCount(), memory->entrySize(),
+                     memory->dmaEntrySize(), memory->firstInstanceId(), memory->instanceCount()),
+          std::tuple(t->kind == catalogue::TableKind::reg, m.name, m.firstArrayIndex, m.arrayCount, m.firstEntryIndex,
+                     m.entryCount, m.entryCount, t->entrySize, t->entrySize, m.firstInstanceId, m.instanceCount));
       ASSERT_EQ(memory->instanceInfoColl().size(), 1u);
       auto instance = memory->instanceInfo(0);
       EXPECT_EQ(
@@ -158,9 +149,8 @@ TEST(TableObject, FollowsTheCatalogue) {
   EXPECT_EQ(IppaVsiToRoutingProfileMapHwDirect::TableDescriptor::allocTracker().live(), 0u);
 }
 
-// Verifies the order of a table's initialisation where it shows: the manager's
-// override comes after the table set its attributes, and the shadow
-// information records the blocks declared before it (151 then 150).
+// Verifies the order of a table's initialisation where it shows: the manager's override comes after the table set its
+// attributes, and the shadow information records the blocks declared before it (151 then 150).
 TEST(TableObject, InitialisationOrder) {
   auto manager = newManager();
   manager->auditsDisabledIs(true);
@@ -193,31 +183,29 @@ struct FailingTable : VovuAsicUtils::HwDirectTableBase {
   void initShadow(const VovuAsicUtils::HwShadowKey&) override {}
 };
 
-// Verifies: a creation that fails releases the object's memory and its
-// allocation count before the exception reaches the caller.
+// Verifies: a creation that fails releases the object's memory and its allocation count before the exception reaches
+// the caller.
 TEST(TableFactory, FailedCreationReleasesEverything) {
   auto manager = newManager();
   EXPECT_THROW(VovuAsicUtils::HwTableAccessor<FailingTable>::factory(kRev, manager, nullptr), std::runtime_error);
-  EXPECT_EQ(FailingTable::allocTracker().allocations(), 1u);
-  EXPECT_EQ(FailingTable::allocTracker().live(), 0u);
-  EXPECT_EQ(FailingTable::allocTracker().liveBytes(), 0u);
-  EXPECT_EQ(manager->hwTableCollSize(), 0u);
+  const auto& allocations = FailingTable::allocTracker();
+  EXPECT_EQ(
+      std::tuple(allocations.allocations(), allocations.live(), allocations.liveBytes(), manager->hwTableCollSize()),
+      std::tuple(1u, 0u, 0u, 0u));
 }
 
-// Registration as a host that links the plug-in sees it once the loader has
-// run (which factories a load registers: PluginLoadTest.cpp).
+// Registration as a host that links the plug-in sees it once the loader has run (which factories a load registers:
+// PluginLoadTest.cpp).
 class Registration : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { VovuAsicUtils::HwTablePlugin::DefaultHwTableLoader().runInitCallers(); }
 };
 
-// Verifies: the two plug-in name forms: the table plug-in registers with the
-// loader as type name + "Plugin" (with the loader's own text and two empty
-// strings); the reader plug-in stores its reader's name + "Plugin", so
-// "ReadPlugin" is followed by a second "Plugin". The registered factories
-// create the right objects for their key, readers with the instance range of
-// the table's first memory; table factories register under the plug-in
-// name "Default" and tag "noTag".
+// Verifies: the two plug-in name forms: the table plug-in registers with the loader as type name + "Plugin" (with the
+// loader's own text and two empty strings); the reader plug-in stores its reader's name + "Plugin", so "ReadPlugin" is
+// followed by a second "Plugin". The registered factories create the right objects for their key, readers with the
+// instance range of the table's first memory; table factories register under the plug-in name "Default" and tag
+// "noTag".
 TEST_F(Registration, PluginNamesAndRegisteredFactories) {
   auto* context = VovuAsicUtils::HwTableHolderContext::singleton();
   for (const auto& f : context->hwTableFactories()) {
@@ -243,8 +231,7 @@ TEST_F(Registration, PluginNamesAndRegisteredFactories) {
     EXPECT_EQ(std::tuple(it->loaderText, it->first, it->second), std::tuple("HwTableLoader", "", ""));
     auto table = context->hwTableCreate(key, manager, nullptr);
     ASSERT_TRUE(table);
-    EXPECT_EQ(table->name(), t->name);
-    EXPECT_EQ(table->hwTableKey(), key);
+    EXPECT_EQ(std::tuple(table->name(), table->hwTableKey()), std::tuple(t->name, key));
   }
 }
 

@@ -1,10 +1,7 @@
-// Field layout of the catalogue's tables, checked against a list written out by
-// hand here rather than read from the table description files under
-// src/tables. The catalogue is generated from those files, so a wrong offset
-// in a description also shows up in the catalogue and in the generated
-// accessors alike; only an independent list catches it.
-// The piece accessor the generated accessors use is checked here too, on
-// piece layouts the catalogue does not use.
+// Field layout of the catalogue's tables, checked against a list written out by hand here rather than read from the
+// table description files under src/tables. The catalogue is generated from those files, so a wrong offset in a
+// description also shows up in the catalogue and in the generated accessors alike; only an independent list catches it.
+// The piece accessor the generated accessors use is checked here too, on piece layouts the catalogue does not use.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -35,8 +32,8 @@ struct ListedField {
   std::string type;
 };
 
-// Every named field, aliases included (an alias carries the offset, width and
-// type of the field it names). Vector fields are as wide as the entry data.
+// Every named field, aliases included (an alias carries the offset, width and type of the field it names). Vector
+// fields are as wide as the entry data.
 std::vector<ListedField> listedFields() {
   std::vector<ListedField> fields = {
       // Ingress memories.
@@ -117,8 +114,8 @@ std::vector<ListedField> listedFields() {
       {"EtppbSnoopActionTableHwReg", "trapSnoopActionTableVector", 0, 192, kVector},
   };
 
-  // Snoop register: sixteen 12-bit snoop-action entries, entry i at bit 12i;
-  // the unnumbered name is a second name of entry 0's field.
+  // Snoop register: sixteen 12-bit snoop-action entries, entry i at bit 12i; the unnumbered name is a second name of
+  // entry 0's field.
   const std::string snoop = "EtppbSnoopActionTableHwReg";
   for (const ListedField& part : std::vector<ListedField>{{snoop, "snoopActionValid", 0, 1, "U1"},
                                                           {snoop, "snoopProbabilityIdx", 1, 3, "U3"},
@@ -132,8 +129,7 @@ std::vector<ListedField> listedFields() {
     }
   }
 
-  // Action-profile registers: kind k has a 4-bit forward profile at 7k and a
-  // 3-bit snoop profile at 7k + 4.
+  // Action-profile registers: kind k has a 4-bit forward profile at 7k and a 3-bit snoop profile at 7k + 4.
   const auto addKinds = [&fields](const std::string& table, const std::string& prefix,
                                   const std::vector<std::string>& kinds) {
     for (std::uint32_t k = 0; k < kinds.size(); ++k) {
@@ -153,14 +149,12 @@ std::vector<ListedField> listedFields() {
 // Bit k of the data: bit (k mod 8) of byte (k div 8).
 bool bitAt(const std::uint8_t* data, std::size_t k) { return data[k / 8] >> (k % 8) & 1; }
 
-// Verifies: the list covers exactly the catalogue's tables, and each table's
-// field names are exactly the listed ones, none missing, none extra, none
-// twice. For every listed field the catalogue gives the listed offset, width
-// and type (a vector exactly when it is a bitmap), and on an entry of random
-// bytes setting the field through its accessor changes exactly the listed
-// bits [offset, offset + width) to the value, keeps every other data bit, and
-// reads back. The value written is the complement of the listed bits, so
-// every listed bit flips and a field placed elsewhere cannot pass by chance.
+// Verifies: the list covers exactly the catalogue's tables, and each table's field names are exactly the listed ones,
+// none missing, none extra, none twice. For every listed field the catalogue gives the listed offset, width and type (a
+// vector exactly when it is a bitmap), and on an entry of random bytes setting the field through its accessor changes
+// exactly the listed bits [offset, offset + width) to the value, keeps every other data bit, and reads back. The value
+// written is the complement of the listed bits, so every listed bit flips and a field placed elsewhere cannot pass by
+// chance.
 TEST(FieldLayoutListed, EveryFieldHasTheListedPlaceAndChangesExactlyItsBits) {
   const std::vector<ListedField> fields = listedFields();
   std::map<std::string, std::multiset<std::string>> names, present;
@@ -214,9 +208,8 @@ TEST(FieldLayoutListed, EveryFieldHasTheListedPlaceAndChangesExactlyItsBits) {
   }
 }
 
-// Verifies: a field in pieces reads and writes like the direct bit copy of
-// the same bits; a piece that starts past the data reads nothing, one that
-// runs past its end reads only the bits inside.
+// Verifies: a field in pieces reads and writes like the direct bit copy of the same bits; a piece that starts past the
+// data reads nothing, one that runs past its end reads only the bits inside.
 TEST(FieldAccessor, PiecesMatchDirectCopyAndClipReads) {
   std::array<std::uint8_t, 3> data{0x5a, 0xc3, 0x81};
   const Asic::SubField whole[] = {{12, 0, 6}};

@@ -1,5 +1,5 @@
-// Loading the plug-in with dlopen, as the switch agent does. Each load runs in
-// a fresh child process, because loading registers once per process.
+// Loading the plug-in with dlopen, as the switch agent does. Each load runs in a fresh child process, because loading
+// registers once per process.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -24,11 +24,10 @@ using VovuAsicUtils::HwTableHolderContext;
 using VovuAsicUtils::SupportedFapRevList;
 using Lines = std::map<std::string, std::vector<std::string>>;
 
-// What a child saw, by kind: "table" and "pluginTable" (the names of the
-// catalogue's tables as a host finds them, and of its plug-in tables), "reader",
-// "plugin" and "factory" (the keys of the reader factories, the plug-in names
-// registered with the loader, the keys of the table factories) after the load,
-// and the same prefixed with "loader." after the loader ran.
+// What a child saw, by kind: "table" and "pluginTable" (the names of the catalogue's tables as a host finds them, and
+// of its plug-in tables), "reader", "plugin" and "factory" (the keys of the reader factories, the plug-in names
+// registered with the loader, the keys of the table factories) after the load, and the same prefixed with "loader."
+// after the loader ran.
 std::string registrations(const std::string& prefix) {
   std::string out;
   for (const auto& r : HwTableHolderContext::singleton()->hwReaderFactories()) {
@@ -73,12 +72,10 @@ const FapRevision kRev0 = FapRevision::of(Hardware::ChipType::bcm88490_a0, 0);
 const FapRevision kRev1 = FapRevision::of(Hardware::ChipType::bcm88490_a0, 1);
 const FapRevision kJ3ai = FapRevision::of(Hardware::ChipType::j3ai, 0);
 
-// Verifies, for the default revision list, one without chip type 25 and one
-// with several chip-type-25 revisions among others: loading registers, in
-// catalogue order, each table's reader for each chip-type-25 revision,
-// ascending, and records each table plug-in with the loader, but registers no
-// table factory until the loader runs; then each plug-in table (in any order)
-// gets a factory for each of those revisions, ascending, and no other table.
+// Verifies, for the default revision list, one without chip type 25 and one with several chip-type-25 revisions among
+// others: loading registers, in catalogue order, each table's reader for each chip-type-25 revision, ascending, and
+// records each table plug-in with the loader, but registers no table factory until the loader runs; then each plug-in
+// table (in any order) gets a factory for each of those revisions, ascending, and no other table.
 TEST(PluginLoad, EachTableRegistersForEachChipType25Revision) {
   struct Case {
     std::set<FapRevision> list;
