@@ -85,14 +85,12 @@ std::vector<V> iterate(const Ploom::PloomInterface<V>& endpoint) {
   std::vector<V> values;
   V value;
   Ploom::IterHint hint;
-  if (!endpoint.first(value, hint)) return values;
-  do {
+  for (bool more = endpoint.first(value, hint); more; more = endpoint.next(value.entryKey(), value, hint)) {
     values.push_back(value);
-  } while (endpoint.next(value.entryKey(), value, hint));
+  }
   return values;
 }
 
-// The entries of `values` by key.
 inline std::map<std::uint32_t, Value> byKey(const std::vector<Value>& values) {
   std::map<std::uint32_t, Value> all;
   for (const Value& v : values) all[v.key.id] = v;
@@ -101,23 +99,18 @@ inline std::map<std::uint32_t, Value> byKey(const std::vector<Value>& values) {
 
 using testing_support::errorOf;
 
-// The messages `dh` traces at `levelMask` while `fn` runs.
+// The messages `dh` traces at `levelMask` while `fn` runs, one a line.
 template <class F>
-std::vector<std::string> traced(Orvel::Platform::DebugHandler& dh, unsigned levelMask, F&& fn) {
+std::string traced(Orvel::Platform::DebugHandler& dh, unsigned levelMask, F&& fn) {
   Lumlog::CaptureSink sink;
   Lumlog::currentSinkIs(&sink);
   dh.levelMaskIs(levelMask);
   fn();
   dh.levelMaskIs(0);
   Lumlog::currentSinkIs(nullptr);
-  std::vector<std::string> messages;
-  for (const auto& r : sink.records()) messages.push_back(r.message);
+  std::string messages;
+  for (const auto& r : sink.records()) messages += r.message + "\n";
   return messages;
-}
-// Whether one of `messages` contains `text`.
-inline bool mentions(const std::vector<std::string>& messages, const std::string& text) {
-  return std::any_of(messages.begin(), messages.end(),
-                     [&](const std::string& m) { return m.find(text) != std::string::npos; });
 }
 
 // Keys sorted in split order: ascending reversed hash, then key.

@@ -23,9 +23,7 @@ int main(int argc, char** argv) {
     const auto count = static_cast<std::uint32_t>(std::stoul(argv[4]));
     const int dataByte = argc > 5 ? std::stoi(argv[5]) : -1;
     Orvel::Platform::DebugHandler dh("make_collection");
-    Ploom::MapDescriptor d;
-    d.capacity = 512;
-    Ploom::PloomWriter<Table::Entry> writer(dh, collection, d, collection);
+    Ploom::PloomWriter<Table::Entry> writer(dh, collection, {.capacity = 512}, collection);
     writer.initialize(collection);
     for (std::uint32_t i = first; i < first + count; ++i) {
       Table::Entry entry{Table::EntryKey(i)};
