@@ -87,8 +87,8 @@ TEST_F(PloomReaderTest, RewriteSeenThroughTheLookaside) {
 // while its slot is unchanged, not after the value is rewritten nor after the
 // slot table changed (re-initialised slots start their versions over), which
 // is traced at level 3; a next() that finds nothing forgets the last slot; a
-// next() whose hint slot was rewritten since takes the slow path and still
-// returns the right successor.
+// next() whose hint slot was rewritten since, or holds another key, takes
+// the slow path and still returns the right successor.
 TEST_F(PloomReaderTest, LastSlotReadAnchorsAndHints) {
   WriterHandle<Value> w("/r/anchor", descriptor(64), 10);
   ReaderHandle r("/r/anchor");
@@ -125,6 +125,14 @@ TEST_F(PloomReaderTest, LastSlotReadAnchorsAndHints) {
   ASSERT_TRUE(r->next(first.key, second, hint));
   EXPECT_EQ(second, iterate(*w.writer)[1]);
   EXPECT_EQ(r->readerCounters()[Ploom::Reader::Counters::slowPaths], slowBefore + 1);
+
+  // A hint whose slot is untouched but holds another key (a slot table
+  // initialised again restarts its versions) is not followed either.
+  const std::vector<Value> order = iterate(*w.writer);
+  ASSERT_TRUE(r->first(first, hint));
+  ASSERT_TRUE(r->next(order[5].key, second, hint));
+  EXPECT_EQ(second, order[6]);
+  EXPECT_EQ(r->readerCounters()[Ploom::Reader::Counters::slowPaths], slowBefore + 2);
 }
 
 // Verifies: each damage fails the reader's walk with the exact report of what
