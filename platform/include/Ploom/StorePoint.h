@@ -22,12 +22,12 @@
 // writer change the files there.
 //
 // In production both hooks are null and a point is one load and a
-// well-predicted branch. A reader's look-up (its hot path) goes without its
-// points altogether while no hook is installed when it begins: the call a
-// point might make costs the walk around it registers and reloads even when
-// it is never made. They live in the platform library, once per
-// process, so that its bucket-file component and the collection code stop at
-// the same points.
+// well-predicted branch. A reader's look-up and its iteration step (its hot
+// paths) go without their points altogether while no hook is installed when
+// they begin: the call a point might make costs the walk around it registers
+// and reloads even when it is never made. They live in the platform
+// library, once per process, so that its bucket-file component and the
+// collection code stop at the same points.
 #pragma once
 
 #include <cstdint>
