@@ -215,6 +215,7 @@ class ReaderHashMap {
       checkBucket(m, slotR, bucket, valueOut);
       hint = Ploom::IterHint{read.version, index, bucket};
       ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} found at bucket {}, saving {}", index, bucket, hint.slot);
+      prefetchAfter(m, read);
       return true;
     }
   }
@@ -282,7 +283,26 @@ class ReaderHashMap {
     }
     hint = Ploom::IterHint{read.version, index, hint.bucket};
     ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} next slot {} success", hint.bucket, index);
+    prefetchAfter(m, read);
     return StepEnd::entry;
+  }
+
+  // Asks the cache for the slot the next iteration step will read after the
+  // one whose pair is `link`: the slot it links to, or the head slot of the
+  // bucket its end marker names. Slots lie in the file in allocation order,
+  // not in split order, so without this every step waits for a slot from
+  // the second-level cache. A prefetch reads nothing the step relies on (the
+  // next step reads and validates everything again) and never faults; only
+  // indices in range are used to form an address.
+  [[gnu::always_inline]] void prefetchAfter(const Mapping& m, SlotLink link) const {
+    std::uint32_t index = link.index();
+    if (link.endOfChain()) {
+      if (index >= m.numBuckets) return;
+      const SlotLink head = SlotLink::read(m.entry(index));
+      if (head.endOfChain()) return;
+      index = head.index();
+    }
+    if (index < m.numSlots) __builtin_prefetch(m.slot(index));
   }
 
   // The slow path: the first slot after `key` in its own bucket, or the

@@ -70,6 +70,7 @@ inline void storeRelaxed(void* to, const void* from, std::size_t bytes) noexcept
 [[gnu::always_inline]] inline void loadRelaxed(void* to, const void* from, std::size_t bytes) noexcept {
   auto* t = static_cast<std::uint32_t*>(to);
   const auto* f = static_cast<const std::uint32_t*>(from);
+#pragma GCC unroll 8
   for (std::size_t i = 0; i < bytes / 4; ++i) t[i] = load<std::uint32_t, std::memory_order_relaxed>(f + i);
 }
 
