@@ -50,7 +50,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 
 #include "Orvel/DebugHandler.h"
 #include "Orvel/Format.h"
@@ -160,18 +159,19 @@ class ReaderHashMap {
     return firstFrom<true>(m, bucket, valueOut, hint);
   }
 
-  // The entry after `keyIn` into `valueOut`, from the hint when it is still
-  // valid. Like lookup(), the step without a test hook is compiled without
+  // The entry after `key` into `valueOut`, from the hint when it is still
+  // valid. `key` must not lie in `valueOut`, which the step overwrites
+  // before its slow path may need the key (the owning reader passes a copy). Like lookup(), the step without a test hook is compiled without
   // the reader points, and it is inlined whole into the caller: an
   // iteration is one such step per entry.
-  [[gnu::always_inline]] bool next(const Key& keyIn, V& valueOut, Ploom::IterHint& hint) const {
+  [[gnu::always_inline]] bool next(const Key& key, V& valueOut, Ploom::IterHint& hint) const {
     if (Ploom::Testing::readerHook) [[unlikely]] {
-      return steppedNext(keyIn, valueOut, hint);
+      return steppedNext(key, valueOut, hint);
     }
-    return nextWith<false>(keyIn, valueOut, hint);
+    return nextWith<false>(key, valueOut, hint);
   }
-  [[gnu::noinline]] bool steppedNext(const Key& keyIn, V& valueOut, Ploom::IterHint& hint) const {
-    return nextWith<true>(keyIn, valueOut, hint);
+  [[gnu::noinline]] bool steppedNext(const Key& key, V& valueOut, Ploom::IterHint& hint) const {
+    return nextWith<true>(key, valueOut, hint);
   }
 
   // Reads slot `index` (below the mapped slot count: the caller checks) inside
@@ -226,10 +226,7 @@ class ReaderHashMap {
   enum class StepEnd { entry, end, bucket, unhinted };
 
   template <bool Points>
-  [[gnu::always_inline]] bool nextWith(const Key& keyIn, V& valueOut, Ploom::IterHint& hint) const {
-    // A copy: callers pass the key of the value they pass as output, which
-    // the reads below overwrite before the slow path may need the key.
-    const Key key = keyIn;
+  [[gnu::always_inline]] bool nextWith(const Key& key, V& valueOut, Ploom::IterHint& hint) const {
     const Mapping m = mapping();
     if (m.numBuckets == 0) return detached();
     std::uint32_t marker;
@@ -243,28 +240,16 @@ class ReaderHashMap {
 
   // The step from the hinted slot: it must be untouched and still hold
   // `key` (versions restart when slots are initialised again after a shrink
-  // and regrow, so the key is compared too). Its key is read without a
-  // seqlock of its own: the slot's version is read again after the slot it
-  // leads to, or before its end marker is followed, which closes the read.
+  // and regrow, so the key is compared too). The slot read there is not
+  // recorded as the last one read: the step returns another slot, or none.
   template <bool Points>
   [[gnu::always_inline]] StepEnd hintedNext(const Mapping& m, const Key& key, V& valueOut, Ploom::IterHint& hint,
                                             std::uint32_t& marker) const {
     if (hint.slot >= m.numSlots || hint.bucket >= m.numBuckets) return StepEnd::unhinted;
-    const std::uint8_t* hinted = m.slot(hint.slot);
-    const SlotLink link = SlotLink::read(hinted);
-    if (link.version != hint.version) return StepEnd::unhinted;
-    alignas(Key) alignas(4) std::uint8_t words[kKeyBytes];
-    const std::uint8_t* source = link.writing() ? m.lookaside() : hinted;
-    Ploom::detail::Words::loadRelaxed(words, source + Layout::kValueOffset, kKeyBytes);
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if constexpr (Points) PLOOM_READER_POINT(slotRead, hint.slot);
-    Key held;
-    std::memcpy(&held, words, sizeof(Key));
-    if (!sameKey(held, key)) return StepEnd::unhinted;
+    std::uint32_t hintedR;
+    const SlotLink link = readKey<Points>(m, hint.slot, valueOut, hintedR, false);
+    if (link.version != hint.version || !sameKey(Traits::key(valueOut), key)) return StepEnd::unhinted;
     if (link.endOfChain()) {
-      if (Ploom::detail::Words::load<std::uint32_t, std::memory_order_relaxed>(hinted) != hint.version) {
-        return StepEnd::unhinted;
-      }
       if ((link.link & ~SlotLink::kMark) == SlotLink::kNothing) {
         ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} failed", hint.bucket);
         return StepEnd::end;
@@ -277,7 +262,7 @@ class ReaderHashMap {
     const std::uint32_t index = checkedIndex(m, link, hops);
     std::uint32_t slotR;
     const SlotLink read = consistentRead<Points>(m, index, valueOut, slotR);
-    if (SlotLink::read(hinted).version != hint.version || !read.occupied() ||
+    if (SlotLink::read(m.slot(hint.slot)).version != hint.version || !read.occupied() ||
         !bucketTolerated(m, slotR, hint.bucket)) {
       return StepEnd::unhinted;
     }
