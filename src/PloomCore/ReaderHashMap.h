@@ -144,7 +144,7 @@ class ReaderHashMap {
       found = true;
       return out;
     }
-    if (end.step == Step::goOn && (end.link.link & ~SlotLink::kMark) != SlotLink::kNothing && end.link.index() >= n) {
+    if (end.step == Step::goOn && !end.link.endsCollection() && end.link.index() >= n) {
       buckets_.throwOutOfRange(end.link.index());
     }
     const std::uint64_t pair = buckets_.countPair();
@@ -161,9 +161,10 @@ class ReaderHashMap {
 
   // The entry after `key` into `valueOut`, from the hint when it is still
   // valid. `key` must not lie in `valueOut`, which the step overwrites
-  // before its slow path may need the key (the owning reader passes a copy). Like lookup(), the step without a test hook is compiled without
-  // the reader points, and it is inlined whole into the caller: an
-  // iteration is one such step per entry.
+  // before its slow path may need the key (the owning reader passes a copy).
+  // Like lookup(), the step without a test hook is compiled without the
+  // reader points, and it is inlined whole into the caller: an iteration is
+  // one such step per entry.
   [[gnu::always_inline]] bool next(const Key& key, V& valueOut, Ploom::IterHint& hint) const {
     if (Ploom::Testing::readerHook) [[unlikely]] {
       return steppedNext(key, valueOut, hint);
@@ -194,13 +195,12 @@ class ReaderHashMap {
     while (true) {
       const SlotLink head = SlotLink::read(m.entry(bucket));
       if (head.endOfChain()) {
-        const std::uint32_t marker = head.index();
-        if (marker == SlotLink::kNoBucket) {
+        if (head.endsCollection()) {
           ORVEL_TRACE(dh_, 8, "ReaderHashMap", "none found!");
           return false;
         }
         if (++bucketHops > n) ReaderHashMapCommon::throwHashBucketCycle(bucketHops, n);
-        bucket = followMarker(m, bucket, marker);
+        bucket = followMarker(m, bucket, head.index());
         continue;
       }
       std::uint32_t hops = 0;
@@ -250,7 +250,7 @@ class ReaderHashMap {
     const SlotLink link = readKey<Points>(m, hint.slot, valueOut, hintedR, false);
     if (link.version != hint.version || !sameKey(Traits::key(valueOut), key)) return StepEnd::unhinted;
     if (link.endOfChain()) {
-      if ((link.link & ~SlotLink::kMark) == SlotLink::kNothing) {
+      if (link.endsCollection()) {
         ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} failed", hint.bucket);
         return StepEnd::end;
       }
@@ -294,8 +294,7 @@ class ReaderHashMap {
   // bucket that follows. Out of line: an iteration takes it only when a
   // writer changed the hinted slot.
   template <bool Points>
-  [[gnu::noinline]] StepEnd slowNext(const Key& key, V& valueOut, Ploom::IterHint& hint,
-                                     std::uint32_t& marker) const {
+  [[gnu::noinline]] StepEnd slowNext(const Key& key, V& valueOut, Ploom::IterHint& hint, std::uint32_t& marker) const {
     const Mapping m = mapping();
     const std::uint32_t n = m.numBuckets;
     counters_->inc(Ploom::Reader::Counters::slowPaths);
@@ -315,7 +314,7 @@ class ReaderHashMap {
           return Step::goOn;
         });
     if (end.step == Step::take) return StepEnd::entry;
-    if ((end.link.link & ~SlotLink::kMark) == SlotLink::kNothing) {
+    if (end.link.endsCollection()) {
       ORVEL_TRACE(dh_, 9, "ReaderHashMap", "{} failed", bucket);
       return StepEnd::end;
     }
@@ -506,7 +505,8 @@ class ReaderHashMap {
   [[gnu::always_inline]] bool bucketTolerated(const Mapping& m, std::uint32_t rhash, std::uint32_t bucket) const {
     return Ploom::detail::SplitOrder::homeNear(Ploom::reverseBits(rhash), bucket, m.numBuckets);
   }
-  [[gnu::always_inline]] void checkBucket(const Mapping& m, std::uint32_t rhash, std::uint32_t bucket, const V& read) const {
+  [[gnu::always_inline]] void checkBucket(const Mapping& m, std::uint32_t rhash, std::uint32_t bucket,
+                                          const V& read) const {
     if (!bucketTolerated(m, rhash, bucket))
       ReaderHashMapCommon::throwCorruptKey(bucket, &Traits::key(read), sizeof(Key));
   }

@@ -115,6 +115,8 @@ struct SlotLink {
   static constexpr std::uint32_t kGenerationStep = 1;
 
   constexpr bool endOfChain() const noexcept { return (link & kEndOfChain) != 0; }
+  // An end of chain that names no following bucket: the end of the collection.
+  constexpr bool endsCollection() const noexcept { return (link & ~kMark) == kNothing; }
   constexpr std::uint32_t index() const noexcept { return link & kIndexMask; }
   constexpr bool marked() const noexcept { return (link & kMark) != 0; }
   constexpr bool occupied() const noexcept { return (version & kOccupied) != 0; }
