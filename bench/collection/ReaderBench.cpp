@@ -12,6 +12,8 @@
 //                       memory, sharable lock per look-up, exclusive per update;
 //   lmdb                LMDB environment in /dev/shm without sync, one read
 //                       transaction per look-up, one write transaction per update.
+// Iteration alone, idle writer only (WalkFloors.h): split_order_walk and
+// step_floor, ploom's files walked without any of the reader's checks.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -32,6 +34,7 @@
 #include "Ploom/PloomShadow.h"
 #include "Ploom/PloomWriter.h"
 #include "SeqlockFloor.h"
+#include "WalkFloors.h"
 
 #ifdef VOVU_HAVE_LMDB
 #include <lmdb.h>
@@ -124,6 +127,14 @@ struct PloomSide {
     return found;
   }
   std::uint64_t iterate() { return sumByIteration(*endpoint); }
+};
+
+// The unchecked walks of the reader's files: iteration only.
+template <std::uint64_t (bench_values::WalkFloors::*Walk)() const>
+struct WalkSide : PloomSide<Ploom::PloomReader<BenchEntry>> {
+  bench_values::WalkFloors floors{*endpoint};
+  WalkSide(std::uint32_t n, bool busy) : PloomSide(n, busy) {}
+  std::uint64_t iterate() { return (floors.*Walk)(); }
 };
 
 // The in-process map: what a look-up costs with no sharing at all.
@@ -296,11 +307,19 @@ void registerSide(const char* impl, bool withWriter = true) {
   }
 }
 
+template <class Side>
+void registerIterationFloor(const char* impl) {
+  benchmark::RegisterBenchmark((std::string("reader_iterate/") + impl + "/2048/idle_writer").c_str(),
+                               [](benchmark::State& s) { readerIterate<Side>(s, false); });
+}
+
 void registerReaderBenchmarks() {
   registerSide<FloorSide>("seqlock_floor");
   registerSide<StdSide>("std_unordered_map", false);
   registerSide<PloomSide<Ploom::PloomReader<BenchEntry>>>("ploom");
   registerSide<PloomSide<Ploom::PloomShadow<BenchEntry>>>("ploom_local_shadow");
+  registerIterationFloor<WalkSide<&bench_values::WalkFloors::splitOrderWalk>>("split_order_walk");
+  registerIterationFloor<WalkSide<&bench_values::WalkFloors::stepWalk>>("step_floor");
 #ifdef VOVU_HAVE_BOOST_INTERPROCESS
   registerSide<IpcSide>("ipc_unordered_map");
 #endif
