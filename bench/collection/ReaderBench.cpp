@@ -12,8 +12,9 @@
 //                       memory, sharable lock per look-up, exclusive per update;
 //   lmdb                LMDB environment in /dev/shm without sync, one read
 //                       transaction per look-up, one write transaction per update.
-// Iteration alone, idle writer only (WalkFloors.h): split_order_walk and
-// step_floor, ploom's files walked without any of the reader's checks.
+// Idle writer only (UncheckedReads.h), ploom's files read without any of the
+// reader's checks: unchecked_lookup (look-ups), split_order_walk and
+// step_floor (iteration).
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -22,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -34,7 +36,7 @@
 #include "Ploom/PloomShadow.h"
 #include "Ploom/PloomWriter.h"
 #include "SeqlockFloor.h"
-#include "WalkFloors.h"
+#include "UncheckedReads.h"
 
 #ifdef VOVU_HAVE_LMDB
 #include <lmdb.h>
@@ -129,12 +131,18 @@ struct PloomSide {
   std::uint64_t iterate() { return sumByIteration(*endpoint); }
 };
 
-// The unchecked walks of the reader's files: iteration only.
-template <std::uint64_t (bench_values::WalkFloors::*Walk)() const>
-struct WalkSide : PloomSide<Ploom::PloomReader<BenchEntry>> {
-  bench_values::WalkFloors floors{*endpoint};
-  WalkSide(std::uint32_t n, bool busy) : PloomSide(n, busy) {}
-  std::uint64_t iterate() { return (floors.*Walk)(); }
+// The reader's files read without its checks: look-ups and one kind of walk.
+template <std::uint64_t (bench_values::UncheckedReads::*Walk)() const>
+struct UncheckedSide : PloomSide<Ploom::PloomReader<BenchEntry>> {
+  bench_values::UncheckedReads reads{*endpoint};
+  UncheckedSide(std::uint32_t n, bool busy) : PloomSide(n, busy) {}
+  bool lookup(const BenchKey& key) {
+    BenchEntry out;
+    const bool found = reads.lookup(key, out);
+    benchmark::DoNotOptimize(out);
+    return found;
+  }
+  std::uint64_t iterate() { return (reads.*Walk)(); }
 };
 
 // The in-process map: what a look-up costs with no sharing at all.
@@ -307,10 +315,17 @@ void registerSide(const char* impl, bool withWriter = true) {
   }
 }
 
+// Benchmarks with an idle writer only, of the operations named.
 template <class Side>
-void registerIterationFloor(const char* impl) {
-  benchmark::RegisterBenchmark((std::string("reader_iterate/") + impl + "/2048/idle_writer").c_str(),
-                               [](benchmark::State& s) { readerIterate<Side>(s, false); });
+void registerIdle(const char* impl, std::initializer_list<const char*> ops) {
+  for (const char* op : ops) {
+    const std::string name = std::string(op) + "/" + impl + "/2048/idle_writer";
+    const std::string kind = op;
+    benchmark::RegisterBenchmark(name.c_str(), [kind](benchmark::State& s) {
+      if (kind == "reader_iterate") return readerIterate<Side>(s, false);
+      readerLookup<Side>(s, kind == "reader_lookup_hit", false);
+    });
+  }
 }
 
 void registerReaderBenchmarks() {
@@ -318,8 +333,11 @@ void registerReaderBenchmarks() {
   registerSide<StdSide>("std_unordered_map", false);
   registerSide<PloomSide<Ploom::PloomReader<BenchEntry>>>("ploom");
   registerSide<PloomSide<Ploom::PloomShadow<BenchEntry>>>("ploom_local_shadow");
-  registerIterationFloor<WalkSide<&bench_values::WalkFloors::splitOrderWalk>>("split_order_walk");
-  registerIterationFloor<WalkSide<&bench_values::WalkFloors::stepWalk>>("step_floor");
+  using bench_values::UncheckedReads;
+  registerIdle<UncheckedSide<&UncheckedReads::splitOrderWalk>>("unchecked_lookup",
+                                                               {"reader_lookup_hit", "reader_lookup_miss"});
+  registerIdle<UncheckedSide<&UncheckedReads::splitOrderWalk>>("split_order_walk", {"reader_iterate"});
+  registerIdle<UncheckedSide<&UncheckedReads::stepWalk>>("step_floor", {"reader_iterate"});
 #ifdef VOVU_HAVE_BOOST_INTERPROCESS
   registerSide<IpcSide>("ipc_unordered_map");
 #endif

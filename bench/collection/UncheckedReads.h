@@ -1,9 +1,10 @@
-// Two floors for iterating a collection from another process, measured on the
-// files a Ploom::PloomReader has mapped, with the writer idle. Neither
-// validates anything (no seqlock, no link re-check, no bucket check, no
-// resize check), so neither is a correct reader while a writer changes the
-// collection; they show what the files and the shape of first/next cost
-// before any of the reader's checks:
+// Reads of the files a Ploom::PloomReader has mapped that make none of its
+// checks (no seqlock, no link re-check, no bucket check, no resize check),
+// measured with the writer idle. They are not correct readers while a writer
+// changes the collection; they show what the files' own layout and the shape
+// of first/next cost before the reader checks anything:
+//   unchecked_lookup  a look-up: the key's bucket entry, then its chain in
+//                     split order until the key or a slot that sorts after it;
 //   split_order_walk  the walk the files define, written as one loop: from
 //                     bucket 0's entry along every link, across each end
 //                     marker to the bucket it names, to the marker naming no
@@ -24,13 +25,34 @@
 
 namespace bench_values {
 
-class WalkFloors {
+class UncheckedReads {
  public:
-  explicit WalkFloors(const Ploom::PloomReader<BenchEntry>& reader)
-      : slots_(reader.slotTable().base()),
+  explicit UncheckedReads(const Ploom::PloomReader<BenchEntry>& reader)
+      : seed_(reader.seed()),
+        slots_(reader.slotTable().base()),
         buckets_(reader.bucketReader().entry(0)),
         numSlots_(reader.slotTable().numSlots()),
         numBuckets_(reader.bucketReader().numBuckets()) {}
+
+  // The value of `key` into `out`; false when absent.
+  bool lookup(const BenchKey& key, BenchEntry& out) const {
+    const std::uint32_t h = Ploom::ValueTraits<BenchEntry>::hash(key, seed_);
+    const std::uint32_t r = Ploom::reverseBits(h);
+    SlotLink link = entry(h & (numBuckets_ - 1));
+    while (!link.endOfChain()) {
+      const std::uint8_t* at = slot(link.index());
+      const std::uint32_t slotR =
+          Ploom::detail::Words::load<std::uint32_t, std::memory_order_relaxed>(at + Layout::kRhashOffset);
+      if (slotR > r) return false;
+      if (slotR == r) {
+        Ploom::detail::Words::loadRelaxed(&out, at + Layout::kValueOffset, sizeof out);
+        if (out.key == key) return true;
+        if (out.key > key) return false;
+      }
+      link = SlotLink::read(at);
+    }
+    return false;
+  }
 
   std::uint64_t splitOrderWalk() const {
     std::uint64_t sum = 0;
@@ -86,6 +108,7 @@ class WalkFloors {
     return true;
   }
 
+  std::uint32_t seed_;
   const std::uint8_t* slots_;
   const std::uint8_t* buckets_;
   std::uint32_t numSlots_;
