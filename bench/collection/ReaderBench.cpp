@@ -322,8 +322,11 @@ void registerIdle(const char* impl, std::initializer_list<const char*> ops) {
     const std::string name = std::string(op) + "/" + impl + "/2048/idle_writer";
     const std::string kind = op;
     benchmark::RegisterBenchmark(name.c_str(), [kind](benchmark::State& s) {
-      if (kind == "reader_iterate") return readerIterate<Side>(s, false);
-      readerLookup<Side>(s, kind == "reader_lookup_hit", false);
+      if (kind == "reader_iterate") {
+        readerIterate<Side>(s, false);
+      } else {
+        readerLookup<Side>(s, kind == "reader_lookup_hit", false);
+      }
     });
   }
 }
