@@ -13,6 +13,7 @@ including a reader blocked behind a writer's lock.
 """
 
 import argparse
+import functools
 import json
 import os
 import statistics
@@ -69,9 +70,7 @@ def within_runs(runs, a, b):
 def targets(runs):
     """Rows (what, measured ratio, target, met) for every ratio the collection is held to."""
     rows = []
-
-    def ratio(a, b):
-        return within_runs(runs, a, b)
+    ratio = functools.partial(within_runs, runs)
 
     def check(what, value, bound, at_most=True):
         if value is None:

@@ -21,6 +21,7 @@
 
 #include "BenchValues.h"
 #include "Ploom/PloomReader.h"
+#include "PloomCore/ReaderHashMap.h"
 #include "PloomCore/SharedWords.h"
 
 namespace bench_values {
@@ -29,16 +30,14 @@ class UncheckedReads {
  public:
   explicit UncheckedReads(const Ploom::PloomReader<BenchEntry>& reader)
       : seed_(reader.seed()),
-        slots_(reader.slotTable().base()),
-        buckets_(reader.bucketReader().entry(0)),
-        numSlots_(reader.slotTable().numSlots()),
-        numBuckets_(reader.bucketReader().numBuckets()) {}
+        files_{reader.bucketReader().entry(0), reader.slotTable().base(), reader.bucketReader().numBuckets(),
+               reader.slotTable().numSlots()} {}
 
   // The value of `key` into `out`; false when absent.
   bool lookup(const BenchKey& key, BenchEntry& out) const {
     const std::uint32_t h = Ploom::ValueTraits<BenchEntry>::hash(key, seed_);
     const std::uint32_t r = Ploom::reverseBits(h);
-    SlotLink link = entry(h & (numBuckets_ - 1));
+    SlotLink link = entry(h & (files_.numBuckets - 1));
     while (!link.endOfChain()) {
       const std::uint8_t* at = slot(link.index());
       const std::uint32_t slotR =
@@ -84,10 +83,10 @@ class UncheckedReads {
   using Layout = Ploom::SlotLayout<BenchEntry>;
   static constexpr std::uint32_t kDataOffset = Layout::kValueOffset + offsetof(BenchEntry, data);
 
-  SlotLink entry(std::uint32_t bucket) const { return SlotLink::read(buckets_ + 8 * std::size_t{bucket}); }
+  SlotLink entry(std::uint32_t bucket) const { return SlotLink::read(files_.entry(bucket)); }
   const std::uint8_t* slot(std::uint32_t index) const {
-    if (index >= numSlots_) std::abort();
-    return slots_ + Layout::kHeaderSize + std::size_t{index} * Layout::kSlotSize;
+    if (index >= files_.numSlots) std::abort();
+    return files_.slot(index);
   }
 
   [[gnu::noinline]] bool next(BenchEntry& out, Ploom::IterHint& hint) const {
@@ -98,7 +97,7 @@ class UncheckedReads {
     while (link.endOfChain()) {
       if (link.endsCollection()) return false;
       bucket = link.index();
-      if (bucket >= numBuckets_) std::abort();
+      if (bucket >= files_.numBuckets) std::abort();
       link = entry(bucket);
     }
     const std::uint8_t* at = slot(link.index());
@@ -109,10 +108,8 @@ class UncheckedReads {
   }
 
   std::uint32_t seed_;
-  const std::uint8_t* slots_;
-  const std::uint8_t* buckets_;
-  std::uint32_t numSlots_;
-  std::uint32_t numBuckets_;
+  // The reader's mapping of both files, in the reader's own terms.
+  PloomCore::ReaderHashMap<BenchEntry>::Mapping files_;
 };
 
 }  // namespace bench_values
